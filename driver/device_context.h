@@ -1,0 +1,64 @@
+// The function device's context: the one record through which every part of
+// the driver shares the state of one arcade stick.
+#pragma once
+
+#include "platform/platform.h"
+#include "appapi/quillex_public.h"
+#include "driver/memory_buffer.h"
+#include "hid/worker_record.h"
+#include "mapping/canonical_state.h"
+
+#define HID_REPORT_TYPE_COUNT 3 // input, output, feature
+
+typedef struct _HID_STATE {
+    HID_COLLECTION_INFORMATION CollectionInformation; // only DescriptorSize is used
+    MEMORY_BUFFER PreparsedData;                      // DescriptorSize bytes
+    WDFIOTARGET DefaultIoTarget;                      // the next-lower driver
+    HIDP_CAPS Caps;                                   // kept across resets until the next probe
+    MEMORY_BUFFER ButtonCaps[HID_REPORT_TYPE_COUNT];  // indexed by HIDP_REPORT_TYPE
+    MEMORY_BUFFER ValueCaps[HID_REPORT_TYPE_COUNT];
+} HID_STATE;
+
+typedef struct _DEVICE_CONTEXT {
+    // Identity.
+    WDFDRIVER Driver;
+    WDFDEVICE Device; // parent of every object the driver makes for this stick
+    ULONG InstanceNumber;
+    ULONG ProductId; // from "PID_" in the hardware ID; 0x402 selects raw layout A
+    APP_INSTANCE AppInstance;
+
+    // HID pipeline.
+    HID_STATE Hid;
+    MEMORY_BUFFER OutputReport; // OutputReportByteLength + 1 bytes
+    WDFREQUEST OutputReportWdfRequest;
+    MEMORY_BUFFER OutputButtonUsageList;
+    MEMORY_BUFFER InputReport; // raw input report, InputReportByteLength + 1 bytes
+    WDFREQUEST InputReportWdfRequest;
+    ULONG CanonicalButtons;     // decoded button word, 13 bits used
+    MEMORY_BUFFER AnalogValues; // ULONG entries, indexed by ANALOG_INDEX
+
+    // Reader thread.
+    WORKER_RECORD ReaderWorker;
+    BOOLEAN bInputThreadStop; // set only by the reader thread
+    KEVENT ReadCompleteEvent; // synchronization event, set by the read completion
+    WDFIOTARGET ShadowIoTarget;
+    UNICODE_STRING PdoName; // the stick's physical device object; buffer owned by Device
+
+    // Mapping engine.
+    KMUTEX MappingMutex; // guards the LED update only
+    BOOLEAN MappingInitialized;
+    UCHAR XusbInputReport[XUSB_INPUT_REPORT_LENGTH];
+    BOOLEAN XusbReportPending;
+    UCHAR LedState;
+    REMAP_RECORD RemapRecord;
+    UCHAR CurveTables[QUILLEX_CURVE_COUNT][256];
+    MEMORY_BUFFER RegistryPathBuffer; // holds RegistryPath's characters
+    UNICODE_STRING RegistryPath;      // service key + \Parameters\Remap
+
+    // The emulated Xbox 360 controller.
+    WDFDEVICE XusbPdo; // null while there is none
+    BOOLEAN PdoCreated;
+    BOOLEAN HardwareReleased;
+} DEVICE_CONTEXT, *PDEVICE_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, QuillexGetDeviceContext)

@@ -1,0 +1,24 @@
+// The one header driver code includes for operating-system services.
+//
+// Under the WDK's kernel build (_KERNEL_MODE defined) these are the WDK's own
+// headers. Everywhere else the same names resolve to sim/wdk, the user-mode
+// Windows the driver runs in on our machines.
+#pragma once
+
+#include <ntddk.h>
+#include <wdf.h>
+#include <ntstrsafe.h>
+#include <hidclass.h>
+#include <hidpddi.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
+#include <usbbusif.h>
+#if !defined(_KERNEL_MODE)
+#include <simtrace.h>
+#endif
+
+#include "platform/trace.h"
+
+// Every allocation of the driver carries this tag: "TrvX" in memory order.
+#define QUILLEX_POOL_TAG ((ULONG)'XvrT')

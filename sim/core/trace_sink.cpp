@@ -1,0 +1,107 @@
+#include "sim/core/trace_sink.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+
+#include "sim/core/winfmt.h"
+#include "simtrace.h"
+
+namespace sim::trace {
+namespace {
+
+std::mutex g_lock;
+std::vector<Capture*> g_captures;
+
+ULONG LevelFromEnvironment() {
+    const char* v = getenv("QUILLEX_TRACE_LEVEL");
+    return v != nullptr ? static_cast<ULONG>(strtoul(v, nullptr, 0)) : 2;
+}
+
+std::atomic<ULONG> g_consoleLevel{LevelFromEnvironment()};
+
+} // namespace
+
+struct Capture::State {
+    mutable std::mutex lock;
+    std::vector<Record> records;
+};
+
+Capture::Capture() : state_(new State) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_captures.push_back(this);
+}
+
+Capture::~Capture() {
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_captures.erase(std::remove(g_captures.begin(), g_captures.end(), this), g_captures.end());
+    }
+    delete state_;
+}
+
+std::vector<Record> Capture::Records() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->records;
+}
+
+std::string Capture::Text() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    std::string all;
+    for (const Record& r : state_->records) {
+        all += r.Text;
+    }
+    return all;
+}
+
+bool Capture::Contains(std::string_view text) const { return Count(text) > 0; }
+
+size_t Capture::Count(std::string_view text) const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return static_cast<size_t>(std::count_if(
+        state_->records.begin(), state_->records.end(),
+        [&](const Record& r) { return r.Text.find(text) != std::string::npos; }));
+}
+
+bool Capture::Find(std::string_view text, Record* found) const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    for (const Record& r : state_->records) {
+        if (r.Text.find(text) != std::string::npos) {
+            if (found != nullptr) {
+                *found = r;
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+void Capture::Clear() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->records.clear();
+}
+
+void Capture::Add(const Record& r) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->records.push_back(r);
+}
+
+void SetConsoleLevel(ULONG level) { g_consoleLevel = level; }
+ULONG ConsoleLevel() { return g_consoleLevel; }
+
+} // namespace sim::trace
+
+extern "C" VOID SimTraceV(ULONG Level, ULONG Flags, PCSTR Format, va_list Args) {
+    using namespace sim::trace;
+    std::string text = sim::FormatV(Format, Args);
+    if (Level <= g_consoleLevel.load()) {
+        fputs(text.c_str(), stderr);
+    }
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (Capture* c : g_captures) {
+        c->Add(Record{Level, Flags, text});
+    }
+}

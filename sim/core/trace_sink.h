@@ -1,0 +1,47 @@
+// Where the driver's trace messages go in the simulator: stderr, from the
+// level in QUILLEX_TRACE_LEVEL (default 2, errors only; 0 silences it), and
+// every active Capture, whatever the level.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "km/ntdef.h"
+
+namespace sim::trace {
+
+struct Record {
+    ULONG Level;
+    ULONG Flags;
+    std::string Text;
+};
+
+// Collects every message emitted while it lives, from any thread.
+class Capture {
+  public:
+    Capture();
+    ~Capture();
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+    std::vector<Record> Records() const;
+    // All text, messages concatenated in order.
+    std::string Text() const;
+    bool Contains(std::string_view text) const;
+    size_t Count(std::string_view text) const;
+    // The first record whose text contains 'text', or nullptr.
+    bool Find(std::string_view text, Record* found) const;
+    void Clear();
+
+    void Add(const Record& r);
+
+  private:
+    struct State;
+    State* state_;
+};
+
+void SetConsoleLevel(ULONG level);
+ULONG ConsoleLevel();
+
+} // namespace sim::trace

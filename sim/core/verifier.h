@@ -1,0 +1,28 @@
+// The simulator's Driver Verifier: a broken kernel or framework rule stops
+// the program with a message naming the rule and where it was broken.
+#pragma once
+
+namespace sim {
+
+// Rule names, so tests can expect them and messages stay consistent.
+namespace rule {
+inline constexpr const char* kPagedCodeAtRaisedIrql = "paged code at raised IRQL";
+inline constexpr const char* kMutexNotOwned = "mutex released by a thread that does not own it";
+inline constexpr const char* kBlockingWaitAtDispatch = "blocking wait at DISPATCH_LEVEL";
+inline constexpr const char* kIrqlTransition = "invalid IRQL transition";
+inline constexpr const char* kInvalidHandle = "invalid or deleted framework handle";
+inline constexpr const char* kWrongHandleType = "framework handle of the wrong type";
+inline constexpr const char* kObjectsLeftOver = "framework objects left over";
+inline constexpr const char* kBadAttributes = "malformed WDF_OBJECT_ATTRIBUTES";
+inline constexpr const char* kPoolTagMismatch = "pool freed with a different tag";
+inline constexpr const char* kDoubleFree = "pool block freed twice or never allocated";
+inline constexpr const char* kIllegalDelete = "framework object the driver may not delete";
+inline constexpr const char* kIrqlTooHigh = "service called above its IRQL";
+} // namespace rule
+
+// Prints "QUILLEX VERIFIER STOP: <rule>", where it happened, the detail and
+// a backtrace, then aborts.
+[[noreturn]] void VerifierStop(const char* rule, const char* where, const char* detailFormat, ...)
+    __attribute__((format(printf, 3, 4)));
+
+} // namespace sim

@@ -1,0 +1,284 @@
+// Events, mutexes and the waits on them.
+//
+// One dispatcher lock guards every object's signal state, as the dispatcher
+// database lock does on Windows; waiters sleep on one condition variable and
+// re-check their objects whenever any object is signalled.
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+#include "sim/core/fault.h"
+#include "sim/core/verifier.h"
+#include "sim/kernel/thread_state.h"
+
+namespace sim::kernel {
+namespace {
+
+enum : UCHAR {
+    kNotificationEvent = 0,
+    kSynchronizationEvent = 1,
+    kMutant = 2,
+    kThread = 6,
+};
+
+std::mutex g_dispatcher;
+std::condition_variable g_wake;
+
+bool IsSignalled(DISPATCHER_HEADER* h, PKTHREAD self) {
+    if (h->Type == kMutant) {
+        auto* m = reinterpret_cast<PKMUTEX>(h);
+        return h->SignalState > 0 || m->OwnerThread == self;
+    }
+    return h->SignalState != 0;
+}
+
+// Called with the lock held, for an object that IsSignalled().
+void Satisfy(DISPATCHER_HEADER* h, PKTHREAD self) {
+    switch (h->Type) {
+    case kSynchronizationEvent:
+        h->SignalState = 0;
+        break;
+    case kMutant: {
+        auto* m = reinterpret_cast<PKMUTEX>(h);
+        h->SignalState -= 1;
+        m->OwnerThread = self;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void CheckWaitable(DISPATCHER_HEADER* h, const char* api) {
+    if (h == nullptr || (h->Type != kNotificationEvent && h->Type != kSynchronizationEvent &&
+                         h->Type != kMutant && h->Type != kThread)) {
+        VerifierStop(rule::kInvalidHandle, api, "wait on an object that is not an initialised "
+                                                "dispatcher object");
+    }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Converts a kernel time-out (negative: relative, in 100 ns; positive: absolute
+// system time) to a deadline. Null means wait forever.
+bool Deadline(PLARGE_INTEGER timeout, Clock::time_point* deadline) {
+    if (timeout == nullptr) {
+        return false;
+    }
+    LONGLONG ticks = timeout->QuadPart;
+    if (ticks > 0) {
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        ticks = now.QuadPart - ticks; // remaining time, as a negative relative count
+        if (ticks > 0) {
+            ticks = 0;
+        }
+    }
+    *deadline = Clock::now() + std::chrono::nanoseconds(-ticks * 100);
+    return true;
+}
+
+NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType,
+              PLARGE_INTEGER timeout, const char* api) {
+    KIRQL irql = CurrentIrql();
+    bool zeroTimeout = timeout != nullptr && timeout->QuadPart == 0;
+    if (irql >= DISPATCH_LEVEL && !zeroTimeout) {
+        VerifierStop(rule::kBlockingWaitAtDispatch, api,
+                     "a wait that may block was made at IRQL %u; only a zero time-out is allowed "
+                     "at DISPATCH_LEVEL",
+                     irql);
+    }
+    for (ULONG i = 0; i < count; ++i) {
+        CheckWaitable(objects[i], api);
+    }
+    PKTHREAD self = CurrentThread();
+    Clock::time_point deadline{};
+    bool hasDeadline = Deadline(timeout, &deadline);
+
+    bool expired = false;
+    std::unique_lock<std::mutex> lock(g_dispatcher);
+    for (;;) {
+        if (waitType == WaitAny) {
+            for (ULONG i = 0; i < count; ++i) {
+                if (IsSignalled(objects[i], self)) {
+                    Satisfy(objects[i], self);
+                    return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+                }
+            }
+        } else {
+            bool all = true;
+            for (ULONG i = 0; i < count && all; ++i) {
+                all = IsSignalled(objects[i], self);
+            }
+            if (all) {
+                for (ULONG i = 0; i < count; ++i) {
+                    Satisfy(objects[i], self);
+                }
+                return STATUS_WAIT_0;
+            }
+        }
+        if (expired) {
+            return STATUS_TIMEOUT;
+        }
+        if (hasDeadline) {
+            // After the deadline, look at the objects once more before giving up.
+            expired = g_wake.wait_until(lock, deadline) == std::cv_status::timeout;
+        } else {
+            g_wake.wait(lock);
+        }
+    }
+}
+
+} // namespace
+
+std::mutex& DispatcherLock() { return g_dispatcher; }
+void WakeWaiters() { g_wake.notify_all(); }
+
+} // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" {
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    RtlZeroMemory(Event, sizeof(*Event));
+    Event->Header.Type = Type == SynchronizationEvent ? kSynchronizationEvent : kNotificationEvent;
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    UNREFERENCED_PARAMETER(Increment);
+    UNREFERENCED_PARAMETER(Wait);
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        sim::VerifierStop(sim::rule::kIrqlTooHigh, "KeSetEvent", "called at IRQL %u",
+                          KeGetCurrentIrql());
+    }
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> guard(g_dispatcher);
+        CheckWaitable(&Event->Header, "KeSetEvent");
+        previous = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+    }
+    g_wake.notify_all();
+    return previous;
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    return Event->Header.SignalState;
+}
+
+VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+    UNREFERENCED_PARAMETER(Level);
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    RtlZeroMemory(Mutex, sizeof(*Mutex));
+    Mutex->Header.Type = kMutant;
+    Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
+    Mutex->Header.SignalState = 1;
+    Mutex->Header.WaitListHead.Flink = &Mutex->Header.WaitListHead;
+    Mutex->Header.WaitListHead.Blink = &Mutex->Header.WaitListHead;
+}
+
+LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+    UNREFERENCED_PARAMETER(Wait);
+    PKTHREAD self = CurrentThread();
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> guard(g_dispatcher);
+        if (Mutex->Header.Type != kMutant) {
+            sim::VerifierStop(sim::rule::kInvalidHandle, "KeReleaseMutex",
+                              "object at %p is not an initialised mutex", static_cast<void*>(Mutex));
+        }
+        if (Mutex->OwnerThread != self || Mutex->Header.SignalState > 0) {
+            sim::VerifierStop(sim::rule::kMutexNotOwned, "KeReleaseMutex",
+                              "mutex %p released by thread '%s'; owner is %s",
+                              static_cast<void*>(Mutex), self->Name.c_str(),
+                              Mutex->OwnerThread ? Mutex->OwnerThread->Name.c_str() : "nobody");
+        }
+        previous = Mutex->Header.SignalState;
+        Mutex->Header.SignalState += 1;
+        if (Mutex->Header.SignalState == 1) {
+            Mutex->OwnerThread = nullptr;
+        }
+    }
+    g_wake.notify_all();
+    return previous;
+}
+
+LONG KeReadStateMutex(PRKMUTEX Mutex) {
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    return Mutex->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    NTSTATUS injected;
+    // An injected status models a wait ended early (STATUS_ALERTED, STATUS_USER_APC,
+    // STATUS_TIMEOUT): the object is not acquired.
+    if (sim::fault::ShouldFail("KeWaitForSingleObject", &injected)) {
+        return injected;
+    }
+    auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+    return Wait(1, &header, WaitAny, Timeout, "KeWaitForSingleObject");
+}
+
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                  KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray) {
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    if (Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
+        sim::VerifierStop(sim::rule::kInvalidHandle, "KeWaitForMultipleObjects",
+                          "%u objects need a wait block array", Count);
+    }
+    NTSTATUS injected;
+    if (sim::fault::ShouldFail("KeWaitForMultipleObjects", &injected)) {
+        return injected;
+    }
+    return Wait(Count, reinterpret_cast<DISPATCHER_HEADER**>(Object), WaitType, Timeout,
+                "KeWaitForMultipleObjects");
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval) {
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        sim::VerifierStop(sim::rule::kBlockingWaitAtDispatch, "KeDelayExecutionThread",
+                          "called at IRQL %u", KeGetCurrentIrql());
+    }
+    Clock::time_point deadline;
+    if (Deadline(Interval, &deadline)) {
+        std::this_thread::sleep_until(deadline);
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    // 100 ns intervals since 1601-01-01, as Windows counts system time.
+    constexpr LONGLONG kEpochDelta = 116444736000000000LL;
+    auto since1970 = std::chrono::system_clock::now().time_since_epoch();
+    CurrentTime->QuadPart =
+        kEpochDelta + std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
+}
+
+} // extern "C"

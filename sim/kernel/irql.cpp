@@ -1,0 +1,88 @@
+// IRQL tracking and thread identity.
+#include "sim/kernel/thread_state.h"
+
+#include <memory>
+
+#include "sim/core/verifier.h"
+
+namespace sim::kernel {
+namespace {
+
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    std::unique_ptr<_KTHREAD> thread;
+};
+
+thread_local ThreadState t_state;
+
+_KTHREAD* EnsureThread() {
+    if (!t_state.thread) {
+        t_state.thread = std::make_unique<_KTHREAD>();
+        t_state.thread->Magic = kThreadMagic;
+        t_state.thread->Priority = 8;
+        t_state.thread->Name = "thread";
+    }
+    return t_state.thread.get();
+}
+
+} // namespace
+
+PKTHREAD CurrentThread() { return EnsureThread(); }
+const char* CurrentThreadName() { return EnsureThread()->Name.c_str(); }
+void SetCurrentThreadName(const char* name) { EnsureThread()->Name = name; }
+KIRQL CurrentIrql() { return t_state.irql; }
+
+ScopedIrql::ScopedIrql(KIRQL irql) { KeRaiseIrql(irql, &old_); }
+ScopedIrql::~ScopedIrql() { KeLowerIrql(old_); }
+
+} // namespace sim::kernel
+
+using namespace sim::kernel;
+
+extern "C" {
+
+KIRQL KeGetCurrentIrql(void) { return t_state.irql; }
+
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    if (NewIrql < t_state.irql) {
+        sim::VerifierStop(sim::rule::kIrqlTransition, "KeRaiseIrql",
+                          "raising to IRQL %u from the higher IRQL %u", NewIrql, t_state.irql);
+    }
+    *OldIrql = t_state.irql;
+    t_state.irql = NewIrql;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql) {
+    if (NewIrql > t_state.irql) {
+        sim::VerifierStop(sim::rule::kIrqlTransition, "KeLowerIrql",
+                          "lowering to IRQL %u from the lower IRQL %u", NewIrql, t_state.irql);
+    }
+    t_state.irql = NewIrql;
+}
+
+KIRQL KeRaiseIrqlToDpcLevel(void) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return old;
+}
+
+PKTHREAD KeGetCurrentThread(void) { return EnsureThread(); }
+
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+    KPRIORITY old = Thread->Priority;
+    Thread->Priority = Priority;
+    return old;
+}
+
+VOID SimCheckPagedCode(PCSTR File, ULONG Line, PCSTR Function) {
+    if (t_state.irql > APC_LEVEL) {
+        char where[512];
+        snprintf(where, sizeof(where), "%s (%s:%u)", Function, File, Line);
+        sim::VerifierStop(sim::rule::kPagedCodeAtRaisedIrql, where,
+                          "PAGED_CODE() reached at IRQL %u; pageable code runs at or below "
+                          "APC_LEVEL",
+                          t_state.irql);
+    }
+}
+
+} // extern "C"

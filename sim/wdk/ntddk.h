@@ -1,0 +1,10 @@
+// The kernel services a driver sees through the WDK's ntddk.h.
+#pragma once
+
+#include "km/ntdef.h"
+#include "km/ntstatus.h"
+#include "km/devioctl.h"
+#include "km/ke.h"
+#include "km/rtl.h"
+#include "km/ex.h"
+#include "km/dbg.h"

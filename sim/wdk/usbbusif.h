@@ -1,0 +1,4 @@
+// USB definitions of the WDK's usbbusif.h.
+#pragma once
+
+#include "ntddk.h"

@@ -1,0 +1,8 @@
+// The Kernel-Mode Driver Framework 1.9, as a driver sees it through wdf.h.
+// Functions are declared directly rather than through the WdfFunctions table.
+#pragma once
+
+#include "ntddk.h"
+#include "wdf/wdftypes.h"
+#include "wdf/wdfobject.h"
+#include "wdf/wdfmemory.h"
