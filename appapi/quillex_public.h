@@ -8,14 +8,18 @@
 // {CD8C95CA-392C-49E1-A1F1-FB5C0E28BFD8}: the device interface class of every
 // arcade stick Quillex serves.
 #define QUILLEX_INTERFACE_GUID_INITIALIZER                                                         \
-    {0xCD8C95CA, 0x392C, 0x49E1, {0xA1, 0xF1, 0xFB, 0x5C, 0x0E, 0x28, 0xBF, 0xD8}}
+    {                                                                                              \
+        0xCD8C95CA, 0x392C, 0x49E1, {                                                              \
+            0xA1, 0xF1, 0xFB, 0x5C, 0x0E, 0x28, 0xBF, 0xD8                                         \
+        }                                                                                          \
+    }
 
 // Buffered control codes, device type FILE_DEVICE_BUS_EXTENDER, read access.
-#define QUILLEX_IOCTL(Function) CTL_CODE(0x2A, (Function), METHOD_BUFFERED, FILE_READ_ACCESS)
-#define IOCTL_QUILLEX_GET_STATE QUILLEX_IOCTL(0)   // 0x002A4000: out APP_INSTANCE
-#define IOCTL_QUILLEX_SET_STATE QUILLEX_IOCTL(1)   // 0x002A4004: in APP_INSTANCE
-#define IOCTL_QUILLEX_GET_VALUE QUILLEX_IOCTL(2)   // 0x002A4008: in item id, out 4 bytes
-#define IOCTL_QUILLEX_SET_VALUE QUILLEX_IOCTL(3)   // 0x002A400C: in item id + 4 bytes
+#define QUILLEX_IOCTL(Function)   CTL_CODE(0x2A, (Function), METHOD_BUFFERED, FILE_READ_ACCESS)
+#define IOCTL_QUILLEX_GET_STATE   QUILLEX_IOCTL(0) // 0x002A4000: out APP_INSTANCE
+#define IOCTL_QUILLEX_SET_STATE   QUILLEX_IOCTL(1) // 0x002A4004: in APP_INSTANCE
+#define IOCTL_QUILLEX_GET_VALUE   QUILLEX_IOCTL(2) // 0x002A4008: in item id, out 4 bytes
+#define IOCTL_QUILLEX_SET_VALUE   QUILLEX_IOCTL(3) // 0x002A400C: in item id + 4 bytes
 #define IOCTL_QUILLEX_GET_MAPPING QUILLEX_IOCTL(4) // 0x002A4010: out RemapRecord
 #define IOCTL_QUILLEX_SET_MAPPING QUILLEX_IOCTL(5) // 0x002A4014: in RemapRecord
 
@@ -49,7 +53,7 @@ static_assert(offsetof(APP_INSTANCE, SecondTrigger) == 40, "APP_INSTANCE layout"
 static_assert(offsetof(APP_INSTANCE, Led) == 44, "APP_INSTANCE layout");
 
 // Curve control points: six pairs, one per analog axis, in this order.
-#define QUILLEX_CURVE_COUNT 6
+#define QUILLEX_CURVE_COUNT         6
 #define QUILLEX_CONTROL_POINT_COUNT (2 * QUILLEX_CURVE_COUNT)
 
 // The mapping record: 29 packed bytes, in the context, on the wire and, one

@@ -31,10 +31,18 @@ void DecodeLoop(benchmark::State& state, sim::stick::Layout layout, bool alterna
     }
 }
 
-void BM_DecodeLayoutAUnchanged(benchmark::State& s) { DecodeLoop(s, sim::stick::Layout::A, false); }
-void BM_DecodeLayoutAChanged(benchmark::State& s) { DecodeLoop(s, sim::stick::Layout::A, true); }
-void BM_DecodeLayoutBUnchanged(benchmark::State& s) { DecodeLoop(s, sim::stick::Layout::B, false); }
-void BM_DecodeLayoutBChanged(benchmark::State& s) { DecodeLoop(s, sim::stick::Layout::B, true); }
+void BM_DecodeLayoutAUnchanged(benchmark::State& s) {
+    DecodeLoop(s, sim::stick::Layout::A, false);
+}
+void BM_DecodeLayoutAChanged(benchmark::State& s) {
+    DecodeLoop(s, sim::stick::Layout::A, true);
+}
+void BM_DecodeLayoutBUnchanged(benchmark::State& s) {
+    DecodeLoop(s, sim::stick::Layout::B, false);
+}
+void BM_DecodeLayoutBChanged(benchmark::State& s) {
+    DecodeLoop(s, sim::stick::Layout::B, true);
+}
 
 void BM_BuildCurveTable(benchmark::State& state) {
     UCHAR table[256];

@@ -4,19 +4,19 @@
 #include "platform/platform.h"
 
 // Bits of the canonical button word, named after their registry values.
-#define BTN_A 0x0001
-#define BTN_B 0x0002
-#define BTN_X 0x0004
-#define BTN_Y 0x0008
-#define BTN_LEFT_TRIGGER 0x0010
-#define BTN_RIGHT_TRIGGER 0x0020
-#define BTN_BACK 0x0040
-#define BTN_RIGHT_TRIANGLE 0x0080 // no raw layout feeds it
-#define BTN_LEFT_JOY_PRESS 0x0100
-#define BTN_RIGHT_JOY_PRESS 0x0200
-#define BTN_PWR 0x0400
-#define BTN_HOME 0x0800
-#define BTN_LEFT_TRIANGLE 0x1000 // no raw layout feeds it
+#define BTN_A                  0x0001
+#define BTN_B                  0x0002
+#define BTN_X                  0x0004
+#define BTN_Y                  0x0008
+#define BTN_LEFT_TRIGGER       0x0010
+#define BTN_RIGHT_TRIGGER      0x0020
+#define BTN_BACK               0x0040
+#define BTN_RIGHT_TRIANGLE     0x0080 // no raw layout feeds it
+#define BTN_LEFT_JOY_PRESS     0x0100
+#define BTN_RIGHT_JOY_PRESS    0x0200
+#define BTN_PWR                0x0400
+#define BTN_HOME               0x0800
+#define BTN_LEFT_TRIANGLE      0x1000 // no raw layout feeds it
 #define CANONICAL_BUTTONS_MASK 0x1FFF
 
 // Entries of the analog values array.

@@ -2,7 +2,6 @@
 
 #include <stdarg.h>
 
-
 extern "C" VOID QuillexTrace(ULONG Level, ULONG Flags, PCSTR Format, ...) {
     va_list args;
     va_start(args, Format);

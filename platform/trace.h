@@ -9,18 +9,18 @@
 #include <ntddk.h>
 
 // Levels.
-#define TRACE_LEVEL_ERROR 2
-#define TRACE_LEVEL_WARNING 3
+#define TRACE_LEVEL_ERROR       2
+#define TRACE_LEVEL_WARNING     3
 #define TRACE_LEVEL_INFORMATION 4
-#define TRACE_LEVEL_VERBOSE 5
+#define TRACE_LEVEL_VERBOSE     5
 
 // Flags: the area a message belongs to.
-#define TRACE_DRIVER 0x00000001  // driver entry, child creation/removal, descriptors, bus interface
-#define TRACE_DEVICE 0x00000002  // device add errors, hardware lifecycle, file create
-#define TRACE_IOCTL 0x00000020   // control requests and the application interface
-#define TRACE_HID 0x00000100     // HID pipeline and mapping engine
-#define TRACE_URB 0x00000200     // URB dispatch errors and endpoint data
-#define TRACE_ENTRY 0x00000400   // entry and exit messages
+#define TRACE_DRIVER 0x00000001 // driver entry, child creation/removal, descriptors, bus interface
+#define TRACE_DEVICE 0x00000002 // device add errors, hardware lifecycle, file create
+#define TRACE_IOCTL  0x00000020 // control requests and the application interface
+#define TRACE_HID    0x00000100 // HID pipeline and mapping engine
+#define TRACE_URB    0x00000200 // URB dispatch errors and endpoint data
+#define TRACE_ENTRY  0x00000400 // entry and exit messages
 
 extern "C" VOID QuillexTrace(ULONG Level, ULONG Flags, PCSTR Format, ...);
 

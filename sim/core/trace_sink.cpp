@@ -57,13 +57,15 @@ std::string Capture::Text() const {
     return all;
 }
 
-bool Capture::Contains(std::string_view text) const { return Count(text) > 0; }
+bool Capture::Contains(std::string_view text) const {
+    return Count(text) > 0;
+}
 
 size_t Capture::Count(std::string_view text) const {
     std::lock_guard<std::mutex> guard(state_->lock);
-    return static_cast<size_t>(std::count_if(
-        state_->records.begin(), state_->records.end(),
-        [&](const Record& r) { return r.Text.find(text) != std::string::npos; }));
+    return static_cast<size_t>(
+        std::count_if(state_->records.begin(), state_->records.end(),
+                      [&](const Record& r) { return r.Text.find(text) != std::string::npos; }));
 }
 
 bool Capture::Find(std::string_view text, Record* found) const {
@@ -89,8 +91,12 @@ void Capture::Add(const Record& r) {
     state_->records.push_back(r);
 }
 
-void SetConsoleLevel(ULONG level) { g_consoleLevel = level; }
-ULONG ConsoleLevel() { return g_consoleLevel; }
+void SetConsoleLevel(ULONG level) {
+    g_consoleLevel = level;
+}
+ULONG ConsoleLevel() {
+    return g_consoleLevel;
+}
 
 } // namespace sim::trace
 

@@ -11,7 +11,9 @@ namespace sim {
 
 size_t WideLength(const WCHAR* s);
 std::string Utf16ToUtf8(const WCHAR* s, size_t count);
-inline std::string Utf16ToUtf8(const WCHAR* s) { return Utf16ToUtf8(s, s ? WideLength(s) : 0); }
+inline std::string Utf16ToUtf8(const WCHAR* s) {
+    return Utf16ToUtf8(s, s ? WideLength(s) : 0);
+}
 std::string Utf16ToUtf8(const UNICODE_STRING& s);
 // Without a terminating null; append one where the caller needs it.
 std::vector<WCHAR> Utf8ToUtf16(std::string_view s);

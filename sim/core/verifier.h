@@ -18,6 +18,16 @@ inline constexpr const char* kPoolTagMismatch = "pool freed with a different tag
 inline constexpr const char* kDoubleFree = "pool block freed twice or never allocated";
 inline constexpr const char* kIllegalDelete = "framework object the driver may not delete";
 inline constexpr const char* kIrqlTooHigh = "service called above its IRQL";
+inline constexpr const char* kIrpCompletedTwice = "IRP completed twice";
+inline constexpr const char* kIrpNotLive = "IRP used after it was freed, or never allocated";
+inline constexpr const char* kIrpCompletedWithCancelRoutine =
+    "IRP completed with its cancel routine set";
+inline constexpr const char* kIrpCompletedPending = "IRP completed with STATUS_PENDING";
+inline constexpr const char* kIrpStackOverflow = "IRP has no stack location left";
+inline constexpr const char* kSpinLockNotHeld =
+    "spin lock released by a thread that does not hold it";
+inline constexpr const char* kSpinLockRecursion = "spin lock acquired by the thread that holds it";
+inline constexpr const char* kListCorrupted = "corrupted LIST_ENTRY";
 } // namespace rule
 
 // Prints "QUILLEX VERIFIER STOP: <rule>", where it happened, the detail and

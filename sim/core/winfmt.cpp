@@ -97,7 +97,8 @@ std::string FormatCore(const char* format, va_list args, bool wide) {
             } else {
                 unsigned int raw = va_arg(args, unsigned int);
                 if (width == Width::Short) {
-                    raw = isSigned ? static_cast<unsigned>(static_cast<int16_t>(raw)) : raw & 0xFFFF;
+                    raw =
+                        isSigned ? static_cast<unsigned>(static_cast<int16_t>(raw)) : raw & 0xFFFF;
                 } else if (width == Width::Char) {
                     raw = isSigned ? static_cast<unsigned>(static_cast<int8_t>(raw)) : raw & 0xFF;
                 }
@@ -112,8 +113,8 @@ std::string FormatCore(const char* format, va_list args, bool wide) {
         }
         case 'p': {
             void* v = va_arg(args, void*);
-            snprintf(buf, sizeof(buf), "%016llX", static_cast<unsigned long long>(
-                                                      reinterpret_cast<uintptr_t>(v)));
+            snprintf(buf, sizeof(buf), "%016llX",
+                     static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(v)));
             out += buf;
             break;
         }

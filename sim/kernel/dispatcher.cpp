@@ -52,8 +52,9 @@ void Satisfy(DISPATCHER_HEADER* h, PKTHREAD self) {
 void CheckWaitable(DISPATCHER_HEADER* h, const char* api) {
     if (h == nullptr || (h->Type != kNotificationEvent && h->Type != kSynchronizationEvent &&
                          h->Type != kMutant && h->Type != kThread)) {
-        VerifierStop(rule::kInvalidHandle, api, "wait on an object that is not an initialised "
-                                                "dispatcher object");
+        VerifierStop(rule::kInvalidHandle, api,
+                     "wait on an object that is not an initialised "
+                     "dispatcher object");
     }
 }
 
@@ -78,8 +79,8 @@ bool Deadline(PLARGE_INTEGER timeout, Clock::time_point* deadline) {
     return true;
 }
 
-NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType,
-              PLARGE_INTEGER timeout, const char* api) {
+NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLARGE_INTEGER timeout,
+              const char* api) {
     KIRQL irql = CurrentIrql();
     bool zeroTimeout = timeout != nullptr && timeout->QuadPart == 0;
     if (irql >= DISPATCH_LEVEL && !zeroTimeout) {
@@ -131,8 +132,12 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType,
 
 } // namespace
 
-std::mutex& DispatcherLock() { return g_dispatcher; }
-void WakeWaiters() { g_wake.notify_all(); }
+std::mutex& DispatcherLock() {
+    return g_dispatcher;
+}
+void WakeWaiters() {
+    g_wake.notify_all();
+}
 
 } // namespace sim::kernel
 
@@ -175,7 +180,9 @@ LONG KeResetEvent(PRKEVENT Event) {
     return previous;
 }
 
-VOID KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
+VOID KeClearEvent(PRKEVENT Event) {
+    KeResetEvent(Event);
+}
 
 LONG KeReadStateEvent(PRKEVENT Event) {
     std::lock_guard<std::mutex> guard(g_dispatcher);
@@ -201,7 +208,8 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
         std::lock_guard<std::mutex> guard(g_dispatcher);
         if (Mutex->Header.Type != kMutant) {
             sim::VerifierStop(sim::rule::kInvalidHandle, "KeReleaseMutex",
-                              "object at %p is not an initialised mutex", static_cast<void*>(Mutex));
+                              "object at %p is not an initialised mutex",
+                              static_cast<void*>(Mutex));
         }
         if (Mutex->OwnerThread != self || Mutex->Header.SignalState > 0) {
             sim::VerifierStop(sim::rule::kMutexNotOwned, "KeReleaseMutex",
@@ -246,7 +254,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
-    if (Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
+    if (Count > MAXIMUM_WAIT_OBJECTS ||
+        (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
         sim::VerifierStop(sim::rule::kInvalidHandle, "KeWaitForMultipleObjects",
                           "%u objects need a wait block array", Count);
     }

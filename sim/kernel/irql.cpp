@@ -27,13 +27,25 @@ _KTHREAD* EnsureThread() {
 
 } // namespace
 
-PKTHREAD CurrentThread() { return EnsureThread(); }
-const char* CurrentThreadName() { return EnsureThread()->Name.c_str(); }
-void SetCurrentThreadName(const char* name) { EnsureThread()->Name = name; }
-KIRQL CurrentIrql() { return t_state.irql; }
+PKTHREAD CurrentThread() {
+    return EnsureThread();
+}
+const char* CurrentThreadName() {
+    return EnsureThread()->Name.c_str();
+}
+void SetCurrentThreadName(const char* name) {
+    EnsureThread()->Name = name;
+}
+KIRQL CurrentIrql() {
+    return t_state.irql;
+}
 
-ScopedIrql::ScopedIrql(KIRQL irql) { KeRaiseIrql(irql, &old_); }
-ScopedIrql::~ScopedIrql() { KeLowerIrql(old_); }
+ScopedIrql::ScopedIrql(KIRQL irql) {
+    KeRaiseIrql(irql, &old_);
+}
+ScopedIrql::~ScopedIrql() {
+    KeLowerIrql(old_);
+}
 
 } // namespace sim::kernel
 
@@ -41,7 +53,9 @@ using namespace sim::kernel;
 
 extern "C" {
 
-KIRQL KeGetCurrentIrql(void) { return t_state.irql; }
+KIRQL KeGetCurrentIrql(void) {
+    return t_state.irql;
+}
 
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     if (NewIrql < t_state.irql) {
@@ -66,7 +80,9 @@ KIRQL KeRaiseIrqlToDpcLevel(void) {
     return old;
 }
 
-PKTHREAD KeGetCurrentThread(void) { return EnsureThread(); }
+PKTHREAD KeGetCurrentThread(void) {
+    return EnsureThread();
+}
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
     KPRIORITY old = Thread->Priority;

@@ -111,6 +111,8 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     free(h);
 }
 
-VOID ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
+VOID ExFreePool(PVOID P) {
+    ExFreePoolWithTag(P, 0);
+}
 
 } // extern "C"

@@ -74,7 +74,9 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
     }
 }
 
-static WCHAR Upcase(WCHAR c) { return (c >= L'a' && c <= L'z') ? static_cast<WCHAR>(c - 32) : c; }
+static WCHAR Upcase(WCHAR c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<WCHAR>(c - 32) : c;
+}
 
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                              BOOLEAN CaseInSensitive) {
@@ -109,8 +111,8 @@ NTSTATUS RtlUnicodeStringCat(PUNICODE_STRING DestinationString, PCUNICODE_STRING
     if (!ValidCounted(DestinationString) || !ValidCounted(SourceString)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return PutAt(DestinationString, DestinationString->Length / sizeof(WCHAR),
-                 SourceString->Buffer, SourceString->Length / sizeof(WCHAR));
+    return PutAt(DestinationString, DestinationString->Length / sizeof(WCHAR), SourceString->Buffer,
+                 SourceString->Length / sizeof(WCHAR));
 }
 
 NTSTATUS RtlUnicodeStringCopyString(PUNICODE_STRING DestinationString, PCWSTR pszSrc) {

@@ -190,7 +190,9 @@ void Destroy(Object* object) {
     delete object;
 }
 
-void Reference(Object* object) { object->refs_.fetch_add(1); }
+void Reference(Object* object) {
+    object->refs_.fetch_add(1);
+}
 
 void Dereference(Object* object) {
     if (object->refs_.fetch_sub(1) == 1) {
@@ -204,8 +206,8 @@ void Delete(Object* object, const char* api) {
     {
         std::lock_guard<std::recursive_mutex> guard(g_tree);
         if (object->disposed_) {
-            VerifierStop(rule::kInvalidHandle, api, "%s %p deleted twice",
-                         KindName(object->kind_), static_cast<void*>(object));
+            VerifierStop(rule::kInvalidHandle, api, "%s %p deleted twice", KindName(object->kind_),
+                         static_cast<void*>(object));
         }
         CollectPostOrder(object, &subtree,
                          [](Object* o) -> const std::vector<Object*>& { return o->children_; });

@@ -5,6 +5,7 @@
 #include "km/ntstatus.h"
 #include "km/devioctl.h"
 #include "km/ke.h"
+#include "km/io.h"
 #include "km/rtl.h"
 #include "km/ex.h"
 #include "km/dbg.h"

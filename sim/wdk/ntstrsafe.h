@@ -4,7 +4,7 @@
 #include <stdarg.h>
 #include "ntddk.h"
 
-#define NTSTRSAFE_MAX_CCH 2147483647
+#define NTSTRSAFE_MAX_CCH                2147483647
 #define NTSTRSAFE_UNICODE_STRING_MAX_CCH 32767
 
 extern "C" {

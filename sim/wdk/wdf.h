@@ -6,3 +6,4 @@
 #include "wdf/wdftypes.h"
 #include "wdf/wdfobject.h"
 #include "wdf/wdfmemory.h"
+#include "wdf/wdfdriver.h"

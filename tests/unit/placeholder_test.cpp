@@ -1,2 +1,4 @@
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) { EXPECT_TRUE(true); }
+TEST(Placeholder, Builds) {
+    EXPECT_TRUE(true);
+}

@@ -3,9 +3,18 @@
 namespace sim::stick {
 
 const char* const kButtonNames[13] = {
-    "BTN_A",    "BTN_B",           "BTN_X",          "BTN_Y",
-    "BTN_LEFT_TRIGGER",   "BTN_RIGHT_TRIGGER",  "BTN_BACK",       "BTN_RIGHT_TRIANGLE",
-    "BTN_LEFT_JOY_PRESS", "BTN_RIGHT_JOY_PRESS", "BTN_PWR",       "BTN_HOME",
+    "BTN_A",
+    "BTN_B",
+    "BTN_X",
+    "BTN_Y",
+    "BTN_LEFT_TRIGGER",
+    "BTN_RIGHT_TRIGGER",
+    "BTN_BACK",
+    "BTN_RIGHT_TRIANGLE",
+    "BTN_LEFT_JOY_PRESS",
+    "BTN_RIGHT_JOY_PRESS",
+    "BTN_PWR",
+    "BTN_HOME",
     "BTN_LEFT_TRIANGLE",
 };
 
@@ -41,7 +50,8 @@ uint8_t Bits(uint32_t buttons, std::initializer_list<std::pair<uint32_t, int>> m
 std::vector<uint8_t> Encode(Layout layout, const StickState& s) {
     if (layout == Layout::A) {
         std::vector<uint8_t> r(kLayoutALength, 0);
-        r[0] = Bits(s.buttons, {{X, 0}, {A, 1}, {B, 2}, {Y, 3}, {LeftTrigger, 4}, {RightTrigger, 5}});
+        r[0] =
+            Bits(s.buttons, {{X, 0}, {A, 1}, {B, 2}, {Y, 3}, {LeftTrigger, 4}, {RightTrigger, 5}});
         r[1] = Bits(s.buttons,
                     {{Back, 0}, {Home, 1}, {LeftJoyPress, 2}, {RightJoyPress, 3}, {Power, 4}});
         r[2] = s.hat & 0x0F;

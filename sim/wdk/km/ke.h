@@ -38,12 +38,12 @@ typedef struct _KWAIT_BLOCK {
     UCHAR BlockState;
 } KWAIT_BLOCK, *PKWAIT_BLOCK;
 
-#define THREAD_WAIT_OBJECTS 3
-#define MAXIMUM_WAIT_OBJECTS 64
+#define THREAD_WAIT_OBJECTS   3
+#define MAXIMUM_WAIT_OBJECTS  64
 #define LOW_REALTIME_PRIORITY 16
-#define HIGH_PRIORITY 31
-#define IO_NO_INCREMENT 0
-#define EVENT_INCREMENT 1
+#define HIGH_PRIORITY         31
+#define IO_NO_INCREMENT       0
+#define EVENT_INCREMENT       1
 
 extern "C" {
 
@@ -88,5 +88,5 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Excha
 VOID SimCheckPagedCode(PCSTR File, ULONG Line, PCSTR Function);
 }
 
-#define PAGED_CODE() SimCheckPagedCode(__FILE__, __LINE__, __func__)
+#define PAGED_CODE()        SimCheckPagedCode(__FILE__, __LINE__, __func__)
 #define PAGED_CODE_LOCKED() ((void)0)

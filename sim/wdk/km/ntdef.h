@@ -52,17 +52,17 @@ static_assert(sizeof(wchar_t) == 2, "the build must use -fshort-wchar: WCHAR is 
 #define WDFAPI
 #define FASTCALL
 #define DECLSPEC_NOINLINE __attribute__((noinline))
-#define FORCEINLINE inline __attribute__((always_inline))
+#define FORCEINLINE       inline __attribute__((always_inline))
 #define __forceinline inline __attribute__((always_inline))
 #define __inline inline
-#define EXTERN_C extern "C"
-#define CONST const
+#define EXTERN_C      extern "C"
+#define CONST         const
 #define ANYSIZE_ARRAY 1
 
 #ifndef NULL
 #define NULL nullptr
 #endif
-#define TRUE 1
+#define TRUE  1
 #define FALSE 0
 
 typedef void VOID, *PVOID;
@@ -128,21 +128,23 @@ typedef const GUID& REFGUID;
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                               \
     extern "C" const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+    return memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
-#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
-#define C_ASSERT(e) static_assert(e, #e)
-#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#define NT_SUCCESS(Status)          (((NTSTATUS)(Status)) >= 0)
+#define C_ASSERT(e)                 static_assert(e, #e)
+#define FIELD_OFFSET(type, field)   ((LONG)offsetof(type, field))
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
-#define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
-#define ARRAYSIZE(a) RTL_NUMBER_OF(a)
+#define RTL_NUMBER_OF(a)            (sizeof(a) / sizeof((a)[0]))
+#define ARRAYSIZE(a)                RTL_NUMBER_OF(a)
 #define CONTAINING_RECORD(address, type, field)                                                    \
     ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
-#define UNREFERENCED_PARAMETER(P) ((void)(P))
+#define UNREFERENCED_PARAMETER(P)          ((void)(P))
 #define DBG_UNREFERENCED_LOCAL_VARIABLE(V) ((void)(V))
-#define MAXUSHORT 0xffff
-#define MAXULONG 0xffffffffUL
-#define MAXLONG 0x7fffffffL
+#define MAXUSHORT                          0xffff
+#define MAXULONG                           0xffffffffUL
+#define MAXLONG                            0x7fffffffL
 
 typedef enum _POOL_TYPE {
     NonPagedPool = 0,
@@ -156,8 +158,8 @@ typedef enum _MODE { KernelMode = 0, UserMode = 1 } MODE;
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 typedef enum _WAIT_TYPE { WaitAll = 0, WaitAny = 1 } WAIT_TYPE;
 
-#define PASSIVE_LEVEL 0
-#define LOW_LEVEL 0
-#define APC_LEVEL 1
+#define PASSIVE_LEVEL  0
+#define LOW_LEVEL      0
+#define APC_LEVEL      1
 #define DISPATCH_LEVEL 2
-#define HIGH_LEVEL 15
+#define HIGH_LEVEL     15

@@ -3,14 +3,14 @@
 
 #include "km/ntstatus.h"
 
-#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
-#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlZeroMemory(Destination, Length)         memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill)   memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
-#define RtlEqualMemory(a, b, Length) (memcmp((a), (b), (Length)) == 0)
+#define RtlEqualMemory(a, b, Length)               (memcmp((a), (b), (Length)) == 0)
 
 #define RTL_CONSTANT_STRING(s)                                                                     \
-    {sizeof(s) - sizeof((s)[0]), sizeof(s), const_cast<PWSTR>(s)}
+    { sizeof(s) - sizeof((s)[0]), sizeof(s), const_cast<PWSTR>(s) }
 
 extern "C" {
 SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);

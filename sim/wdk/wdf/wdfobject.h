@@ -41,7 +41,7 @@ inline VOID WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes) {
 
 #define WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) _WDF_##_contexttype##_TYPE_INFO
 #define WDF_TYPE_NAME_POINTER_TYPE(_contexttype) WDF_POINTER_TYPE_##_contexttype
-#define WDF_GET_CONTEXT_TYPE_INFO(_contexttype) (&WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype))
+#define WDF_GET_CONTEXT_TYPE_INFO(_contexttype)  (&WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype))
 
 #define WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)                          \
     (_attributes)->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType
@@ -89,7 +89,8 @@ VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
 VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File);
 }
 
-#define WdfObjectReference(Handle) WdfObjectReferenceActual((WDFOBJECT)(Handle), nullptr, __LINE__, __FILE__)
+#define WdfObjectReference(Handle)                                                                 \
+    WdfObjectReferenceActual((WDFOBJECT)(Handle), nullptr, __LINE__, __FILE__)
 #define WdfObjectDereference(Handle)                                                               \
     WdfObjectDereferenceActual((WDFOBJECT)(Handle), nullptr, __LINE__, __FILE__)
 #define WdfObjectReferenceWithTag(Handle, Tag)                                                     \

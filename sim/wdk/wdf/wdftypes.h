@@ -28,10 +28,10 @@ WDF_DECLARE_HANDLE(WDFTIMER);
 
 typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
 
-#define WDF_NO_OBJECT_ATTRIBUTES ((PWDF_OBJECT_ATTRIBUTES)nullptr)
-#define WDF_NO_HANDLE nullptr
-#define WDF_NO_CONTEXT nullptr
-#define WDF_NO_SEND_OPTIONS nullptr
+#define WDF_NO_OBJECT_ATTRIBUTES ((PWDF_OBJECT_ATTRIBUTES) nullptr)
+#define WDF_NO_HANDLE            nullptr
+#define WDF_NO_CONTEXT           nullptr
+#define WDF_NO_SEND_OPTIONS      nullptr
 
 typedef enum _WDF_TRI_STATE { WdfFalse = FALSE, WdfTrue = TRUE, WdfUseDefault = 2 } WDF_TRI_STATE;
 
@@ -50,4 +50,6 @@ typedef enum _WDF_SYNCHRONIZATION_SCOPE {
     WdfSynchronizationScopeNone,
 } WDF_SYNCHRONIZATION_SCOPE;
 
-inline BOOLEAN WdfTriStateToBoolean(WDF_TRI_STATE s) { return s == WdfTrue; }
+inline BOOLEAN WdfTriStateToBoolean(WDF_TRI_STATE s) {
+    return s == WdfTrue;
+}
