@@ -28,6 +28,19 @@ inline constexpr const char* kSpinLockNotHeld =
     "spin lock released by a thread that does not hold it";
 inline constexpr const char* kSpinLockRecursion = "spin lock acquired by the thread that holds it";
 inline constexpr const char* kListCorrupted = "corrupted LIST_ENTRY";
+inline constexpr const char* kBadConfigSize =
+    "framework configuration structure with a wrong Size (use its _INIT function)";
+inline constexpr const char* kDeviceInitMisuse =
+    "WDFDEVICE_INIT used after WdfDeviceCreate took it";
+inline constexpr const char* kRequestNotFormatted = "request sent without being formatted";
+inline constexpr const char* kSendAndForgetMisuse =
+    "send-and-forget request with a completion routine or a new format";
+inline constexpr const char* kRequestNotCompleted =
+    "request not completed before its device was removed";
+inline constexpr const char* kRequestNotOwned = "request used after the driver gave it away";
+inline constexpr const char* kNotPhysicalDevice = "PnP service called for a device that is no PDO";
+inline constexpr const char* kDeviceStillAttached =
+    "device object deleted while still part of a device stack";
 } // namespace rule
 
 // Prints "QUILLEX VERIFIER STOP: <rule>", where it happened, the detail and

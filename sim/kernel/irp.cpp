@@ -2,6 +2,8 @@
 // the completion routines, and cancellation with the cancel spin lock.
 #include "sim/kernel/irp.h"
 
+#include <stdlib.h>
+
 #include <map>
 #include <mutex>
 #include <set>
@@ -16,6 +18,8 @@ std::mutex g_lock;
 std::set<PIRP> g_live;
 std::map<PIRP, std::function<void(PIRP)>> g_finalCompletion;
 KSPIN_LOCK g_cancelSpinLock = 0;
+// Marks IRPs from the I/O manager's reserve, which are not pool blocks.
+constexpr UCHAR kMustSucceedIrp = 0x80;
 
 void CheckLive(PIRP irp, const char* api) {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -42,6 +46,20 @@ void SetFinalCompletion(PIRP irp, std::function<void(PIRP)> done) {
 
 bool IsCompleted(PIRP irp) {
     return irp->CurrentLocation > irp->StackCount;
+}
+
+PIRP AllocateIrpMustSucceed(CCHAR stackSize) {
+    size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    auto irp = static_cast<PIRP>(calloc(1, size));
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = stackSize;
+    irp->AllocationFlags = kMustSucceedIrp;
+    ResetStack(irp);
+    InitializeListHead(&irp->ThreadListEntry);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_live.insert(irp);
+    return irp;
 }
 
 } // namespace sim::io
@@ -80,6 +98,10 @@ VOID IoFreeIrp(PIRP Irp) {
         std::lock_guard<std::mutex> guard(g_lock);
         g_live.erase(Irp);
         g_finalCompletion.erase(Irp);
+    }
+    if (Irp->AllocationFlags == kMustSucceedIrp) {
+        free(Irp);
+        return;
     }
     ExFreePoolWithTag(Irp, ' prI');
 }
