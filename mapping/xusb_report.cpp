@@ -1,0 +1,178 @@
+// Runs in the HID read completion, possibly at DISPATCH_LEVEL, and on the
+// application's state push: table lookups and integer arithmetic only, no
+// lock and no allocation. Only the mapping lock pair is pageable.
+#include "mapping/xusb_report.h"
+
+#include "mapping/curves.h"
+#include "mapping/remap_store.h"
+
+const USHORT XusbButtonTable[XUSB_BUTTON_INDEX_COUNT] = {
+    XUSB_A,              // 0
+    XUSB_B,              // 1
+    XUSB_X,              // 2
+    XUSB_Y,              // 3
+    XUSB_LEFT_SHOULDER,  // 4
+    XUSB_RIGHT_SHOULDER, // 5
+    XUSB_BACK,           // 6
+    XUSB_START,          // 7
+    XUSB_LEFT_THUMB,     // 8
+    XUSB_RIGHT_THUMB,    // 9
+    XUSB_GUIDE,          // 10
+    0,                   // 11: no Xbox button
+};
+
+const UCHAR DpadTable[DPAD_TABLE_COUNT] = {
+    XUSB_DPAD_UP,                     // 0 up
+    XUSB_DPAD_UP | XUSB_DPAD_RIGHT,   // 1 up+right
+    XUSB_DPAD_RIGHT,                  // 2 right
+    XUSB_DPAD_DOWN | XUSB_DPAD_RIGHT, // 3 down+right
+    XUSB_DPAD_DOWN,                   // 4 down
+    XUSB_DPAD_DOWN | XUSB_DPAD_LEFT,  // 5 down+left
+    XUSB_DPAD_LEFT,                   // 6 left
+    XUSB_DPAD_UP | XUSB_DPAD_LEFT,    // 7 up+left
+    0,                                // 8 centred
+};
+
+namespace {
+
+// Raw 0..255 with 128 the centre to the signed 16-bit axis, as a bit pattern.
+// X(v) = (v - 128) * 256: 0 -> -32768, 128 -> 0, 255 -> 32512.
+inline USHORT AxisX(UCHAR v) {
+    return static_cast<USHORT>((v ^ 0x80) << 8);
+}
+
+// Y(v) = (-128 - v) * 256 in 16 bits, so that up is positive: 1 -> 32512,
+// 128 -> 0, 255 -> -32512. The one value that would read -32768 (v = 0)
+// becomes 32767, the top of the range, so a stick pushed fully up is not read
+// as fully down.
+inline USHORT AxisY(UCHAR v) {
+    USHORT y = static_cast<USHORT>(((0x80 - v) & 0xFF) << 8);
+    return y == 0x8000 ? 0x7FFF : y;
+}
+
+inline VOID PutUshort(PUCHAR At, USHORT Value) {
+    At[0] = static_cast<UCHAR>(Value & 0xFF);
+    At[1] = static_cast<UCHAR>(Value >> 8);
+}
+
+} // namespace
+
+_Use_decl_annotations_ USHORT RemapButtons(PDEVICE_CONTEXT Context) {
+    if (Context == NULL) {
+        return 0;
+    }
+    const ULONG canonical = Context->CanonicalButtons;
+    USHORT buttons = 0;
+    for (ULONG i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+        if ((canonical >> i) & 1) {
+            const UCHAR index = Context->RemapRecord.ButtonMap[i];
+            // Neither the registry nor the application is kept from storing
+            // an index past the table: such an entry maps to nothing.
+            if (index < XUSB_BUTTON_INDEX_COUNT) {
+                buttons |= XusbButtonTable[index];
+            }
+        }
+    }
+    return buttons;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT Context,
+                                                               PUCHAR Report, ULONG ReportLength) {
+    if (Context == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    // Device add loads the mapping before any read is sent, so this load is
+    // the exception. The registry can only be read at PASSIVE_LEVEL: at a
+    // raised level the record in the context is used as it stands.
+    if (!Context->MappingInitialized && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        status = TorvaXboxMappingInitRemap(Context);
+    }
+    if (Report == NULL) {
+        return status;
+    }
+    if (ReportLength < XUSB_INPUT_REPORT_LENGTH) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    // Without the decoded values (the pipeline is not set up, or was torn
+    // down) there is nothing to compose from, and the last report stands.
+    if (Context->AnalogValues.Buffer == NULL ||
+        Context->AnalogValues.Size < ANALOG_VALUE_COUNT * sizeof(ULONG)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const ULONG* analog = static_cast<const ULONG*>(Context->AnalogValues.Buffer);
+    const REMAP_RECORD* map = &Context->RemapRecord;
+
+    UCHAR rightY = static_cast<UCHAR>(analog[ANALOG_RIGHT_STICK_Y]);
+    UCHAR rightX = static_cast<UCHAR>(analog[ANALOG_RIGHT_STICK_X]);
+    UCHAR leftY = static_cast<UCHAR>(analog[ANALOG_LEFT_STICK_Y]);
+    UCHAR leftX = static_cast<UCHAR>(analog[ANALOG_LEFT_STICK_X]);
+    UCHAR rightTrigger = static_cast<UCHAR>(analog[ANALOG_RIGHT_TRIGGER]);
+    UCHAR leftTrigger = static_cast<UCHAR>(analog[ANALOG_LEFT_TRIGGER]);
+    const ULONG hat = analog[ANALOG_HAT];
+
+    // Built apart and copied in one piece, so the report is never seen zeroed
+    // or half-written by way of this routine.
+    UCHAR report[XUSB_INPUT_REPORT_LENGTH] = {};
+    report[0] = 0x00;
+    report[1] = XUSB_INPUT_REPORT_LENGTH;
+
+    USHORT buttons = hat < DPAD_TABLE_COUNT ? DpadTable[hat] : 0;
+    buttons |= RemapButtons(Context);
+    PutUshort(report + XUSB_REPORT_BUTTONS, buttons);
+
+    // Each curve follows its physical axis, so scaling comes before the swaps.
+    if (map->ENABLE_SCALING) {
+        rightTrigger = Context->CurveTables[CURVE_R_TRIG][rightTrigger];
+        leftTrigger = Context->CurveTables[CURVE_L_TRIG][leftTrigger];
+        rightX = Context->CurveTables[CURVE_R_STICK_X][rightX];
+        rightY = Context->CurveTables[CURVE_R_STICK_Y][rightY];
+        leftX = Context->CurveTables[CURVE_L_STICK_X][leftX];
+        leftY = Context->CurveTables[CURVE_L_STICK_Y][leftY];
+    }
+
+    report[XUSB_REPORT_LEFT_TRIGGER] = map->SWAP_TRIGGERS ? rightTrigger : leftTrigger;
+    report[XUSB_REPORT_RIGHT_TRIGGER] = map->SWAP_TRIGGERS ? leftTrigger : rightTrigger;
+
+    const BOOLEAN swapSticks = map->SWAP_STICKS != 0;
+    PutUshort(report + XUSB_REPORT_LEFT_X, AxisX(swapSticks ? rightX : leftX));
+    PutUshort(report + XUSB_REPORT_LEFT_Y, AxisY(swapSticks ? rightY : leftY));
+    PutUshort(report + XUSB_REPORT_RIGHT_X, AxisX(swapSticks ? leftX : rightX));
+    PutUshort(report + XUSB_REPORT_RIGHT_Y, AxisY(swapSticks ? leftY : rightY));
+
+    RtlCopyMemory(Report, report, XUSB_INPUT_REPORT_LENGTH);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingLock(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!Context->MappingInitialized) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_HID,
+                    "Quillex!TorvaXboxMappingLock: <%u> Auto-initializing Mapping\n",
+                    Context->InstanceNumber);
+        TorvaXboxMappingInit(Context);
+    }
+    NTSTATUS status =
+        KeWaitForSingleObject(&Context->MappingMutex, Executive, KernelMode, TRUE, NULL);
+    // An alertable wait can end with STATUS_ALERTED or STATUS_USER_APC, which
+    // are not failures, without the mutex being acquired. The caller must
+    // then neither proceed nor release it.
+    if (status != STATUS_SUCCESS && NT_SUCCESS(status)) {
+        status = STATUS_UNSUCCESSFUL;
+    }
+    return status;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingUnlock(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return KeReleaseMutex(&Context->MappingMutex, FALSE) == 0 ? STATUS_SUCCESS
+                                                              : STATUS_UNSUCCESSFUL;
+}
