@@ -61,13 +61,16 @@ _Use_decl_annotations_ USHORT RemapButtons(PDEVICE_CONTEXT Context) {
     if (Context == NULL) {
         return 0;
     }
-    const ULONG canonical = Context->CanonicalButtons;
+    const UCHAR* map = Context->RemapRecord.ButtonMap;
     USHORT buttons = 0;
-    for (ULONG i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
-        if ((canonical >> i) & 1) {
-            const UCHAR index = Context->RemapRecord.ButtonMap[i];
+    // Bits 13 and above are not looked at; the walk stops after the highest
+    // pressed button, so a stick at rest costs nothing here.
+    ULONG pressed = Context->CanonicalButtons & CANONICAL_BUTTONS_MASK;
+    for (ULONG i = 0; pressed != 0; ++i, pressed >>= 1) {
+        if (pressed & 1) {
             // Neither the registry nor the application is kept from storing
             // an index past the table: such an entry maps to nothing.
+            const UCHAR index = map[i];
             if (index < XUSB_BUTTON_INDEX_COUNT) {
                 buttons |= XusbButtonTable[index];
             }
