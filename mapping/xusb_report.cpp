@@ -50,33 +50,36 @@ inline USHORT AxisY(UCHAR v) {
     return y == 0x8000 ? 0x7FFF : y;
 }
 
-inline VOID PutUshort(PUCHAR At, USHORT Value) {
-    At[0] = static_cast<UCHAR>(Value & 0xFF);
-    At[1] = static_cast<UCHAR>(Value >> 8);
+// Stores eight report bytes, the first in the lowest bits: every platform
+// Windows runs on is little-endian, so that is the native byte order.
+inline VOID PutUlonglong(PUCHAR At, ULONGLONG Value) {
+    RtlCopyMemory(At, &Value, sizeof(Value));
+}
+
+// The Xbox button bits for a canonical button word under a record's map.
+FORCEINLINE USHORT MapButtons(const REMAP_RECORD* Record, ULONG CanonicalButtons) {
+    const UCHAR* map = Record->ButtonMap;
+    USHORT buttons = 0;
+    // Bits 13 and above are not looked at. Only pressed buttons are visited,
+    // so a stick at rest costs nothing here.
+    ULONG pressed = CanonicalButtons & CANONICAL_BUTTONS_MASK;
+    ULONG i;
+    while (BitScanForward(&i, pressed)) {
+        pressed &= pressed - 1;
+        // Neither the registry nor the application is kept from storing an
+        // index past the table: such an entry maps to nothing.
+        const UCHAR index = map[i];
+        if (index < XUSB_BUTTON_INDEX_COUNT) {
+            buttons |= XusbButtonTable[index];
+        }
+    }
+    return buttons;
 }
 
 } // namespace
 
 _Use_decl_annotations_ USHORT RemapButtons(PDEVICE_CONTEXT Context) {
-    if (Context == NULL) {
-        return 0;
-    }
-    const UCHAR* map = Context->RemapRecord.ButtonMap;
-    USHORT buttons = 0;
-    // Bits 13 and above are not looked at; the walk stops after the highest
-    // pressed button, so a stick at rest costs nothing here.
-    ULONG pressed = Context->CanonicalButtons & CANONICAL_BUTTONS_MASK;
-    for (ULONG i = 0; pressed != 0; ++i, pressed >>= 1) {
-        if (pressed & 1) {
-            // Neither the registry nor the application is kept from storing
-            // an index past the table: such an entry maps to nothing.
-            const UCHAR index = map[i];
-            if (index < XUSB_BUTTON_INDEX_COUNT) {
-                buttons |= XusbButtonTable[index];
-            }
-        }
-    }
-    return buttons;
+    return Context != NULL ? MapButtons(&Context->RemapRecord, Context->CanonicalButtons) : 0;
 }
 
 _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT Context,
@@ -114,15 +117,8 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT C
     UCHAR leftTrigger = static_cast<UCHAR>(analog[ANALOG_LEFT_TRIGGER]);
     const ULONG hat = analog[ANALOG_HAT];
 
-    // Built apart and copied in one piece, so the report is never seen zeroed
-    // or half-written by way of this routine.
-    UCHAR report[XUSB_INPUT_REPORT_LENGTH] = {};
-    report[0] = 0x00;
-    report[1] = XUSB_INPUT_REPORT_LENGTH;
-
     USHORT buttons = hat < DPAD_TABLE_COUNT ? DpadTable[hat] : 0;
-    buttons |= RemapButtons(Context);
-    PutUshort(report + XUSB_REPORT_BUTTONS, buttons);
+    buttons |= MapButtons(map, Context->CanonicalButtons);
 
     // Each curve follows its physical axis, so scaling comes before the swaps.
     if (map->ENABLE_SCALING) {
@@ -133,17 +129,24 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT C
         leftX = Context->CurveTables[CURVE_L_STICK_X][leftX];
         leftY = Context->CurveTables[CURVE_L_STICK_Y][leftY];
     }
-
-    report[XUSB_REPORT_LEFT_TRIGGER] = map->SWAP_TRIGGERS ? rightTrigger : leftTrigger;
-    report[XUSB_REPORT_RIGHT_TRIGGER] = map->SWAP_TRIGGERS ? leftTrigger : rightTrigger;
-
+    const BOOLEAN swapTriggers = map->SWAP_TRIGGERS != 0;
     const BOOLEAN swapSticks = map->SWAP_STICKS != 0;
-    PutUshort(report + XUSB_REPORT_LEFT_X, AxisX(swapSticks ? rightX : leftX));
-    PutUshort(report + XUSB_REPORT_LEFT_Y, AxisY(swapSticks ? rightY : leftY));
-    PutUshort(report + XUSB_REPORT_RIGHT_X, AxisX(swapSticks ? leftX : rightX));
-    PutUshort(report + XUSB_REPORT_RIGHT_Y, AxisY(swapSticks ? leftY : rightY));
 
-    RtlCopyMemory(Report, report, XUSB_INPUT_REPORT_LENGTH);
+    // The report is assembled in registers and stored whole, so it is never
+    // seen zeroed or half-written by way of this routine. Bytes 0-7: type,
+    // length, buttons, left and right trigger, left X; bytes 8-15: left Y,
+    // right X, right Y, two reserved; bytes 16-19 reserved.
+    const ULONGLONG low = static_cast<ULONGLONG>(XUSB_INPUT_REPORT_LENGTH) << 8 |
+                          static_cast<ULONGLONG>(buttons) << 16 |
+                          static_cast<ULONGLONG>(swapTriggers ? rightTrigger : leftTrigger) << 32 |
+                          static_cast<ULONGLONG>(swapTriggers ? leftTrigger : rightTrigger) << 40 |
+                          static_cast<ULONGLONG>(AxisX(swapSticks ? rightX : leftX)) << 48;
+    const ULONGLONG high = static_cast<ULONGLONG>(AxisY(swapSticks ? rightY : leftY)) |
+                           static_cast<ULONGLONG>(AxisX(swapSticks ? leftX : rightX)) << 16 |
+                           static_cast<ULONGLONG>(AxisY(swapSticks ? leftY : rightY)) << 32;
+    PutUlonglong(Report, low);
+    PutUlonglong(Report + 8, high);
+    RtlZeroMemory(Report + 16, XUSB_INPUT_REPORT_LENGTH - 16);
     return STATUS_SUCCESS;
 }
 

@@ -1,8 +1,6 @@
 // LED states: their translation to the stick's LED index, and their record.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "mapping/led_state.h"
 #include "mapping/remap_store.h"
 #include "sim/core/trace_sink.h"
@@ -82,21 +80,6 @@ TEST_F(LedStateTest, TheFirstSetInitializesAMappingThatNeverWas) {
     EXPECT_EQ(records[1].Text, "Quillex!QuillexSetLed: <3> ++ Torva_LED [1]\n");
     EXPECT_EQ(fresh.Context()->LedState, 4);
     EXPECT_EQ(fresh.Context()->MappingInitialized, 1);
-}
-
-TEST_F(LedStateTest, ConcurrentCommandsAreAppliedOneAtATime) {
-    // Two threads racing LED commands: every one is applied under the mutex,
-    // and the mutex ends free with one of the two states recorded.
-    auto worker = [this](UCHAR state) {
-        for (int i = 0; i < 200; ++i) {
-            EXPECT_EQ(TorvaXboxMappingSetLed(Ctx(), state), STATUS_SUCCESS);
-        }
-    };
-    std::thread a(worker, 3), b(worker, 5);
-    a.join();
-    b.join();
-    EXPECT_TRUE(Ctx()->LedState == 3 || Ctx()->LedState == 5);
-    EXPECT_EQ(KeReadStateMutex(&Ctx()->MappingMutex), 1);
 }
 
 } // namespace
