@@ -132,8 +132,9 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT C
     const BOOLEAN swapTriggers = map->SWAP_TRIGGERS != 0;
     const BOOLEAN swapSticks = map->SWAP_STICKS != 0;
 
-    // The report is assembled in registers and stored whole, so it is never
-    // seen zeroed or half-written by way of this routine. Bytes 0-7: type,
+    // The report is assembled in registers and written with three stores,
+    // never zeroed first, so a reader of the previous report does not see it
+    // blank by way of this routine. Bytes 0-7: type,
     // length, buttons, left and right trigger, left X; bytes 8-15: left Y,
     // right X, right Y, two reserved; bytes 16-19 reserved.
     const ULONGLONG low = static_cast<ULONGLONG>(XUSB_INPUT_REPORT_LENGTH) << 8 |
