@@ -146,6 +146,11 @@ TEST_F(RemapStoreTest, MissingKeysGiveTheDefaults) {
     EXPECT_TRUE(reg::KeyExists(kRemap));
     EXPECT_TRUE(reg::Values(kRemap).empty());
 
+    // The key there but empty: the defaults again.
+    Ctx()->RemapRecord.ButtonMap[5] = 0;
+    EXPECT_EQ(TorvaXboxMappingInitRemap(Ctx()), STATUS_SUCCESS);
+    EXPECT_EQ(Current(), kDefaults);
+
     // The key open failing is no load failure either.
     sim::fault::FailNthCall("ZwCreateKey", 1, STATUS_ACCESS_DENIED);
     ASSERT_TRUE(reg::SetDword(kRemap, "BTN_A", 4));
