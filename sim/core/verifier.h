@@ -28,6 +28,7 @@ inline constexpr const char* kSpinLockNotHeld =
     "spin lock released by a thread that does not hold it";
 inline constexpr const char* kSpinLockRecursion = "spin lock acquired by the thread that holds it";
 inline constexpr const char* kListCorrupted = "corrupted LIST_ENTRY";
+inline constexpr const char* kInvalidKernelHandle = "kernel handle closed twice or never opened";
 } // namespace rule
 
 // Prints "QUILLEX VERIFIER STOP: <rule>", where it happened, the detail and
