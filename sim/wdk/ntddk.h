@@ -9,5 +9,6 @@
 #include "km/devobj.h"
 #include "km/pnp.h"
 #include "km/rtl.h"
+#include "km/registry.h"
 #include "km/ex.h"
 #include "km/dbg.h"
