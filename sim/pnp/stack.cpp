@@ -222,9 +222,13 @@ NTSTATUS Stack::Plug(StickDescription stick, DeviceId* id) {
             *id = nextId_++;
             nodes_[*id] = std::move(node);
         }
-        if (!loaded_ && !NT_SUCCESS(LoadOnPnpThread())) {
-            raw->state = DeviceState::NoDriver;
-            return;
+        if (!loaded_) {
+            NTSTATUS load = LoadOnPnpThread();
+            if (!NT_SUCCESS(load)) {
+                raw->state = DeviceState::NoDriver;
+                result = load;
+                return;
+            }
         }
         raw->addStatus = driverExtension_.AddDevice(&driverObject_, pdo);
         if (!NT_SUCCESS(raw->addStatus)) {

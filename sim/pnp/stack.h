@@ -75,7 +75,8 @@ class Stack {
     std::string RegistryPath() const;
 
     // Plugs a collection (loading the driver first if needed). Returns the
-    // device add status, or the start status after a successful add.
+    // load status when the driver fails to load, else the device add status,
+    // or the start status after a successful add.
     NTSTATUS Plug(StickDescription stick, DeviceId* id);
     // Surprise removal. STATUS_NO_SUCH_DEVICE when already removed.
     NTSTATUS Unplug(DeviceId id);

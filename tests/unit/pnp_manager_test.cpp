@@ -240,6 +240,19 @@ TEST_F(PnpManagerTest, AFailedDeviceAddLeavesThePdoAloneAndTheDeviceDeleted) {
     EXPECT_EQ(stack_->State(id), DeviceState::Removed);
 }
 
+TEST_F(PnpManagerTest, ADriverThatFailsToLoadLeavesTheStickWithoutIt) {
+    sim::fault::FailNthCall("WdfDriverCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
+    Stack::DeviceId id = 0;
+    EXPECT_EQ(stack_->Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(stack_->State(id), DeviceState::NoDriver);
+    EXPECT_FALSE(stack_->Loaded());
+    EXPECT_TRUE(hooks().Events().empty());
+    EXPECT_EQ(sim::wdf::LiveObjectCount(), baseline_);
+    EXPECT_EQ(stack_->Unplug(id), STATUS_SUCCESS);
+    // The next stick loads it.
+    EXPECT_EQ(stack_->State(PlugStick()), DeviceState::Started);
+}
+
 TEST_F(PnpManagerTest, UnloadRemovesWhatIsLeftFirst) {
     PlugStick(0x0402);
     PlugStick(0x0403);
