@@ -42,6 +42,10 @@ inline constexpr const char* kNotPhysicalDevice = "PnP service called for a devi
 inline constexpr const char* kDeviceStillAttached =
     "device object deleted while still part of a device stack";
 inline constexpr const char* kInvalidKernelHandle = "kernel handle closed twice or never opened";
+inline constexpr const char* kChildInitMisuse =
+    "WDFDEVICE_INIT of a child device misused (freed twice, never freed, or not a child's)";
+inline constexpr const char* kStaticChildMisuse =
+    "child device used with a parent that is not its own, or added twice";
 } // namespace rule
 
 // Prints "QUILLEX VERIFIER STOP: <rule>", where it happened, the detail and

@@ -2,6 +2,7 @@
 // would report), its PDO, and the interfaces registered on it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,10 @@ struct DevNode {
     std::vector<std::string> hardwareIds;
     std::vector<std::string> compatibleIds;
     std::string description;
+    std::string location;
+    DEVICE_CAPABILITIES capabilities{};
+    // Posts a new query of the stack's bus relations to the PnP thread.
+    std::function<void()> invalidateBusRelations;
     PDEVICE_OBJECT pdo = nullptr;
     std::string pdoName;
     std::unique_ptr<LowerDevice> lower;

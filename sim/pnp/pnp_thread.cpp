@@ -39,6 +39,11 @@ void PnpThread::Post(std::function<void()> work) {
     wake_.notify_all();
 }
 
+bool PnpThread::Empty() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return work_.empty();
+}
+
 void PnpThread::Loop() {
     kernel::SetCurrentThreadName("pnp");
     for (;;) {

@@ -22,6 +22,8 @@ class PnpThread {
     void Run(std::function<void()> work);
     // Queues 'work' without waiting.
     void Post(std::function<void()> work);
+    // Whether no work waits.
+    bool Empty();
 
   private:
     void Loop();

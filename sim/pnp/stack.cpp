@@ -12,6 +12,7 @@
 #include "sim/io/device_object.h"
 #include "sim/io/sync_call.h"
 #include "sim/kernel/irp.h"
+#include "sim/pnp/pnp_irp.h"
 #include "sim/wdf/device.h"
 #include "sim/wdf/driver.h"
 
@@ -22,18 +23,6 @@ namespace {
 constexpr std::chrono::seconds kTeardownLimit{10};
 
 unsigned g_nextInstance = 0;
-
-// A PnP IRP down the whole stack. They come from the PnP manager's reserve:
-// the system does not fail its own PnP requests.
-NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor) {
-    PDEVICE_OBJECT top = io::TopOfStack(pdo);
-    PIRP irp = io::AllocateIrpMustSucceed(top->StackSize);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_PNP;
-    stack->MinorFunction = minor;
-    return io::CallAndWait(top, irp).status;
-}
 
 std::string DeviceIdFrom(const std::string& hardwareId) {
     std::string id = hardwareId;
@@ -58,6 +47,20 @@ UNICODE_STRING Counted(std::vector<WCHAR>& text) {
 }
 
 } // namespace
+
+io::IoResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
+                     const std::function<void(PIO_STACK_LOCATION)>& parameters) {
+    PDEVICE_OBJECT top = io::TopOfStack(pdo);
+    PIRP irp = io::AllocateIrpMustSucceed(top->StackSize);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_PNP;
+    stack->MinorFunction = minor;
+    if (parameters) {
+        parameters(stack);
+    }
+    return io::CallAndWait(top, irp);
+}
 
 StickDescription ArcadeStick(uint16_t productId, uint16_t vendorId) {
     char vidPid[32];
@@ -177,6 +180,7 @@ NTSTATUS Stack::Unload() {
         std::lock_guard<std::mutex> guard(lock_);
         loaded_ = false;
     });
+    thread_->Run([&] { UnloadPackages(); });
     return STATUS_SUCCESS;
 }
 
@@ -215,6 +219,7 @@ NTSTATUS Stack::Plug(StickDescription stick, DeviceId* id) {
         io::Record(pdo)->devnode = &dn;
         dn.pdo = pdo;
         dn.pdoName = io::Record(pdo)->name;
+        WatchBusRelations(node.get());
 
         Node* raw = node.get();
         {
@@ -236,7 +241,7 @@ NTSTATUS Stack::Plug(StickDescription stick, DeviceId* id) {
             result = raw->addStatus;
             return;
         }
-        raw->startStatus = SendPnp(pdo, IRP_MN_START_DEVICE);
+        raw->startStatus = SendPnp(pdo, IRP_MN_START_DEVICE).status;
         if (!NT_SUCCESS(raw->startStatus)) {
             // A stack that fails to start is taken down again; the PDO stays.
             SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
@@ -264,6 +269,7 @@ NTSTATUS Stack::Unplug(DeviceId id) {
         io::MarkDeletePending(pdo,
                               [this, id] { thread_->Post([this, id] { FinishRemoval(id); }); });
         if (node.state == DeviceState::Started) {
+            SurpriseRemoveChildren(&node);
             SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
             std::lock_guard<std::mutex> guard(lock_);
             node.state = DeviceState::SurpriseRemoved;
@@ -291,9 +297,17 @@ NTSTATUS Stack::RemoveOnPnpThread(DeviceId id) {
         return STATUS_DEVICE_BUSY; // vetoed: an application holds the device open
     }
     if (node.state == DeviceState::Started) {
-        NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+        // The children are asked first; any of them may veto.
+        std::vector<Node*> queried;
+        NTSTATUS status = QueryRemoveChildren(&node, &queried);
+        if (NT_SUCCESS(status)) {
+            status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE).status;
+            if (!NT_SUCCESS(status)) {
+                SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+            }
+        }
         if (!NT_SUCCESS(status)) {
-            SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+            CancelRemoveChildren(queried);
             return status;
         }
     }
@@ -308,6 +322,7 @@ void Stack::FinishRemoval(DeviceId id) {
         return;
     }
     PDEVICE_OBJECT pdo = node.devnode.pdo;
+    RemoveChildren(&node);
     if (node.state != DeviceState::StartFailed || io::TopOfStack(pdo) != pdo) {
         SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
     }

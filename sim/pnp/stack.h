@@ -45,6 +45,15 @@ struct StickDescription {
 // Windows gives it (HID\VID_1234&PID_0402&REV_0100, HID\VID_1234&PID_0402, ...).
 StickDescription ArcadeStick(uint16_t productId, uint16_t vendorId = kStickVendorId);
 
+// What an INF tells the PnP manager about a driver for devices other than
+// the sticks: its service name, its entry point, and the hardware or
+// compatible IDs it installs on.
+struct DriverPackage {
+    std::string service;
+    PDRIVER_INITIALIZE entry = nullptr;
+    std::vector<std::string> ids;
+};
+
 enum class DeviceState {
     NoDriver,        // plugged while no driver was loaded
     AddFailed,       // the driver's device add failed: the PDO stands alone
@@ -52,6 +61,25 @@ enum class DeviceState {
     Started,         // running
     SurpriseRemoved, // unplugged; removal waits for the last handle
     Removed,         // gone
+};
+
+// A child a driver reported among its bus relations, as the PnP manager
+// learned it (IRP_MN_QUERY_ID, IRP_MN_QUERY_DEVICE_TEXT for locale 0x409,
+// IRP_MN_QUERY_CAPABILITIES) and what it did with it.
+struct ChildDevice {
+    PDEVICE_OBJECT pdo = nullptr; // null once removed
+    std::string deviceId;
+    std::string instanceIdOnBus; // what the bus reported
+    std::string instanceId;      // the device instance path built from both
+    std::vector<std::string> hardwareIds;
+    std::vector<std::string> compatibleIds;
+    std::string description;
+    std::string location;
+    DEVICE_CAPABILITIES capabilities{};
+    std::string service; // the driver bound to it; empty when none matched
+    DeviceState state = DeviceState::NoDriver;
+    NTSTATUS addStatus = STATUS_SUCCESS;
+    NTSTATUS startStatus = STATUS_SUCCESS;
 };
 
 class Stack {
@@ -99,17 +127,54 @@ class Stack {
     // Enabled device interfaces of the collection, as paths an application opens.
     std::vector<std::string> Interfaces(DeviceId id) const;
 
+    // Child devices: when a driver reports a child among a device's bus
+    // relations, the PnP manager queries its identity, loads the installed
+    // driver whose IDs match (hardware IDs first, then compatible IDs, in
+    // their order), adds its device over the child and starts the child's
+    // stack. Children are surprise-removed and removed before their parent.
+    void Install(DriverPackage package);
+    // The children of a plugged stick, in the order they were reported.
+    std::vector<ChildDevice> Children(DeviceId id) const;
+    // Waits until the PnP thread has nothing left to do, including the
+    // enumerations that drivers asked for from other threads.
+    void WaitIdle();
+
   private:
     struct Node {
         DevNode devnode;
         DeviceState state = DeviceState::NoDriver;
         NTSTATUS addStatus = STATUS_SUCCESS;
         NTSTATUS startStatus = STATUS_SUCCESS;
+        // Children (bus relations) of this device, and what they got.
+        Node* parent = nullptr;
+        std::vector<std::unique_ptr<Node>> children;
+        std::string deviceId;
+        std::string instanceIdOnBus;
+        std::string service;
+    };
+    struct LoadedPackage {
+        DriverPackage package;
+        std::vector<WCHAR> driverName;
+        std::vector<WCHAR> registryPath;
+        DRIVER_OBJECT object{};
+        DRIVER_EXTENSION extension{};
+        bool loaded = false;
     };
 
     NTSTATUS LoadOnPnpThread();
     NTSTATUS RemoveOnPnpThread(DeviceId id);
     void FinishRemoval(DeviceId id);
+    // Child devices (enumeration.cpp), on the PnP thread.
+    void WatchBusRelations(Node* node);
+    void EnumerateBus(Node* node);
+    void AddChild(Node* parent, PDEVICE_OBJECT pdo);
+    LoadedPackage* MatchPackage(const Node& child);
+    NTSTATUS LoadPackage(LoadedPackage* package);
+    void UnloadPackages();
+    NTSTATUS QueryRemoveChildren(Node* node, std::vector<Node*>* queried);
+    void CancelRemoveChildren(const std::vector<Node*>& queried);
+    void SurpriseRemoveChildren(Node* node);
+    void RemoveChildren(Node* node);
     Node& NodeOf(DeviceId id) const;
     std::vector<DeviceId> PresentDevices() const;
 
@@ -125,6 +190,8 @@ class Stack {
     std::condition_variable removed_;
     std::map<DeviceId, std::unique_ptr<Node>> nodes_;
     DeviceId nextId_ = 1;
+
+    std::vector<std::unique_ptr<LoadedPackage>> packages_;
 
     std::unique_ptr<PnpThread> thread_;
 };

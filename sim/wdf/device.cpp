@@ -2,6 +2,7 @@
 // use, and device interfaces.
 #include "sim/wdf/device.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -73,6 +74,15 @@ void Device::WaitForRequests(const char* api) {
     }
 }
 
+void TakeConfiguration(Device* device, const WDFDEVICE_INIT& init) {
+    device->pnp = init.pnpPower;
+    device->hasFileConfig = init.hasFileConfig;
+    device->fileConfig = init.fileConfig;
+    device->hasFileAttributes = init.hasFileAttributes;
+    device->fileAttributes = init.fileAttributes;
+    std::copy(std::begin(init.preprocess), std::end(init.preprocess), device->preprocess);
+}
+
 Device* DeviceOfWdm(PDEVICE_OBJECT device) {
     return *static_cast<Device**>(device->DeviceExtension);
 }
@@ -119,6 +129,17 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     if (sim::fault::ShouldFail("WdfDeviceCreate", &status)) {
         return status;
     }
+    if (init->parent != nullptr) {
+        // A child device: on success the framework takes the init record.
+        sim::wdf::Device* child = nullptr;
+        status = sim::wdf::CreateChildDevice(init, DeviceAttributes, &child);
+        if (NT_SUCCESS(status)) {
+            sim::wdf::ForgetPdoInit(init);
+            *DeviceInit = nullptr;
+            *Device = child->HandleAs<WDFDEVICE>();
+        }
+        return status;
+    }
 
     PDEVICE_OBJECT wdm = nullptr;
     status = IoCreateDevice(init->driver->wdmDriver, sizeof(sim::wdf::Device*), nullptr,
@@ -137,11 +158,7 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     device->pdo = init->pdo;
     device->lower = lower;
     device->filter = init->filter;
-    device->pnp = init->pnpPower;
-    device->hasFileConfig = init->hasFileConfig;
-    device->fileConfig = init->fileConfig;
-    device->hasFileAttributes = init->hasFileAttributes;
-    device->fileAttributes = init->fileAttributes;
+    TakeConfiguration(device, *init);
     status = Attach(device, DeviceAttributes, init->driver, "WdfDeviceCreate");
     if (!NT_SUCCESS(status)) {
         delete device;
@@ -151,6 +168,9 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     }
     *static_cast<sim::wdf::Device**>(wdm->DeviceExtension) = device;
     SetTransferFlags(wdm, lower, *init);
+    if (!init->filter && init->hasDeviceType) {
+        wdm->DeviceType = init->deviceType;
+    }
 
     auto* target = new IoTarget();
     target->driverMayDelete = false;
@@ -184,8 +204,10 @@ PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device) {
 
 WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device) {
     sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfDeviceGetIoTarget");
-    return LookupAs<sim::wdf::Device>(Device, Kind::Device, "WdfDeviceGetIoTarget")
-        ->defaultTarget->HandleAs<WDFIOTARGET>();
+    auto* device = LookupAs<sim::wdf::Device>(Device, Kind::Device, "WdfDeviceGetIoTarget");
+    // A child device has nothing below it.
+    return device->defaultTarget != nullptr ? device->defaultTarget->HandleAs<WDFIOTARGET>()
+                                            : nullptr;
 }
 
 WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device) {

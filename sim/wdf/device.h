@@ -19,11 +19,46 @@ class IoTarget;
 class Queue;
 } // namespace sim::wdf
 
+namespace sim::wdf {
+
+// A WDM preprocess callback and the minor functions it takes (all of them
+// when the list is empty).
+struct Preprocess {
+    PFN_WDFDEVICE_WDM_IRP_PREPROCESS callback = nullptr;
+    std::vector<UCHAR> minors;
+
+    bool Takes(UCHAR minor) const;
+};
+
+// What the framework reports to the PnP manager for a child device.
+struct ChildIdentity {
+    std::vector<WCHAR> deviceId;   // as assigned, without a final null
+    std::vector<WCHAR> instanceId; // as assigned
+    std::vector<std::vector<WCHAR>> hardwareIds;
+    std::vector<std::vector<WCHAR>> compatibleIds;
+    struct Text {
+        LCID locale;
+        std::vector<WCHAR> description;
+        std::vector<WCHAR> location;
+    };
+    std::vector<Text> texts;
+    bool hasDefaultLocale = false;
+    LCID defaultLocale = 0;
+};
+
+} // namespace sim::wdf
+
 // What the driver sets up before WdfDeviceCreate; the framework frees it.
 struct WDFDEVICE_INIT {
     sim::wdf::Driver* driver = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
+    sim::wdf::Device* parent = nullptr; // set for the init of a child device (a PDO)
     bool filter = false;
+    bool hasDeviceType = false;
+    DEVICE_TYPE deviceType = FILE_DEVICE_UNKNOWN;
+    std::vector<WCHAR> sddl;
+    sim::wdf::Preprocess preprocess[IRP_MJ_MAXIMUM_FUNCTION + 1];
+    sim::wdf::ChildIdentity identity;
     WDF_PNPPOWER_EVENT_CALLBACKS pnpPower{};
     bool hasFileConfig = false;
     WDF_FILEOBJECT_CONFIG fileConfig{};
@@ -51,8 +86,20 @@ class Device : public Object {
     WDF_FILEOBJECT_CONFIG fileConfig{};
     bool hasFileAttributes = false;
     WDF_OBJECT_ATTRIBUTES fileAttributes{};
-    IoTarget* defaultTarget = nullptr;
+    IoTarget* defaultTarget = nullptr; // null for a PDO: nothing is below it
     Queue* defaultQueue = nullptr;
+    Preprocess preprocess[IRP_MJ_MAXIMUM_FUNCTION + 1];
+    bool hasPnpCapabilities = false;
+    WDF_DEVICE_PNP_CAPABILITIES pnpCapabilities{};
+
+    // A child device (PDO): its parent and identity, whether the parent has
+    // made it a static child (reported to the PnP manager from then on).
+    bool isPdo = false;
+    Device* parentDevice = nullptr;
+    ChildIdentity identity;
+    bool reported = false;
+    // A parent's static children, in the order they were added.
+    std::vector<Device*> staticChildren;
     std::vector<std::string> interfaces; // symbolic link names, enabled while started
 
     // PnP state; changed only on the PnP thread.
@@ -75,6 +122,10 @@ class Device : public Object {
     // Waits until the driver has completed or handed away every request it
     // was given; stops the program when it never does.
     void WaitForRequests(const char* api);
+
+  protected:
+    // A PDO's device object goes with it.
+    void OnCleanup() override;
 };
 
 // How long removal waits for requests to be completed and for cancelled
@@ -83,6 +134,9 @@ void SetRemovalWaitLimit(std::chrono::milliseconds limit);
 std::chrono::milliseconds RemovalWaitLimit();
 
 Device* DeviceOfWdm(PDEVICE_OBJECT device);
+// What a device takes from its init record whatever its kind: PnP and file
+// object callbacks, preprocess callbacks.
+void TakeConfiguration(Device* device, const WDFDEVICE_INIT& init);
 // The framework device the loaded driver attached over 'pdo', or null.
 WDFDEVICE FunctionDeviceOf(PDEVICE_OBJECT pdo);
 
@@ -91,6 +145,31 @@ void InstallFrameworkEntryPoints(PDRIVER_OBJECT driver);
 
 // PnP handling of a framework device (IRP_MJ_PNP).
 NTSTATUS DispatchPnp(Device* device, PIRP irp);
+// PnP handling of a child device, as its bus driver.
+NTSTATUS DispatchChildPnp(Device* device, PIRP irp);
+// A parent's answer to IRP_MN_QUERY_DEVICE_RELATIONS for BusRelations: what
+// the drivers below report, with its static children added.
+NTSTATUS QueryBusRelations(Device* device, PIRP irp);
+// Sends a PnP IRP down the stack and waits for it to come back up; the IRP
+// is the device's again afterwards. Returns the lower drivers' status.
+NTSTATUS ForwardAndWait(Device* device, PIRP irp);
+// Start and stop of a device's hardware, shared by function and child devices:
+// prepare hardware, D0, self-managed I/O; and the reverse.
+NTSTATUS BringUp(Device* device);
+void PowerDownAndRelease(Device* device);
+void EndSelfManagedIo(Device* device);
+// Creates the framework device of a child from its init record.
+NTSTATUS CreateChildDevice(PWDFDEVICE_INIT init, PWDF_OBJECT_ATTRIBUTES attributes,
+                           Device** created);
+// Whether the init record came from WdfPdoInitAllocate and is still the
+// driver's; the framework forgets one once WdfDeviceCreate took it or the
+// driver freed it.
+bool IsLivePdoInit(PWDFDEVICE_INIT init);
+// Copies a counted string's characters; false for a malformed one.
+bool CopyCounted(PCUNICODE_STRING text, std::vector<WCHAR>* out);
+void ForgetPdoInit(PWDFDEVICE_INIT init);
+// At unload: stops when an init record from WdfPdoInitAllocate was never freed.
+void CheckPdoInitsReleased(const char* api);
 // Device interfaces: enabled when the device starts, disabled when it goes.
 void SetInterfacesState(Device* device, bool enable);
 

@@ -1,5 +1,6 @@
-// WDFDEVICE_INIT: what a driver configures in device add before it creates
-// the device.
+// WDFDEVICE_INIT: what a driver configures in device add (or, for a child,
+// after WdfPdoInitAllocate) before it creates the device.
+#include "sim/core/fault.h"
 #include "sim/core/verifier.h"
 #include "sim/kernel/irql_check.h"
 #include "sim/wdf/device.h"
@@ -10,6 +11,11 @@ PWDFDEVICE_INIT CheckInit(PWDFDEVICE_INIT init, const char* api) {
     sim::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, api);
     if (init == nullptr) {
         sim::VerifierStop(sim::rule::kDeviceInitMisuse, api, "DeviceInit is null");
+    }
+    // A child's record is freed when WdfDeviceCreate takes it: a live one
+    // is still the driver's.
+    if (sim::wdf::IsLivePdoInit(init)) {
+        return init;
     }
     if (init->created != nullptr) {
         sim::VerifierStop(sim::rule::kDeviceInitMisuse, api,
@@ -70,6 +76,56 @@ VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit,
 
 VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType) {
     CheckInit(DeviceInit, "WdfDeviceInitSetIoType")->ioType = IoType;
+}
+
+VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType) {
+    PWDFDEVICE_INIT init = CheckInit(DeviceInit, "WdfDeviceInitSetDeviceType");
+    init->hasDeviceType = true;
+    init->deviceType = DeviceType;
+}
+
+NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString) {
+    PWDFDEVICE_INIT init = CheckInit(DeviceInit, "WdfDeviceInitAssignSDDLString");
+    NTSTATUS status;
+    if (sim::fault::ShouldFail("WdfDeviceInitAssignSDDLString", &status)) {
+        return status;
+    }
+    // The descriptor is kept as given; nothing in the simulator checks access
+    // against it.
+    std::vector<WCHAR> sddl;
+    if (!sim::wdf::CopyCounted(SDDLString, &sddl) || sddl.empty()) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    init->sddl = std::move(sddl);
+    return STATUS_SUCCESS;
+}
+
+// A second callback for a major function that has one is refused; the same
+// callback again adds its minor functions to the list.
+NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(
+    PWDFDEVICE_INIT DeviceInit, PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
+    UCHAR MajorFunction, PUCHAR MinorFunctions, ULONG NumMinorFunctions) {
+    PWDFDEVICE_INIT init = CheckInit(DeviceInit, "WdfDeviceInitAssignWdmIrpPreprocessCallback");
+    NTSTATUS status;
+    if (sim::fault::ShouldFail("WdfDeviceInitAssignWdmIrpPreprocessCallback", &status)) {
+        return status;
+    }
+    if (EvtDeviceWdmIrpPreprocess == nullptr || MajorFunction > IRP_MJ_MAXIMUM_FUNCTION ||
+        (NumMinorFunctions != 0 && MinorFunctions == nullptr)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    sim::wdf::Preprocess& entry = init->preprocess[MajorFunction];
+    if (entry.callback != nullptr && entry.callback != EvtDeviceWdmIrpPreprocess) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    bool allBefore = entry.callback != nullptr && entry.minors.empty();
+    entry.callback = EvtDeviceWdmIrpPreprocess;
+    if (NumMinorFunctions == 0 || allBefore) {
+        entry.minors.clear();
+    } else {
+        entry.minors.insert(entry.minors.end(), MinorFunctions, MinorFunctions + NumMinorFunctions);
+    }
+    return STATUS_SUCCESS;
 }
 
 } // extern "C"

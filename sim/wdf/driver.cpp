@@ -18,6 +18,7 @@ void UnloadDriver() {
     if (driver->config.EvtDriverUnload != nullptr) {
         driver->config.EvtDriverUnload(driver->HandleAs<WDFDRIVER>());
     }
+    CheckPdoInitsReleased("driver unload");
     SetDriverRoot(nullptr);
     Delete(driver, "driver unload");
 }

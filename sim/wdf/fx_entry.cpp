@@ -89,12 +89,18 @@ NTSTATUS DispatchCleanupClose(Device* device, PIRP irp, bool close) {
 
 NTSTATUS FrameworkDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     Device* device = DeviceOfWdm(deviceObject);
-    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    UCHAR major = stack->MajorFunction;
+    // A preprocess callback sees its IRPs before the framework and owns them.
+    if (device->preprocess[major].Takes(stack->MinorFunction)) {
+        return device->preprocess[major].callback(device->HandleAs<WDFDEVICE>(), irp);
+    }
     switch (major) {
     case IRP_MJ_PNP:
         return DispatchPnp(device, irp);
     case IRP_MJ_POWER:
-        return Forward(device, irp);
+        // A child is the bottom of its stack: its power requests end here.
+        return device->isPdo ? CompleteHere(irp, STATUS_SUCCESS) : Forward(device, irp);
     case IRP_MJ_CREATE:
         return DispatchCreate(device, irp);
     case IRP_MJ_CLEANUP:

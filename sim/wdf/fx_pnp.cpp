@@ -14,6 +14,8 @@ NTSTATUS SignalLowerDone(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+} // namespace
+
 // Sends the IRP down and waits for the lower drivers to finish with it; the
 // IRP is this device's again afterwards.
 NTSTATUS ForwardAndWait(Device* device, PIRP irp) {
@@ -26,6 +28,8 @@ NTSTATUS ForwardAndWait(Device* device, PIRP irp) {
     }
     return irp->IoStatus.Status;
 }
+
+namespace {
 
 NTSTATUS Forward(Device* device, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
@@ -44,12 +48,15 @@ WDFCMRESLIST ListHandle(Object* list) {
 
 void DropResourceLists(Device* device) {
     for (Object** list : {&device->rawResources, &device->translatedResources}) {
-        if (*list != nullptr) {
+        // A list already being deleted goes with the device's own deletion.
+        if (*list != nullptr && !(*list)->Disposed()) {
             Delete(*list, "resource list release");
-            *list = nullptr;
         }
+        *list = nullptr;
     }
 }
+
+} // namespace
 
 // Leaves D0 and releases the hardware, each only if it was reached.
 void PowerDownAndRelease(Device* device) {
@@ -125,6 +132,8 @@ NTSTATUS BringUp(Device* device) {
     return STATUS_SUCCESS;
 }
 
+namespace {
+
 NTSTATUS StartDevice(Device* device, PIRP irp) {
     NTSTATUS status = ForwardAndWait(device, irp);
     if (NT_SUCCESS(status)) {
@@ -133,6 +142,10 @@ NTSTATUS StartDevice(Device* device, PIRP irp) {
     device->state = NT_SUCCESS(status) ? PnpState::Started : PnpState::StartFailed;
     if (NT_SUCCESS(status)) {
         SetInterfacesState(device, true);
+        // Children added before the start are reported now.
+        if (!device->staticChildren.empty()) {
+            IoInvalidateDeviceRelations(device->pdo, BusRelations);
+        }
     }
     return Complete(irp, status);
 }
@@ -172,9 +185,19 @@ NTSTATUS RemoveDevice(Device* device, PIRP irp) {
 } // namespace
 
 NTSTATUS DispatchPnp(Device* device, PIRP irp) {
-    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    if (device->isPdo) {
+        return DispatchChildPnp(device, irp);
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         return StartDevice(device, irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations &&
+            !device->staticChildren.empty()) {
+            return QueryBusRelations(device, irp);
+        }
+        return Forward(device, irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
         if (device->pnp.EvtDeviceQueryRemove != nullptr) {
             NTSTATUS status = device->pnp.EvtDeviceQueryRemove(device->HandleAs<WDFDEVICE>());

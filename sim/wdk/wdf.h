@@ -10,6 +10,8 @@
 #include "wdf/wdfresource.h"
 #include "wdf/wdffileobject.h"
 #include "wdf/wdfdevice.h"
+#include "wdf/wdfpdo.h"
+#include "wdf/wdffdo.h"
 #include "wdf/wdfrequest.h"
 #include "wdf/wdfio.h"
 #include "wdf/wdfiotarget.h"

@@ -91,6 +91,7 @@ typedef CCHAR KPROCESSOR_MODE;
 typedef LONG KPRIORITY;
 typedef ULONG DEVICE_TYPE;
 typedef ULONG_PTR KAFFINITY;
+typedef ULONG LCID;
 
 typedef union _LARGE_INTEGER {
     struct {

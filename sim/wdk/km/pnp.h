@@ -30,6 +30,13 @@ typedef enum _DEVICE_REGISTRY_PROPERTY {
     DevicePropertyContainerID = 22
 } DEVICE_REGISTRY_PROPERTY;
 
+// What a bus driver answers IRP_MN_QUERY_DEVICE_RELATIONS with: pool the
+// PnP manager frees, holding the device objects of the relation.
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    PDEVICE_OBJECT Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
 extern "C" {
 
 // DeviceObject must be a PDO. A buffer too small fails with
@@ -44,5 +51,9 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                    const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
                                    PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+
+// Tells the PnP manager that the relations of the device stack over the PDO
+// changed; it queries them again later, on its own thread.
+VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
 
 } // extern "C"

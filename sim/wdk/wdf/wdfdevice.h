@@ -123,7 +123,54 @@ inline VOID WDF_FILEOBJECT_CONFIG_INIT(PWDF_FILEOBJECT_CONFIG FileEventCallbacks
     FileEventCallbacks->AutoForwardCleanupClose = WdfUseDefault;
 }
 
+// PnP capabilities a device reports; WdfUseDefault leaves a capability to
+// the bus, and an Address or UINumber of -1 leaves it unset.
+typedef struct _WDF_DEVICE_PNP_CAPABILITIES {
+    ULONG Size;
+    WDF_TRI_STATE LockSupported;
+    WDF_TRI_STATE EjectSupported;
+    WDF_TRI_STATE Removable;
+    WDF_TRI_STATE DockDevice;
+    WDF_TRI_STATE UniqueID;
+    WDF_TRI_STATE SilentInstall;
+    WDF_TRI_STATE SurpriseRemovalOK;
+    WDF_TRI_STATE HardwareDisabled;
+    WDF_TRI_STATE NoDisplayInUI;
+    ULONG Address;
+    ULONG UINumber;
+} WDF_DEVICE_PNP_CAPABILITIES, *PWDF_DEVICE_PNP_CAPABILITIES;
+
+inline VOID WDF_DEVICE_PNP_CAPABILITIES_INIT(PWDF_DEVICE_PNP_CAPABILITIES Caps) {
+    RtlZeroMemory(Caps, sizeof(WDF_DEVICE_PNP_CAPABILITIES));
+    Caps->Size = sizeof(WDF_DEVICE_PNP_CAPABILITIES);
+    Caps->LockSupported = WdfUseDefault;
+    Caps->EjectSupported = WdfUseDefault;
+    Caps->Removable = WdfUseDefault;
+    Caps->DockDevice = WdfUseDefault;
+    Caps->UniqueID = WdfUseDefault;
+    Caps->SilentInstall = WdfUseDefault;
+    Caps->SurpriseRemovalOK = WdfUseDefault;
+    Caps->HardwareDisabled = WdfUseDefault;
+    Caps->NoDisplayInUI = WdfUseDefault;
+    Caps->Address = (ULONG)-1;
+    Caps->UINumber = (ULONG)-1;
+}
+
+// A WDM IRP handed to the driver before the framework sees it; the driver
+// owns the IRP from then on.
+typedef NTSTATUS EVT_WDFDEVICE_WDM_IRP_PREPROCESS(WDFDEVICE Device, PIRP Irp);
+typedef EVT_WDFDEVICE_WDM_IRP_PREPROCESS* PFN_WDFDEVICE_WDM_IRP_PREPROCESS;
+
 extern "C" {
+
+// Device init (every kind of device).
+VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType);
+NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString);
+NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(
+    PWDFDEVICE_INIT DeviceInit, PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
+    UCHAR MajorFunction, PUCHAR MinorFunctions, ULONG NumMinorFunctions);
+// Frees an init record from WdfPdoInitAllocate that WdfDeviceCreate did not take.
+VOID WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit);
 
 // Device init (function and filter devices).
 VOID WdfFdoInitSetFilter(PWDFDEVICE_INIT DeviceInit);
@@ -144,6 +191,7 @@ PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE Device);
 PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device);
 WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device);
 WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device);
+VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities);
 
 // Device interfaces: registered now, enabled when the device starts.
 NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
