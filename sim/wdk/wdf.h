@@ -7,3 +7,4 @@
 #include "wdf/wdfobject.h"
 #include "wdf/wdfmemory.h"
 #include "wdf/wdfdriver.h"
+#include "wdf/wdfworkitem.h"
