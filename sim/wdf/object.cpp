@@ -177,15 +177,16 @@ Object* Lookup(WDFOBJECT handle, Kind kind, const char* api) {
 }
 
 void Destroy(Object* object) {
+    // The destroy callback may still read the object's context.
+    if (object->destroy_ != nullptr) {
+        object->destroy_(object->Handle());
+    }
     {
         std::lock_guard<std::recursive_mutex> guard(g_tree);
         g_live.erase(object);
         if (g_driverRoot == object) {
             g_driverRoot = nullptr;
         }
-    }
-    if (object->destroy_ != nullptr) {
-        object->destroy_(object->Handle());
     }
     delete object;
 }
