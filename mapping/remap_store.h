@@ -3,8 +3,52 @@
 
 #include "driver/device_context.h"
 
+// The key below the driver's registry path that holds the mapping.
+#define REMAP_KEY_SUFFIX L"\\Parameters\\Remap"
+
 // Prepares the mapping mutex, LED state, initialized flag and registry path.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS TorvaXboxMappingInit(_In_opt_ PDEVICE_CONTEXT Context);
 // Loads the record from the registry over the defaults and rebuilds the curves.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     TorvaXboxMappingInitRemap(_In_opt_ PDEVICE_CONTEXT Context);
+// Writes the 28 values of the record (all but RestoreDefaults) to the registry.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TorvaXboxMappingSaveRemap(_In_opt_ PDEVICE_CONTEXT Context);
+// Puts the default record in place and rebuilds the curves; the registry is
+// not written.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TorvaXboxMappingRestoreDefaults(_In_opt_ PDEVICE_CONTEXT Context);
+
+// The record as IOCTL_QUILLEX_GET_MAPPING returns it: sizeof(REMAP_RECORD)
+// bytes into Buffer, which must hold at least that many.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TorvaXboxMappingGetMapping(_In_opt_ PDEVICE_CONTEXT Context,
+                               _Out_writes_bytes_(BufferLength) PVOID Buffer,
+                               _In_ size_t BufferLength);
+// Applies a record from IOCTL_QUILLEX_SET_MAPPING (or restores the defaults
+// when its RestoreDefaults byte is nonzero), rebuilds the curves and saves.
+// Returns the status of the save.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TorvaXboxMappingSetMapping(_In_opt_ PDEVICE_CONTEXT Context,
+                               _In_reads_bytes_(BufferLength) const VOID* Buffer,
+                               _In_ size_t BufferLength);
+
+// Opens, or creates when its parent exists, the key RegistryPath names.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    RemapOpenKey(_In_opt_ PDEVICE_CONTEXT Context, _Out_ PHANDLE KeyHandle);
+// Reads a value's first four data bytes as a little-endian number (bytes past
+// shorter data read as zero). Values with more than 8 data bytes are not read.
+// *Value is left alone on failure.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    RemapQueryValue(_In_opt_ HANDLE KeyHandle, _In_opt_ PCWSTR ValueName, _Out_ PULONG Value);
+// Writes one REG_DWORD value.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    RemapSetValue(_In_opt_ HANDLE KeyHandle, _In_opt_ PCWSTR ValueName, _In_ ULONG Value);
+// RemapSetValue with the byte zero-extended, tracing a failure.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    RemapSaveValue(_In_opt_ HANDLE KeyHandle, _In_ UCHAR Value, _In_opt_ PCWSTR ValueName);
+
+// The registry value name of the record byte at Offset. STATUS_NOT_FOUND for
+// RestoreDefaults, which is never stored; STATUS_INVALID_PARAMETER past the
+// record.
+NTSTATUS RemapValueName(_In_ ULONG Offset, _Out_ PCWSTR* ValueName);

@@ -35,6 +35,7 @@ inline constexpr const char* kWorkItemFreedWhileQueued = "work item freed while 
 inline constexpr const char* kWorkItemRaisedIrql = "work item returned at raised IRQL";
 inline constexpr const char* kWorkItemParent = "work item parent must be a device or a queue";
 inline constexpr const char* kWorkItemFlushFromCallback = "work item flushed from its own callback";
+inline constexpr const char* kInvalidKernelHandle = "kernel handle closed twice or never opened";
 } // namespace rule
 
 // Prints "QUILLEX VERIFIER STOP: <rule>", where it happened, the detail and

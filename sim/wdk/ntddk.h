@@ -7,5 +7,6 @@
 #include "km/ke.h"
 #include "km/io.h"
 #include "km/rtl.h"
+#include "km/registry.h"
 #include "km/ex.h"
 #include "km/dbg.h"

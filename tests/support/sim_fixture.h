@@ -9,6 +9,7 @@
 
 #include "driver/device_context.h"
 #include "sim/core/fault.h"
+#include "sim/registry/registry.h"
 
 namespace quillex_test {
 
@@ -59,10 +60,12 @@ class ContextHolder {
 // WdfObjectDelete or at unload.
 WDFDEVICE CreateStandInDevice(PWDF_OBJECT_ATTRIBUTES attributes);
 
-// Base fixture: a clean fault-injection state and a loaded driver.
+// Base fixture: a clean fault-injection state, an empty registry and a loaded
+// driver.
 class DriverTest : public ::testing::Test {
   protected:
     sim::fault::Scope faults_;
+    sim::registry::Scope registry_;
     SimDriver driver_;
 };
 

@@ -1,5 +1,6 @@
 // A device context with the decoder's buffers, outside any device stack:
-// what the reader pipeline sets up, enough to replay raw reports.
+// what the reader pipeline sets up, enough to replay raw reports and, with a
+// driver, to compose the Xbox reports they lead to.
 #pragma once
 
 #include <stdint.h>
@@ -10,7 +11,9 @@
 
 class DecodeSession {
   public:
-    DecodeSession(uint32_t productId, size_t reportLength);
+    // With a driver, the context belongs to it as a device's would, and the
+    // mapping can be loaded from the driver's registry key.
+    DecodeSession(uint32_t productId, size_t reportLength, WDFDRIVER driver = nullptr);
     ~DecodeSession();
     DecodeSession(const DecodeSession&) = delete;
     DecodeSession& operator=(const DecodeSession&) = delete;
@@ -21,6 +24,12 @@ class DecodeSession {
     // decoder the product id selects.
     NTSTATUS Decode(const std::vector<uint8_t>& raw);
     const ULONG* Analog() const;
+
+    // Prepares and loads the mapping as device add does: TorvaXboxMappingInit,
+    // then TorvaXboxMappingInitRemap. Needs a driver.
+    NTSTATUS LoadMapping();
+    // Composes the Xbox report for the decoded state into XusbInputReport.
+    NTSTATUS Compose();
 
   private:
     WDFOBJECT owner_ = nullptr;

@@ -90,5 +90,14 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Excha
 VOID SimCheckPagedCode(PCSTR File, ULONG Line, PCSTR Function);
 }
 
+// The bit-scan intrinsic: the index of the lowest set bit, FALSE for no bit.
+inline BOOLEAN BitScanForward(PULONG Index, ULONG Mask) {
+    if (Mask == 0) {
+        return FALSE;
+    }
+    *Index = static_cast<ULONG>(__builtin_ctz(Mask));
+    return TRUE;
+}
+
 #define PAGED_CODE()        SimCheckPagedCode(__FILE__, __LINE__, __func__)
 #define PAGED_CODE_LOCKED() ((void)0)

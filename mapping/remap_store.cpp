@@ -1,0 +1,384 @@
+// The mapping record, its defaults and its registry store. Everything here runs
+// at PASSIVE_LEVEL: on device add, on the first composition of a device whose
+// mapping was never loaded, and on the application's mapping requests.
+#include "mapping/remap_store.h"
+
+#include "mapping/curves.h"
+
+namespace {
+
+// The record a fresh install uses. RestoreDefaults is always 0 in the record.
+const UCHAR RemapDefaultRecord[sizeof(REMAP_RECORD)] = {
+    0x00, // BTN_A               -> A
+    0x01, // BTN_B               -> B
+    0x02, // BTN_X               -> X
+    0x03, // BTN_Y               -> Y
+    0x04, // BTN_LEFT_TRIGGER    -> left shoulder
+    0x05, // BTN_RIGHT_TRIGGER   -> right shoulder
+    0x06, // BTN_BACK            -> back
+    0x07, // BTN_RIGHT_TRIANGLE  -> start
+    0x08, // BTN_LEFT_JOY_PRESS  -> left stick press
+    0x09, // BTN_RIGHT_JOY_PRESS -> right stick press
+    0x0A, // BTN_PWR             -> guide
+    0x07, // BTN_HOME            -> start
+    0x06, // BTN_LEFT_TRIANGLE   -> back
+    0x00, // SWAP_TRIGGERS
+    0x00, // SWAP_STICKS
+    0x00, // ENABLE_SCALING
+    0x00, // RestoreDefaults
+    0x5A, // R_TRIG_CP_1
+    0xA5, // R_TRIG_CP_2
+    0x5A, // L_TRIG_CP_1
+    0xA5, // L_TRIG_CP_2
+    0x5A, // R_STICK_X_CP_1
+    0xA5, // R_STICK_X_CP_2
+    0x5A, // R_STICK_Y_CP_1
+    0xA5, // R_STICK_Y_CP_2
+    0x5A, // L_STICK_X_CP_1
+    0xA5, // L_STICK_X_CP_2
+    0x5A, // L_STICK_Y_CP_1
+    0xA5, // L_STICK_Y_CP_2
+};
+static_assert(sizeof(RemapDefaultRecord) == 29, "the default record is 29 bytes");
+
+// Registry value names, by record offset.
+const PCWSTR RemapValueNames[sizeof(REMAP_RECORD)] = {
+    L"BTN_A",
+    L"BTN_B",
+    L"BTN_X",
+    L"BTN_Y",
+    L"BTN_LEFT_TRIGGER",
+    L"BTN_RIGHT_TRIGGER",
+    L"BTN_BACK",
+    L"BTN_RIGHT_TRIANGLE",
+    L"BTN_LEFT_JOY_PRESS",
+    L"BTN_RIGHT_JOY_PRESS",
+    L"BTN_PWR",
+    L"BTN_HOME",
+    L"BTN_LEFT_TRIANGLE",
+    L"SWAP_TRIGGERS",
+    L"SWAP_STICKS",
+    L"ENABLE_SCALING",
+    NULL, // RestoreDefaults: a request flag, never stored
+    L"R_TRIG_CP_1",
+    L"R_TRIG_CP_2",
+    L"L_TRIG_CP_1",
+    L"L_TRIG_CP_2",
+    L"R_STICK_X_CP_1",
+    L"R_STICK_X_CP_2",
+    L"R_STICK_Y_CP_1",
+    L"R_STICK_Y_CP_2",
+    L"L_STICK_X_CP_1",
+    L"L_STICK_X_CP_2",
+    L"L_STICK_Y_CP_1",
+    L"L_STICK_Y_CP_2",
+};
+
+#define REMAP_FLAGS_OFFSET          FIELD_OFFSET(REMAP_RECORD, SWAP_TRIGGERS)
+#define REMAP_FLAG_COUNT            3
+#define REMAP_CONTROL_POINTS_OFFSET FIELD_OFFSET(REMAP_RECORD, ControlPoints)
+
+// Key access as the store has always asked for it. Kernel callers pass no
+// access check, so the value calls succeed with it.
+#define REMAP_KEY_ACCESS 0x1F0000
+
+// Room for the 12-byte partial-information header and 8 data bytes; longer
+// data does not fit and is not read.
+#define REMAP_QUERY_DATA_BYTES 8
+
+inline PUCHAR RecordBytes(PDEVICE_CONTEXT Context) {
+    return reinterpret_cast<PUCHAR>(&Context->RemapRecord);
+}
+
+// A mapping request carries the whole record or nothing is done with it.
+inline NTSTATUS RecordBufferStatus(PDEVICE_CONTEXT Context, const VOID* Buffer,
+                                   size_t BufferLength) {
+    if (Context == NULL || Buffer == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return BufferLength < sizeof(REMAP_RECORD) ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+}
+
+} // namespace
+
+_Use_decl_annotations_ NTSTATUS RemapValueName(ULONG Offset, PCWSTR* ValueName) {
+    if (ValueName == NULL || Offset >= sizeof(REMAP_RECORD)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *ValueName = RemapValueNames[Offset];
+    return *ValueName != NULL ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingInit(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
+                    "Quillex!TorvaXboxMappingInit: <%u> Error - Invalid device context - %x\n", 0u,
+                    STATUS_INVALID_PARAMETER);
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    KeInitializeMutex(&Context->MappingMutex, 0);
+    Context->LedState = 2;
+    // Set before the path is built and kept whatever follows: a device whose
+    // path could not be built runs on the defaults rather than retrying.
+    Context->MappingInitialized = 1;
+
+    if (Context->Driver == NULL) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    PCWSTR driverPath = WdfDriverGetRegistryPath(Context->Driver);
+    size_t driverChars = 0;
+    // A counted string holds at most NTSTRSAFE_UNICODE_STRING_MAX_CCH
+    // characters; a longer path could never be copied.
+    NTSTATUS status =
+        RtlStringCchLengthW(driverPath, NTSTRSAFE_UNICODE_STRING_MAX_CCH, &driverChars);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    // The driver path, "\Parameters\Remap" (17 characters) and a NUL.
+    size_t bufferBytes = 2 * driverChars + 36;
+    status = QuillexAllocMemory(Context->Device, &Context->RegistryPathBuffer, bufferBytes);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
+                    "Quillex!TorvaXboxMappingInit: ERROR: Couldn't allocate RegistryPath buffer - "
+                    "%x\n",
+                    status);
+        Context->RegistryPath.Length = 0;
+        Context->RegistryPath.MaximumLength = 0;
+        Context->RegistryPath.Buffer = NULL;
+        return status;
+    }
+
+    // MaximumLength is a USHORT: a path near the counted-string limit gets
+    // the largest even length, and the bounded copies below fail rather than
+    // run past it.
+    Context->RegistryPath.Length = 0;
+    Context->RegistryPath.MaximumLength =
+        static_cast<USHORT>(bufferBytes > 0xFFFE ? 0xFFFE : bufferBytes);
+    Context->RegistryPath.Buffer = static_cast<PWSTR>(Context->RegistryPathBuffer.Buffer);
+
+    UNICODE_STRING driverString;
+    driverString.Length = static_cast<USHORT>(driverChars * sizeof(WCHAR));
+    driverString.MaximumLength = driverString.Length;
+    driverString.Buffer = const_cast<PWSTR>(driverPath);
+    status = RtlUnicodeStringCopy(&Context->RegistryPath, &driverString);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    UNICODE_STRING suffix = RTL_CONSTANT_STRING(REMAP_KEY_SUFFIX);
+    return RtlUnicodeStringCat(&Context->RegistryPath, &suffix);
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingRestoreDefaults(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL || Context->Device == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlCopyMemory(RecordBytes(Context), RemapDefaultRecord, sizeof(REMAP_RECORD));
+    BuildCurveTables(Context);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS RemapOpenKey(PDEVICE_CONTEXT Context, PHANDLE KeyHandle) {
+    PAGED_CODE();
+
+    if (Context == NULL || KeyHandle == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // A kernel handle: the mapping requests run in the application's process,
+    // and a handle in that process's table could be closed or swapped by the
+    // application between these calls.
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &Context->RegistryPath, OBJ_KERNEL_HANDLE, NULL, NULL);
+    return ZwCreateKey(KeyHandle, REMAP_KEY_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE,
+                       NULL);
+}
+
+_Use_decl_annotations_ NTSTATUS RemapQueryValue(HANDLE KeyHandle, PCWSTR ValueName, PULONG Value) {
+    PAGED_CODE();
+
+    if (KeyHandle == NULL || ValueName == NULL || Value == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, ValueName);
+
+    // ULONG storage keeps the information block aligned as ZwQueryValueKey wants it.
+    ULONG storage[(FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + REMAP_QUERY_DATA_BYTES) /
+                  sizeof(ULONG)];
+    PKEY_VALUE_PARTIAL_INFORMATION info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(storage);
+    ULONG resultLength = 0;
+    NTSTATUS status = ZwQueryValueKey(KeyHandle, &name, KeyValuePartialInformation, info,
+                                      sizeof(storage), &resultLength);
+    // Any status but success, the buffer-overflow warning for long data
+    // included, means the value was not read.
+    if (status != STATUS_SUCCESS) {
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    }
+    if (info->DataLength > REMAP_QUERY_DATA_BYTES) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    // The type is not examined. Data shorter than four bytes reads as if
+    // zero-filled.
+    UCHAR bytes[sizeof(ULONG)] = {0, 0, 0, 0};
+    RtlCopyMemory(bytes, info->Data,
+                  info->DataLength < sizeof(bytes) ? info->DataLength : sizeof(bytes));
+    *Value = static_cast<ULONG>(bytes[0]) | static_cast<ULONG>(bytes[1]) << 8 |
+             static_cast<ULONG>(bytes[2]) << 16 | static_cast<ULONG>(bytes[3]) << 24;
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS RemapSetValue(HANDLE KeyHandle, PCWSTR ValueName, ULONG Value) {
+    PAGED_CODE();
+
+    if (KeyHandle == NULL || ValueName == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, ValueName);
+    return ZwSetValueKey(KeyHandle, &name, 0, REG_DWORD, &Value, sizeof(Value));
+}
+
+_Use_decl_annotations_ NTSTATUS RemapSaveValue(HANDLE KeyHandle, UCHAR Value, PCWSTR ValueName) {
+    PAGED_CODE();
+
+    NTSTATUS status = RemapSetValue(KeyHandle, ValueName, Value);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
+                    "Quillex!RemapSaveValue: Unable to save remap registry value '%S'\n",
+                    ValueName != NULL ? ValueName : L"");
+    }
+    return status;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL || Context->Device == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    TorvaXboxMappingRestoreDefaults(Context);
+
+    HANDLE key = NULL;
+    if (NT_SUCCESS(RemapOpenKey(Context, &key))) {
+        PUCHAR record = RecordBytes(Context);
+        ULONG value;
+
+        for (ULONG i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+            if (NT_SUCCESS(RemapQueryValue(key, RemapValueNames[i], &value))) {
+                record[i] = static_cast<UCHAR>(value & 0xFF);
+                TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
+                            "Quillex!TorvaXboxMappingInitRemap: [%d] %S = 0x%x\n", i,
+                            RemapValueNames[i], record[i]);
+            }
+        }
+        for (ULONG f = REMAP_FLAGS_OFFSET; f < REMAP_FLAGS_OFFSET + REMAP_FLAG_COUNT; ++f) {
+            if (NT_SUCCESS(RemapQueryValue(key, RemapValueNames[f], &value))) {
+                record[f] = value != 0 ? 1 : 0;
+                TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
+                            "Quillex!TorvaXboxMappingInitRemap: %S = 0x%x\n", RemapValueNames[f],
+                            record[f]);
+            }
+        }
+        for (ULONG j = 0; j < QUILLEX_CONTROL_POINT_COUNT; ++j) {
+            ULONG offset = REMAP_CONTROL_POINTS_OFFSET + j;
+            if (NT_SUCCESS(RemapQueryValue(key, RemapValueNames[offset], &value))) {
+                record[offset] = static_cast<UCHAR>(value & 0xFF);
+                TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
+                            "Quillex!TorvaXboxMappingInitRemap: [%d] %S = 0x%x\n", j,
+                            RemapValueNames[offset], record[offset]);
+            }
+        }
+        ZwClose(key);
+    }
+
+    BuildCurveTables(Context);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveRemap(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    HANDLE key = NULL;
+    NTSTATUS status = RemapOpenKey(Context, &key);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const UCHAR* record = RecordBytes(Context);
+
+    // Buttons, then the flags only if every button was written. The first
+    // failure ends its stage.
+    BOOLEAN buttonsSaved = TRUE;
+    for (ULONG i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+        if (!NT_SUCCESS(RemapSetValue(key, RemapValueNames[i], record[i]))) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
+                        "Quillex!TorvaXboxMappingSaveRemap: Unable to save remap [%d] to registry "
+                        "value '%S'\n",
+                        i, RemapValueNames[i]);
+            buttonsSaved = FALSE;
+            break;
+        }
+    }
+    if (buttonsSaved) {
+        for (ULONG f = REMAP_FLAGS_OFFSET; f < REMAP_FLAGS_OFFSET + REMAP_FLAG_COUNT; ++f) {
+            if (!NT_SUCCESS(RemapSaveValue(key, record[f], RemapValueNames[f]))) {
+                break;
+            }
+        }
+    }
+
+    // The control points are always attempted, and only they decide the result.
+    status = STATUS_SUCCESS;
+    for (ULONG j = 0; j < QUILLEX_CONTROL_POINT_COUNT; ++j) {
+        ULONG offset = REMAP_CONTROL_POINTS_OFFSET + j;
+        status = RemapSetValue(key, RemapValueNames[offset], record[offset]);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
+                        "Quillex!TorvaXboxMappingSaveRemap: Unable to save remap [%d] to registry "
+                        "value '%S'\n",
+                        j, RemapValueNames[offset]);
+            break;
+        }
+    }
+    ZwClose(key);
+    return status;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetMapping(PDEVICE_CONTEXT Context, PVOID Buffer,
+                                                           size_t BufferLength) {
+    PAGED_CODE();
+
+    NTSTATUS status = RecordBufferStatus(Context, Buffer, BufferLength);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    RtlCopyMemory(Buffer, RecordBytes(Context), sizeof(REMAP_RECORD));
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetMapping(PDEVICE_CONTEXT Context,
+                                                           const VOID* Buffer,
+                                                           size_t BufferLength) {
+    PAGED_CODE();
+
+    NTSTATUS status = RecordBufferStatus(Context, Buffer, BufferLength);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const REMAP_RECORD* incoming = static_cast<const REMAP_RECORD*>(Buffer);
+    if (incoming->RestoreDefaults != 0) {
+        TorvaXboxMappingRestoreDefaults(Context);
+    } else {
+        // No byte is range-tested: composition bounds every use of the record.
+        RtlCopyMemory(RecordBytes(Context), incoming, sizeof(REMAP_RECORD));
+        BuildCurveTables(Context);
+    }
+    return TorvaXboxMappingSaveRemap(Context);
+}

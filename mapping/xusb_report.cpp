@@ -1,0 +1,185 @@
+// Runs in the HID read completion, possibly at DISPATCH_LEVEL, and on the
+// application's state push: table lookups and integer arithmetic only, no
+// lock and no allocation. Only the mapping lock pair is pageable.
+#include "mapping/xusb_report.h"
+
+#include "mapping/curves.h"
+#include "mapping/remap_store.h"
+
+const USHORT XusbButtonTable[XUSB_BUTTON_INDEX_COUNT] = {
+    XUSB_A,              // 0
+    XUSB_B,              // 1
+    XUSB_X,              // 2
+    XUSB_Y,              // 3
+    XUSB_LEFT_SHOULDER,  // 4
+    XUSB_RIGHT_SHOULDER, // 5
+    XUSB_BACK,           // 6
+    XUSB_START,          // 7
+    XUSB_LEFT_THUMB,     // 8
+    XUSB_RIGHT_THUMB,    // 9
+    XUSB_GUIDE,          // 10
+    0,                   // 11: no Xbox button
+};
+
+const UCHAR DpadTable[DPAD_TABLE_COUNT] = {
+    XUSB_DPAD_UP,                     // 0 up
+    XUSB_DPAD_UP | XUSB_DPAD_RIGHT,   // 1 up+right
+    XUSB_DPAD_RIGHT,                  // 2 right
+    XUSB_DPAD_DOWN | XUSB_DPAD_RIGHT, // 3 down+right
+    XUSB_DPAD_DOWN,                   // 4 down
+    XUSB_DPAD_DOWN | XUSB_DPAD_LEFT,  // 5 down+left
+    XUSB_DPAD_LEFT,                   // 6 left
+    XUSB_DPAD_UP | XUSB_DPAD_LEFT,    // 7 up+left
+    0,                                // 8 centred
+};
+
+namespace {
+
+// Raw 0..255 with 128 the centre to the signed 16-bit axis, as a bit pattern.
+// X(v) = (v - 128) * 256: 0 -> -32768, 128 -> 0, 255 -> 32512.
+inline USHORT AxisX(UCHAR v) {
+    return static_cast<USHORT>((v ^ 0x80) << 8);
+}
+
+// Y(v) = (-128 - v) * 256 in 16 bits, so that up is positive: 1 -> 32512,
+// 128 -> 0, 255 -> -32512. The one value that would read -32768 (v = 0)
+// becomes 32767, the top of the range, so a stick pushed fully up is not read
+// as fully down.
+inline USHORT AxisY(UCHAR v) {
+    USHORT y = static_cast<USHORT>(((0x80 - v) & 0xFF) << 8);
+    return y == 0x8000 ? 0x7FFF : y;
+}
+
+// Stores eight report bytes, the first in the lowest bits: every platform
+// Windows runs on is little-endian, so that is the native byte order.
+inline VOID PutUlonglong(PUCHAR At, ULONGLONG Value) {
+    RtlCopyMemory(At, &Value, sizeof(Value));
+}
+
+// The Xbox button bits for a canonical button word under a record's map.
+FORCEINLINE USHORT MapButtons(const REMAP_RECORD* Record, ULONG CanonicalButtons) {
+    const UCHAR* map = Record->ButtonMap;
+    USHORT buttons = 0;
+    // Bits 13 and above are not looked at. Only pressed buttons are visited,
+    // so a stick at rest costs nothing here.
+    ULONG pressed = CanonicalButtons & CANONICAL_BUTTONS_MASK;
+    ULONG i;
+    while (BitScanForward(&i, pressed)) {
+        pressed &= pressed - 1;
+        // Neither the registry nor the application is kept from storing an
+        // index past the table: such an entry maps to nothing.
+        const UCHAR index = map[i];
+        if (index < XUSB_BUTTON_INDEX_COUNT) {
+            buttons |= XusbButtonTable[index];
+        }
+    }
+    return buttons;
+}
+
+} // namespace
+
+_Use_decl_annotations_ USHORT RemapButtons(PDEVICE_CONTEXT Context) {
+    return Context != NULL ? MapButtons(&Context->RemapRecord, Context->CanonicalButtons) : 0;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT Context,
+                                                               PUCHAR Report, ULONG ReportLength) {
+    if (Context == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    // Device add loads the mapping before any read is sent, so this load is
+    // the exception. The registry can only be read at PASSIVE_LEVEL: at a
+    // raised level the record in the context is used as it stands.
+    if (!Context->MappingInitialized && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        status = TorvaXboxMappingInitRemap(Context);
+    }
+    if (Report == NULL) {
+        return status;
+    }
+    if (ReportLength < XUSB_INPUT_REPORT_LENGTH) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    // Without the decoded values (the pipeline is not set up, or was torn
+    // down) there is nothing to compose from, and the last report stands.
+    if (Context->AnalogValues.Buffer == NULL ||
+        Context->AnalogValues.Size < ANALOG_VALUE_COUNT * sizeof(ULONG)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const ULONG* analog = static_cast<const ULONG*>(Context->AnalogValues.Buffer);
+    const REMAP_RECORD* map = &Context->RemapRecord;
+
+    UCHAR rightY = static_cast<UCHAR>(analog[ANALOG_RIGHT_STICK_Y]);
+    UCHAR rightX = static_cast<UCHAR>(analog[ANALOG_RIGHT_STICK_X]);
+    UCHAR leftY = static_cast<UCHAR>(analog[ANALOG_LEFT_STICK_Y]);
+    UCHAR leftX = static_cast<UCHAR>(analog[ANALOG_LEFT_STICK_X]);
+    UCHAR rightTrigger = static_cast<UCHAR>(analog[ANALOG_RIGHT_TRIGGER]);
+    UCHAR leftTrigger = static_cast<UCHAR>(analog[ANALOG_LEFT_TRIGGER]);
+    const ULONG hat = analog[ANALOG_HAT];
+
+    USHORT buttons = hat < DPAD_TABLE_COUNT ? DpadTable[hat] : 0;
+    buttons |= MapButtons(map, Context->CanonicalButtons);
+
+    // Each curve follows its physical axis, so scaling comes before the swaps.
+    if (map->ENABLE_SCALING) {
+        rightTrigger = Context->CurveTables[CURVE_R_TRIG][rightTrigger];
+        leftTrigger = Context->CurveTables[CURVE_L_TRIG][leftTrigger];
+        rightX = Context->CurveTables[CURVE_R_STICK_X][rightX];
+        rightY = Context->CurveTables[CURVE_R_STICK_Y][rightY];
+        leftX = Context->CurveTables[CURVE_L_STICK_X][leftX];
+        leftY = Context->CurveTables[CURVE_L_STICK_Y][leftY];
+    }
+    const BOOLEAN swapTriggers = map->SWAP_TRIGGERS != 0;
+    const BOOLEAN swapSticks = map->SWAP_STICKS != 0;
+
+    // The report is assembled in registers and written with three stores,
+    // never zeroed first, so a reader of the previous report does not see it
+    // blank by way of this routine. Bytes 0-7: type,
+    // length, buttons, left and right trigger, left X; bytes 8-15: left Y,
+    // right X, right Y, two reserved; bytes 16-19 reserved.
+    const ULONGLONG low = static_cast<ULONGLONG>(XUSB_INPUT_REPORT_LENGTH) << 8 |
+                          static_cast<ULONGLONG>(buttons) << 16 |
+                          static_cast<ULONGLONG>(swapTriggers ? rightTrigger : leftTrigger) << 32 |
+                          static_cast<ULONGLONG>(swapTriggers ? leftTrigger : rightTrigger) << 40 |
+                          static_cast<ULONGLONG>(AxisX(swapSticks ? rightX : leftX)) << 48;
+    const ULONGLONG high = static_cast<ULONGLONG>(AxisY(swapSticks ? rightY : leftY)) |
+                           static_cast<ULONGLONG>(AxisX(swapSticks ? leftX : rightX)) << 16 |
+                           static_cast<ULONGLONG>(AxisY(swapSticks ? leftY : rightY)) << 32;
+    PutUlonglong(Report, low);
+    PutUlonglong(Report + 8, high);
+    RtlZeroMemory(Report + 16, XUSB_INPUT_REPORT_LENGTH - 16);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingLock(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!Context->MappingInitialized) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_HID,
+                    "Quillex!TorvaXboxMappingLock: <%u> Auto-initializing Mapping\n",
+                    Context->InstanceNumber);
+        TorvaXboxMappingInit(Context);
+    }
+    NTSTATUS status =
+        KeWaitForSingleObject(&Context->MappingMutex, Executive, KernelMode, TRUE, NULL);
+    // An alertable wait can end with STATUS_ALERTED or STATUS_USER_APC, which
+    // are not failures, without the mutex being acquired. The caller must
+    // then neither proceed nor release it.
+    if (status != STATUS_SUCCESS && NT_SUCCESS(status)) {
+        status = STATUS_UNSUCCESSFUL;
+    }
+    return status;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingUnlock(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return KeReleaseMutex(&Context->MappingMutex, FALSE) == 0 ? STATUS_SUCCESS
+                                                              : STATUS_UNSUCCESSFUL;
+}

@@ -1,0 +1,68 @@
+// Composition of the 20-byte Xbox 360 (XUSB) input report from the decoded
+// state and the mapping, and the mapping lock.
+//
+// Report layout, multi-byte fields little-endian:
+//   0 message type 0x00 | 1 length 0x14 | 2-3 buttons | 4 left trigger |
+//   5 right trigger | 6-7 left X | 8-9 left Y (up positive) | 10-11 right X |
+//   12-13 right Y (up positive) | 14-19 reserved, zero
+#pragma once
+
+#include "driver/device_context.h"
+
+// Button bits of the report's button field.
+#define XUSB_DPAD_UP        0x0001
+#define XUSB_DPAD_DOWN      0x0002
+#define XUSB_DPAD_LEFT      0x0004
+#define XUSB_DPAD_RIGHT     0x0008
+#define XUSB_START          0x0010
+#define XUSB_BACK           0x0020
+#define XUSB_LEFT_THUMB     0x0040
+#define XUSB_RIGHT_THUMB    0x0080
+#define XUSB_LEFT_SHOULDER  0x0100
+#define XUSB_RIGHT_SHOULDER 0x0200
+#define XUSB_GUIDE          0x0400
+#define XUSB_A              0x1000
+#define XUSB_B              0x2000
+#define XUSB_X              0x4000
+#define XUSB_Y              0x8000
+
+// Report offsets.
+#define XUSB_REPORT_BUTTONS       2
+#define XUSB_REPORT_LEFT_TRIGGER  4
+#define XUSB_REPORT_RIGHT_TRIGGER 5
+#define XUSB_REPORT_LEFT_X        6
+#define XUSB_REPORT_LEFT_Y        8
+#define XUSB_REPORT_RIGHT_X       10
+#define XUSB_REPORT_RIGHT_Y       12
+
+// Xbox button indexes, as ButtonMap entries hold them: 0 A .. 10 guide, 11 none.
+#define XUSB_BUTTON_INDEX_COUNT 12
+#define XUSB_BUTTON_INDEX_NONE  11
+extern const USHORT XusbButtonTable[XUSB_BUTTON_INDEX_COUNT];
+
+// d-pad bits by hat value; hat values from 9 on set none.
+#define DPAD_TABLE_COUNT 9
+extern const UCHAR DpadTable[DPAD_TABLE_COUNT];
+
+// Composes one report into Report, which must hold XUSB_INPUT_REPORT_LENGTH
+// bytes. A mapping never initialized is loaded first (at PASSIVE_LEVEL only).
+// STATUS_SUCCESS with a complete report; otherwise the report is untouched:
+// STATUS_INVALID_PARAMETER without a context or report (or the status of the
+// mapping load it ran), STATUS_BUFFER_TOO_SMALL for a short report buffer,
+// STATUS_INVALID_DEVICE_STATE while the decoded analog values are absent.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    TorvaXboxMappingGetInputReport(_In_opt_ PDEVICE_CONTEXT Context,
+                                   _Out_writes_bytes_opt_(ReportLength) PUCHAR Report,
+                                   _In_ ULONG ReportLength);
+
+// The Xbox button bits for the context's CanonicalButtons under its ButtonMap.
+// Map entries that name no button (11 and above) contribute nothing.
+_IRQL_requires_max_(DISPATCH_LEVEL) USHORT RemapButtons(_In_opt_ PDEVICE_CONTEXT Context);
+
+// Acquires the mapping mutex, initializing the mapping first if it never was.
+// STATUS_SUCCESS means the mutex is held; any other status means it is not.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS TorvaXboxMappingLock(_In_opt_ PDEVICE_CONTEXT Context);
+// Releases the mapping mutex: STATUS_SUCCESS when that leaves it free,
+// STATUS_UNSUCCESSFUL when the caller still holds it recursively.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TorvaXboxMappingUnlock(_In_opt_ PDEVICE_CONTEXT Context);
