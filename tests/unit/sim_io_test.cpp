@@ -101,29 +101,6 @@ TEST(SimIrp, CompletionWalksUpTheStackWithEachDriversDeviceAndPendingState) {
     IoFreeIrp(irp);
 }
 
-TEST(SimIrp, CompletionRoutinesRunOnlyForTheOutcomesTheyAskFor) {
-    TestDevice lower(HoldPending);
-    Completion onError;
-    PIRP irp = IoAllocateIrp(1, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    IoSetCompletionRoutine(irp, RecordCompletion, &onError, FALSE, TRUE, FALSE);
-    IoCallDriver(&lower.device, irp);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    EXPECT_EQ(onError.count, 0);
-    EXPECT_TRUE(sim::io::IsCompleted(irp));
-
-    IoReuseIrp(irp, STATUS_SUCCESS);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    IoSetCompletionRoutine(irp, RecordCompletion, &onError, FALSE, TRUE, FALSE);
-    IoCallDriver(&lower.device, irp);
-    irp->IoStatus.Status = STATUS_DEVICE_REMOVED;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    EXPECT_EQ(onError.count, 1);
-    EXPECT_EQ(onError.status, STATUS_DEVICE_REMOVED);
-    IoFreeIrp(irp);
-}
-
 class SimIrpDeath : public ::testing::Test {
   protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -242,38 +219,6 @@ TEST(SimIrp, CancelWithoutARoutineOnlySetsTheFlag) {
     IoFreeIrp(irp);
 }
 
-TEST(SimSpinLock, RaisesToDispatchAndRestoresTheCallersIrql) {
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old;
-    KeAcquireSpinLock(&lock, &old);
-    EXPECT_EQ(old, PASSIVE_LEVEL);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeReleaseSpinLock(&lock, old);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST(SimSpinLock, ExcludesOtherThreads) {
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    long counter = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 20000; ++i) {
-                KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-                long seen = counter;
-                counter = seen + 1; // a lost update shows if two threads hold the lock
-                KeReleaseSpinLock(&lock, old);
-            }
-        });
-    }
-    for (std::thread& t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(counter, 80000);
-}
-
 class SimSpinLockDeath : public SimIrpDeath {};
 
 TEST_F(SimSpinLockDeath, ReleaseByAThreadThatDoesNotHoldItStops) {
@@ -371,29 +316,7 @@ TEST_F(SimListDeath, RemovingTheHeadOfACorruptedListStops) {
         "corrupted LIST_ENTRY");
 }
 
-TEST(SimWait, AZeroTimeOutMayPollAtDispatchLevel) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    sim::kernel::ScopedIrql dispatch(DISPATCH_LEVEL);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
-}
-
 class SimWaitDeath : public SimIrpDeath {};
-
-TEST_F(SimWaitDeath, ABlockingWaitAtDispatchLevelStops) {
-    EXPECT_DEATH(
-        {
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, TRUE); // would not even block
-            sim::kernel::ScopedIrql dispatch(DISPATCH_LEVEL);
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        },
-        "blocking wait at DISPATCH_LEVEL");
-}
 
 TEST_F(SimWaitDeath, AnInjectedWaitFailureDoesNotHideABlockingWaitAtDispatchLevel) {
     EXPECT_DEATH(
