@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/support/xusb_child.h"
-#include "tools/quillex-sim/service.h"
+#include "bench/service.h"
 
 namespace {
 

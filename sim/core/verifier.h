@@ -35,6 +35,19 @@ inline constexpr const char* kWorkItemFreedWhileQueued = "work item freed while 
 inline constexpr const char* kWorkItemRaisedIrql = "work item returned at raised IRQL";
 inline constexpr const char* kWorkItemParent = "work item parent must be a device or a queue";
 inline constexpr const char* kWorkItemFlushFromCallback = "work item flushed from its own callback";
+inline constexpr const char* kBadConfigSize =
+    "framework configuration structure with a wrong Size (use its _INIT function)";
+inline constexpr const char* kDeviceInitMisuse =
+    "WDFDEVICE_INIT used after WdfDeviceCreate took it";
+inline constexpr const char* kRequestNotFormatted = "request sent without being formatted";
+inline constexpr const char* kSendAndForgetMisuse =
+    "send-and-forget request with a completion routine";
+inline constexpr const char* kRequestNotCompleted =
+    "request not completed before its device was removed";
+inline constexpr const char* kRequestNotOwned = "request used after the driver gave it away";
+inline constexpr const char* kNotPhysicalDevice = "PnP service called for a device that is no PDO";
+inline constexpr const char* kDeviceStillAttached =
+    "device object deleted while still part of a device stack";
 inline constexpr const char* kInvalidKernelHandle = "kernel handle closed twice or never opened";
 } // namespace rule
 

@@ -2,6 +2,8 @@
 // the completion routines, and cancellation with the cancel spin lock.
 #include "sim/kernel/irp.h"
 
+#include <stdlib.h>
+
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -25,6 +27,8 @@ std::mutex g_lock;
 std::unordered_map<PIRP, IrpState> g_live;
 std::map<PIRP, std::function<void(PIRP)>> g_finalCompletion;
 KSPIN_LOCK g_cancelSpinLock = 0;
+// Marks IRPs from the I/O manager's reserve, which are not pool blocks.
+constexpr UCHAR kMustSucceedIrp = 0x80;
 
 // Called with g_lock held.
 IrpState& LiveState(PIRP irp, const char* api) {
@@ -105,6 +109,20 @@ bool IsCompleted(PIRP irp) {
     return irp->CurrentLocation > irp->StackCount;
 }
 
+PIRP AllocateIrpMustSucceed(CCHAR stackSize) {
+    size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    auto irp = static_cast<PIRP>(calloc(1, size));
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = stackSize;
+    irp->AllocationFlags = kMustSucceedIrp;
+    ResetStack(irp);
+    InitializeListHead(&irp->ThreadListEntry);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_live[irp] = IrpState{};
+    return irp;
+}
+
 } // namespace sim::io
 
 using namespace sim::io;
@@ -142,6 +160,10 @@ VOID IoFreeIrp(PIRP Irp) {
         g_live.erase(Irp);
         g_finalCompletion.erase(Irp);
     }
+    if (Irp->AllocationFlags == kMustSucceedIrp) {
+        free(Irp);
+        return;
+    }
     ExFreePoolWithTag(Irp, ' prI');
 }
 
@@ -150,12 +172,16 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
         std::lock_guard<std::mutex> guard(g_lock);
         LiveState(Irp, "IoReuseIrp").completing = false;
     }
+    // As IoInitializeIrp does: everything starts anew but how the IRP was
+    // allocated, which decides how it is freed.
     CHAR stackCount = Irp->StackCount;
     USHORT size = Irp->Size;
+    UCHAR allocationFlags = Irp->AllocationFlags;
     RtlZeroMemory(Irp, size);
     Irp->Type = IO_TYPE_IRP;
     Irp->Size = size;
     Irp->StackCount = stackCount;
+    Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
     ResetStack(Irp);
     InitializeListHead(&Irp->ThreadListEntry);

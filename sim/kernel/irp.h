@@ -16,4 +16,8 @@ void SetFinalCompletion(PIRP irp, std::function<void(PIRP)> done);
 // Whether the IRP has been completed back to its originator.
 bool IsCompleted(PIRP irp);
 
+// An IRP from the I/O manager's reserve, for the requests that may not fail
+// (cleanup and close of a file): neither pool nor fault injection touches it.
+PIRP AllocateIrpMustSucceed(CCHAR stackSize);
+
 } // namespace sim::io

@@ -2,6 +2,7 @@
 
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
+#include "sim/wdf/device.h"
 
 namespace sim::wdf {
 
@@ -19,6 +20,15 @@ void UnloadDriver() {
     }
     SetDriverRoot(nullptr);
     Delete(driver, "driver unload");
+}
+
+void DiscardDriver() {
+    Driver* driver = CurrentDriver();
+    if (driver == nullptr) {
+        return;
+    }
+    SetDriverRoot(nullptr);
+    Delete(driver, "failed DriverEntry");
 }
 
 } // namespace sim::wdf
@@ -58,6 +68,7 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryP
         return status;
     }
     SetDriverRoot(driver);
+    InstallFrameworkEntryPoints(DriverObject);
     if (DriverHandle != nullptr) {
         *DriverHandle = driver->HandleAs<WDFDRIVER>();
     }

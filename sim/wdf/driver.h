@@ -22,5 +22,8 @@ Driver* CurrentDriver();
 // driver object and everything still parented to it are deleted, and the
 // verifier checks that nothing is left over.
 void UnloadDriver();
+// What the system does when DriverEntry fails after WdfDriverCreate: the
+// framework driver goes without its unload callback.
+void DiscardDriver();
 
 } // namespace sim::wdf

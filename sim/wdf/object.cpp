@@ -66,6 +66,8 @@ const char* KindName(Kind kind) {
         return "WDFSTRING";
     case Kind::Key:
         return "WDFKEY";
+    case Kind::CmResList:
+        return "WDFCMRESLIST";
     }
     return "WDFOBJECT";
 }

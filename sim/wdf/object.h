@@ -30,6 +30,7 @@ enum class Kind {
     Collection,
     String,
     Key,
+    CmResList,
 };
 
 const char* KindName(Kind kind);

@@ -6,6 +6,8 @@
 #include "km/devioctl.h"
 #include "km/ke.h"
 #include "km/io.h"
+#include "km/devobj.h"
+#include "km/pnp.h"
 #include "km/rtl.h"
 #include "km/registry.h"
 #include "km/ex.h"

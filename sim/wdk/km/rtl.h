@@ -20,4 +20,6 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
                               BOOLEAN CaseInSensitive);
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                              BOOLEAN CaseInSensitive);
+// Frees a string a system service allocated (IoRegisterDeviceInterface's link name).
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 }

@@ -32,6 +32,7 @@ typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
 #define WDF_NO_HANDLE            nullptr
 #define WDF_NO_CONTEXT           nullptr
 #define WDF_NO_SEND_OPTIONS      nullptr
+#define WDF_NO_EVENT_CALLBACK    nullptr
 
 typedef enum _WDF_TRI_STATE { WdfFalse = FALSE, WdfTrue = TRUE, WdfUseDefault = 2 } WDF_TRI_STATE;
 

@@ -1,0 +1,84 @@
+// Requests the filter passes down: every open, with its answer awaited, and
+// every internal device control, handed over as it came.
+#include "driver/lifecycle.h"
+
+_Use_decl_annotations_ VOID Quillex_EvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request,
+                                                        WDFFILEOBJECT FileObject) {
+    PDEVICE_CONTEXT context;
+    WDF_REQUEST_SEND_OPTIONS options;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    UNREFERENCED_PARAMETER(FileObject);
+    PAGED_CODE();
+
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!Quillex_EvtDeviceFileCreate: ++\n");
+
+    context = QuillexGetDeviceContext(Device);
+
+    WdfRequestFormatRequestUsingCurrentType(Request);
+    WdfRequestSetCompletionRoutine(Request, Quillex_EvtDeviceFileCreateComplete, context);
+
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    if (!WdfRequestSend(Request, WdfDeviceGetIoTarget(Device), &options)) {
+        // The completion routine will not run: the open ends here.
+        status = WdfRequestGetStatus(Request);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
+                    "Quillex!Quillex_EvtDeviceFileCreate: Error - WdfRequestSend failed, "
+                    "complete FileCreate request locally with %x\n",
+                    status);
+        WdfRequestComplete(Request, status);
+    }
+
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!Quillex_EvtDeviceFileCreate: -- %x\n",
+                status);
+}
+
+_Use_decl_annotations_ VOID
+Quillex_EvtDeviceFileCreateComplete(WDFREQUEST Request, WDFIOTARGET Target,
+                                    PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context) {
+    NTSTATUS status;
+
+    UNREFERENCED_PARAMETER(Target);
+    UNREFERENCED_PARAMETER(Params);
+    UNREFERENCED_PARAMETER(Context);
+
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY,
+                "Quillex!Quillex_EvtDeviceFileCreateComplete: ++\n");
+
+    // The HID reader thread is launched from here, while the hardware is not
+    // released, once worker threads exist.
+
+    // The caller sees the lower driver's answer to its open.
+    status = WdfRequestGetStatus(Request);
+    WdfRequestComplete(Request, status);
+
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY,
+                "Quillex!Quillex_EvtDeviceFileCreateComplete: -- %x\n", status);
+}
+
+_Use_decl_annotations_ VOID Torva_EvtIoInternalDeviceControl(WDFQUEUE Queue, WDFREQUEST Request,
+                                                             size_t OutputBufferLength,
+                                                             size_t InputBufferLength,
+                                                             ULONG IoControlCode) {
+    WDF_REQUEST_SEND_OPTIONS options;
+    NTSTATUS status;
+
+    UNREFERENCED_PARAMETER(OutputBufferLength);
+    UNREFERENCED_PARAMETER(InputBufferLength);
+
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY,
+                "Quillex!Torva_EvtIoInternalDeviceControl: ++ (ioctl %x)\n", IoControlCode);
+
+    // No code is looked at or refused: the collection below answers them all.
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET);
+    if (!WdfRequestSend(Request, WdfDeviceGetIoTarget(WdfIoQueueGetDevice(Queue)), &options)) {
+        status = WdfRequestGetStatus(Request);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_IOCTL,
+                    "Quillex!Torva_EvtIoInternalDeviceControl: Error - WdfRequestSend failed: "
+                    "0x%x\n",
+                    status);
+        WdfRequestComplete(Request, status);
+    }
+
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!Torva_EvtIoInternalDeviceControl: --\n");
+}

@@ -1,0 +1,79 @@
+// The function device's hardware lifecycle: prepare and release hardware,
+// and the device context's cleanup.
+#include "driver/lifecycle.h"
+
+_Use_decl_annotations_ NTSTATUS Quillex_EvtDevicePrepareHardware(WDFDEVICE Device,
+                                                                 WDFCMRESLIST ResourcesRaw,
+                                                                 WDFCMRESLIST ResourcesTranslated) {
+    PDEVICE_CONTEXT context;
+
+    // A HID collection brings no hardware resources of its own.
+    UNREFERENCED_PARAMETER(ResourcesRaw);
+    UNREFERENCED_PARAMETER(ResourcesTranslated);
+    PAGED_CODE();
+
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
+                "Quillex!Quillex_EvtDevicePrepareHardware: ++\n");
+
+    context = QuillexGetDeviceContext(Device);
+    context->PdoCreated = FALSE;
+    context->HardwareReleased = FALSE;
+
+    // The HID pipeline's reset and setup are called from here once the HID
+    // pipeline exists; the emulated controller is made later, by its reader.
+
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
+                "Quillex!Quillex_EvtDevicePrepareHardware:  Add a PDO %u\n",
+                context->InstanceNumber);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
+                "Quillex!Quillex_EvtDevicePrepareHardware: -- %x\n", STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceReleaseHardware(WDFDEVICE Device,
+                                                                 WDFCMRESLIST ResourcesTranslated) {
+    PDEVICE_CONTEXT context;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    UNREFERENCED_PARAMETER(ResourcesTranslated);
+    PAGED_CODE();
+
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
+                "Quillex!Quillex_EvtDeviceReleaseHardware: ++\n");
+
+    context = QuillexGetDeviceContext(Device);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
+                "Quillex!Quillex_EvtDeviceReleaseHardware:  Remove PDO %u\n",
+                context->InstanceNumber);
+
+    // Marked first, so that an open completing from now on starts nothing.
+    context->HardwareReleased = TRUE;
+
+    // Retiring the emulated controller (when XusbPdo is set) and the HID
+    // teardown join here with their subsystems; until then there is neither.
+
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
+                "Quillex!Quillex_EvtDeviceReleaseHardware: -- %x\n", status);
+    return status;
+}
+
+_Use_decl_annotations_ VOID QuillexContextCleanup(WDFOBJECT Object) {
+    PDEVICE_CONTEXT context;
+
+    PAGED_CODE();
+
+    context = QuillexGetDeviceContext(Object);
+    if (context == NULL) {
+        return;
+    }
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!QuillexContextCleanup: <%u> ++\n",
+                context->InstanceNumber);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
+                "Quillex!QuillexContextCleanup:  Remove PDO2 %u\n", context->InstanceNumber);
+
+    // The emulated controller, once it exists, is retired here too when its
+    // handle is still set.
+
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!QuillexContextCleanup: <%u>--\n",
+                context->InstanceNumber);
+}

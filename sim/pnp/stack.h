@@ -1,0 +1,132 @@
+// sim::pnp::Stack: the simulated PnP manager with one driver, as quillex-sim
+// and the system tests drive it.
+//
+// Load() loads the driver as Windows does: a DRIVER_OBJECT and the service
+// key path handed to its DriverEntry, on the PnP thread. Plug() adds an
+// arcade stick's HID collection: a PDO (\Driver\HidUsb, named like
+// \Device\00000042) with the collection's hardware IDs, the driver's
+// AddDevice over it, then IRP_MN_START_DEVICE down the new stack. Unplug()
+// is a surprise removal: IRP_MN_SURPRISE_REMOVAL at once, IRP_MN_REMOVE_DEVICE
+// once the last open handle is closed; the framework then deletes the device
+// with everything it owns and the verifier checks that nothing is left over.
+#pragma once
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <wdf.h>
+
+#include "sim/pnp/devnode.h"
+#include "sim/pnp/lower_device.h"
+#include "sim/pnp/pnp_thread.h"
+
+namespace sim::pnp {
+
+// The stick's vendor id in the simulator (a placeholder: a real stick's own
+// goes into the INF).
+inline constexpr uint16_t kStickVendorId = 0x1234;
+
+// One HID collection to plug.
+struct StickDescription {
+    std::vector<std::string> hardwareIds; // most specific first
+    std::vector<std::string> compatibleIds;
+    std::string description = "HID-compliant game controller";
+    std::string pdoName;                // empty: the system names it \Device\<8 hex digits>
+    std::unique_ptr<LowerDevice> lower; // null: a RecordingLowerDevice
+};
+
+// The game-controller collection of an arcade stick, with the hardware IDs
+// Windows gives it (HID\VID_1234&PID_0402&REV_0100, HID\VID_1234&PID_0402, ...).
+StickDescription ArcadeStick(uint16_t productId, uint16_t vendorId = kStickVendorId);
+
+enum class DeviceState {
+    NoDriver,        // plugged while no driver was loaded
+    AddFailed,       // the driver's device add failed: the PDO stands alone
+    StartFailed,     // the stack failed to start and was taken down
+    Started,         // running
+    SurpriseRemoved, // unplugged; removal waits for the last handle
+    Removed,         // gone
+};
+
+class Stack {
+  public:
+    using DeviceId = unsigned;
+
+    explicit Stack(PDRIVER_INITIALIZE driverEntry, std::string serviceName = "Quillex");
+    // Unplugs what is left and unloads the driver. Handles opened on the
+    // devices must be closed before.
+    ~Stack();
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+
+    // DriverEntry's status.
+    NTSTATUS Load();
+    // Removes every device still present (orderly), then unloads the driver.
+    // STATUS_DEVICE_BUSY when a device still has open handles.
+    NTSTATUS Unload();
+    bool Loaded() const;
+    // \Registry\Machine\System\CurrentControlSet\Services\<service>
+    std::string RegistryPath() const;
+
+    // Plugs a collection (loading the driver first if needed). Returns the
+    // load status when the driver fails to load, else the device add status,
+    // or the start status after a successful add.
+    NTSTATUS Plug(StickDescription stick, DeviceId* id);
+    // Surprise removal. STATUS_NO_SUCH_DEVICE when already removed.
+    NTSTATUS Unplug(DeviceId id);
+    // Orderly removal (query-remove, then remove). STATUS_DEVICE_BUSY while
+    // handles are open, or the driver's query-remove failure.
+    NTSTATUS Remove(DeviceId id);
+    // Blocks until the device is removed (after Unplug, once handles close).
+    void WaitRemoved(DeviceId id);
+
+    DeviceState State(DeviceId id) const;
+    NTSTATUS AddStatus(DeviceId id) const;
+    NTSTATUS StartStatus(DeviceId id) const;
+    // The driver's device over the collection; null when there is none.
+    WDFDEVICE FunctionDevice(DeviceId id) const;
+    LowerDevice* Lower(DeviceId id) const;
+    // The lower device when it is the recording model, else null.
+    RecordingLowerDevice* Recorder(DeviceId id) const;
+    std::string PdoName(DeviceId id) const;
+    std::string InstanceId(DeviceId id) const;
+    // Enabled device interfaces of the collection, as paths an application opens.
+    std::vector<std::string> Interfaces(DeviceId id) const;
+
+  private:
+    struct Node {
+        DevNode devnode;
+        DeviceState state = DeviceState::NoDriver;
+        NTSTATUS addStatus = STATUS_SUCCESS;
+        NTSTATUS startStatus = STATUS_SUCCESS;
+    };
+
+    NTSTATUS LoadOnPnpThread();
+    NTSTATUS RemoveOnPnpThread(DeviceId id);
+    void FinishRemoval(DeviceId id);
+    Node& NodeOf(DeviceId id) const;
+    std::vector<DeviceId> PresentDevices() const;
+
+    PDRIVER_INITIALIZE entry_;
+    std::string service_;
+    std::vector<WCHAR> driverName_;
+    std::vector<WCHAR> registryPath_;
+    DRIVER_OBJECT driverObject_{};
+    DRIVER_EXTENSION driverExtension_{};
+    bool loaded_ = false;
+
+    mutable std::mutex lock_;
+    std::condition_variable removed_;
+    std::map<DeviceId, std::unique_ptr<Node>> nodes_;
+    DeviceId nextId_ = 1;
+
+    std::unique_ptr<PnpThread> thread_;
+};
+
+} // namespace sim::pnp

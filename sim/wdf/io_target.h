@@ -1,0 +1,37 @@
+// Framework I/O targets. The default target of a device is the device it is
+// attached over; requests sent to it are tracked until they come back, so
+// removal can cancel them and wait for them.
+#pragma once
+
+#include <set>
+
+#include "sim/wdf/request.h"
+
+namespace sim::wdf {
+
+class IoTarget : public Object {
+  public:
+    IoTarget() : Object(Kind::IoTarget) {}
+
+    Device* device = nullptr;
+    PDEVICE_OBJECT targetDevice = nullptr;
+    bool accepting = true; // false once purged for removal
+
+    // Sends the request's IRP with the framework's completion routine.
+    void Send(Request* request);
+    // Cancels every request sent and not yet back, waits until all are back,
+    // and refuses new ones.
+    void Purge(const char* api);
+
+  private:
+    static IO_COMPLETION_ROUTINE SentRequestCompleted;
+    void Finished();
+
+    std::mutex lock_;
+    std::condition_variable idle_;
+    std::set<Request*> sent_;
+    size_t inFlight_ = 0; // sent and not yet through FinishSentRequest
+    friend void FinishSentRequest(Request*);
+};
+
+} // namespace sim::wdf
