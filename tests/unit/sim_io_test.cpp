@@ -101,6 +101,16 @@ TEST(SimIrp, CompletionWalksUpTheStackWithEachDriversDeviceAndPendingState) {
     IoFreeIrp(irp);
 }
 
+// An IRP from the I/O manager's reserve is not a pool block: reusing it must
+// not make it look like one, or freeing it stops the verifier.
+TEST(SimIrp, AReusedReserveIrpIsStillFreedAsOne) {
+    PIRP irp = sim::io::AllocateIrpMustSucceed(2);
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    EXPECT_EQ(irp->StackCount, 2);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+}
+
 class SimIrpDeath : public ::testing::Test {
   protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
