@@ -4,7 +4,7 @@
 #include "mapping/curves.h"
 #include "mapping/decode.h"
 #include "sim/peers/stick/raw_reports.h"
-#include "tools/quillex-sim/decode_session.h"
+#include "bench/decode_session.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include "mapping/decode.h"
 #include "mapping/xusb_report.h"
 #include "sim/peers/stick/raw_reports.h"
-#include "tools/quillex-sim/decode_session.h"
-#include "tools/quillex-sim/service.h"
+#include "bench/decode_session.h"
+#include "bench/service.h"
 
 namespace {
 

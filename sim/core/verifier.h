@@ -28,6 +28,13 @@ inline constexpr const char* kSpinLockNotHeld =
     "spin lock released by a thread that does not hold it";
 inline constexpr const char* kSpinLockRecursion = "spin lock acquired by the thread that holds it";
 inline constexpr const char* kListCorrupted = "corrupted LIST_ENTRY";
+inline constexpr const char* kMdlMisuse = "MDL used out of order";
+inline constexpr const char* kMdlStillLocked = "MDL freed with its pages locked";
+inline constexpr const char* kWorkItemQueuedTwice = "work item queued while already queued";
+inline constexpr const char* kWorkItemFreedWhileQueued = "work item freed while queued";
+inline constexpr const char* kWorkItemRaisedIrql = "work item returned at raised IRQL";
+inline constexpr const char* kWorkItemParent = "work item parent must be a device or a queue";
+inline constexpr const char* kWorkItemFlushFromCallback = "work item flushed from its own callback";
 inline constexpr const char* kBadConfigSize =
     "framework configuration structure with a wrong Size (use its _INIT function)";
 inline constexpr const char* kDeviceInitMisuse =

@@ -79,8 +79,9 @@ bool Deadline(PLARGE_INTEGER timeout, Clock::time_point* deadline) {
     return true;
 }
 
-NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLARGE_INTEGER timeout,
-              const char* api) {
+// Checked before anything else, injected failures included: a wait that may
+// block at DISPATCH_LEVEL is a bug whether or not it would have blocked.
+void CheckMayBlock(PLARGE_INTEGER timeout, const char* api) {
     KIRQL irql = CurrentIrql();
     bool zeroTimeout = timeout != nullptr && timeout->QuadPart == 0;
     if (irql >= DISPATCH_LEVEL && !zeroTimeout) {
@@ -89,6 +90,10 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLAR
                      "at DISPATCH_LEVEL",
                      irql);
     }
+}
+
+NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLARGE_INTEGER timeout,
+              const char* api) {
     for (ULONG i = 0; i < count; ++i) {
         CheckWaitable(objects[i], api);
     }
@@ -237,6 +242,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    CheckMayBlock(Timeout, "KeWaitForSingleObject");
     NTSTATUS injected;
     // An injected status models a wait ended early (STATUS_ALERTED, STATUS_USER_APC,
     // STATUS_TIMEOUT): the object is not acquired.
@@ -259,6 +265,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
         sim::VerifierStop(sim::rule::kInvalidHandle, "KeWaitForMultipleObjects",
                           "%u objects need a wait block array", Count);
     }
+    CheckMayBlock(Timeout, "KeWaitForMultipleObjects");
     NTSTATUS injected;
     if (sim::fault::ShouldFail("KeWaitForMultipleObjects", &injected)) {
         return injected;

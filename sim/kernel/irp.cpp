@@ -6,7 +6,7 @@
 
 #include <map>
 #include <mutex>
-#include <set>
+#include <unordered_map>
 
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
@@ -14,18 +14,79 @@
 namespace sim::io {
 namespace {
 
+struct IrpState {
+    // Set while IofCompleteRequest walks the stack outside a completion
+    // routine: a second completion meanwhile comes from another thread.
+    bool completing = false;
+    // Completions begun; one that begins while a completion routine runs that
+    // then lets the first completion go on completes the IRP twice.
+    unsigned long completions = 0;
+};
+
 std::mutex g_lock;
-std::set<PIRP> g_live;
+std::unordered_map<PIRP, IrpState> g_live;
 std::map<PIRP, std::function<void(PIRP)>> g_finalCompletion;
 KSPIN_LOCK g_cancelSpinLock = 0;
 // Marks IRPs from the I/O manager's reserve, which are not pool blocks.
 constexpr UCHAR kMustSucceedIrp = 0x80;
 
-void CheckLive(PIRP irp, const char* api) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (irp == nullptr || g_live.count(irp) == 0) {
+// Called with g_lock held.
+IrpState& LiveState(PIRP irp, const char* api) {
+    auto it = irp == nullptr ? g_live.end() : g_live.find(irp);
+    if (it == g_live.end()) {
         VerifierStop(rule::kIrpNotLive, api, "IRP %p", static_cast<void*>(irp));
     }
+    return it->second;
+}
+
+void CheckLive(PIRP irp, const char* api) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    LiveState(irp, api);
+}
+
+[[noreturn]] void CompletedTwice(PIRP irp, const char* how) {
+    VerifierStop(rule::kIrpCompletedTwice, "IoCompleteRequest", "IRP %p %s (status 0x%08x)",
+                 static_cast<void*>(irp), how, static_cast<unsigned>(irp->IoStatus.Status));
+}
+
+// Marks the IRP as being completed by this thread. The check and the mark are
+// one step under the lock, so two threads completing the IRP at once are
+// caught even before either has moved its stack location.
+void BeginCompleting(PIRP irp) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    IrpState& state = LiveState(irp, "IoCompleteRequest");
+    if (state.completing) {
+        CompletedTwice(irp, "is being completed by another thread");
+    }
+    if (irp->CurrentLocation > irp->StackCount) {
+        CompletedTwice(irp, "was already completed");
+    }
+    state.completing = true;
+    ++state.completions;
+}
+
+// Before a completion routine runs (it may complete the IRP again later, from
+// any thread, after returning STATUS_MORE_PROCESSING_REQUIRED) and once the
+// walk is over; returns the completions begun so far. The IRP may have been
+// freed by then.
+unsigned long EndCompleting(PIRP irp) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto it = g_live.find(irp);
+    if (it == g_live.end()) {
+        return 0;
+    }
+    it->second.completing = false;
+    return it->second.completions;
+}
+
+// After a completion routine that let the completion go on.
+void ResumeCompleting(PIRP irp, unsigned long completionsBefore) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    IrpState& state = LiveState(irp, "IoCompleteRequest");
+    if (state.completing || state.completions != completionsBefore) {
+        CompletedTwice(irp, "was completed again while its completion routines ran");
+    }
+    state.completing = true;
 }
 
 PIO_STACK_LOCATION StackBase(PIRP irp) {
@@ -58,7 +119,7 @@ PIRP AllocateIrpMustSucceed(CCHAR stackSize) {
     ResetStack(irp);
     InitializeListHead(&irp->ThreadListEntry);
     std::lock_guard<std::mutex> guard(g_lock);
-    g_live.insert(irp);
+    g_live[irp] = IrpState{};
     return irp;
 }
 
@@ -88,7 +149,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     ResetStack(irp);
     InitializeListHead(&irp->ThreadListEntry);
     std::lock_guard<std::mutex> guard(g_lock);
-    g_live.insert(irp);
+    g_live[irp] = IrpState{};
     return irp;
 }
 
@@ -107,13 +168,20 @@ VOID IoFreeIrp(PIRP Irp) {
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
-    CheckLive(Irp, "IoReuseIrp");
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        LiveState(Irp, "IoReuseIrp").completing = false;
+    }
+    // As IoInitializeIrp does: everything starts anew but how the IRP was
+    // allocated, which decides how it is freed.
     CHAR stackCount = Irp->StackCount;
     USHORT size = Irp->Size;
+    UCHAR allocationFlags = Irp->AllocationFlags;
     RtlZeroMemory(Irp, size);
     Irp->Type = IO_TYPE_IRP;
     Irp->Size = size;
     Irp->StackCount = stackCount;
+    Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
     ResetStack(Irp);
     InitializeListHead(&Irp->ThreadListEntry);
@@ -143,16 +211,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
-    CheckLive(Irp, "IoCompleteRequest");
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         sim::VerifierStop(sim::rule::kIrqlTooHigh, "IoCompleteRequest", "called at IRQL %u",
                           KeGetCurrentIrql());
     }
-    if (Irp->CurrentLocation > Irp->StackCount) {
-        sim::VerifierStop(sim::rule::kIrpCompletedTwice, "IoCompleteRequest",
-                          "IRP %p was already completed (status 0x%08x)", static_cast<void*>(Irp),
-                          static_cast<unsigned>(Irp->IoStatus.Status));
-    }
+    BeginCompleting(Irp);
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         sim::VerifierStop(sim::rule::kIrpCompletedPending, "IoCompleteRequest", "IRP %p",
                           static_cast<void*>(Irp));
@@ -187,14 +250,17 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                    (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                                    (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
+            unsigned long completions = EndCompleting(Irp);
             if (routine(upper, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
+            ResumeCompleting(Irp, completions);
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }
     }
 
+    EndCompleting(Irp);
     std::function<void(PIRP)> done;
     {
         std::lock_guard<std::mutex> guard(g_lock);

@@ -15,3 +15,4 @@
 #include "wdf/wdfrequest.h"
 #include "wdf/wdfio.h"
 #include "wdf/wdfiotarget.h"
+#include "wdf/wdfworkitem.h"

@@ -2,6 +2,7 @@
 
 #include "sim/core/utf.h"
 #include "sim/wdf/driver.h"
+#include "sim/wdf/object.h"
 
 namespace quillex_test {
 
@@ -40,6 +41,18 @@ ContextHolder::ContextHolder(WDFDRIVER driver, size_t inputReportBytes, size_t a
             QuillexAllocMemory(owner_, &context_->AnalogValues, analogEntries * sizeof(ULONG)),
             STATUS_SUCCESS);
     }
+}
+
+WDFDEVICE CreateStandInDevice(PWDF_OBJECT_ATTRIBUTES attributes) {
+    auto* device = new sim::wdf::Object(sim::wdf::Kind::Device);
+    NTSTATUS status =
+        sim::wdf::Attach(device, attributes, sim::wdf::DriverRoot(), "CreateStandInDevice");
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    if (!NT_SUCCESS(status)) {
+        delete device;
+        return nullptr;
+    }
+    return device->HandleAs<WDFDEVICE>();
 }
 
 ContextHolder::~ContextHolder() {

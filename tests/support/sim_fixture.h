@@ -54,6 +54,12 @@ class ContextHolder {
     PDEVICE_CONTEXT context_ = nullptr;
 };
 
+// A framework object of the device kind, standing in for a device object
+// where a test needs a device as a parent (of a work item, of a child's
+// context) but not a device stack. Parented to the driver; deleted with
+// WdfObjectDelete or at unload.
+WDFDEVICE CreateStandInDevice(PWDF_OBJECT_ATTRIBUTES attributes);
+
 // Base fixture: a clean fault-injection state, an empty registry and a loaded
 // driver.
 class DriverTest : public ::testing::Test {

@@ -1,22 +1,26 @@
 // quillex-sim: runs Quillex in the simulated Windows and shows what a game sees.
 //
-// This stage loads the driver's mapping from the simulated registry as device
-// add does, replays the stick's built-in demo session through the raw report
-// decoders of both stick models, and composes the Xbox 360 report each
-// report leads to.
+// It installs the Quillex service in the simulated registry, lets the PnP
+// manager load the driver, plugs a simulated arcade stick of either model,
+// shows the device the driver made over it (instance number, product id,
+// interface, mapping), replays the stick's demo session through the driver's
+// decoders and report composition on that device, and unplugs it again.
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <string>
 
+#include "driver/device_add.h"
+#include "mapping/remap_store.h"
 #include "sim/core/utf.h"
 #include "sim/peers/stick/raw_reports.h"
+#include "sim/pnp/stack.h"
 #include "sim/registry/reg_file.h"
-#include "tools/quillex-sim/decode_session.h"
+#include "sim/registry/registry.h"
+#include "sim/wdf/object.h"
 #include "tools/quillex-sim/gamepad_view.h"
-#include "mapping/remap_store.h"
-#include "tools/quillex-sim/service.h"
+#include "tools/quillex-sim/reader_stand_in.h"
 
 namespace {
 
@@ -30,10 +34,12 @@ struct Options {
 void PrintUsage() {
     puts("usage: quillex-sim [--layout a|b|both] [--registry FILE.reg] [--print-mapping]\n"
          "                   [--save-mapping]\n"
-         "  Loads the driver's mapping from the registry, replays the simulated arcade\n"
-         "  stick's demo session through the driver's report decoders, and prints for\n"
-         "  every raw report its decoded state, the 20-byte Xbox 360 report and what a\n"
-         "  game reads from it.\n"
+         "  Loads the Quillex driver in the simulated Windows, plugs a simulated arcade\n"
+         "  stick, shows the device the driver made for it, replays the stick's demo\n"
+         "  session and prints for every raw report its decoded state, the 20-byte\n"
+         "  Xbox 360 report and what a game reads from it, then unplugs the stick.\n"
+         "  --layout a|b|both    which stick model to plug: a is PID_0402 (raw layout A),\n"
+         "                       b is PID_0403 (raw layout B), both plugs one of each\n"
          "  --registry FILE.reg  the machine's registry, in regedit's .reg format: read\n"
          "                       before the run (created when missing) and written back\n"
          "                       after it, so it can be edited, or imported on Windows\n"
@@ -55,46 +61,31 @@ std::string Hex(const uint8_t* bytes, size_t count) {
     return out;
 }
 
-int Replay(sim::stick::Layout layout, WDFDRIVER driver, bool firstDevice, const Options& options) {
-    uint32_t productId = layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
-                                                         : sim::stick::kLayoutBProductId;
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Replays the demo session on a plugged stick's device.
+int Replay(PDEVICE_CONTEXT ctx, sim::stick::Layout layout) {
     size_t length =
         layout == sim::stick::Layout::A ? sim::stick::kLayoutALength : sim::stick::kLayoutBLength;
-    DecodeSession session(productId, length, driver);
-    if (!session.Ok()) {
-        fprintf(stderr, "quillex-sim: could not set up the decoder buffers\n");
+    ReaderStandIn reader(ctx, length);
+    if (!reader.Ok()) {
+        fprintf(stderr, "quillex-sim: could not allocate the report buffers\n");
         return 1;
     }
-    NTSTATUS status = session.LoadMapping();
-    if (!NT_SUCCESS(status)) {
-        fprintf(stderr, "quillex-sim: loading the mapping failed: %08x\n",
-                static_cast<unsigned>(status));
-        return 1;
-    }
-    PDEVICE_CONTEXT ctx = session.Context();
-    if (firstDevice && options.saveMapping) {
-        status = TorvaXboxMappingSaveRemap(ctx);
-        printf("== mapping saved to %s: %s\n", sim::Utf16ToUtf8(ctx->RegistryPath).c_str(),
-               NT_SUCCESS(status) ? "ok" : "failed");
-    }
-    if (firstDevice && options.printMapping) {
-        printf("== mapping loaded from %s\n%s", sim::Utf16ToUtf8(ctx->RegistryPath).c_str(),
-               DescribeMapping(ctx->RemapRecord).c_str());
-    }
-
-    printf("== stick PID_%04X, raw layout %c (%zu-byte reports)\n", productId,
-           layout == sim::stick::Layout::A ? 'A' : 'B', length);
     int index = 0;
     for (const auto& step : sim::stick::DemoScript()) {
         std::vector<uint8_t> raw = sim::stick::Encode(layout, step.state);
-        // As the read completion does: only a changed state makes a new report.
-        bool changed = session.Decode(raw) == STATUS_SUCCESS;
-        if (changed && !NT_SUCCESS(status = session.Compose())) {
+        bool changed = false;
+        NTSTATUS status = reader.Feed(raw, &changed);
+        if (!NT_SUCCESS(status)) {
             fprintf(stderr, "quillex-sim: composing the Xbox report failed: %08x\n",
                     static_cast<unsigned>(status));
             return 1;
         }
-        const ULONG* a = session.Analog();
+        const ULONG* a = reader.Analog();
         printf("#%02d %-22s raw [%s]\n", index++, step.what.c_str(),
                Hex(raw.data(), raw.size()).c_str());
         printf("    %-9s buttons: %s\n", changed ? "changed" : "unchanged",
@@ -111,9 +102,46 @@ int Replay(sim::stick::Layout layout, WDFDRIVER driver, bool firstDevice, const 
     return 0;
 }
 
-bool FileExists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice,
+             const Options& options) {
+    uint16_t productId = layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
+                                                         : sim::stick::kLayoutBProductId;
+    sim::pnp::StickDescription stick = sim::pnp::ArcadeStick(productId);
+    std::string hardwareId = stick.hardwareIds.front();
+    sim::pnp::Stack::DeviceId id = 0;
+    NTSTATUS status = stack.Plug(std::move(stick), &id);
+    printf("== plugged stick %s on %s: %s\n", hardwareId.c_str(),
+           id != 0 ? stack.PdoName(id).c_str() : "?", NT_SUCCESS(status) ? "started" : "failed");
+    if (!NT_SUCCESS(status) || stack.FunctionDevice(id) == nullptr) {
+        fprintf(stderr, "quillex-sim: plugging the stick failed: %08x\n",
+                static_cast<unsigned>(status));
+        return 1;
+    }
+    PDEVICE_CONTEXT ctx = QuillexGetDeviceContext(stack.FunctionDevice(id));
+    printf("   device #%u, product id 0x%X (raw layout %c), physical device object %s\n",
+           ctx->InstanceNumber, ctx->ProductId,
+           ctx->ProductId == QUILLEX_LAYOUT_A_PRODUCT_ID ? 'A' : 'B',
+           sim::Utf16ToUtf8(ctx->PdoName).c_str());
+    for (const std::string& path : stack.Interfaces(id)) {
+        printf("   interface %s\n", path.c_str());
+    }
+    printf("   mapping key %s\n", sim::Utf16ToUtf8(ctx->RegistryPath).c_str());
+    if (firstDevice && options.saveMapping) {
+        status = TorvaXboxMappingSaveRemap(ctx);
+        printf("   mapping saved: %s\n", NT_SUCCESS(status) ? "ok" : "failed");
+    }
+    if (firstDevice && options.printMapping) {
+        printf("%s", DescribeMapping(ctx->RemapRecord).c_str());
+    }
+
+    int rc = Replay(ctx, layout);
+
+    status = stack.Unplug(id);
+    stack.WaitRemoved(id);
+    printf("== unplugged stick %s: %s\n", hardwareId.c_str(),
+           NT_SUCCESS(status) && stack.FunctionDevice(id) == nullptr ? "device removed"
+                                                                     : "removal failed");
+    return rc;
 }
 
 } // namespace
@@ -151,19 +179,31 @@ int main(int argc, char** argv) {
 
     int rc = 0;
     {
-        QuillexService service;
-        if (!service.Ok()) {
-            fprintf(stderr, "quillex-sim: could not load the driver\n");
+        sim::pnp::Stack stack(DriverEntry);
+        // Installing the INF creates the service key and its Parameters key; the
+        // mapping's Remap key below it is the driver's to create.
+        if (!sim::registry::CreateKey(stack.RegistryPath() + "\\Parameters")) {
+            fprintf(stderr, "quillex-sim: could not create the service key\n");
+            return 1;
+        }
+        NTSTATUS status = stack.Load();
+        printf("== driver loaded from %s: %08x\n", stack.RegistryPath().c_str(),
+               static_cast<unsigned>(status));
+        if (!NT_SUCCESS(status)) {
             return 1;
         }
         bool first = true;
         if (options.layout == "a" || options.layout == "both") {
-            rc |= Replay(sim::stick::Layout::A, service.Driver(), first, options);
+            rc |= RunStick(stack, sim::stick::Layout::A, first, options);
             first = false;
         }
         if (options.layout == "b" || options.layout == "both") {
-            rc |= Replay(sim::stick::Layout::B, service.Driver(), first, options);
+            rc |= RunStick(stack, sim::stick::Layout::B, first, options);
         }
+        status = stack.Unload();
+        printf("== driver unloaded: %08x, %zu framework objects left\n",
+               static_cast<unsigned>(status), sim::wdf::LiveObjectCount());
+        rc |= NT_SUCCESS(status) ? 0 : 1;
     }
 
     if (!options.registryFile.empty()) {

@@ -16,20 +16,37 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
+#define PAGE_SIZE       0x1000
+#define PAGE_SHIFT      12
+#define PAGE_ALIGN(Va)  ((PVOID)((ULONG_PTR)(Va) & ~(PAGE_SIZE - 1)))
+#define BYTE_OFFSET(Va) ((ULONG)((ULONG_PTR)(Va) & (PAGE_SIZE - 1)))
+#define ADDRESS_AND_SIZE_TO_SPAN_PAGES(Va, Size)                                                   \
+    ((BYTE_OFFSET(Va) + ((SIZE_T)(Size)) + (PAGE_SIZE - 1)) >> PAGE_SHIFT)
+
+typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
+
+// A memory descriptor list: the header, followed in memory by one page frame
+// number per page the buffer spans.
 typedef struct _MDL {
     struct _MDL* Next;
-    CSHORT Size;
+    CSHORT Size; // bytes of the header and its page frame numbers
     CSHORT MdlFlags;
     struct _EPROCESS* Process;
-    PVOID MappedSystemVa;
-    PVOID StartVa;
+    PVOID MappedSystemVa; // the buffer's system address, once mapped
+    PVOID StartVa;        // page-aligned
     ULONG ByteCount;
-    ULONG ByteOffset;
+    ULONG ByteOffset; // of the buffer within its first page
 } MDL, *PMDL;
+
+static_assert(sizeof(MDL) == 48, "MDL is 48 bytes on x64");
 
 #define MDL_MAPPED_TO_SYSTEM_VA     0x0001
 #define MDL_PAGES_LOCKED            0x0002
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_ALLOCATED_FIXED_SIZE    0x0008
+#define MDL_PARTIAL                 0x0010
+
+typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
 
 typedef enum _MEMORY_CACHING_TYPE {
     MmNonCached = 0,
@@ -454,9 +471,13 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
                    PIRP Irp);
 VOID IoFreeMdl(PMDL Mdl);
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                         LOCK_OPERATION Operation);
+VOID MmUnlockPages(PMDL MemoryDescriptorList);
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                    ULONG BugCheckOnFailure, ULONG Priority);
+VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 
 // Work items: the routine runs later, at PASSIVE_LEVEL, in a system worker thread.
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
@@ -482,6 +503,10 @@ inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
 }
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
 }
 inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
     Irp->CurrentLocation++;
@@ -577,8 +602,20 @@ inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
 }
 
 inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
+    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+        return Mdl->MappedSystemVa;
+    }
     return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, nullptr, FALSE, Priority);
 }
 inline ULONG MmGetMdlByteCount(PMDL Mdl) {
     return Mdl->ByteCount;
+}
+inline ULONG MmGetMdlByteOffset(PMDL Mdl) {
+    return Mdl->ByteOffset;
+}
+inline PVOID MmGetMdlVirtualAddress(PMDL Mdl) {
+    return static_cast<PCHAR>(Mdl->StartVa) + Mdl->ByteOffset;
+}
+inline PPFN_NUMBER MmGetMdlPfnArray(PMDL Mdl) {
+    return reinterpret_cast<PPFN_NUMBER>(Mdl + 1);
 }

@@ -81,6 +81,8 @@ LONG InterlockedExchange(LONG volatile* Target, LONG Value);
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
 LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
+CHAR InterlockedExchange8(CHAR volatile* Target, CHAR Value);
+CHAR InterlockedCompareExchange8(CHAR volatile* Destination, CHAR Exchange, CHAR Comparand);
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                         PVOID Comparand);
 

@@ -1,4 +1,4 @@
-#include "tools/quillex-sim/service.h"
+#include "bench/service.h"
 
 #include "sim/core/utf.h"
 #include "sim/registry/registry.h"

@@ -1,4 +1,4 @@
-#include "tools/quillex-sim/decode_session.h"
+#include "bench/decode_session.h"
 
 #include "mapping/decode.h"
 #include "mapping/remap_store.h"

@@ -1,0 +1,100 @@
+// The emulated controller child: its context, its removal mark, its cleanup.
+#include "xusb/urb_dispatch.h"
+
+#include "driver/device_context.h"
+
+_Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVICE Pdo, WDFDEVICE Device,
+                                                          ULONG InstanceNumber) {
+    PAGED_CODE();
+    PXUSB_PDO_DEVICE_DATA pdoData = Pdo != nullptr ? XusbPdoGetData(Pdo) : nullptr;
+    PDEVICE_CONTEXT parent = Device != nullptr ? QuillexGetDeviceContext(Device) : nullptr;
+    if (pdoData == nullptr || parent == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    pdoData->InstanceNumber = InstanceNumber;
+    pdoData->ParentDevice = Device;
+    pdoData->bRemoved = FALSE;
+    pdoData->ProductId = parent->ProductId;
+    InitializeListHead(&pdoData->PendingEp1Irps);
+    KeInitializeSpinLock(&pdoData->PendingEp1Lock);
+    pdoData->ConfigDescriptorState = 0;
+    pdoData->StringDescriptorState = 0;
+    pdoData->Ep1InState = 0;
+    pdoData->VendorRequestState = 0;
+    pdoData->LatestReportHeld = FALSE;
+    pdoData->Ep1CancelsInProgress = 0;
+    pdoData->PendingLedState = XUSB_NO_LED_STATE;
+    KeInitializeMutex(&pdoData->LedMutex, 0);
+
+    // The work item belongs to the child: deleting the child waits for it.
+    WDF_WORKITEM_CONFIG config;
+    WDF_WORKITEM_CONFIG_INIT(&config, XboxControllerLedWorkItem);
+    config.AutomaticSerialization = FALSE;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = Pdo;
+    NTSTATUS status = WdfWorkItemCreate(&config, &attributes, &pdoData->LedWorkItem);
+    if (!NT_SUCCESS(status)) {
+        pdoData->LedWorkItem = nullptr;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "Quillex!Bus_XusbInitializePdoData: <%u> WdfWorkItemCreate failed 0x%x\n",
+                    InstanceNumber, status);
+    }
+    return status;
+}
+
+_Use_decl_annotations_ NTSTATUS QuillexRemovePdo(WDFDEVICE Pdo) {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!QuillexRemovePdo: ++\n");
+    PXUSB_PDO_DEVICE_DATA pdoData = Pdo != nullptr ? XusbPdoGetData(Pdo) : nullptr;
+    if (pdoData != nullptr) {
+        // Only the mark changes: waiting transfers stay until they are
+        // cancelled or the child is destroyed.
+        pdoData->bRemoved = TRUE;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!QuillexRemovePdo: --\n");
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ VOID XusbPdoCleanup(WDFOBJECT Object) {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!XusbPdoCleanup: ++\n");
+    PXUSB_PDO_DEVICE_DATA pdoData = XusbPdoGetData(Object);
+    if (pdoData != nullptr) {
+        // The context goes away with the child: transfers still linked into
+        // its list, and cancel routines about to look for them, must be done
+        // with it first.
+        if (pdoData->PendingEp1Irps.Flink != nullptr) {
+            XboxControllerFlushEp1Transfers(pdoData);
+        }
+        PDEVICE_CONTEXT parent = pdoData->ParentDevice != nullptr
+                                     ? QuillexGetDeviceContext(pdoData->ParentDevice)
+                                     : nullptr;
+        // A newer child the parent already names keeps its place.
+        if (parent != nullptr && parent->XusbPdo == static_cast<WDFDEVICE>(Object)) {
+            parent->XusbPdo = nullptr;
+        }
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!XusbPdoCleanup: --\n");
+}
+
+_Use_decl_annotations_ NTSTATUS TraceMultiSz(PCSTR Prefix, PCSTR Title, PCWSTR MultiSz) {
+    PCSTR prefix = Prefix != nullptr ? Prefix : "";
+    if (Title != nullptr) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "%s%s\n", prefix, Title);
+    }
+    if (MultiSz == nullptr) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "%sERROR - NULL MultiSZ!\n", prefix);
+        return STATUS_SUCCESS;
+    }
+    if (*MultiSz == L'\0') {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "%s    <empty list>\n", prefix);
+        return STATUS_SUCCESS;
+    }
+    for (PCWSTR item = MultiSz; *item != L'\0';) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "%s    '%S'\n", prefix, item);
+        while (*item != L'\0') {
+            ++item;
+        }
+        ++item; // past the string's null, to the next string or the final null
+    }
+    return STATUS_SUCCESS;
+}

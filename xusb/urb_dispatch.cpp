@@ -1,0 +1,423 @@
+// URB dispatch of the emulated controller: enumeration and configuration are
+// played from hard-coded descriptors, and most requests are answered by
+// position in a staged response table rather than by what they ask.
+#include "xusb/urb_dispatch.h"
+
+#include "xusb/staged_response.h"
+
+namespace {
+
+const UCHAR XboxDeviceDescriptor[18] = {
+    0x12,       // bLength
+    0x01,       // bDescriptorType: device
+    0x00, 0x02, // bcdUSB 2.00
+    0xFF,       // bDeviceClass: vendor
+    0xFF,       // bDeviceSubClass
+    0xFF,       // bDeviceProtocol
+    0x08,       // bMaxPacketSize0
+    0x6D, 0x04, // idVendor
+    0x1D, 0xC2, // idProduct: replaced by the stick's product id in every answer
+    0x14, 0x40, // bcdDevice
+    0x01,       // iManufacturer
+    0x02,       // iProduct
+    0x03,       // iSerialNumber
+    0x01,       // bNumConfigurations
+};
+constexpr ULONG kIdProductOffset = 10;
+
+const UCHAR XboxConfigDescriptor[48] = {
+    // Configuration.
+    0x09,       // bLength
+    0x02,       // bDescriptorType: configuration
+    0x30, 0x00, // wTotalLength: 48
+    0x01,       // bNumInterfaces
+    0x01,       // bConfigurationValue
+    0x00,       // iConfiguration
+    0x80,       // bmAttributes: bus powered
+    0xFA,       // bMaxPower: 500 mA
+    // Interface 0.
+    0x09, // bLength
+    0x04, // bDescriptorType: interface
+    0x00, // bInterfaceNumber
+    0x00, // bAlternateSetting
+    0x02, // bNumEndpoints
+    0xFF, // bInterfaceClass: vendor
+    0x5D, // bInterfaceSubClass
+    0x01, // bInterfaceProtocol
+    0x00, // iInterface
+    // Class-specific descriptor.
+    0x10, // bLength: 16
+    0x21, // bDescriptorType: class-specific
+    0x10, 0x01, 0x01, 0x24, 0x81, 0x14, 0x03, 0x00, 0x03, 0x13, 0x02, 0x00, 0x03, 0x00,
+    // Endpoint 1 IN: input reports.
+    0x07,       // bLength
+    0x05,       // bDescriptorType: endpoint
+    0x81,       // bEndpointAddress: 1, IN
+    0x03,       // bmAttributes: interrupt
+    0x20, 0x00, // wMaxPacketSize: 32
+    0x04,       // bInterval
+    // Endpoint 2 OUT: LED and rumble messages.
+    0x07,       // bLength
+    0x05,       // bDescriptorType: endpoint
+    0x02,       // bEndpointAddress: 2, OUT
+    0x03,       // bmAttributes: interrupt
+    0x20, 0x00, // wMaxPacketSize: 32
+    0x08,       // bInterval
+};
+
+// The configuration descriptor alone (the first 9 bytes of the set), as
+// answered to the first request.
+const UCHAR* const XboxConfigHeader = XboxConfigDescriptor;
+constexpr ULONG kConfigHeaderLength = 9;
+
+const UCHAR XboxProductString[30] = {
+    0x1E, // bLength: 30
+    0x03, // bDescriptorType: string
+    // "Torva Galdrune", UTF-16LE, no terminator.
+    'T',
+    0,
+    'o',
+    0,
+    'r',
+    0,
+    'v',
+    0,
+    'a',
+    0,
+    ' ',
+    0,
+    'G',
+    0,
+    'a',
+    0,
+    'l',
+    0,
+    'd',
+    0,
+    'r',
+    0,
+    'u',
+    0,
+    'n',
+    0,
+    'e',
+    0,
+};
+
+const UCHAR EmptyDescriptor[2] = {0x00, 0x00};
+const UCHAR ProductStringHeader[2] = {0x1E, 0x03};
+
+const UCHAR VendorResponse0[20] = {
+    0x00,       // message type
+    0x14,       // length: 20
+    0xFF, 0xF7, // buttons
+    0xFF,       // left trigger
+    0xFF,       // right trigger
+    0xC0, 0xFF, // left stick X
+    0xC0, 0xFF, // left stick Y
+    0xC0, 0xFF, // right stick X
+    0xC0, 0xFF, // right stick Y
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+};
+const UCHAR VendorResponse1[8] = {0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+const UCHAR VendorResponse2[4] = {0xCB, 0xDE, 0x3E, 0xCC};
+
+const STAGED_RESPONSE ConfigDescriptorResponses[] = {
+    {XboxConfigHeader, kConfigHeaderLength, 0},
+    {XboxConfigDescriptor, sizeof(XboxConfigDescriptor), 0},
+    {EmptyDescriptor, sizeof(EmptyDescriptor), static_cast<ULONG>(USBD_STATUS_DATA_UNDERRUN)},
+};
+const STAGED_RESPONSE StringDescriptorResponses[] = {
+    {ProductStringHeader, sizeof(ProductStringHeader),
+     static_cast<ULONG>(USBD_STATUS_DATA_UNDERRUN)},
+    {XboxProductString, sizeof(XboxProductString), 0},
+};
+const STAGED_RESPONSE VendorResponses[] = {
+    {VendorResponse0, sizeof(VendorResponse0), 0},
+    {VendorResponse1, sizeof(VendorResponse1), 0},
+    {VendorResponse2, sizeof(VendorResponse2), 0},
+};
+
+// Rewritten with XboxConfigDescriptor by every device-descriptor request and
+// parsed by select-configuration; zero until the first such request.
+UCHAR WorkingConfigDescriptor[sizeof(XboxConfigDescriptor)];
+
+constexpr ULONG kValidationPoolTag = 0x58424B46; // "FKBX" in memory order
+
+// Bytes of an URB that the handler of its function reads: a shorter URB
+// (by its own header) is refused before anything is read past its end.
+ULONG RequiredUrbLength(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return FIELD_OFFSET(_URB_SELECT_CONFIGURATION, Interface) +
+               FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes);
+    case URB_FUNCTION_CONTROL_TRANSFER:
+        return sizeof(_URB_CONTROL_TRANSFER);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+    default:
+        return sizeof(_URB_HEADER);
+    }
+}
+
+void ResetStages(PXUSB_PDO_DEVICE_DATA PdoData) {
+    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->ConfigDescriptorState), 0);
+    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->StringDescriptorState), 0);
+    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->Ep1InState), 0);
+    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->VendorRequestState), 0);
+}
+
+NTSTATUS AnswerDeviceDescriptor(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
+    _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
+    PVOID buffer;
+    ULONG length;
+    if (request->TransferBufferLength < sizeof(XboxDeviceDescriptor)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "XboxControllerGetDescriptorFromDevice Sizing Error!!! for "
+                    "USB_DEVICE_DESCRIPTOR\n");
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    NTSTATUS status =
+        XboxControllerGetTransferBuffer(request->TransferBuffer, request->TransferBufferMDL,
+                                        request->TransferBufferLength, &buffer, &length);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (length < sizeof(XboxDeviceDescriptor)) { // an MDL shorter than the URB claims
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "XboxControllerGetDescriptorFromDevice Sizing Error!!! for "
+                    "USB_DEVICE_DESCRIPTOR\n");
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Return Xbox USB_DEVICE_DESCRIPTOR\n");
+    auto out = static_cast<UCHAR*>(buffer);
+    RtlCopyMemory(out, XboxDeviceDescriptor, sizeof(XboxDeviceDescriptor));
+    out[kIdProductOffset] = static_cast<UCHAR>(PdoData->ProductId & 0xFF);
+    out[kIdProductOffset + 1] = static_cast<UCHAR>((PdoData->ProductId >> 8) & 0xFF);
+    ResetStages(PdoData);
+
+    RtlCopyMemory(WorkingConfigDescriptor, XboxConfigDescriptor, sizeof(XboxConfigDescriptor));
+    PUCHAR offending = nullptr;
+    status = USBD_ValidateConfigurationDescriptor(
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(WorkingConfigDescriptor),
+        sizeof(WorkingConfigDescriptor), 2, &offending, kValidationPoolTag);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "ERROR in Hard Coded USB Device Descriptor at byte offset: %u\n",
+                    offending != nullptr ? static_cast<ULONG>(offending - WorkingConfigDescriptor)
+                                         : 0);
+    }
+    return status;
+}
+
+NTSTATUS AnswerStaged(UCHAR* StageCounter, PCSTAGED_RESPONSE Table, ULONG RowCount, PCSTR Name,
+                      PVOID TransferBuffer, PMDL TransferBufferMDL, ULONG TransferBufferLength,
+                      USBD_STATUS* UrbStatus) {
+    PVOID buffer;
+    ULONG length;
+    NTSTATUS status = XboxControllerGetTransferBuffer(TransferBuffer, TransferBufferMDL,
+                                                      TransferBufferLength, &buffer, &length);
+    if (!NT_SUCCESS(status)) {
+        return status; // no destination: the request consumes no stage
+    }
+    return CopyStagedResponse(StageCounter, Table, RowCount, Name, buffer, length, UrbStatus);
+}
+
+} // namespace
+
+_Use_decl_annotations_ NTSTATUS XboxControllerGetTransferBuffer(PVOID TransferBuffer,
+                                                                PMDL TransferBufferMDL,
+                                                                ULONG TransferBufferLength,
+                                                                PVOID* Buffer, PULONG Length) {
+    *Buffer = nullptr;
+    *Length = 0;
+    if (TransferBuffer != nullptr) {
+        *Buffer = TransferBuffer;
+        *Length = TransferBufferLength;
+        return STATUS_SUCCESS;
+    }
+    if (TransferBufferMDL == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    PVOID mapped;
+    if (TransferBufferMDL->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+        mapped = TransferBufferMDL->MappedSystemVa;
+    } else {
+        mapped = MmMapLockedPagesSpecifyCache(TransferBufferMDL, KernelMode, MmCached, nullptr,
+                                              FALSE, NormalPagePriority);
+    }
+    if (mapped == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    *Buffer = mapped;
+    ULONG described = MmGetMdlByteCount(TransferBufferMDL);
+    *Length = TransferBufferLength < described ? TransferBufferLength : described;
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS HandleXusbPdoURB(WDFDEVICE Device, PIRP Irp) {
+    if (Irp == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "Quillex!HandleXusbPdoURB: NULL Irp\n");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Device == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "Quillex!HandleXusbPdoURB: NULL Device\n");
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+    if (urb == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "Quillex!HandleXusbPdoURB: NULL Irp\n");
+        return STATUS_INVALID_PARAMETER;
+    }
+    PXUSB_PDO_DEVICE_DATA pdoData = XusbPdoGetData(Device);
+    if (pdoData == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "Quillex!HandleXusbPdoURB: NULL Device\n");
+        return STATUS_INVALID_PARAMETER;
+    }
+    USHORT function = urb->UrbHeader.Function;
+    if (urb->UrbHeader.Length < RequiredUrbLength(function)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB,
+                    "Quillex!HandleXusbPdoURB: URB of function 0x%x too short: %u bytes\n",
+                    function, urb->UrbHeader.Length);
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return XboxControllerSelectConfig(pdoData, urb);
+    case URB_FUNCTION_SELECT_INTERFACE:
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                    "Quillex!XboxControllerSelectInterface: Do Nothing...\n");
+        return STATUS_SUCCESS;
+    case URB_FUNCTION_CONTROL_TRANSFER:
+        return XboxControllerControlTransfer(pdoData, urb);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return XboxControllerURBInterrupt(pdoData, urb, Irp);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return XboxControllerGetDescriptorFromDevice(pdoData, urb);
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                    "Quillex!XboxControllerGetStatusFromDevice: Do Nothing...\n");
+        return STATUS_SUCCESS;
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        return STATUS_SUCCESS;
+    default:
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_URB,
+                    "Quillex!HandleXusbPdoURB: URB Not handled 0x%x \n", function);
+        return STATUS_SUCCESS;
+    }
+}
+
+_Use_decl_annotations_ NTSTATUS XboxControllerGetDescriptorFromDevice(PXUSB_PDO_DEVICE_DATA PdoData,
+                                                                      PURB Urb) {
+    _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
+    NTSTATUS status;
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                "Quillex!XboxControllerGetDescriptorFromDevice:  ++\n");
+    // The answer depends on the type alone: index and language id do not matter.
+    switch (request->DescriptorType) {
+    case USB_DEVICE_DESCRIPTOR_TYPE:
+        status = AnswerDeviceDescriptor(PdoData, Urb);
+        break;
+    case USB_CONFIGURATION_DESCRIPTOR_TYPE:
+        status =
+            AnswerStaged(&PdoData->ConfigDescriptorState, ConfigDescriptorResponses,
+                         RTL_NUMBER_OF(ConfigDescriptorResponses), "USB_CONFIGURATION_DESCRIPTOR",
+                         request->TransferBuffer, request->TransferBufferMDL,
+                         request->TransferBufferLength, &Urb->UrbHeader.Status);
+        break;
+    case USB_STRING_DESCRIPTOR_TYPE:
+        status = AnswerStaged(&PdoData->StringDescriptorState, StringDescriptorResponses,
+                              RTL_NUMBER_OF(StringDescriptorResponses), "USB_STRING_DESCRIPTOR",
+                              request->TransferBuffer, request->TransferBufferMDL,
+                              request->TransferBufferLength, &Urb->UrbHeader.Status);
+        break;
+    default:
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE State 0x%x\n",
+                    request->DescriptorType);
+        status = STATUS_INVALID_PARAMETER;
+        break;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                "Quillex!XboxControllerGetDescriptorFromDevice:  -- %x\n", status);
+    return status;
+}
+
+_Use_decl_annotations_ NTSTATUS XboxControllerSelectConfig(PXUSB_PDO_DEVICE_DATA PdoData,
+                                                           PURB Urb) {
+    UNREFERENCED_PARAMETER(PdoData);
+    _URB_SELECT_CONFIGURATION* request = &Urb->UrbSelectConfiguration;
+    PUSBD_INTERFACE_INFORMATION info = &request->Interface;
+    auto config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(WorkingConfigDescriptor);
+
+    request->ConfigurationHandle = XUSB_CONFIGURATION_HANDLE;
+    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor = USBD_ParseConfigurationDescriptorEx(
+        config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+    if (interfaceDescriptor == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "Quillex!XboxControllerSelectConfig: ERROR no matching "
+                    "USB_INTERFACE_DESCRIPTOR found.\n");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (info->NumberOfPipes != interfaceDescriptor->bNumEndpoints) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "Quillex!XboxControllerSelectConfig: ERROR unmatched number of pipes.\n");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    // The pipes are written into the sender's URB: it must hold them all.
+    ULONG needed = FIELD_OFFSET(_URB_SELECT_CONFIGURATION, Interface) +
+                   static_cast<ULONG>(GET_USBD_INTERFACE_SIZE(info->NumberOfPipes));
+    if (Urb->UrbHeader.Length < needed) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "Quillex!XboxControllerSelectConfig: ERROR URB of %u bytes has no room for "
+                    "%u pipes.\n",
+                    Urb->UrbHeader.Length, info->NumberOfPipes);
+        return STATUS_INVALID_PARAMETER;
+    }
+    info->Class = interfaceDescriptor->bInterfaceClass;
+    info->SubClass = interfaceDescriptor->bInterfaceSubClass;
+    info->Protocol = interfaceDescriptor->bInterfaceProtocol;
+    info->InterfaceHandle = XUSB_INTERFACE_HANDLE;
+
+    PUCHAR start = reinterpret_cast<PUCHAR>(interfaceDescriptor);
+    PUSBD_PIPE_INFORMATION pipes = info->Pipes;
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+        auto endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
+            config, config->wTotalLength, start, USB_ENDPOINT_DESCRIPTOR_TYPE));
+        if (endpoint == nullptr || endpoint->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                        "Quillex!XboxControllerSelectConfig: ERROR USBD_ParseDescriptors failed "
+                        "to retrieve Endpoint Descriptor\n");
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        XUSB_PIPE_HANDLE handle;
+        handle.Value = 0;
+        handle.EndpointAddress = endpoint->bEndpointAddress;
+        handle.Interval = endpoint->bInterval;
+        handle.TransferType = endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK;
+        pipes[i].MaximumPacketSize = endpoint->wMaxPacketSize;
+        pipes[i].EndpointAddress = endpoint->bEndpointAddress;
+        pipes[i].Interval = endpoint->bInterval;
+        pipes[i].PipeType = static_cast<USBD_PIPE_TYPE>(endpoint->bmAttributes & 3);
+        pipes[i].PipeHandle = XUSB_PIPE_HANDLE_TO_URB(handle);
+        start = reinterpret_cast<PUCHAR>(endpoint) + endpoint->bLength;
+    }
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS XboxControllerControlTransfer(PXUSB_PDO_DEVICE_DATA PdoData,
+                                                              PURB Urb) {
+    _URB_CONTROL_TRANSFER* request = &Urb->UrbControlTransfer;
+    // Every control transfer with a destination consumes a stage, whatever it asks.
+    if ((request->SetupPacket[0] & 0x60) == 0x40) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Vendor Packet\n");
+        TraceBuffer(request->SetupPacket, sizeof(request->SetupPacket));
+    }
+    return AnswerStaged(&PdoData->VendorRequestState, VendorResponses,
+                        RTL_NUMBER_OF(VendorResponses), "VENDOR CONTROL_TRANSFER",
+                        request->TransferBuffer, request->TransferBufferMDL,
+                        request->TransferBufferLength, &Urb->UrbHeader.Status);
+}

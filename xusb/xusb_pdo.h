@@ -1,0 +1,70 @@
+// The emulated Xbox 360 controller: the child device's context, and the
+// entry points the rest of the driver and the framework call.
+#pragma once
+
+#include "platform/platform.h"
+#include "mapping/canonical_state.h"
+
+// No LED state waits for the LED work item.
+#define XUSB_NO_LED_STATE (-1L)
+
+typedef struct _XUSB_PDO_DEVICE_DATA {
+    ULONG InstanceNumber;   // of the parent function device; also our address and UI number
+    WDFDEVICE ParentDevice; // the function device, which outlives us
+    ULONG ProductId;        // the stick's USB product id; its low 16 bits are our idProduct
+
+    // Stage counters of the staged answers. URBs arrive on several threads at
+    // once, so each request claims its stage with an interlocked exchange.
+    UCHAR ConfigDescriptorState;
+    UCHAR StringDescriptorState;
+    UCHAR Ep1InState;
+    UCHAR VendorRequestState;
+
+    LIST_ENTRY PendingEp1Irps; // endpoint 1 IN transfers waiting for a report, oldest first
+    KSPIN_LOCK PendingEp1Lock; // guards PendingEp1Irps and the latest report below
+    BOOLEAN bRemoved;          // set once by QuillexRemovePdo, never cleared
+
+    // A report that found no transfer waiting: the controller's current state,
+    // which answers the next endpoint 1 transfer at once.
+    BOOLEAN LatestReportHeld;
+    UCHAR LatestReport[XUSB_INPUT_REPORT_LENGTH];
+
+    // Cancel routines that have taken a waiting transfer and may still use
+    // this record; the child's cleanup waits for them.
+    LONG Ep1CancelsInProgress;
+
+    // LED commands arrive with URBs, up to DISPATCH_LEVEL; the LED state is
+    // recorded under a mutex, at PASSIVE_LEVEL. The newest command waits in
+    // PendingLedState for the work item; LedMutex keeps its runs in order.
+    WDFWORKITEM LedWorkItem;
+    LONG PendingLedState; // an LED state, or XUSB_NO_LED_STATE
+    KMUTEX LedMutex;
+} XUSB_PDO_DEVICE_DATA, *PXUSB_PDO_DEVICE_DATA;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(XUSB_PDO_DEVICE_DATA, XusbPdoGetData)
+
+// Creation, identity and removal of the child.
+
+// Fills the context of a newly created child of Device: identity, the empty
+// transfer list, the stage counters and the LED work item (parented to Pdo).
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    Bus_XusbInitializePdoData(_In_ WDFDEVICE Pdo, _In_ WDFDEVICE Device, _In_ ULONG InstanceNumber);
+
+// Marks the child removed: URBs and input reports are refused from then on.
+NTSTATUS QuillexRemovePdo(_In_opt_ WDFDEVICE Pdo);
+
+// The child's cleanup callback: finishes the transfers it still holds and
+// clears the parent's reference to it.
+EVT_WDF_OBJECT_CONTEXT_CLEANUP XusbPdoCleanup;
+
+// Trace dump of a double-null-terminated UTF-16 string list.
+NTSTATUS TraceMultiSz(_In_opt_ PCSTR Prefix, _In_opt_ PCSTR Title, _In_opt_ PCWSTR MultiSz);
+
+// The WDM requests the child answers itself (preprocess callbacks).
+NTSTATUS HandleXusbPdoInternalIrp(_In_ WDFDEVICE Device, _Inout_ PIRP Irp);
+NTSTATUS HandleXusbPdoPnPIrp(_In_ WDFDEVICE Device, _Inout_ PIRP Irp);
+NTSTATUS HandleQueryInterfaceIrp(_In_ WDFDEVICE Device, _Inout_ PIRP Irp);
+
+// Hands a 20-byte input report to the oldest waiting endpoint 1 transfer.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    HandleXusbInputReport(_In_opt_ PXUSB_PDO_DEVICE_DATA PdoData, _In_opt_ const UCHAR* Report);
