@@ -2,6 +2,8 @@
 // and the device context's cleanup.
 #include "driver/lifecycle.h"
 
+#include "xusb/xusb_pdo.h"
+
 _Use_decl_annotations_ NTSTATUS Quillex_EvtDevicePrepareHardware(WDFDEVICE Device,
                                                                  WDFCMRESLIST ResourcesRaw,
                                                                  WDFCMRESLIST ResourcesTranslated) {
@@ -49,8 +51,15 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceReleaseHardware(WDFDEVICE Devic
     // Marked first, so that an open completing from now on starts nothing.
     context->HardwareReleased = TRUE;
 
-    // Retiring the emulated controller (when XusbPdo is set) and the HID
-    // teardown join here with their subsystems; until then there is neither.
+    // The emulated controller is only marked removed: it refuses its class
+    // driver from now on and is deleted with this device. The handle stays
+    // set; the child's own cleanup clears it.
+    if (context->XusbPdo != NULL) {
+        status = QuillexRemovePdo(context->XusbPdo);
+        context->PdoCreated = FALSE;
+    }
+
+    // The HID teardown joins here with the HID pipeline.
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
                 "Quillex!Quillex_EvtDeviceReleaseHardware: -- %x\n", status);
@@ -71,8 +80,9 @@ _Use_decl_annotations_ VOID QuillexContextCleanup(WDFOBJECT Object) {
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
                 "Quillex!QuillexContextCleanup:  Remove PDO2 %u\n", context->InstanceNumber);
 
-    // The emulated controller, once it exists, is retired here too when its
-    // handle is still set.
+    if (context->XusbPdo != NULL) {
+        (VOID) QuillexRemovePdo(context->XusbPdo);
+    }
 
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!QuillexContextCleanup: <%u>--\n",
                 context->InstanceNumber);

@@ -45,6 +45,13 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(XUSB_PDO_DEVICE_DATA, XusbPdoGetData)
 
 // Creation, identity and removal of the child.
 
+// Creates the emulated controller as a static child of Device (the function
+// device); InstanceNumber (the device's own) becomes its instance ID ("%02d"),
+// address and UI number. Called at PASSIVE_LEVEL by the HID reader thread,
+// once after each prepare-hardware.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    Bus_XusbCreatePdo(_In_ WDFDEVICE Device, _In_ ULONG InstanceNumber);
+
 // Fills the context of a newly created child of Device: identity, the empty
 // transfer list, the stage counters and the LED work item (parented to Pdo).
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS

@@ -2,6 +2,7 @@
 #include <stdarg.h>
 
 #include "ntstrsafe.h"
+#include "sim/core/fault.h"
 #include "sim/core/utf.h"
 #include "sim/core/winfmt.h"
 
@@ -147,9 +148,13 @@ NTSTATUS RtlUnicodeStringVPrintf(PUNICODE_STRING DestinationString, PCWSTR pszFo
 }
 
 NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING DestinationString, PCWSTR pszFormat, ...) {
+    NTSTATUS status;
+    if (sim::fault::ShouldFail("RtlUnicodeStringPrintf", &status)) {
+        return status;
+    }
     va_list args;
     va_start(args, pszFormat);
-    NTSTATUS status = RtlUnicodeStringVPrintf(DestinationString, pszFormat, args);
+    status = RtlUnicodeStringVPrintf(DestinationString, pszFormat, args);
     va_end(args);
     return status;
 }

@@ -6,7 +6,7 @@
 
 namespace sim::pnp {
 
-PnpThread::PnpThread() : thread_([this] { Loop(); }) {}
+PnpThread::PnpThread(const char* name) : name_(name), thread_([this] { Loop(); }) {}
 
 PnpThread::~PnpThread() {
     {
@@ -45,7 +45,7 @@ bool PnpThread::Empty() {
 }
 
 void PnpThread::Loop() {
-    kernel::SetCurrentThreadName("pnp");
+    kernel::SetCurrentThreadName(name_);
     for (;;) {
         std::function<void()> next;
         {

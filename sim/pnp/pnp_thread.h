@@ -12,7 +12,10 @@ namespace sim::pnp {
 
 class PnpThread {
   public:
-    PnpThread();
+    // 'name' names the thread in verifier messages; other parts of the
+    // simulator that need a worker of their own (a peer driver's thread) use
+    // this class with a name of theirs.
+    explicit PnpThread(const char* name = "pnp");
     ~PnpThread();
     PnpThread(const PnpThread&) = delete;
     PnpThread& operator=(const PnpThread&) = delete;
@@ -32,6 +35,7 @@ class PnpThread {
     std::condition_variable wake_;
     std::deque<std::function<void()>> work_;
     bool stopping_ = false;
+    const char* name_;
     std::thread thread_;
 };
 

@@ -1,0 +1,218 @@
+// The system's Xbox 360 controller class driver, as a WDM driver in the
+// simulated Windows. The PnP manager loads it on a child device whose
+// hardware or compatible IDs it installs on, and it drives that device the
+// way the real one drives a wired controller on USB:
+//
+// - on start, on its own thread: the USBDI bus interface (query interface),
+//   the device descriptor, the configuration (9 bytes, then all of it), the
+//   product string (its 2-byte header, then all of it), select configuration,
+//   its vendor control transfers; then it keeps interrupt-in transfers
+//   outstanding on endpoint 1, each resubmitted from its completion routine,
+//   and sends the LED command of player 1 on endpoint 2;
+// - every 20-byte report that comes back becomes the gamepad state a game
+//   reads (sim::xbox::Gamepad);
+// - on removal it cancels its transfers and waits for them before it leaves.
+//
+// Requests travel as IRPs down to the device below (IoCallDriver), from the
+// class driver's thread at PASSIVE_LEVEL (or DISPATCH_LEVEL when a test asks)
+// and from completion routines at whatever IRQL the device completed them.
+// Tests and quillex-sim reach each instance through a Controller.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/peers/xbox/gamepad.h"
+#include "sim/pnp/pnp_thread.h"
+#include "sim/pnp/stack.h"
+#include "usb.h"
+#include "usbbusif.h"
+#include "usbdlib.h"
+#include "usbioctl.h"
+
+namespace sim::xbox {
+
+struct Options {
+    // What its INF installs it on: the controller's hardware ID, then the
+    // compatible IDs of the Xbox 360 controller class.
+    std::vector<std::string> ids = {"USB\\VID_045E&PID_028E", "USB\\MS_COMP_XUSB10",
+                                    "USB\\Class_FF&SubClass_5D&Prot_01"};
+    bool enumerate = true;      // enumerate and configure on start
+    unsigned transfers = 2;     // endpoint 1 transfers kept outstanding once configured
+    int startLed = 0x06;        // the LED command sent once configured (player 1); -1 none
+    bool cancelOnRemove = true; // removal cancels outstanding transfers and waits for them
+};
+
+// The class driver's package for the PnP manager; the options apply to every
+// device it is added to from then on.
+pnp::DriverPackage Package(const Options& options = Options());
+
+class Controller {
+  public:
+    enum class State { Added, Started, Configured, EnumerationFailed, SurpriseRemoved, Removed };
+
+    // One request of the enumeration, as it came back.
+    struct Step {
+        std::string what;
+        NTSTATUS status = STATUS_SUCCESS;
+        USBD_STATUS usbdStatus = 0;
+        std::vector<uint8_t> data; // what the device wrote
+    };
+
+    struct Pipe {
+        UCHAR endpointAddress = 0;
+        USBD_PIPE_TYPE type = UsbdPipeTypeControl;
+        USHORT maximumPacketSize = 0;
+        UCHAR interval = 0;
+        ULONG handle = 0;
+    };
+
+    // One endpoint 1 transfer that came back.
+    struct Completion {
+        NTSTATUS status = STATUS_SUCCESS;
+        ULONG_PTR information = 0;
+        KIRQL irql = PASSIVE_LEVEL;
+        std::array<uint8_t, kReportLength> bytes{};
+        bool isReport = false; // the bytes decoded as an input report
+        Gamepad pad;
+    };
+
+    Controller(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo,
+               const Options& options);
+    ~Controller();
+    Controller(const Controller&) = delete;
+    Controller& operator=(const Controller&) = delete;
+
+    PDEVICE_OBJECT Pdo() const { return pdo_; }
+    State GetState() const;
+    // Waits until enumeration is over; its status, or STATUS_TIMEOUT.
+    NTSTATUS WaitConfigured(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    std::vector<Step> Steps() const;
+    std::vector<uint8_t> DeviceDescriptor() const;
+    std::vector<uint8_t> Configuration() const;
+    std::string Product() const;
+    std::vector<Pipe> Pipes() const;
+    NTSTATUS BusInterfaceStatus() const;
+    USB_BUS_INTERFACE_USBDI_V1 BusInterface() const;
+    USBD_VERSION_INFORMATION UsbdVersion() const;
+    ULONG HcdCapabilities() const;
+    BOOLEAN HighSpeed() const;
+
+    // Requests sent on the class driver's thread, dispatched at 'irql'; they
+    // return once completed (STATUS_TIMEOUT when the device keeps them).
+    NTSTATUS SubmitUrb(PURB urb, KIRQL irql = PASSIVE_LEVEL);
+    NTSTATUS SendInternalIoctl(ULONG code, PVOID argument1, ULONG_PTR* information = nullptr,
+                               KIRQL irql = PASSIVE_LEVEL);
+    // IRP_MN_QUERY_INTERFACE; the IRP starts with STATUS_NOT_SUPPORTED.
+    NTSTATUS QueryInterface(const GUID& type, USHORT size, USHORT version, PINTERFACE iface);
+    // An LED command on endpoint 2 (01 03 command); the transfer's status.
+    NTSTATUS SendLed(UCHAR command, KIRQL irql = PASSIVE_LEVEL);
+    // Any message on endpoint 2.
+    NTSTATUS SendOutput(const std::vector<uint8_t>& message, KIRQL irql = PASSIVE_LEVEL);
+
+    // Endpoint 1. Transfers are sent from the class driver's thread; each
+    // that comes back with success is sent again from its completion routine
+    // while resubmission is on.
+    void StartTransfers(unsigned count, ULONG bufferLength = 32);
+    // Sends one transfer that is cancelled on its way down (its Cancel flag
+    // set before the device sees it, no cancel routine yet).
+    void SendCancelledTransfer();
+    void SetResubmit(bool on);
+    // Cancels every transfer not yet back (IoCancelIrp), from the class
+    // driver's thread.
+    void CancelTransfers();
+    size_t Outstanding() const;
+    bool WaitOutstanding(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    std::vector<Completion> Completions() const;
+    size_t CompletionCount() const;
+    bool WaitCompletions(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // The last gamepad state read, and every one in order.
+    Gamepad GamepadState() const;
+    std::vector<Gamepad> Reports() const;
+
+    // PnP, from the class driver's dispatch routine (the PnP thread).
+    NTSTATUS Start(PIRP irp);
+    void SurpriseRemoved();
+    NTSTATUS Remove(PIRP irp);
+
+  private:
+    struct Transfer {
+        Controller* owner = nullptr;
+        PIRP irp = nullptr;
+        URB urb{};
+        std::vector<uint8_t> buffer;
+        bool cancelOnTheWay = false;
+    };
+
+    static IO_COMPLETION_ROUTINE CallDone;
+    static IO_COMPLETION_ROUTINE TransferDone;
+
+    // Runs 'work' on the class driver's thread and waits for it; before the
+    // start and after the removal nothing runs.
+    void Run(std::function<void()> work);
+    template <class T> T Locked(const T& field) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return field;
+    }
+
+    NTSTATUS CallLower(PIRP irp, KIRQL irql);
+    NTSTATUS CallUrb(PURB urb, KIRQL irql);
+    NTSTATUS GetDescriptor(UCHAR type, UCHAR index, USHORT language, ULONG length, const char* what,
+                           std::vector<uint8_t>* data);
+    NTSTATUS Enumerate();
+    NTSTATUS SelectConfiguration();
+    void Record(Step step);
+    void Send(Transfer* transfer);
+
+    PDEVICE_OBJECT device_;
+    PDEVICE_OBJECT lower_;
+    PDEVICE_OBJECT pdo_;
+    Options options_;
+
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    State state_ = State::Added;
+    NTSTATUS enumeration_ = STATUS_PENDING;
+    std::vector<Step> steps_;
+    std::vector<uint8_t> deviceDescriptor_;
+    std::vector<uint8_t> configuration_;
+    std::string product_;
+    std::vector<Pipe> pipes_;
+    NTSTATUS busInterfaceStatus_ = STATUS_PENDING;
+    USB_BUS_INTERFACE_USBDI_V1 busInterface_{};
+    USBD_VERSION_INFORMATION usbdVersion_{};
+    ULONG hcdCapabilities_ = 0;
+    BOOLEAN highSpeed_ = FALSE;
+
+    ULONG ep1Handle_ = 0;
+    ULONG ep2Handle_ = 0;
+    std::vector<std::unique_ptr<Transfer>> transfers_;
+    std::set<Transfer*> outstanding_;
+    bool resubmit_ = true;
+    bool stopping_ = false;
+    std::vector<Completion> completions_;
+    std::vector<Gamepad> reports_;
+
+    std::mutex threadLock_;
+    std::shared_ptr<pnp::PnpThread> thread_;
+    std::thread::id threadId_;
+};
+
+// The instances of the class driver, newest last; each stays reachable after
+// its device is removed until Forget().
+std::vector<std::shared_ptr<Controller>> Controllers();
+// Waits for an instance on the given child (any child when null).
+std::shared_ptr<Controller>
+WaitForController(PDEVICE_OBJECT pdo = nullptr,
+                  std::chrono::milliseconds limit = std::chrono::seconds(10));
+void Forget();
+
+} // namespace sim::xbox

@@ -1,0 +1,199 @@
+// The class driver's interrupt transfers: endpoint 1 IN kept outstanding,
+// each transfer sent again from its completion routine, and the messages it
+// sends on endpoint 2 OUT (LED commands).
+#include "sim/peers/xbox/class_driver.h"
+
+namespace sim::xbox {
+
+void Controller::StartTransfers(unsigned count, ULONG bufferLength) {
+    Run([&] {
+        {
+            // A device on its way out gets no new transfers.
+            std::lock_guard<std::mutex> guard(lock_);
+            if (stopping_) {
+                return;
+            }
+            resubmit_ = true;
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            auto transfer = std::make_unique<Transfer>();
+            transfer->owner = this;
+            transfer->irp = IoAllocateIrp(lower_->StackSize, FALSE);
+            if (transfer->irp == nullptr) {
+                return;
+            }
+            transfer->buffer.assign(bufferLength, 0);
+            Transfer* raw = transfer.get();
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                transfers_.push_back(std::move(transfer));
+            }
+            Send(raw);
+        }
+    });
+}
+
+void Controller::SendCancelledTransfer() {
+    Run([&] {
+        auto transfer = std::make_unique<Transfer>();
+        transfer->owner = this;
+        transfer->irp = IoAllocateIrp(lower_->StackSize, FALSE);
+        if (transfer->irp == nullptr) {
+            return;
+        }
+        transfer->buffer.assign(32, 0);
+        transfer->cancelOnTheWay = true;
+        Transfer* raw = transfer.get();
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            transfers_.push_back(std::move(transfer));
+        }
+        Send(raw);
+    });
+}
+
+// Runs on the class driver's thread, or in a completion routine at the IRQL
+// the device completed the previous transfer at.
+void Controller::Send(Transfer* transfer) {
+    PIRP irp = transfer->irp;
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    std::fill(transfer->buffer.begin(), transfer->buffer.end(), 0);
+    ULONG handle;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        handle = ep1Handle_;
+        outstanding_.insert(transfer);
+    }
+    RtlZeroMemory(&transfer->urb, sizeof(transfer->urb));
+    UsbBuildInterruptOrBulkTransferRequest(
+        &transfer->urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+        reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle)), transfer->buffer.data(),
+        nullptr, static_cast<ULONG>(transfer->buffer.size()),
+        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &transfer->urb;
+    IoSetCompletionRoutine(irp, TransferDone, transfer, TRUE, TRUE, TRUE);
+    if (transfer->cancelOnTheWay) {
+        // Cancelled before the device has set a cancel routine: only the
+        // IRP's Cancel flag tells.
+        IoCancelIrp(irp);
+    }
+    IoCallDriver(lower_, irp);
+}
+
+NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(device);
+    auto* transfer = static_cast<Transfer*>(context);
+    Controller* self = transfer->owner;
+    Completion completion;
+    completion.status = irp->IoStatus.Status;
+    completion.information = irp->IoStatus.Information;
+    completion.irql = KeGetCurrentIrql();
+    // The device writes no length back: a report is recognised by its header.
+    size_t count = std::min(transfer->buffer.size(), completion.bytes.size());
+    std::copy(transfer->buffer.begin(), transfer->buffer.begin() + count, completion.bytes.begin());
+    completion.isReport =
+        NT_SUCCESS(completion.status) &&
+        DecodeReport(transfer->buffer.data(), transfer->buffer.size(), &completion.pad);
+    bool again;
+    {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->completions_.push_back(completion);
+        if (completion.isReport) {
+            self->reports_.push_back(completion.pad);
+        }
+        again = NT_SUCCESS(completion.status) && self->resubmit_ && !self->stopping_ &&
+                !transfer->cancelOnTheWay;
+        if (!again) {
+            self->outstanding_.erase(transfer);
+        }
+    }
+    self->changed_.notify_all();
+    if (again) {
+        self->Send(transfer);
+    }
+    // The IRP is the class driver's again: sent anew, or kept until it goes.
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void Controller::SetResubmit(bool on) {
+    std::lock_guard<std::mutex> guard(lock_);
+    resubmit_ = on;
+}
+
+void Controller::CancelTransfers() {
+    Run([&] {
+        std::vector<PIRP> out;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            // Nothing that comes back from now on is sent again.
+            resubmit_ = false;
+            for (Transfer* transfer : outstanding_) {
+                out.push_back(transfer->irp);
+            }
+        }
+        for (PIRP irp : out) {
+            IoCancelIrp(irp);
+        }
+    });
+}
+
+size_t Controller::Outstanding() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return outstanding_.size();
+}
+
+bool Controller::WaitOutstanding(size_t count, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, limit, [&] { return outstanding_.size() == count; });
+}
+
+std::vector<Controller::Completion> Controller::Completions() const {
+    return Locked(completions_);
+}
+
+size_t Controller::CompletionCount() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return completions_.size();
+}
+
+bool Controller::WaitCompletions(size_t count, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, limit, [&] { return completions_.size() >= count; });
+}
+
+Gamepad Controller::GamepadState() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return reports_.empty() ? Gamepad() : reports_.back();
+}
+
+std::vector<Gamepad> Controller::Reports() const {
+    return Locked(reports_);
+}
+
+NTSTATUS Controller::SendLed(UCHAR command, KIRQL irql) {
+    return SendOutput({0x01, 0x03, command}, irql);
+}
+
+NTSTATUS Controller::SendOutput(const std::vector<uint8_t>& message, KIRQL irql) {
+    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+    Run([&] {
+        std::vector<uint8_t> buffer = message;
+        ULONG handle;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            handle = ep2Handle_;
+        }
+        URB urb{};
+        UsbBuildInterruptOrBulkTransferRequest(
+            &urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+            reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle)), buffer.data(),
+            nullptr, static_cast<ULONG>(buffer.size()), USBD_TRANSFER_DIRECTION_OUT, nullptr);
+        status = CallUrb(&urb, irql);
+    });
+    return status;
+}
+
+} // namespace sim::xbox
