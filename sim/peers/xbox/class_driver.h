@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -118,10 +119,12 @@ class Controller {
     // Any message on endpoint 2.
     NTSTATUS SendOutput(const std::vector<uint8_t>& message, KIRQL irql = PASSIVE_LEVEL);
 
-    // Endpoint 1. Transfers are sent from the class driver's thread; each
-    // that comes back with success is sent again from its completion routine
-    // while resubmission is on.
-    void StartTransfers(unsigned count, ULONG bufferLength = 32);
+    // Endpoint 1. Transfers are sent from the class driver's thread; with
+    // 'resubmit', each that comes back with a report is sent again from its
+    // completion routine (one the device answered at once goes again from
+    // the loop that sent it, not from inside its own completion), until
+    // CancelTransfers or SetResubmit(false).
+    void StartTransfers(unsigned count, ULONG bufferLength = 32, bool resubmit = true);
     // Sends one transfer that is cancelled on its way down (its Cancel flag
     // set before the device sees it, no cancel routine yet).
     void SendCancelledTransfer();
@@ -150,6 +153,7 @@ class Controller {
         URB urb{};
         std::vector<uint8_t> buffer;
         bool cancelOnTheWay = false;
+        std::atomic<bool> sendAgain{false};
     };
 
     static IO_COMPLETION_ROUTINE CallDone;
@@ -170,7 +174,7 @@ class Controller {
     NTSTATUS Enumerate();
     NTSTATUS SelectConfiguration();
     void Record(Step step);
-    void Send(Transfer* transfer);
+    void Send(Transfer* transfer, bool again);
 
     PDEVICE_OBJECT device_;
     PDEVICE_OBJECT lower_;

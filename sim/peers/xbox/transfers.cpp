@@ -5,7 +5,7 @@
 
 namespace sim::xbox {
 
-void Controller::StartTransfers(unsigned count, ULONG bufferLength) {
+void Controller::StartTransfers(unsigned count, ULONG bufferLength, bool resubmit) {
     Run([&] {
         {
             // A device on its way out gets no new transfers.
@@ -13,7 +13,7 @@ void Controller::StartTransfers(unsigned count, ULONG bufferLength) {
             if (stopping_) {
                 return;
             }
-            resubmit_ = true;
+            resubmit_ = resubmit;
         }
         for (unsigned i = 0; i < count; ++i) {
             auto transfer = std::make_unique<Transfer>();
@@ -28,7 +28,7 @@ void Controller::StartTransfers(unsigned count, ULONG bufferLength) {
                 std::lock_guard<std::mutex> guard(lock_);
                 transfers_.push_back(std::move(transfer));
             }
-            Send(raw);
+            Send(raw, false);
         }
     });
 }
@@ -48,39 +48,50 @@ void Controller::SendCancelledTransfer() {
             std::lock_guard<std::mutex> guard(lock_);
             transfers_.push_back(std::move(transfer));
         }
-        Send(raw);
+        Send(raw, false);
     });
 }
 
 // Runs on the class driver's thread, or in a completion routine at the IRQL
-// the device completed the previous transfer at.
-void Controller::Send(Transfer* transfer) {
+// the device completed the previous transfer at. 'again' for a transfer that
+// came back and goes once more: it goes only while resubmission is still on,
+// checked after the IRP is reset, so a cancel that came meanwhile is not lost.
+void Controller::Send(Transfer* transfer, bool again) {
     PIRP irp = transfer->irp;
-    IoReuseIrp(irp, STATUS_SUCCESS);
-    std::fill(transfer->buffer.begin(), transfer->buffer.end(), 0);
-    ULONG handle;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        handle = ep1Handle_;
-        outstanding_.insert(transfer);
-    }
-    RtlZeroMemory(&transfer->urb, sizeof(transfer->urb));
-    UsbBuildInterruptOrBulkTransferRequest(
-        &transfer->urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-        reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle)), transfer->buffer.data(),
-        nullptr, static_cast<ULONG>(transfer->buffer.size()),
-        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = &transfer->urb;
-    IoSetCompletionRoutine(irp, TransferDone, transfer, TRUE, TRUE, TRUE);
-    if (transfer->cancelOnTheWay) {
-        // Cancelled before the device has set a cancel routine: only the
-        // IRP's Cancel flag tells.
-        IoCancelIrp(irp);
-    }
-    IoCallDriver(lower_, irp);
+    do {
+        IoReuseIrp(irp, STATUS_SUCCESS);
+        std::fill(transfer->buffer.begin(), transfer->buffer.end(), 0);
+        ULONG handle;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (again && (!resubmit_ || stopping_)) {
+                outstanding_.erase(transfer);
+                changed_.notify_all();
+                return;
+            }
+            handle = ep1Handle_;
+            outstanding_.insert(transfer);
+        }
+        RtlZeroMemory(&transfer->urb, sizeof(transfer->urb));
+        UsbBuildInterruptOrBulkTransferRequest(
+            &transfer->urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+            reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle)),
+            transfer->buffer.data(), nullptr, static_cast<ULONG>(transfer->buffer.size()),
+            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &transfer->urb;
+        IoSetCompletionRoutine(irp, TransferDone, transfer, TRUE, TRUE, TRUE);
+        if (transfer->cancelOnTheWay) {
+            // Cancelled before the device has set a cancel routine: only the
+            // IRP's Cancel flag tells.
+            IoCancelIrp(irp);
+        }
+        transfer->sendAgain = false;
+        IoCallDriver(lower_, irp);
+        again = true;
+    } while (transfer->sendAgain.exchange(false));
 }
 
 NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
@@ -97,6 +108,8 @@ NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context
     completion.isReport =
         NT_SUCCESS(completion.status) &&
         DecodeReport(transfer->buffer.data(), transfer->buffer.size(), &completion.pad);
+    // Only a report is asked for again: a transfer that fails or comes back
+    // empty stays back.
     bool again;
     {
         std::lock_guard<std::mutex> guard(self->lock_);
@@ -104,15 +117,19 @@ NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context
         if (completion.isReport) {
             self->reports_.push_back(completion.pad);
         }
-        again = NT_SUCCESS(completion.status) && self->resubmit_ && !self->stopping_ &&
-                !transfer->cancelOnTheWay;
+        again =
+            completion.isReport && self->resubmit_ && !self->stopping_ && !transfer->cancelOnTheWay;
         if (!again) {
             self->outstanding_.erase(transfer);
         }
     }
     self->changed_.notify_all();
     if (again) {
-        self->Send(transfer);
+        if (irp->PendingReturned) {
+            self->Send(transfer, true);
+        } else {
+            transfer->sendAgain = true; // answered at once: the sending loop sends it again
+        }
     }
     // The IRP is the class driver's again: sent anew, or kept until it goes.
     return STATUS_MORE_PROCESSING_REQUIRED;

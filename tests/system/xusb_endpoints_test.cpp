@@ -1,0 +1,284 @@
+// The emulated controller's endpoints in the whole stack: input reports to the
+// class driver's waiting transfers, cancellation, LED commands, and the
+// child's removal with transfers still out.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "tests/support/xusb_stack.h"
+
+namespace quillex_test {
+namespace {
+
+using sim::xbox::Controller;
+using sim::xbox::Gamepad;
+
+Gamepad PadOf(const XboxReport& report) {
+    Gamepad pad;
+    EXPECT_TRUE(sim::xbox::DecodeReport(report.data(), report.size(), &pad));
+    return pad;
+}
+
+class XusbEndpointTest : public XusbStackTest {
+  protected:
+    // The class driver configures the child but sends no transfer and no LED
+    // command of its own; each test sends what it needs.
+    void Plug(bool cancelOnRemove = true) {
+        sim::xbox::Options options;
+        options.transfers = 0;
+        options.startLed = -1;
+        options.cancelOnRemove = cancelOnRemove;
+        InstallClassDriver(options);
+        p_ = PlugWithController();
+        ASSERT_NE(p_.controller, nullptr);
+        c_ = p_.controller.get();
+    }
+    // Uses up the two fixed reports with one transfer that then waits.
+    void PassFixedStages() {
+        c_->StartTransfers(1);
+        ASSERT_TRUE(c_->WaitOutstanding(1));
+        ASSERT_EQ(c_->CompletionCount(), 2u);
+    }
+    // Completions from the nth on.
+    std::vector<Controller::Completion> From(size_t nth) {
+        std::vector<Controller::Completion> all = c_->Completions();
+        return std::vector<Controller::Completion>(all.begin() + std::min(nth, all.size()),
+                                                   all.end());
+    }
+
+    Plugged p_;
+    Controller* c_ = nullptr;
+};
+
+TEST_F(XusbEndpointTest, ReportsGoToWaitingTransfersOldestFirstAndTheLatestWaitsForTheNext) {
+    Plug();
+    PassFixedStages();
+    c_->StartTransfers(1, 32, false); // a second waits behind the first; none goes again
+    ASSERT_TRUE(c_->WaitOutstanding(2));
+
+    XboxReport a = MakeReport(0x1000 /* A */, 0, 255, -32768, 32767);
+    XboxReport b = MakeReport(0x0400 /* guide */, 10, 0, 1, -1, 128, -128);
+    XboxReport latest = MakeReport(0x0000);
+    EXPECT_EQ(Deliver(p_.context, a), STATUS_SUCCESS);
+    EXPECT_EQ(Deliver(p_.context, b), STATUS_SUCCESS);
+    EXPECT_EQ(Deliver(p_.context, MakeReport(0x2000)), STATUS_DEVICE_NOT_READY);
+    // A newer report replaces it; the caller hears the same.
+    EXPECT_EQ(Deliver(p_.context, latest), STATUS_DEVICE_NOT_READY);
+    EXPECT_TRUE(trace_.Contains(
+        "Quillex!HandleXusbInputReport: ERROR, Event Received without a Valid IRP.\n"));
+
+    std::vector<Controller::Completion> done = From(2);
+    ASSERT_EQ(done.size(), 2u);
+    for (const Controller::Completion& completion : done) {
+        EXPECT_EQ(completion.status, STATUS_SUCCESS);
+        EXPECT_EQ(completion.information, 0u);
+        EXPECT_EQ(completion.irql, DISPATCH_LEVEL);
+        EXPECT_TRUE(completion.isReport);
+    }
+    EXPECT_EQ(done[0].pad, PadOf(a));
+    EXPECT_EQ(done[1].pad, PadOf(b));
+    EXPECT_EQ(done[1].pad.thumbRY, -128);
+
+    // The next poll gets the current state (the released button) at once.
+    c_->StartTransfers(1, 32, false);
+    ASSERT_TRUE(c_->WaitCompletions(5));
+    EXPECT_EQ(From(4)[0].pad, PadOf(latest));
+    EXPECT_EQ(c_->GamepadState(), PadOf(latest));
+    EXPECT_EQ(c_->Outstanding(), 0u);
+    c_->StartTransfers(1, 32, false); // the one after waits again
+    ASSERT_TRUE(c_->WaitOutstanding(1));
+    EXPECT_EQ(Deliver(p_.context, a), STATUS_SUCCESS);
+}
+
+TEST_F(XusbEndpointTest, ATransferTooShortForAReportComesBackEmpty) {
+    Plug();
+    PassFixedStages();
+    c_->StartTransfers(1, 19);
+    ASSERT_TRUE(c_->WaitCompletions(3));
+    Controller::Completion shortOne = From(2)[0];
+    EXPECT_EQ(shortOne.status, STATUS_SUCCESS);
+    EXPECT_FALSE(shortOne.isReport);
+    EXPECT_TRUE(trace_.Contains("ERROR Wrong Length for input report!!! 19\n"));
+}
+
+TEST_F(XusbEndpointTest, CancelledTransfersComeBackCancelledWhetherWaitingOrCancelledOnTheWay) {
+    Plug();
+    PassFixedStages();
+    c_->StartTransfers(1);
+    ASSERT_TRUE(c_->WaitOutstanding(2));
+    c_->CancelTransfers();
+    ASSERT_TRUE(c_->WaitOutstanding(0));
+    std::vector<Controller::Completion> cancelled = From(2);
+    ASSERT_EQ(cancelled.size(), 2u);
+    for (const Controller::Completion& completion : cancelled) {
+        EXPECT_EQ(completion.status, STATUS_CANCELLED);
+        EXPECT_EQ(completion.information, 0u);
+    }
+    EXPECT_EQ(trace_.Count("Quillex!EP1CancelRoutine: 1 --\n"), 2u);
+    // The list is empty: a report finds nobody.
+    EXPECT_EQ(Deliver(p_.context, MakeReport(0x1000)), STATUS_DEVICE_NOT_READY);
+
+    // Cancelled before it could be queued: back at once, without the cancel
+    // routine. (The report just kept answers the first new transfer; the
+    // second waits.)
+    c_->StartTransfers(2, 32, false);
+    ASSERT_TRUE(c_->WaitOutstanding(1));
+    size_t before = c_->CompletionCount();
+    c_->SendCancelledTransfer();
+    ASSERT_TRUE(c_->WaitCompletions(before + 1));
+    EXPECT_EQ(From(before)[0].status, STATUS_CANCELLED);
+    EXPECT_EQ(trace_.Count("Quillex!EP1CancelRoutine: ++\n"), 2u);
+    EXPECT_EQ(c_->Outstanding(), 1u); // the waiting one is still there
+}
+
+// A report and a cancel reach the one waiting transfer at the same time: it
+// comes back exactly once (the verifier stops on a second completion), with
+// the report or cancelled, and a report that found it cancelled is kept.
+TEST_F(XusbEndpointTest, ACancelRacingAReportCompletesTheTransferExactlyOnce) {
+    Plug();
+    PassFixedStages();
+    c_->CancelTransfers();
+    ASSERT_TRUE(c_->WaitOutstanding(0));
+    int delivered = 0, cancelled = 0;
+    for (int round = 0; round < 400; ++round) {
+        SCOPED_TRACE(round);
+        XboxReport report = MakeReport(static_cast<USHORT>(round), static_cast<UCHAR>(round));
+        size_t before = c_->CompletionCount();
+        c_->StartTransfers(1, 32, false);
+        ASSERT_TRUE(c_->WaitOutstanding(1));
+
+        std::atomic<bool> go{false};
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        std::thread reader([&] {
+            sim::kernel::SetCurrentThreadName("reader");
+            while (!go.load()) {
+            }
+            status = HandleXusbInputReport(XusbPdoGetData(p_.child), report.data());
+        });
+        go = true;
+        c_->CancelTransfers();
+        reader.join();
+        ASSERT_TRUE(c_->WaitOutstanding(0));
+
+        std::vector<Controller::Completion> done = From(before);
+        ASSERT_EQ(done.size(), 1u);
+        if (status == STATUS_SUCCESS) {
+            ++delivered;
+            EXPECT_EQ(done[0].status, STATUS_SUCCESS);
+            EXPECT_EQ(done[0].pad, PadOf(report));
+        } else {
+            ++cancelled;
+            EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
+            EXPECT_EQ(done[0].status, STATUS_CANCELLED);
+            // Kept as the current state: the next transfer gets it at once.
+            c_->StartTransfers(1, 32, false);
+            ASSERT_TRUE(c_->WaitCompletions(before + 2));
+            EXPECT_EQ(From(before + 1)[0].pad, PadOf(report));
+            ASSERT_TRUE(c_->WaitOutstanding(0));
+        }
+    }
+    EXPECT_EQ(delivered + cancelled, 400);
+    std::cout << "race outcomes: " << delivered << " delivered, " << cancelled << " cancelled\n";
+}
+
+TEST_F(XusbEndpointTest, LedCommandsBecomeLedStatesThroughTheirTableAtPassiveLevel) {
+    Plug();
+    const UCHAR expected[14] = {0, 0, 2, 3, 4, 5, 2, 3, 4, 5, 0, 0, 0, 0};
+    for (UCHAR command = 0; command < 14; ++command) {
+        SCOPED_TRACE(static_cast<int>(command));
+        // Marks the state so that each command is seen to land.
+        p_.context->LedState = 0xAA;
+        // Odd commands come from a completion-routine-like caller at DISPATCH_LEVEL.
+        EXPECT_EQ(c_->SendLed(command, command % 2 ? DISPATCH_LEVEL : PASSIVE_LEVEL),
+                  STATUS_SUCCESS);
+        EXPECT_TRUE(WaitFor([&] { return p_.context->LedState == expected[command]; }));
+    }
+    // Nothing else reaches the LED state: no "Write LED State" for them.
+    size_t writes = trace_.Count("Quillex!HandleXboxLEDDecode: Write LED State");
+    EXPECT_EQ(c_->SendLed(0x0E), STATUS_SUCCESS);
+    EXPECT_TRUE(trace_.Contains(
+        "Quillex!HandleXboxLEDDecode: ERROR LED Byte note covered by mapping table\n"));
+    EXPECT_EQ(c_->SendOutput({0x03, 0x03, 0x00}), STATUS_SUCCESS);
+    EXPECT_TRUE(trace_.Contains("Rumble, do nothing for now\n"));
+    EXPECT_EQ(c_->SendOutput({0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}), STATUS_SUCCESS);
+    EXPECT_EQ(c_->SendOutput({0x01, 0x03}), STATUS_SUCCESS);
+    EXPECT_TRUE(trace_.Contains("Quillex!HandleEP2InterruptOutURB: ERROR Unexpected Transfer "
+                                "Buffer Too Small.  Size: 2, Expected Size 3\n"));
+    EXPECT_EQ(trace_.Count("Quillex!HandleXboxLEDDecode: Write LED State"), writes);
+}
+
+// The stick goes while an application holds it open: the child and its parent
+// are surprise-removed, the parent's hardware is released and the child marked
+// removed, but both stay until the handle is closed.
+TEST_F(XusbEndpointTest, AfterTheParentReleasesItsHardwareTheChildRefusesEverything) {
+    Plug();
+    PassFixedStages();
+    sim::io::File app;
+    ASSERT_EQ(app.Open(stack_.Interfaces(p_.id).at(0), GENERIC_READ), STATUS_SUCCESS);
+    ASSERT_EQ(stack_.Unplug(p_.id), STATUS_SUCCESS);
+    PXUSB_PDO_DEVICE_DATA data = XusbPdoGetData(p_.child);
+    ASSERT_TRUE(data->bRemoved);
+    EXPECT_FALSE(p_.context->PdoCreated);
+    EXPECT_EQ(p_.context->XusbPdo, p_.child);
+
+    std::vector<uint8_t> buffer(18);
+    URB urb{};
+    UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer.data(), nullptr, 18,
+                                 nullptr);
+    EXPECT_EQ(c_->SubmitUrb(&urb), STATUS_DEVICE_DOES_NOT_EXIST);
+    EXPECT_EQ(c_->SendInternalIoctl(IOCTL_INTERNAL_USB_RESET_PORT, nullptr),
+              STATUS_DEVICE_DOES_NOT_EXIST);
+    EXPECT_EQ(c_->SendLed(0x06), STATUS_DEVICE_DOES_NOT_EXIST);
+    EXPECT_EQ(Deliver(p_.context, MakeReport(0x1000)), STATUS_DEVICE_REMOVED);
+    EXPECT_EQ(c_->Outstanding(), 1u); // the waiting transfer stays
+    // The bus interface is still offered.
+    USB_BUS_INTERFACE_USBDI_V1 bus{};
+    EXPECT_EQ(c_->QueryInterface(USB_BUS_INTERFACE_USBDI_GUID, sizeof(bus), 1,
+                                 reinterpret_cast<PINTERFACE>(&bus)),
+              STATUS_SUCCESS);
+
+    // The handle goes: the class driver cancels its transfer and leaves, the
+    // child is deleted with its parent and clears the parent's handle first.
+    app.Close();
+    stack_.WaitRemoved(p_.id);
+    EXPECT_EQ(c_->GetState(), Controller::State::Removed);
+    EXPECT_EQ(c_->Completions().back().status, STATUS_CANCELLED);
+    EXPECT_TRUE(trace_.Contains("Quillex!XusbPdoCleanup: --\n"));
+}
+
+TEST_F(XusbEndpointTest, RemovalWithTransfersOutIsCleanWhoeverFinishesThem) {
+    // The class driver cancels its transfers on removal.
+    Plug();
+    PassFixedStages();
+    c_->StartTransfers(2);
+    ASSERT_TRUE(c_->WaitOutstanding(3));
+    ASSERT_EQ(stack_.Unplug(p_.id), STATUS_SUCCESS);
+    EXPECT_EQ(c_->GetState(), Controller::State::Removed);
+    std::vector<Controller::Completion> last = From(2);
+    ASSERT_EQ(last.size(), 3u);
+    for (const Controller::Completion& completion : last) {
+        EXPECT_EQ(completion.status, STATUS_CANCELLED);
+    }
+    EXPECT_EQ(stack_.FunctionDevice(p_.id), nullptr);
+}
+
+TEST_F(XusbEndpointTest, TransfersAClassDriverLeavesBehindEndWithTheChild) {
+    // This class driver leaves without cancelling: the child's deletion
+    // finishes what is still queued.
+    Plug(/*cancelOnRemove=*/false);
+    PassFixedStages();
+    c_->StartTransfers(1);
+    ASSERT_TRUE(c_->WaitOutstanding(2));
+    ASSERT_EQ(stack_.Unplug(p_.id), STATUS_SUCCESS);
+    ASSERT_TRUE(c_->WaitOutstanding(0));
+    std::vector<Controller::Completion> last = From(2);
+    ASSERT_EQ(last.size(), 2u);
+    for (const Controller::Completion& completion : last) {
+        EXPECT_EQ(completion.status, STATUS_DEVICE_DOES_NOT_EXIST);
+    }
+    EXPECT_EQ(trace_.Count("Quillex!EP1CancelRoutine: ++\n"), 0u);
+}
+
+} // namespace
+} // namespace quillex_test
