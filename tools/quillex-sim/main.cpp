@@ -1,19 +1,28 @@
 // quillex-sim: runs Quillex in the simulated Windows and shows what a game sees.
 //
-// It installs the Quillex service in the simulated registry, lets the PnP
-// manager load the driver, plugs a simulated arcade stick of either model,
-// shows the device the driver made over it (instance number, product id,
-// interface, mapping), replays the stick's demo session through the driver's
-// decoders and report composition on that device, and unplugs it again.
+// It installs the Quillex service and the Xbox 360 class driver in the
+// simulated machine, lets the PnP manager load the driver, plugs a simulated
+// arcade stick of either model and shows the device the driver made over it
+// (instance number, product id, interface, mapping). A thread that plays the
+// HID reader thread (not built yet) then creates the emulated controller: the
+// PnP manager enumerates the child and loads the class driver on it, which
+// configures it, keeps endpoint 1 transfers waiting and sends its LED
+// command. The stick's demo session is replayed through the driver's decoders
+// and report composition; each composed report is handed to the emulated
+// controller and shown as the gamepad state the class driver read from it.
+// Finally the stick is unplugged again.
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <string>
+#include <thread>
 
 #include "driver/device_add.h"
 #include "mapping/remap_store.h"
 #include "sim/core/utf.h"
+#include "sim/kernel/thread_state.h"
+#include "sim/peers/xbox/class_driver.h"
 #include "sim/peers/stick/raw_reports.h"
 #include "sim/pnp/stack.h"
 #include "sim/registry/reg_file.h"
@@ -21,6 +30,7 @@
 #include "sim/wdf/object.h"
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/reader_stand_in.h"
+#include "xusb/xusb_pdo.h"
 
 namespace {
 
@@ -66,8 +76,78 @@ bool FileExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-// Replays the demo session on a plugged stick's device.
-int Replay(PDEVICE_CONTEXT ctx, sim::stick::Layout layout) {
+// Waits until 'done' holds, or a second has gone.
+template <class Predicate> bool WaitBriefly(Predicate done) {
+    for (int i = 0; i < 1000 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
+
+const char* PipeType(USBD_PIPE_TYPE type) {
+    switch (type) {
+    case UsbdPipeTypeControl:
+        return "control";
+    case UsbdPipeTypeIsochronous:
+        return "isochronous";
+    case UsbdPipeTypeBulk:
+        return "bulk";
+    default:
+        return "interrupt";
+    }
+}
+
+// Creates the emulated controller and waits for the class driver to configure
+// it; shows what the PnP manager and the class driver made of it.
+std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
+                                                         sim::pnp::Stack::DeviceId id,
+                                                         PDEVICE_CONTEXT ctx,
+                                                         ReaderStandIn& reader) {
+    NTSTATUS status = reader.CreateController();
+    stack.WaitIdle();
+    if (!NT_SUCCESS(status) || ctx->XusbPdo == nullptr) {
+        fprintf(stderr, "quillex-sim: creating the emulated controller failed: %08x\n",
+                static_cast<unsigned>(status));
+        return nullptr;
+    }
+    PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(ctx->XusbPdo);
+    for (const sim::pnp::ChildDevice& child : stack.Children(id)) {
+        if (child.pdo == pdo) {
+            printf("   emulated controller %s: \"%s\" at \"%s\", driver %s\n",
+                   child.instanceId.c_str(), child.description.c_str(), child.location.c_str(),
+                   child.service.empty() ? "(none)" : child.service.c_str());
+        }
+    }
+    std::shared_ptr<sim::xbox::Controller> controller = sim::xbox::WaitForController(pdo);
+    status = controller != nullptr ? controller->WaitConfigured() : STATUS_NO_SUCH_DEVICE;
+    if (!NT_SUCCESS(status)) {
+        fprintf(stderr, "quillex-sim: the class driver could not configure the controller: %08x\n",
+                static_cast<unsigned>(status));
+        return nullptr;
+    }
+    std::vector<uint8_t> device = controller->DeviceDescriptor();
+    printf("   class driver: \"%s\", vendor %04X product %04X, USBDI 0x%X\n",
+           controller->Product().c_str(), device[8] | device[9] << 8, device[10] | device[11] << 8,
+           controller->UsbdVersion().USBDI_Version);
+    for (const sim::xbox::Controller::Pipe& pipe : controller->Pipes()) {
+        printf("   endpoint %02X %s %s, %u bytes, interval %u, pipe handle 0x%X\n",
+               pipe.endpointAddress, PipeType(pipe.type),
+               (pipe.endpointAddress & 0x80) ? "in" : "out", pipe.maximumPacketSize, pipe.interval,
+               pipe.handle);
+    }
+    // The LED state is recorded by a work item of the child, just after the
+    // class driver's command came in.
+    int command = sim::xbox::Options().startLed;
+    WaitBriefly([&] { return ctx->LedState != 0; });
+    printf("   LED: the class driver sent 01 03 %02X, LED state %u\n", command, ctx->LedState);
+    return controller;
+}
+
+// Plays the reader thread: brings up the emulated controller, then replays
+// the demo session, handing each composed report to the controller.
+int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_CONTEXT ctx,
+                  sim::stick::Layout layout,
+                  std::shared_ptr<sim::xbox::Controller>* controllerOut) {
     size_t length =
         layout == sim::stick::Layout::A ? sim::stick::kLayoutALength : sim::stick::kLayoutBLength;
     ReaderStandIn reader(ctx, length);
@@ -75,6 +155,11 @@ int Replay(PDEVICE_CONTEXT ctx, sim::stick::Layout layout) {
         fprintf(stderr, "quillex-sim: could not allocate the report buffers\n");
         return 1;
     }
+    std::shared_ptr<sim::xbox::Controller> controller = BringUpController(stack, id, ctx, reader);
+    if (controller == nullptr) {
+        return 1;
+    }
+    *controllerOut = controller;
     int index = 0;
     for (const auto& step : sim::stick::DemoScript()) {
         std::vector<uint8_t> raw = sim::stick::Encode(layout, step.state);
@@ -95,9 +180,23 @@ int Replay(PDEVICE_CONTEXT ctx, sim::stick::Layout layout) {
                a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
                a[ANALOG_RIGHT_STICK_Y], a[ANALOG_HAT], a[ANALOG_LEFT_TRIGGER],
                a[ANALOG_RIGHT_TRIGGER]);
+        std::string delivery = "  (not sent again)";
+        if (changed) {
+            size_t before = controller->CompletionCount();
+            status = reader.DeliverReport();
+            if (status == STATUS_SUCCESS) {
+                delivery = "  (endpoint 1)";
+                controller->WaitCompletions(before + 1);
+            } else {
+                char why[48];
+                snprintf(why, sizeof(why), "  (no transfer waiting: %08x)",
+                         static_cast<unsigned>(status));
+                delivery = why;
+            }
+        }
         printf("    xbox [%s]%s\n", Hex(ctx->XusbInputReport, XUSB_INPUT_REPORT_LENGTH).c_str(),
-               changed ? "" : "  (not sent again)");
-        printf("    game %s\n", DescribeGamepad(ctx->XusbInputReport).c_str());
+               delivery.c_str());
+        printf("    game %s\n", sim::xbox::Describe(controller->GamepadState()).c_str());
     }
     return 0;
 }
@@ -134,13 +233,29 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
         printf("%s", DescribeMapping(ctx->RemapRecord).c_str());
     }
 
-    int rc = Replay(ctx, layout);
+    int rc = 0;
+    std::shared_ptr<sim::xbox::Controller> controller;
+    std::thread reader([&] {
+        sim::kernel::SetCurrentThreadName("reader");
+        rc = ReaderSession(stack, id, ctx, layout, &controller);
+    });
+    reader.join();
 
     status = stack.Unplug(id);
     stack.WaitRemoved(id);
     printf("== unplugged stick %s: %s\n", hardwareId.c_str(),
            NT_SUCCESS(status) && stack.FunctionDevice(id) == nullptr ? "device removed"
                                                                      : "removal failed");
+    if (controller != nullptr) {
+        size_t reports = 0, cancelled = 0;
+        for (const sim::xbox::Controller::Completion& c : controller->Completions()) {
+            reports += c.isReport ? 1 : 0;
+            cancelled += c.status == STATUS_CANCELLED ? 1 : 0;
+        }
+        printf("   class driver: %zu reports read, %zu waiting transfers cancelled at removal\n",
+               reports, cancelled);
+    }
+    sim::xbox::Forget();
     return rc;
 }
 
@@ -180,6 +295,8 @@ int main(int argc, char** argv) {
     int rc = 0;
     {
         sim::pnp::Stack stack(DriverEntry);
+        // The Xbox 360 controller class driver, as its INF installs it.
+        stack.Install(sim::xbox::Package());
         // Installing the INF creates the service key and its Parameters key; the
         // mapping's Remap key below it is the driver's to create.
         if (!sim::registry::CreateKey(stack.RegistryPath() + "\\Parameters")) {

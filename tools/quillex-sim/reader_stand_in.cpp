@@ -2,6 +2,7 @@
 
 #include "mapping/decode.h"
 #include "mapping/xusb_report.h"
+#include "xusb/xusb_pdo.h"
 
 ReaderStandIn::ReaderStandIn(PDEVICE_CONTEXT context, size_t reportLength) : context_(context) {
     ok_ =
@@ -30,4 +31,22 @@ NTSTATUS ReaderStandIn::Feed(const std::vector<uint8_t>& raw, bool* changed) {
 
 const ULONG* ReaderStandIn::Analog() const {
     return static_cast<const ULONG*>(context_->AnalogValues.Buffer);
+}
+
+NTSTATUS ReaderStandIn::CreateController() {
+    if (context_->PdoCreated) {
+        return STATUS_SUCCESS;
+    }
+    // The reader asks once and keeps no record of the result.
+    NTSTATUS status = Bus_XusbCreatePdo(context_->Device, context_->InstanceNumber);
+    context_->PdoCreated = TRUE;
+    return status;
+}
+
+NTSTATUS ReaderStandIn::DeliverReport() {
+    WDFDEVICE child = context_->XusbPdo;
+    if (child == nullptr) {
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    return HandleXusbInputReport(XusbPdoGetData(child), context_->XusbInputReport);
 }

@@ -1,6 +1,10 @@
-// Stands in for the HID reader pipeline on a real function device: the
-// buffers HID setup allocates (owned by the device), and per raw report the
-// decode and, on a change, the composition the read completion does.
+// Stands in for the HID reader pipeline on a real function device, which is
+// not built yet: the buffers HID setup allocates (owned by the device), per
+// raw report the decode and, on a change, the composition the read
+// completion does, and what the reader thread does with the emulated
+// controller: creating it once after the hardware start, and handing it every
+// composed report. quillex-sim calls these from a PASSIVE_LEVEL thread of its
+// own that plays the reader thread.
 #pragma once
 
 #include <stdint.h>
@@ -21,6 +25,12 @@ class ReaderStandIn {
     // *changed says whether it did.
     NTSTATUS Feed(const std::vector<uint8_t>& raw, bool* changed);
     const ULONG* Analog() const;
+
+    // Creates the emulated controller (Bus_XusbCreatePdo) unless it was asked
+    // for since the hardware start.
+    NTSTATUS CreateController();
+    // Hands XusbInputReport to the emulated controller (HandleXusbInputReport).
+    NTSTATUS DeliverReport();
 
   private:
     PDEVICE_CONTEXT context_;

@@ -50,6 +50,7 @@ struct Options {
     unsigned transfers = 2;     // endpoint 1 transfers kept outstanding once configured
     int startLed = 0x06;        // the LED command sent once configured (player 1); -1 none
     bool cancelOnRemove = true; // removal cancels outstanding transfers and waits for them
+    bool keepHistory = true;    // keep every completion and report, not only the last state
 };
 
 // The class driver's package for the PnP manager; the options apply to every
@@ -134,6 +135,8 @@ class Controller {
     void CancelTransfers();
     size_t Outstanding() const;
     bool WaitOutstanding(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Every completion and report in order (with keepHistory); the count and
+    // the last state are kept either way.
     std::vector<Completion> Completions() const;
     size_t CompletionCount() const;
     bool WaitCompletions(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -204,6 +207,8 @@ class Controller {
     bool stopping_ = false;
     std::vector<Completion> completions_;
     std::vector<Gamepad> reports_;
+    size_t completionCount_ = 0;
+    Gamepad latest_;
 
     std::mutex threadLock_;
     std::shared_ptr<pnp::PnpThread> thread_;

@@ -113,9 +113,15 @@ NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context
     bool again;
     {
         std::lock_guard<std::mutex> guard(self->lock_);
-        self->completions_.push_back(completion);
+        ++self->completionCount_;
         if (completion.isReport) {
-            self->reports_.push_back(completion.pad);
+            self->latest_ = completion.pad;
+        }
+        if (self->options_.keepHistory) {
+            self->completions_.push_back(completion);
+            if (completion.isReport) {
+                self->reports_.push_back(completion.pad);
+            }
         }
         again =
             completion.isReport && self->resubmit_ && !self->stopping_ && !transfer->cancelOnTheWay;
@@ -172,18 +178,16 @@ std::vector<Controller::Completion> Controller::Completions() const {
 }
 
 size_t Controller::CompletionCount() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return completions_.size();
+    return Locked(completionCount_);
 }
 
 bool Controller::WaitCompletions(size_t count, std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, limit, [&] { return completions_.size() >= count; });
+    return changed_.wait_for(guard, limit, [&] { return completionCount_ >= count; });
 }
 
 Gamepad Controller::GamepadState() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return reports_.empty() ? Gamepad() : reports_.back();
+    return Locked(latest_);
 }
 
 std::vector<Gamepad> Controller::Reports() const {
