@@ -106,14 +106,15 @@ NTSTATUS QueryBusRelations(Device* device, PIRP irp) {
     auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(
         PagedPool, size < sizeof(DEVICE_RELATIONS) ? sizeof(DEVICE_RELATIONS) : size,
         kRelationsTag));
+    if (below != nullptr) {
+        ExFreePool(below);
+    }
     if (relations == nullptr) {
+        irp->IoStatus.Information = 0;
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
         relations->Count = static_cast<ULONG>(objects.size());
         std::copy(objects.begin(), objects.end(), relations->Objects);
-        if (below != nullptr) {
-            ExFreePool(below);
-        }
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
         status = STATUS_SUCCESS;
     }

@@ -215,9 +215,16 @@ TEST_F(XusbEndpointTest, AfterTheParentReleasesItsHardwareTheChildRefusesEveryth
     PassFixedStages();
     sim::io::File app;
     ASSERT_EQ(app.Open(stack_.Interfaces(p_.id).at(0), GENERIC_READ), STATUS_SUCCESS);
-    ASSERT_EQ(stack_.Unplug(p_.id), STATUS_SUCCESS);
     PXUSB_PDO_DEVICE_DATA data = XusbPdoGetData(p_.child);
+    const UCHAR stages[4] = {data->ConfigDescriptorState, data->StringDescriptorState,
+                             data->Ep1InState, data->VendorRequestState};
+    ASSERT_EQ(stack_.Unplug(p_.id), STATUS_SUCCESS);
     ASSERT_TRUE(data->bRemoved);
+    // Only the mark changed.
+    const UCHAR after[4] = {data->ConfigDescriptorState, data->StringDescriptorState,
+                            data->Ep1InState, data->VendorRequestState};
+    EXPECT_EQ(memcmp(stages, after, sizeof(stages)), 0);
+    EXPECT_FALSE(IsListEmpty(&data->PendingEp1Irps));
     EXPECT_FALSE(p_.context->PdoCreated);
     EXPECT_EQ(p_.context->XusbPdo, p_.child);
 
