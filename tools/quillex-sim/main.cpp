@@ -76,9 +76,9 @@ bool FileExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-// Waits until 'done' holds, or a second has gone.
+// Waits until 'done' holds, or five seconds have gone.
 template <class Predicate> bool WaitBriefly(Predicate done) {
-    for (int i = 0; i < 1000 && !done(); ++i) {
+    for (int i = 0; i < 5000 && !done(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return done();

@@ -95,7 +95,8 @@ class Controller {
 
     PDEVICE_OBJECT Pdo() const { return pdo_; }
     State GetState() const;
-    // Waits until enumeration is over; its status, or STATUS_TIMEOUT.
+    // Waits until enumeration is over (for a configured device: its transfers
+    // sent and its LED command answered); its status, or STATUS_TIMEOUT.
     NTSTATUS WaitConfigured(std::chrono::milliseconds limit = std::chrono::seconds(10));
     std::vector<Step> Steps() const;
     std::vector<uint8_t> DeviceDescriptor() const;

@@ -348,14 +348,14 @@ NTSTATUS Controller::Enumerate() {
         }
     }
 
-    finish(STATUS_SUCCESS);
+    // Configured: it polls endpoint 1 and lights its LED before it says so.
     if (options_.transfers != 0) {
         StartTransfers(options_.transfers);
     }
     if (options_.startLed >= 0) {
         SendLed(static_cast<UCHAR>(options_.startLed));
     }
-    return STATUS_SUCCESS;
+    return finish(STATUS_SUCCESS);
 }
 
 Controller::State Controller::GetState() const {
