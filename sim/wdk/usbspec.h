@@ -1,4 +1,4 @@
-// USB specification structures of the WDK's usbspec.h (included by usb.h):
+// USB descriptor structures of the WDK's usbspec.h (included by usb.h):
 // standard descriptors and the setup packet, byte-packed as on the wire.
 #pragma once
 
