@@ -10,30 +10,20 @@ namespace {
 struct Arming {
     unsigned calls = 0;
     unsigned nth = 0; // 0: not armed
-    bool sticky = false;
     NTSTATUS status = 0;
 };
 
 std::mutex g_lock;
 std::map<std::string, Arming, std::less<>> g_services;
 
-void Arm(const char* service, unsigned nth, NTSTATUS status, bool sticky) {
+} // namespace
+
+void FailNthCall(const char* service, unsigned nth, NTSTATUS status) {
     std::lock_guard<std::mutex> guard(g_lock);
     Arming& a = g_services[service];
     a.calls = 0;
     a.nth = nth;
-    a.sticky = sticky;
     a.status = status;
-}
-
-} // namespace
-
-void FailNthCall(const char* service, unsigned nth, NTSTATUS status) {
-    Arm(service, nth, status, false);
-}
-
-void FailFromNthCall(const char* service, unsigned nth, NTSTATUS status) {
-    Arm(service, nth, status, true);
 }
 
 void Reset() {
@@ -54,7 +44,7 @@ bool ShouldFail(const char* service, NTSTATUS* status) {
     if (a.nth == 0) {
         return false;
     }
-    bool fail = a.sticky ? a.calls >= a.nth : a.calls == a.nth;
+    bool fail = a.calls == a.nth;
     if (fail && status != nullptr) {
         *status = a.status;
     }

@@ -11,8 +11,6 @@
 namespace sim::fault {
 
 void FailNthCall(const char* service, unsigned nth, NTSTATUS status);
-// Fails every call from the nth on, until Reset().
-void FailFromNthCall(const char* service, unsigned nth, NTSTATUS status);
 // Disarms every service and zeroes the call counts.
 void Reset();
 // Calls of the service since the last arming or Reset().

@@ -91,13 +91,6 @@ void Capture::Add(const Record& r) {
     state_->records.push_back(r);
 }
 
-void SetConsoleLevel(ULONG level) {
-    g_consoleLevel = level;
-}
-ULONG ConsoleLevel() {
-    return g_consoleLevel;
-}
-
 } // namespace sim::trace
 
 extern "C" VOID SimTraceV(ULONG Level, ULONG Flags, PCSTR Format, va_list Args) {

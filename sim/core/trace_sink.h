@@ -41,7 +41,4 @@ class Capture {
     State* state_;
 };
 
-void SetConsoleLevel(ULONG level);
-ULONG ConsoleLevel();
-
 } // namespace sim::trace

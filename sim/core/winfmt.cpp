@@ -24,26 +24,26 @@ std::string FormatCore(const char* format, va_list args, bool wide) {
             ++p;
             continue;
         }
-        std::string spec = "%";
+        std::string conversion = "%";
         while (*p != 0 && strchr("-+ #0", *p) != nullptr) {
-            spec += *p++;
+            conversion += *p++;
         }
         if (*p == '*') {
-            spec += std::to_string(va_arg(args, int));
+            conversion += std::to_string(va_arg(args, int));
             ++p;
         } else {
             while (*p >= '0' && *p <= '9') {
-                spec += *p++;
+                conversion += *p++;
             }
         }
         if (*p == '.') {
-            spec += *p++;
+            conversion += *p++;
             if (*p == '*') {
-                spec += std::to_string(va_arg(args, int));
+                conversion += std::to_string(va_arg(args, int));
                 ++p;
             } else {
                 while (*p >= '0' && *p <= '9') {
-                    spec += *p++;
+                    conversion += *p++;
                 }
             }
         }
@@ -89,11 +89,11 @@ std::string FormatCore(const char* format, va_list args, bool wide) {
         case 'X':
         case 'o': {
             bool isSigned = conv == 'd' || conv == 'i';
-            spec += (width == Width::Long64 || width == Width::Ptr) ? "ll" : "";
-            spec += conv;
+            conversion += (width == Width::Long64 || width == Width::Ptr) ? "ll" : "";
+            conversion += conv;
             if (width == Width::Long64 || width == Width::Ptr) {
                 long long v = va_arg(args, long long);
-                snprintf(buf, sizeof(buf), spec.c_str(), v);
+                snprintf(buf, sizeof(buf), conversion.c_str(), v);
             } else {
                 unsigned int raw = va_arg(args, unsigned int);
                 if (width == Width::Short) {
@@ -103,9 +103,9 @@ std::string FormatCore(const char* format, va_list args, bool wide) {
                     raw = isSigned ? static_cast<unsigned>(static_cast<int8_t>(raw)) : raw & 0xFF;
                 }
                 if (isSigned) {
-                    snprintf(buf, sizeof(buf), spec.c_str(), static_cast<int>(raw));
+                    snprintf(buf, sizeof(buf), conversion.c_str(), static_cast<int>(raw));
                 } else {
-                    snprintf(buf, sizeof(buf), spec.c_str(), raw);
+                    snprintf(buf, sizeof(buf), conversion.c_str(), raw);
                 }
             }
             out += buf;
@@ -124,8 +124,8 @@ std::string FormatCore(const char* format, va_list args, bool wide) {
             bool wideChar = (conv == 'C') != wide || width == Width::Long32 || wideString;
             std::string ch = wideChar ? Utf16ToUtf8(reinterpret_cast<const WCHAR*>(&v), 1)
                                       : std::string(1, static_cast<char>(v));
-            spec += 's';
-            snprintf(buf, sizeof(buf), spec.c_str(), ch.c_str());
+            conversion += 's';
+            snprintf(buf, sizeof(buf), conversion.c_str(), ch.c_str());
             out += buf;
             break;
         }
@@ -149,10 +149,10 @@ std::string FormatCore(const char* format, va_list args, bool wide) {
                     text = s ? s : "(null)";
                 }
             }
-            spec += 's';
-            int n = snprintf(nullptr, 0, spec.c_str(), text.c_str());
+            conversion += 's';
+            int n = snprintf(nullptr, 0, conversion.c_str(), text.c_str());
             std::string piece(static_cast<size_t>(n) + 1, '\0');
-            snprintf(piece.data(), piece.size(), spec.c_str(), text.c_str());
+            snprintf(piece.data(), piece.size(), conversion.c_str(), text.c_str());
             piece.resize(static_cast<size_t>(n));
             out += piece;
             break;

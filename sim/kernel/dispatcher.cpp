@@ -137,13 +137,6 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLAR
 
 } // namespace
 
-std::mutex& DispatcherLock() {
-    return g_dispatcher;
-}
-void WakeWaiters() {
-    g_wake.notify_all();
-}
-
 } // namespace sim::kernel
 
 using namespace sim::kernel;

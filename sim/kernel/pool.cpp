@@ -38,20 +38,6 @@ size_t OutstandingBlocks(ULONG tag) {
     return it == g_outstanding.end() ? 0 : it->second;
 }
 
-bool Describe(const void* block, ULONG* tag, POOL_TYPE* type, SIZE_T* size) {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        if (g_live.count(block) == 0) {
-            return false;
-        }
-    }
-    Header* h = HeaderOf(block);
-    *tag = h->Tag;
-    *type = h->Type;
-    *size = h->Size;
-    return true;
-}
-
 } // namespace sim::pool
 
 using namespace sim::pool;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string>
 
 #include "ntddk.h"
@@ -38,11 +37,5 @@ class ScopedIrql {
   private:
     KIRQL old_;
 };
-
-// The dispatcher database lock: held while any dispatcher object's state is
-// read or changed. Services that signal an object of their own kind (a thread
-// that ends) take it and then call WakeWaiters().
-std::mutex& DispatcherLock();
-void WakeWaiters();
 
 } // namespace sim::kernel

@@ -34,10 +34,6 @@ std::string DeviceIdFrom(const std::string& hardwareId) {
     return id;
 }
 
-std::vector<WCHAR> Wide(const std::string& text) {
-    return sim::WideZ(text);
-}
-
 UNICODE_STRING Counted(std::vector<WCHAR>& text) {
     UNICODE_STRING s;
     s.Buffer = text.data();
@@ -81,7 +77,7 @@ StickDescription ArcadeStick(uint16_t productId, uint16_t vendorId) {
 
 Stack::Stack(PDRIVER_INITIALIZE driverEntry, std::string serviceName)
     : entry_(driverEntry), service_(std::move(serviceName)),
-      driverName_(Wide("\\Driver\\" + service_)), registryPath_(Wide(RegistryPath())),
+      driverName_(sim::WideZ("\\Driver\\" + service_)), registryPath_(sim::WideZ(RegistryPath())),
       thread_(std::make_unique<PnpThread>()) {}
 
 Stack::~Stack() {
@@ -201,7 +197,7 @@ NTSTATUS Stack::Plug(StickDescription stick, DeviceId* id) {
         dn.lower = stick.lower ? std::move(stick.lower) : std::make_unique<RecordingLowerDevice>();
 
         // The collection's PDO, as the HID class creates it.
-        std::vector<WCHAR> name = Wide(stick.pdoName);
+        std::vector<WCHAR> name = sim::WideZ(stick.pdoName);
         UNICODE_STRING counted = Counted(name);
         PDEVICE_OBJECT pdo = nullptr;
         NTSTATUS status = IoCreateDevice(

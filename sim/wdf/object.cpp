@@ -275,16 +275,6 @@ size_t LiveObjectCount() {
     return g_live.size();
 }
 
-std::vector<std::string> DescribeLiveObjects() {
-    std::lock_guard<std::recursive_mutex> guard(g_tree);
-    std::vector<std::string> out;
-    for (Object* o : g_live) {
-        out.push_back(Format("%s %p%s", KindName(o->kind_), static_cast<void*>(o),
-                             o->disposed_ ? " (deleted, still referenced)" : ""));
-    }
-    return out;
-}
-
 } // namespace sim::wdf
 
 using namespace sim::wdf;

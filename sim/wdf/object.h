@@ -64,7 +64,6 @@ class Object {
     friend void Reference(Object*);
     friend void* FindContext(Object*, PCWDF_OBJECT_CONTEXT_TYPE_INFO);
     friend NTSTATUS AddContext(Object*, PWDF_OBJECT_ATTRIBUTES, void**);
-    friend std::vector<std::string> DescribeLiveObjects();
     friend void Destroy(Object*);
 
     struct Context {
@@ -115,6 +114,5 @@ void SetDriverRoot(Object* driver);
 
 // Objects alive (created and not yet destroyed), for tests and the verifier.
 size_t LiveObjectCount();
-std::vector<std::string> DescribeLiveObjects();
 
 } // namespace sim::wdf
