@@ -99,6 +99,7 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceAdd(WDFDRIVER Driver, PWDFDEVIC
     context = QuillexGetDeviceContext(device);
     context->Driver = Driver;
     context->Device = device;
+    KeInitializeSpinLock(&context->StateLock);
     context->InstanceNumber = (ULONG)InterlockedExchangeAdd(&QuillexInstanceCounter, 1);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
                 "Quillex!Quillex_EvtDeviceAdd: This will be device # %u\n",

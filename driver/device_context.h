@@ -44,6 +44,13 @@ typedef struct _DEVICE_CONTEXT {
     WDFIOTARGET ShadowIoTarget;
     UNICODE_STRING PdoName; // the stick's physical device object; buffer owned by Device
 
+    // The decoded state (CanonicalButtons, AnalogValues' entries) and
+    // XusbInputReport, read and written by the read completion at
+    // DISPATCH_LEVEL, the reader thread and application pushes on parallel
+    // queue threads. Held only to copy the state and compose the report, never
+    // across the hand-over to the emulated controller.
+    KSPIN_LOCK StateLock;
+
     // Mapping engine.
     KMUTEX MappingMutex; // guards the LED update only
     BOOLEAN MappingInitialized;
