@@ -12,6 +12,7 @@
 // controller and shown as the gamepad state the class driver read from it.
 // Finally the stick is unplugged again.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -30,6 +31,7 @@
 #include "sim/wdf/object.h"
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/usbip_mode.h"
 #include "xusb/xusb_pdo.h"
 
 namespace {
@@ -39,6 +41,8 @@ struct Options {
     std::string registryFile; // empty: a registry that lives for this run only
     bool printMapping = false;
     bool saveMapping = false;
+    bool usbip = false;
+    UsbipOptions export_;
 };
 
 void PrintUsage() {
@@ -55,7 +59,11 @@ void PrintUsage() {
          "                       after it, so it can be edited, or imported on Windows\n"
          "  --print-mapping      print the mapping the driver loaded, by value name\n"
          "  --save-mapping       write the loaded mapping into the registry, all 28 values,\n"
-         "                       as the companion application's set-mapping does");
+         "                       as the companion application's set-mapping does\n"
+         "  --usbip [[ADDR:]PORT] export the emulated controllers over USB/IP (default\n"
+         "                       127.0.0.1:3240; bus ids 1-1, 1-2 ...) until interrupted\n"
+         "  --usbip-any          let --usbip listen on an address other machines reach\n"
+         "  --usbip-seconds N    stop the export after N seconds");
 }
 
 std::string Hex(const uint8_t* bytes, size_t count) {
@@ -272,6 +280,20 @@ int main(int argc, char** argv) {
             options.printMapping = true;
         } else if (strcmp(argv[i], "--save-mapping") == 0) {
             options.saveMapping = true;
+        } else if (strcmp(argv[i], "--usbip") == 0) {
+            options.usbip = true;
+            if (i + 1 < argc && strncmp(argv[i + 1], "--", 2) != 0) {
+                options.export_.listen = argv[++i];
+            }
+        } else if (strcmp(argv[i], "--usbip-any") == 0) {
+            options.export_.anyAddress = true;
+        } else if (strcmp(argv[i], "--usbip-seconds") == 0 && i + 1 < argc) {
+            char* end = nullptr;
+            options.export_.seconds = strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || options.export_.seconds < 0) {
+                PrintUsage();
+                return 2;
+            }
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             PrintUsage();
             return 0;
@@ -283,6 +305,11 @@ int main(int argc, char** argv) {
     if (options.layout != "a" && options.layout != "b" && options.layout != "both") {
         PrintUsage();
         return 2;
+    }
+
+    if (options.usbip) {
+        options.export_.layout = options.layout;
+        return RunUsbipExport(options.export_);
     }
 
     std::string error;
