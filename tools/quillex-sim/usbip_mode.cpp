@@ -1,7 +1,9 @@
 #include "tools/quillex-sim/usbip_mode.h"
 
+#include <CLI/CLI.hpp>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -87,6 +89,32 @@ bool Describe(const sim::usbip::HostDevice& device) {
 }
 
 } // namespace
+
+CLI::Option* AddUsbipOptions(CLI::App* app, UsbipOptions* options) {
+    CLI::Option* usbip = app->add_option("--usbip", options->listen,
+                                         "export the emulated controllers over USB/IP (bus ids\n"
+                                         "1-1, 1-2 ...) until interrupted; 127.0.0.1:3240 when\n"
+                                         "given alone")
+                             ->type_name("[[ADDR:]PORT]")
+                             ->expected(0, 1)
+                             ->default_str("127.0.0.1:3240");
+    app->add_flag("--usbip-any", options->anyAddress,
+                  "let --usbip listen on an address other machines reach")
+        ->needs(usbip);
+    app->add_option("--usbip-seconds", options->seconds, "stop the export after N seconds")
+        ->type_name("N")
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                char* end = nullptr;
+                double seconds = strtod(value.c_str(), &end);
+                return end != value.c_str() && *end == '\0' && seconds > 0
+                           ? std::string()
+                           : "'" + value + "' is not a number of seconds above 0";
+            },
+            "", ""))
+        ->needs(usbip);
+    return usbip;
+}
 
 int RunUsbipExport(const UsbipOptions& options) {
     usbip_server::Endpoint endpoint;

@@ -1,0 +1,19 @@
+// quillex-sim's command line: its options and how they are read.
+#pragma once
+
+#include <string>
+
+#include "tools/quillex-sim/usbip_mode.h"
+
+struct Options {
+    std::string layout = "both";
+    std::string registryFile; // empty: a registry that lives for this run only
+    bool printMapping = false;
+    bool saveMapping = false;
+    UsbipOptions usbip;
+};
+
+// Reads the command line into *options. Returns -1 when the run goes on;
+// otherwise the exit code: 0 after --help or --version (printed on stdout),
+// 2 after a usage error (printed on stderr, naming the option, with a hint).
+int ParseCommandLine(int argc, char** argv, Options* options);
