@@ -13,6 +13,9 @@ struct _KTHREAD {
     ULONG Magic;
     KPRIORITY Priority;
     std::string Name;
+    // Set by an alert, consumed by the next alertable wait (under the
+    // dispatcher lock).
+    bool Alerted = false;
 };
 
 namespace sim::kernel {
@@ -24,6 +27,15 @@ const char* CurrentThreadName();
 // Names the calling thread in verifier messages ("pnp", "stick", ...).
 void SetCurrentThreadName(const char* name);
 KIRQL CurrentIrql();
+// Makes 'thread' the calling host thread's KTHREAD (a system thread's own
+// object, which outlives the host thread while referenced).
+void AdoptThread(PKTHREAD thread);
+
+// Alerts a thread: its current or next alertable wait ends with
+// STATUS_ALERTED. Non-alertable waits do not see it.
+void AlertThread(PKTHREAD thread);
+// Marks a thread object as ended: waits on it are satisfied from now on.
+void SignalThreadEnded(PKTHREAD thread);
 
 // Raises the calling thread to 'irql' for its lifetime (for tests and peers
 // that model a caller at DISPATCH_LEVEL).
