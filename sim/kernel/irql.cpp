@@ -41,6 +41,9 @@ void AdoptThread(PKTHREAD thread) {
 void SetCurrentThreadName(const char* name) {
     EnsureThread()->Name = name;
 }
+void AllowUnboundedWaits() {
+    EnsureThread()->UnboundedWaits = true;
+}
 KIRQL CurrentIrql() {
     return t_state.irql;
 }

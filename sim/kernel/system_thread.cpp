@@ -56,7 +56,6 @@ struct Registry {
         bool running = true;
     };
     std::map<PKTHREAD, Entry> threads;
-    std::function<void(PKTHREAD)> exitCheck;
 };
 // Threads may still be ending during static destruction: never destroyed.
 Registry& g_threads = *new Registry;
@@ -77,23 +76,15 @@ void Prune() {
 void ThreadBase(std::shared_ptr<ThreadObject> self, PKSTART_ROUTINE start, PVOID context) {
     t_systemThread = self.get();
     AdoptThread(&self->thread);
+    // A driver's thread may wait for as long as its device lives.
+    AllowUnboundedWaits();
     try {
         start(context);
     } catch (const TerminateThread&) {
     }
-    std::function<void(PKTHREAD)> check;
-    {
-        std::lock_guard<std::mutex> guard(g_threads.lock);
-        check = g_threads.exitCheck;
-    }
-    if (check) {
-        check(&self->thread);
-    }
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        VerifierStop(rule::kIrqlTooHigh, "system thread exit",
-                     "system thread '%s' ended at IRQL %u; it must end at PASSIVE_LEVEL",
-                     self->thread.Name.c_str(), KeGetCurrentIrql());
-    }
+    // The one place where what a system thread must not leave behind is
+    // checked, whether it returned or called PsTerminateSystemThread.
+    CheckRoutineReturn("system thread start routine", rule::kRoutineChangedIrql);
     SignalThreadEnded(&self->thread);
     PKTHREAD key = &self->thread;
     AdoptThread(nullptr);
@@ -123,11 +114,6 @@ bool WaitForSystemThreads(unsigned limitMs) {
         }
         return true;
     });
-}
-
-void SetSystemThreadExitCheck(std::function<void(PKTHREAD)> check) {
-    std::lock_guard<std::mutex> guard(g_threads.lock);
-    g_threads.exitCheck = std::move(check);
 }
 
 } // namespace sim::kernel

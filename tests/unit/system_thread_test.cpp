@@ -190,7 +190,7 @@ TEST_F(SystemThreadDeathTest, AThreadEndingAtRaisedIrqlOrDroppingAReferenceTwice
             (void)handle;
             sim::kernel::WaitForSystemThreads();
         },
-        "ended at IRQL 2");
+        "returned at IRQL 2");
     EXPECT_DEATH(
         {
             ThreadRun run;
