@@ -11,6 +11,7 @@ struct Options {
     bool printMapping = false;
     bool saveMapping = false;
     UsbipOptions usbip;
+    std::string pcapFile; // empty: no capture
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;
