@@ -11,7 +11,8 @@ struct Options {
     bool printMapping = false;
     bool saveMapping = false;
     UsbipOptions usbip;
-    std::string pcapFile; // empty: no capture
+    std::string pcapFile;   // empty: no capture
+    std::string scriptFile; // empty: each model's built-in session
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;
