@@ -3,6 +3,7 @@
 // completion translated to the emulated Xbox 360 controller.
 #include "hid/hid_pipeline.h"
 
+#include "appapi/app_data.h"
 #include "mapping/decode.h"
 #include "mapping/xusb_report.h"
 #include "xusb/xusb_pdo.h"
@@ -40,10 +41,7 @@ NTSTATUS DeliverPendingReport(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
         (VOID) HandleXusbInputReport(XusbPdoGetData(Context->XusbPdo), report);
     }
 
-    // The application state block is refreshed here once the application
-    // interface provides AppApi_QuillexToApp; its status then becomes the
-    // last status.
-    return LastStatus;
+    return AppApi_QuillexToApp(Context, &Context->AppInstance);
 }
 
 // A stop asked for: the read still out is cancelled.
