@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "sim/core/fault.h"
+#include "sim/core/race.h"
 #include "sim/core/watchdog.h"
 #include "sim/core/verifier.h"
 #include "sim/kernel/thread_state.h"
@@ -330,6 +331,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
         sim::VerifierStop(sim::rule::kBlockingWaitAtDispatch, "KeDelayExecutionThread",
                           "called at IRQL %u", KeGetCurrentIrql());
     }
+    sim::race::Point(sim::race::kDelayExecution, nullptr);
     Clock::time_point deadline;
     if (Deadline(Interval, &deadline)) {
         std::this_thread::sleep_until(deadline);
