@@ -21,6 +21,8 @@ _Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVICE Pdo, WDFDEVI
     pdoData->StringDescriptorState = 0;
     pdoData->Ep1InState = 0;
     pdoData->VendorRequestState = 0;
+    pdoData->ConfigurationDescribed = 0;
+    (VOID) XboxControllerPrepareConfiguration(pdoData); // a failure shows on enumeration
     pdoData->LatestReportHeld = FALSE;
     pdoData->Ep1CancelsInProgress = 0;
     pdoData->PendingLedState = XUSB_NO_LED_STATE;

@@ -8,6 +8,21 @@
 // No LED state waits for the LED work item.
 #define XUSB_NO_LED_STATE (-1L)
 
+// Endpoints of the emulated interface that select-configuration hands out.
+#define XUSB_MAX_ENDPOINTS 2
+
+// The emulated configuration descriptor set as the USB library checked and
+// parsed it once, at PASSIVE_LEVEL, when the child was made. URBs arrive up to
+// DISPATCH_LEVEL, above what validation and interface parsing allow, so they
+// are served from this. The pointers are into the constant set.
+typedef struct _XUSB_CONFIGURATION {
+    NTSTATUS ValidationStatus;           // of USBD_ValidateConfigurationDescriptor
+    ULONG OffendingOffset;               // of the byte it rejected, from the start of the set
+    PUSB_INTERFACE_DESCRIPTOR Interface; // null when the set is invalid or has none
+    PUSB_ENDPOINT_DESCRIPTOR Endpoints[XUSB_MAX_ENDPOINTS];
+    ULONG EndpointCount;
+} XUSB_CONFIGURATION;
+
 typedef struct _XUSB_PDO_DEVICE_DATA {
     ULONG InstanceNumber;   // of the parent function device; also our address and UI number
     WDFDEVICE ParentDevice; // the function device, which outlives us
@@ -19,6 +34,12 @@ typedef struct _XUSB_PDO_DEVICE_DATA {
     UCHAR StringDescriptorState;
     UCHAR Ep1InState;
     UCHAR VendorRequestState;
+
+    // The configuration is offered only once the device descriptor has been
+    // read since the child was made, as a device is enumerated; set with an
+    // interlocked exchange by that request.
+    XUSB_CONFIGURATION Configuration;
+    LONG ConfigurationDescribed;
 
     LIST_ENTRY PendingEp1Irps; // endpoint 1 IN transfers waiting for a report, oldest first
     KSPIN_LOCK PendingEp1Lock; // guards PendingEp1Irps and the latest report below
