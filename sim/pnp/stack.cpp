@@ -10,9 +10,11 @@
 #include "sim/core/utf.h"
 #include "sim/core/watchdog.h"
 #include "sim/core/verifier.h"
+#include "sim/hid/collection.h"
 #include "sim/io/device_object.h"
 #include "sim/io/sync_call.h"
 #include "sim/kernel/irp.h"
+#include "sim/peers/stick/descriptors.h"
 #include "sim/pnp/pnp_irp.h"
 #include "sim/wdf/device.h"
 #include "sim/wdf/driver.h"
@@ -73,6 +75,8 @@ StickDescription ArcadeStick(uint16_t productId, uint16_t vendorId) {
         "HID_DEVICE_UP:0001_U:0005",
         "HID_DEVICE",
     };
+    stick.lower = std::make_unique<hid::Collection>(
+        stick::ReportDescriptor(stick::LayoutForProductId(productId)), vendorId, productId);
     return stick;
 }
 
@@ -383,6 +387,10 @@ LowerDevice* Stack::Lower(DeviceId id) const {
 
 RecordingLowerDevice* Stack::Recorder(DeviceId id) const {
     return dynamic_cast<RecordingLowerDevice*>(Lower(id));
+}
+
+hid::Collection* Stack::Hid(DeviceId id) const {
+    return dynamic_cast<hid::Collection*>(Lower(id));
 }
 
 std::string Stack::PdoName(DeviceId id) const {
