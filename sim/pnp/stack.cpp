@@ -13,6 +13,7 @@
 #include "sim/hid/collection.h"
 #include "sim/io/device_object.h"
 #include "sim/io/sync_call.h"
+#include "sim/io/target_notification.h"
 #include "sim/kernel/irp.h"
 #include "sim/peers/stick/descriptors.h"
 #include "sim/pnp/pnp_irp.h"
@@ -275,6 +276,8 @@ NTSTATUS Stack::Unplug(DeviceId id) {
             std::lock_guard<std::mutex> guard(lock_);
             node.state = DeviceState::SurpriseRemoved;
         }
+        // The device is gone: whoever still holds it open is told to let go.
+        io::NotifyTargetListeners(pdo, io::TargetEvent::RemoveComplete);
         if (io::OpenHandleCount(pdo) == 0) {
             FinishRemoval(id);
         }
@@ -294,7 +297,10 @@ NTSTATUS Stack::RemoveOnPnpThread(DeviceId id) {
         return STATUS_NO_SUCH_DEVICE;
     }
     PDEVICE_OBJECT pdo = node.devnode.pdo;
+    // Kernel components holding the device open close their handles first.
+    io::NotifyTargetListeners(pdo, io::TargetEvent::QueryRemove);
     if (io::OpenHandleCount(pdo) != 0) {
+        io::NotifyTargetListeners(pdo, io::TargetEvent::RemoveCancelled);
         return STATUS_DEVICE_BUSY; // vetoed: an application holds the device open
     }
     if (node.state == DeviceState::Started) {
@@ -309,6 +315,7 @@ NTSTATUS Stack::RemoveOnPnpThread(DeviceId id) {
         }
         if (!NT_SUCCESS(status)) {
             CancelRemoveChildren(queried);
+            io::NotifyTargetListeners(pdo, io::TargetEvent::RemoveCancelled);
             return status;
         }
     }
