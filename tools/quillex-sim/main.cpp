@@ -32,6 +32,7 @@
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/usb_capture.h"
 #include "xusb/xusb_pdo.h"
 
 namespace {
@@ -258,11 +259,21 @@ int main(int argc, char** argv) {
                "nothing persists\n");
     }
 
+    UsbCapture capture;
+    if (!options.pcapFile.empty() && !capture.Open(options.pcapFile, &error)) {
+        fprintf(stderr, "quillex-sim: --pcap: %s\n", error.c_str());
+        return 1;
+    }
+
     int rc = 0;
     {
         sim::pnp::Stack stack(DriverEntry);
         // The Xbox 360 controller class driver, as its INF installs it.
-        stack.Install(sim::xbox::Package());
+        sim::xbox::Options classDriver;
+        if (!options.pcapFile.empty()) {
+            classDriver.urbObserver = capture.Observer();
+        }
+        stack.Install(sim::xbox::Package(classDriver));
         // Installing the INF creates the service key and its Parameters key; the
         // mapping's Remap key below it is the driver's to create.
         if (!sim::registry::CreateKey(stack.RegistryPath() + "\\Parameters")) {
@@ -289,6 +300,14 @@ int main(int argc, char** argv) {
         rc |= NT_SUCCESS(status) ? 0 : 1;
     }
 
+    if (!options.pcapFile.empty()) {
+        size_t packets = capture.Packets();
+        if (!capture.Close(&error)) {
+            fprintf(stderr, "quillex-sim: --pcap: %s\n", error.c_str());
+            return 1;
+        }
+        printf("== USB capture: %zu packets written to %s\n", packets, options.pcapFile.c_str());
+    }
     if (registryFile != nullptr) {
         bool written = false;
         if (!registryFile->Save(&written, &error)) {
