@@ -29,6 +29,7 @@
 #include "sim/registry/registry.h"
 #include "sim/wdf/object.h"
 #include "tools/quillex-sim/command_line.h"
+#include "tools/quillex-sim/serve.h"
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/reader_stand_in.h"
@@ -287,11 +288,14 @@ int main(int argc, char** argv) {
             return 1;
         }
         bool first = true;
-        if (options.layout == "a" || options.layout == "both") {
+        if (!options.serveSocket.empty()) {
+            rc |= Serve(stack, options);
+            first = false;
+        } else if (options.layout == "a" || options.layout == "both") {
             rc |= RunStick(stack, sim::stick::Layout::A, first, options);
             first = false;
         }
-        if (options.layout == "b" || options.layout == "both") {
+        if (options.serveSocket.empty() && (options.layout == "b" || options.layout == "both")) {
             rc |= RunStick(stack, sim::stick::Layout::B, first, options);
         }
         status = stack.Unload();
