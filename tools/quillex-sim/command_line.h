@@ -9,7 +9,8 @@ struct Options {
     bool printMapping = false;
     bool saveMapping = false;
     std::string pcapFile;    // empty: no capture
-    std::string serveSocket; // empty: replay the demo session and stop
+    std::string scriptFile;  // empty: each model's built-in session
+    std::string serveSocket; // empty: play the session and stop
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;
