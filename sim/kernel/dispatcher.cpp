@@ -87,7 +87,7 @@ struct Deadline {
 
 // Converts a kernel time-out (negative: relative, in 100 ns; positive: absolute
 // system time) to a deadline. Null means wait forever. Called with the lock.
-Deadline DeadlineOf(PLARGE_INTEGER timeout) {
+Deadline DeadlineOf(PLARGE_INTEGER timeout, PKTHREAD self) {
     Deadline d;
     if (timeout == nullptr) {
         return d;
@@ -102,7 +102,7 @@ Deadline DeadlineOf(PLARGE_INTEGER timeout) {
             ticks = 0;
         }
     }
-    if (g_simTime.active) {
+    if (g_simTime.active && self->SystemThread) {
         d.simulated = true;
         d.epoch = g_simTime.epoch;
         d.ticks = g_simTime.now - ticks;
@@ -179,7 +179,7 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, BOOL
     bool watchdogStarted = false;
     Clock::time_point watchdog{};
     std::unique_lock<std::mutex> lock(g_dispatcher);
-    Deadline deadline = DeadlineOf(timeout);
+    Deadline deadline = DeadlineOf(timeout, self);
     for (;;) {
         if (waitType == WaitAny) {
             for (ULONG i = 0; i < count; ++i) {
@@ -436,7 +436,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     }
     PKTHREAD self = CurrentThread();
     std::unique_lock<std::mutex> lock(g_dispatcher);
-    Deadline deadline = DeadlineOf(Interval);
+    Deadline deadline = DeadlineOf(Interval, self);
     for (;;) {
         if (Alertable && self->Alerted) {
             self->Alerted = false;

@@ -34,6 +34,7 @@ class ThreadObject : public HandleObject {
         thread.Magic = kThreadMagic;
         thread.Priority = 8;
         thread.Name = "system thread";
+        thread.SystemThread = true;
     }
     const char* TypeName() const override { return "Thread"; }
 
