@@ -91,6 +91,12 @@ class ReaderStackTest : public DriverStackTest {
         ASSERT_TRUE(WaitUntil([&] { return stack_.Hid(id)->WaitingReads() >= 1; }));
     }
 
+    // The start-up wait ends, for a reader that will not get to read.
+    void PassStartupWaitWithoutRead() {
+        ASSERT_TRUE(clock_.WaitForTimedWaiters(1));
+        clock_.Advance(std::chrono::seconds(5));
+    }
+
     // A started stick with its reader pumping.
     DeviceId PlugAndRead(uint16_t productId) {
         DeviceId id = PlugStick(productId);

@@ -8,11 +8,14 @@ struct Options {
     std::string registryFile; // empty: a registry that lives for this run only
     bool printMapping = false;
     bool saveMapping = false;
-    std::string pcapFile;    // empty: no capture
-    std::string scriptFile;  // empty: each model's built-in session
-    std::string recordFile;  // empty: no recording
-    std::string expectFile;  // empty: no recording check
-    std::string serveSocket; // empty: play the session and stop
+    std::string pcapFile;   // empty: no capture
+    std::string scriptFile; // empty: each model's built-in session
+    std::string recordFile; // empty: no recording
+    std::string expectFile; // empty: no recording check
+    bool json = false;      // the whole run as one JSON document on stdout
+
+    // quillex-sim --serve: empty plays the session and stops.
+    std::string serveSocket;
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;
