@@ -24,7 +24,7 @@ fail() {
 
 "$sim" --serve "$sock" --layout a --registry "$out/machine.reg" >"$out/server" 2>"$out/server.err" &
 server=$!
-for _ in $(seq 1 200); do
+for _ in $(seq 1 400); do
     [[ -S "$sock" ]] && break
     sleep 0.05
 done

@@ -24,8 +24,8 @@
 #include "sim/kernel/thread_state.h"
 #include "sim/peers/app/companion.h"
 #include "sim/peers/stick/raw_reports.h"
+#include "sim/peers/stick/stick.h"
 #include "sim/peers/xbox/class_driver.h"
-#include "tools/quillex-sim/reader_stand_in.h"
 #include "tools/quillex-sim/serve_protocol.h"
 
 namespace {
@@ -42,13 +42,29 @@ struct ServedStick {
     sim::pnp::Stack::DeviceId id = 0;
     PDEVICE_CONTEXT context = nullptr;
     std::string interfacePath;
-    std::unique_ptr<ReaderStandIn> reader;
+    // The server's own handle: its open starts the stick's reader, which
+    // creates the emulated controller and keeps reading while it is open.
+    std::unique_ptr<sim::app::Companion> keeper;
+    std::unique_ptr<sim::stick::Stick> stick;
     std::shared_ptr<sim::xbox::Controller> controller;
 };
 
-// Plugs a stick and brings its emulated controller up, as the reader thread
-// will after the hardware start; the stick rests (sticks centred, nothing
-// pressed) until an application drives it.
+// Waits until 'done' holds, or the limit passes.
+template <class Done> bool WaitFor(Done done, std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Plugs a stick and waits for its reader to bring the emulated controller up
+// (after the reader's start-up wait of five seconds); the stick then sends
+// one report at rest (sticks centred, nothing pressed), as a stick does when
+// it is plugged.
 bool PlugStick(sim::pnp::Stack& stack, sim::stick::Layout layout, ServedStick* served) {
     uint16_t productId = layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
                                                          : sim::stick::kLayoutBProductId;
@@ -61,29 +77,26 @@ bool PlugStick(sim::pnp::Stack& stack, sim::stick::Layout layout, ServedStick* s
     }
     served->context = QuillexGetDeviceContext(stack.FunctionDevice(served->id));
     served->interfacePath = stack.Interfaces(served->id).front();
-    size_t length =
-        layout == sim::stick::Layout::A ? sim::stick::kLayoutALength : sim::stick::kLayoutBLength;
-    bool ok = false;
-    std::thread reader([&] {
-        sim::kernel::SetCurrentThreadName("reader");
-        served->reader = std::make_unique<ReaderStandIn>(served->context, length);
-        bool changed = false;
-        ok = served->reader->Ok() &&
-             NT_SUCCESS(served->reader->Feed(sim::stick::Encode(layout, {}), &changed)) &&
-             NT_SUCCESS(served->reader->CreateController());
-    });
-    reader.join();
-    stack.WaitIdle();
-    if (!ok || served->context->XusbPdo == nullptr) {
-        fprintf(stderr, "quillex-sim: the emulated controller could not be created\n");
+    served->keeper = std::make_unique<sim::app::Companion>();
+    if (!served->keeper->Open(served->interfacePath, GENERIC_READ)) {
+        fprintf(stderr, "quillex-sim: opening the stick failed: %08x\n",
+                static_cast<unsigned>(served->keeper->LastStatus()));
         return false;
     }
+    PDEVICE_CONTEXT context = served->context;
+    if (!WaitFor([&] { return context->XusbPdo != nullptr; }, std::chrono::seconds(15))) {
+        fprintf(stderr, "quillex-sim: the reader did not create the emulated controller\n");
+        return false;
+    }
+    stack.WaitIdle();
     served->controller =
-        sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(served->context->XusbPdo));
+        sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(context->XusbPdo));
     if (served->controller == nullptr || !NT_SUCCESS(served->controller->WaitConfigured())) {
         fprintf(stderr, "quillex-sim: the class driver could not configure the controller\n");
         return false;
     }
+    served->stick = std::make_unique<sim::stick::Stick>(stack.Hid(served->id));
+    served->stick->Send(sim::stick::Encode(layout, {}));
     return true;
 }
 
@@ -351,6 +364,9 @@ int Serve(sim::pnp::Stack& stack, const Options& options) {
     }
     ShowReports(sticks, &shown);
     for (ServedStick& stick : sticks) {
+        // A stick goes before its stack, and the last handle before removal.
+        stick.stick.reset();
+        stick.keeper.reset();
         stack.Unplug(stick.id);
         stack.WaitRemoved(stick.id);
     }
