@@ -112,13 +112,13 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
                                                          PDEVICE_CONTEXT ctx,
                                                          LivePipeline& reader) {
     NTSTATUS status = reader.Start();
-    printf("   reader thread started by an open; its 5 s start-up wait passed on the simulated "
-           "clock\n");
     if (!NT_SUCCESS(status) || ctx->XusbPdo == nullptr) {
-        fprintf(stderr, "quillex-sim: creating the emulated controller failed: %08x\n",
+        fprintf(stderr, "quillex-sim: the driver's reader did not start reading: %08x\n",
                 static_cast<unsigned>(status));
         return nullptr;
     }
+    Say("   reader thread started by an open; its 5 s start-up wait passed on the simulated "
+        "clock\n");
     PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(ctx->XusbPdo);
     for (const sim::pnp::ChildDevice& child : stack.Children(id)) {
         if (child.pdo == pdo) {
