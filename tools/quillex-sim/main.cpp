@@ -32,7 +32,7 @@
 #include "tools/quillex-sim/serve.h"
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/mapping_report.h"
-#include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/live_pipeline.h"
 #include "tools/quillex-sim/run_report.h"
 #include "tools/quillex-sim/recording.h"
 #include "tools/quillex-sim/session_player.h"
@@ -105,19 +105,21 @@ const char* PipeType(USBD_PIPE_TYPE type) {
     }
 }
 
-// Creates the emulated controller and waits for the class driver to configure
-// it; shows what the PnP manager and the class driver made of it.
+// Starts the driver's reader, which creates the emulated controller, and
+// waits for the class driver to configure it; shows what the PnP manager and
+// the class driver made of it.
 std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
                                                          sim::pnp::Stack::DeviceId id,
                                                          PDEVICE_CONTEXT ctx,
-                                                         ReaderStandIn& reader) {
-    NTSTATUS status = reader.CreateController();
-    stack.WaitIdle();
+                                                         LivePipeline& reader) {
+    NTSTATUS status = reader.Start();
     if (!NT_SUCCESS(status) || ctx->XusbPdo == nullptr) {
-        fprintf(stderr, "quillex-sim: creating the emulated controller failed: %08x\n",
+        fprintf(stderr, "quillex-sim: the driver's reader did not start reading: %08x\n",
                 static_cast<unsigned>(status));
         return nullptr;
     }
+    Say("   reader thread started by an open; its 5 s start-up wait passed on the simulated "
+        "clock\n");
     PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(ctx->XusbPdo);
     for (const sim::pnp::ChildDevice& child : stack.Children(id)) {
         if (child.pdo == pdo) {
@@ -253,18 +255,12 @@ bool RecordOrCheck(const StepResult& r, sim::stick::Layout layout, StepOutputs& 
     return true;
 }
 
-// Plays the reader thread: brings up the emulated controller, then plays the
-// session, handing each composed report to the controller.
+// Brings up the driver's reader and its emulated controller, then plays the
+// session through them.
 int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_CONTEXT ctx,
                   sim::stick::Layout layout, const std::vector<SessionStep>& steps,
                   StepOutputs& outputs, std::shared_ptr<sim::xbox::Controller>* controllerOut) {
-    size_t length =
-        layout == sim::stick::Layout::A ? sim::stick::kLayoutALength : sim::stick::kLayoutBLength;
-    ReaderStandIn reader(ctx, length);
-    if (!reader.Ok()) {
-        fprintf(stderr, "quillex-sim: could not allocate the report buffers\n");
-        return 1;
-    }
+    LivePipeline reader(stack, id, ctx);
     std::shared_ptr<sim::xbox::Controller> controller = BringUpController(stack, id, ctx, reader);
     if (controller == nullptr) {
         return 1;
@@ -339,11 +335,11 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
     int rc = 0;
     size_t deliveredBefore = outputs.delivered;
     std::shared_ptr<sim::xbox::Controller> controller;
-    std::thread reader([&] {
-        sim::kernel::SetCurrentThreadName("reader");
+    std::thread session([&] {
+        sim::kernel::SetCurrentThreadName("session");
         rc = ReaderSession(stack, id, ctx, layout, steps, outputs, &controller);
     });
-    reader.join();
+    session.join();
 
     status = stack.Unplug(id);
     stack.WaitRemoved(id);
