@@ -80,6 +80,12 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         ->check(kNotEmpty);
     CLI::Option* usbip = AddUsbipOptions(&app, &options->usbip);
 
+    app.add_option("--serve", options->serveSocket,
+                   "keep the machine running with its sticks plugged and\n"
+                   "serve quillexctl --connect SOCKET until SIGINT or SIGTERM")
+        ->type_name("SOCKET")
+        ->check(kNotEmpty);
+
     try {
         app.parse(argc, argv);
         options->usbip.enabled = usbip->count() > 0;
