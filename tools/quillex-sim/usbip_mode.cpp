@@ -18,7 +18,7 @@
 #include "sim/pnp/stack.h"
 #include "sim/registry/registry.h"
 #include "sim/wdf/object.h"
-#include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/live_pipeline.h"
 #include "tools/quillex-sim/usbip_server.h"
 #include "xusb/xusb_pdo.h"
 
@@ -43,14 +43,14 @@ struct Exported {
     std::atomic<bool> failed{false};
 };
 
-// Plays the reader thread: creates the emulated controller, then replays the
-// stick's demo session over and over, handing each composed report to it.
-void ReaderLoop(PDEVICE_CONTEXT ctx, Exported* stick, const std::atomic<bool>* stop) {
-    sim::kernel::SetCurrentThreadName("reader");
-    size_t length = stick->layout == sim::stick::Layout::A ? sim::stick::kLayoutALength
-                                                           : sim::stick::kLayoutBLength;
-    ReaderStandIn reader(ctx, length);
-    if (!reader.Ok() || !NT_SUCCESS(reader.CreateController())) {
+// Plays the stick: starts the driver's reader (which creates the emulated
+// controller), then sends the stick's demo session over and over while a
+// host has the controller imported; the reader delivers each report.
+void StickLoop(sim::pnp::Stack* stack, PDEVICE_CONTEXT ctx, Exported* stick,
+               const std::atomic<bool>* stop) {
+    sim::kernel::SetCurrentThreadName("session");
+    LivePipeline pipeline(*stack, stick->id, ctx);
+    if (!NT_SUCCESS(pipeline.Start())) {
         stick->failed = true;
         return;
     }
@@ -61,13 +61,10 @@ void ReaderLoop(PDEVICE_CONTEXT ctx, Exported* stick, const std::atomic<bool>* s
     stick->created = true;
     std::vector<sim::stick::ScriptedReport> script = sim::stick::DemoScript();
     for (size_t step = 0; !*stop; step = (step + 1) % script.size()) {
-        bool changed = false;
-        // Reports go to the controller while a host has it imported; between
-        // hosts nobody polls it.
-        if (NT_SUCCESS(
-                reader.Feed(sim::stick::Encode(stick->layout, script[step].state), &changed)) &&
-            changed && device != nullptr && device->Attached()) {
-            reader.DeliverReport();
+        // Between hosts nobody polls the controller.
+        if (device != nullptr && device->Attached()) {
+            bool changed = false;
+            pipeline.Feed(sim::stick::Encode(stick->layout, script[step].state), &changed);
         }
         for (auto waited = std::chrono::milliseconds(0); waited < kStepTime && !*stop;
              waited += std::chrono::milliseconds(10)) {
@@ -173,7 +170,7 @@ int RunUsbipExport(const UsbipOptions& options) {
             }
             PDEVICE_CONTEXT ctx = QuillexGetDeviceContext(stack.FunctionDevice(stick->id));
             Exported* raw = stick.get();
-            stick->reader = std::thread(ReaderLoop, ctx, raw, &stop);
+            stick->reader = std::thread(StickLoop, &stack, ctx, raw, &stop);
             sticks.push_back(std::move(stick));
             while (!raw->created && !raw->failed) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
