@@ -13,6 +13,8 @@ struct Options {
     std::string recordFile; // empty: no recording
     std::string expectFile; // empty: no recording check
     bool json = false;      // the whole run as one JSON document on stdout
+    bool live = false;      // the ncurses live view
+    bool keyboard = false;  // the keyboard plays the stick (with live)
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;

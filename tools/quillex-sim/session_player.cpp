@@ -24,6 +24,48 @@ NTSTATUS SetMappingValue(PDEVICE_CONTEXT ctx, unsigned offset, uint8_t value) {
 
 } // namespace
 
+bool PlayStep(const SessionStep& step, int index, sim::stick::Layout layout, PDEVICE_CONTEXT ctx,
+              ReaderStandIn& reader, sim::xbox::Controller& controller, StepResult* result,
+              std::string* error) {
+    result->index = index;
+    result->step = &step;
+    if (step.kind == SessionStep::kSetMapping) {
+        result->mappingStatus = SetMappingValue(ctx, step.recordOffset, step.value);
+    } else {
+        result->raw = step.raw.empty() ? sim::stick::Encode(layout, step.state) : step.raw;
+        NTSTATUS status = reader.Feed(result->raw, &result->changed);
+        if (!NT_SUCCESS(status)) {
+            char why[80];
+            snprintf(why, sizeof(why), "composing the Xbox report failed: %08x",
+                     static_cast<unsigned>(status));
+            *error = why;
+            return false;
+        }
+        result->buttons = ctx->CanonicalButtons;
+        const ULONG* analog = reader.Analog();
+        std::copy(analog, analog + ANALOG_VALUE_COUNT, result->analog.begin());
+        std::copy(ctx->XusbInputReport, ctx->XusbInputReport + XUSB_INPUT_REPORT_LENGTH,
+                  result->xbox.begin());
+        result->delivery = "not sent again";
+        if (result->changed) {
+            size_t before = controller.CompletionCount();
+            status = reader.DeliverReport();
+            if (status == STATUS_SUCCESS) {
+                result->delivery = "endpoint 1";
+                controller.WaitCompletions(before + 1);
+            } else {
+                char why[48];
+                snprintf(why, sizeof(why), "no transfer waiting: %08x",
+                         static_cast<unsigned>(status));
+                result->delivery = why;
+            }
+        }
+    }
+    result->gamepad = controller.GamepadState();
+    result->led = ctx->LedState;
+    return true;
+}
+
 bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layout,
                  PDEVICE_CONTEXT ctx, ReaderStandIn& reader, sim::xbox::Controller& controller,
                  const StepSink& sink, std::string* error) {
@@ -32,44 +74,11 @@ bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layou
     for (const SessionStep& step : steps) {
         std::this_thread::sleep_until(start + step.at);
         StepResult result;
-        result.index = index++;
-        result.step = &step;
-        if (step.kind == SessionStep::kSetMapping) {
-            result.mappingStatus = SetMappingValue(ctx, step.recordOffset, step.value);
-        } else {
-            result.raw = step.raw.empty() ? sim::stick::Encode(layout, step.state) : step.raw;
-            NTSTATUS status = reader.Feed(result.raw, &result.changed);
-            if (!NT_SUCCESS(status)) {
-                char why[80];
-                snprintf(why, sizeof(why), "composing the Xbox report failed: %08x",
-                         static_cast<unsigned>(status));
-                *error = why;
-                return false;
-            }
-            result.buttons = ctx->CanonicalButtons;
-            const ULONG* analog = reader.Analog();
-            std::copy(analog, analog + ANALOG_VALUE_COUNT, result.analog.begin());
-            std::copy(ctx->XusbInputReport, ctx->XusbInputReport + XUSB_INPUT_REPORT_LENGTH,
-                      result.xbox.begin());
-            result.delivery = "not sent again";
-            if (result.changed) {
-                size_t before = controller.CompletionCount();
-                status = reader.DeliverReport();
-                if (status == STATUS_SUCCESS) {
-                    result.delivery = "endpoint 1";
-                    controller.WaitCompletions(before + 1);
-                } else {
-                    char why[48];
-                    snprintf(why, sizeof(why), "no transfer waiting: %08x",
-                             static_cast<unsigned>(status));
-                    result.delivery = why;
-                }
-            }
+        if (!PlayStep(step, index++, layout, ctx, reader, controller, &result, error)) {
+            return false;
         }
-        result.gamepad = controller.GamepadState();
-        result.led = ctx->LedState;
         if (!sink(result)) {
-            *error = "stopped at step " + std::to_string(result.index);
+            *error = "the session stopped at step " + std::to_string(result.index);
             return false;
         }
     }
