@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "sim/core/fault.h"
+#include "sim/core/race.h"
 #include "sim/core/watchdog.h"
 #include "sim/core/verifier.h"
 #include "sim/kernel/clock.h"
@@ -431,6 +432,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
         sim::VerifierStop(sim::rule::kBlockingWaitAtDispatch, "KeDelayExecutionThread",
                           "called at IRQL %u", KeGetCurrentIrql());
     }
+    sim::race::Point(sim::race::kDelayExecution, nullptr);
     if (Interval == nullptr) {
         return STATUS_SUCCESS;
     }
