@@ -50,7 +50,7 @@ expect_usage_error '--keyboard requires --live' --keyboard
 expect_usage_error 'excludes' --live --json
 expect_usage_error 'excludes' --expect x.jsonl --script y.session
 expect_usage_error '--pcap: the value is empty' --pcap ''
-expect_usage_error '--record: the value is empty' --record=
+expect_usage_error '--record: 1 required FILE missing' --record=
 
 if ((failures)); then
     exit 1
