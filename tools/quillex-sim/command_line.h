@@ -15,6 +15,9 @@ struct Options {
     bool json = false;      // the whole run as one JSON document on stdout
     bool live = false;      // the ncurses live view
     bool keyboard = false;  // the keyboard plays the stick (with live)
+
+    // quillex-sim --serve: empty plays the session and stops.
+    std::string serveSocket;
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;

@@ -175,7 +175,7 @@ void Draw(const LiveViewOptions& options, const StepResult* last, const REMAP_RE
 } // namespace
 
 bool RunLiveView(const LiveViewOptions& options, const std::vector<SessionStep>& steps,
-                 sim::stick::Layout layout, PDEVICE_CONTEXT ctx, ReaderStandIn& reader,
+                 sim::stick::Layout layout, PDEVICE_CONTEXT ctx, LivePipeline& reader,
                  sim::xbox::Controller& controller, const StepSink& sink, std::string* error) {
     initscr();
     cbreak();

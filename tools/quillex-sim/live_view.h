@@ -17,5 +17,5 @@ struct LiveViewOptions {
 // player's input) on one stick, showing each result, until q is pressed.
 // Every step also goes to 'sink'. False when the driver failed a step.
 bool RunLiveView(const LiveViewOptions& options, const std::vector<SessionStep>& steps,
-                 sim::stick::Layout layout, PDEVICE_CONTEXT ctx, ReaderStandIn& reader,
+                 sim::stick::Layout layout, PDEVICE_CONTEXT ctx, LivePipeline& reader,
                  sim::xbox::Controller& controller, const StepSink& sink, std::string* error);
