@@ -29,6 +29,7 @@
 #include "sim/registry/registry.h"
 #include "sim/wdf/object.h"
 #include "tools/quillex-sim/command_line.h"
+#include "tools/quillex-sim/serve.h"
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/live_pipeline.h"
@@ -475,12 +476,16 @@ int main(int argc, char** argv) {
         }
         Say("%s", kLegend);
         bool first = true;
-        if (options.layout == "a" || options.layout == "both") {
-            rc |= RunStick(stack, sim::stick::Layout::A, first, options, sessions[0], outputs);
-            first = false;
-        }
-        if (options.layout == "b" || options.layout == "both") {
-            rc |= RunStick(stack, sim::stick::Layout::B, first, options, sessions[1], outputs);
+        if (!options.serveSocket.empty()) {
+            rc |= Serve(stack, options);
+        } else {
+            if (options.layout == "a" || options.layout == "both") {
+                rc |= RunStick(stack, sim::stick::Layout::A, first, options, sessions[0], outputs);
+                first = false;
+            }
+            if (options.layout == "b" || options.layout == "both") {
+                rc |= RunStick(stack, sim::stick::Layout::B, first, options, sessions[1], outputs);
+            }
         }
         status = stack.Unload();
         Say("== driver unloaded: %08x, %zu framework objects left\n", static_cast<unsigned>(status),
