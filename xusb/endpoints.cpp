@@ -75,6 +75,13 @@ PIRP TakeOldestTransfer(PXUSB_PDO_DEVICE_DATA PdoData) {
     return nullptr;
 }
 
+// What a USB stack reports back in the URB of a transfer it finishes: the
+// bytes actually written and the USBD status matching the IRP's.
+VOID FinishTransfer(PURB Urb, ULONG BytesWritten, NTSTATUS Status) {
+    Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = BytesWritten;
+    Urb->UrbHeader.Status = XboxControllerUsbdStatus(Status);
+}
+
 NTSTATUS TransferBufferOf(PURB Urb, PVOID* Buffer, PULONG Length) {
     _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
     return XboxControllerGetTransferBuffer(transfer->TransferBuffer, transfer->TransferBufferMDL,
@@ -104,6 +111,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerURBInterrupt(PXUSB_PDO_DEVICE_DATA
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "Unexpected Endpoint URB in EP: %u\n",
                         endpoint);
         }
+        Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0; // nothing came in
         return STATUS_SUCCESS;
     }
 
@@ -124,8 +132,10 @@ _Use_decl_annotations_ NTSTATUS XboxControllerURBInterrupt(PXUSB_PDO_DEVICE_DATA
 _Use_decl_annotations_ NTSTATUS HandleEP1InterruptInURB(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
     PVOID buffer;
     ULONG length;
+    _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
     NTSTATUS status = TransferBufferOf(Urb, &buffer, &length);
     if (!NT_SUCCESS(status)) {
+        transfer->TransferBufferLength = 0;
         return status;
     }
     // The first two transfers after each device-descriptor request get fixed
@@ -134,12 +144,16 @@ _Use_decl_annotations_ NTSTATUS HandleEP1InterruptInURB(PXUSB_PDO_DEVICE_DATA Pd
     UCHAR stage;
     if (NT_SUCCESS(XboxControllerClaimStage(&PdoData->Ep1InState, RTL_NUMBER_OF(Ep1InResponses),
                                             &stage))) {
-        return XboxControllerCopyStage(Ep1InResponses, stage, "EP1 Interrupt In URB", buffer,
-                                       length, &Urb->UrbHeader.Status);
+        ULONG copied;
+        status = XboxControllerCopyStage(Ep1InResponses, stage, "EP1 Interrupt In URB", buffer,
+                                         length, &Urb->UrbHeader.Status, &copied);
+        transfer->TransferBufferLength = copied;
+        return status;
     }
     if (length < XUSB_INPUT_REPORT_LENGTH) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "ERROR Wrong Length for input report!!! %u\n",
                     length);
+        transfer->TransferBufferLength = 0;
         return STATUS_SUCCESS;
     }
     return STATUS_PENDING;
@@ -149,8 +163,10 @@ _Use_decl_annotations_ NTSTATUS QueueEp1InIrp(PXUSB_PDO_DEVICE_DATA PdoData, PIR
     PVOID buffer;
     ULONG length;
     // Already resolved (and an MDL already mapped) by HandleEP1InterruptInURB.
-    NTSTATUS status = TransferBufferOf(UrbOf(Irp), &buffer, &length);
+    PURB urb = UrbOf(Irp);
+    NTSTATUS status = TransferBufferOf(urb, &buffer, &length);
     if (!NT_SUCCESS(status) || length < XUSB_INPUT_REPORT_LENGTH) {
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     Irp->Tail.Overlay.DriverContext[kContextSlot] = PdoData;
@@ -163,11 +179,13 @@ _Use_decl_annotations_ NTSTATUS QueueEp1InIrp(PXUSB_PDO_DEVICE_DATA PdoData, PIR
         // gets the current state at once, as the next poll of a device would.
         RtlCopyMemory(buffer, PdoData->LatestReport, XUSB_INPUT_REPORT_LENGTH);
         PdoData->LatestReportHeld = FALSE;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = XUSB_INPUT_REPORT_LENGTH;
         status = STATUS_SUCCESS;
     } else {
         IoSetCancelRoutine(Irp, EP1CancelRoutine);
         if (Irp->Cancel) {
             if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+                urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
                 status = STATUS_CANCELLED; // our caller completes it
             } else {
                 // The system has taken the routine and is calling it: the
@@ -211,6 +229,7 @@ _Use_decl_annotations_ VOID EP1CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP I
 
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_CANCELLED;
+    FinishTransfer(UrbOf(Irp), 0, STATUS_CANCELLED);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     InterlockedDecrement(&pdoData->Ep1CancelsInProgress); // the last use of the context
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!EP1CancelRoutine: %u --\n", found);
@@ -249,6 +268,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbInputReport(PXUSB_PDO_DEVICE_DATA PdoD
     // The transfer is ours alone now: its buffer is written only after its
     // cancel routine was taken back, never while it might be completed.
     RtlCopyMemory(irp->Tail.Overlay.DriverContext[kBufferSlot], Report, XUSB_INPUT_REPORT_LENGTH);
+    FinishTransfer(UrbOf(irp), XUSB_INPUT_REPORT_LENGTH, STATUS_SUCCESS);
     irp->IoStatus.Status = STATUS_SUCCESS;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -271,6 +291,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&owned), IRP, Tail.Overlay.ListEntry);
         irp->IoStatus.Status = STATUS_DEVICE_DOES_NOT_EXIST;
         irp->IoStatus.Information = 0;
+        FinishTransfer(UrbOf(irp), 0, STATUS_DEVICE_DOES_NOT_EXIST);
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
 

@@ -85,6 +85,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP 
     PVOID argument = stack->Parameters.Others.Argument1; // the URB, or the port status to fill
     PXUSB_PDO_DEVICE_DATA pdoData = Device != nullptr ? XusbPdoGetData(Device) : nullptr;
     NTSTATUS status;
+    BOOLEAN dispatched = FALSE;
 
     Irp->IoStatus.Information = 0; // also for a transfer completed later from endpoint 1
     if (code != IOCTL_INTERNAL_USB_RESET_PORT && argument == nullptr) {
@@ -102,7 +103,8 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP 
     } else {
         switch (code) {
         case IOCTL_INTERNAL_USB_SUBMIT_URB:
-            status = HandleXusbPdoURB(Device, Irp);
+            status = HandleXusbPdoURB(Device, Irp); // which answers the URB's own status
+            dispatched = TRUE;
             break;
         case IOCTL_INTERNAL_USB_RESET_PORT:
             TraceEvents(
@@ -122,6 +124,10 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP 
     }
     // A pending transfer belongs to endpoint 1 from the moment it was queued.
     if (status != STATUS_PENDING) {
+        if (code == IOCTL_INTERNAL_USB_SUBMIT_URB && argument != nullptr && !dispatched) {
+            // A URB refused before dispatch says why, as the USB stack's would.
+            XboxControllerSetUrbStatus(static_cast<PURB>(argument), status);
+        }
         Irp->IoStatus.Status = status;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
     }

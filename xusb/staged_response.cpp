@@ -23,9 +23,10 @@ _Use_decl_annotations_ NTSTATUS XboxControllerClaimStage(UCHAR* StageCounter, UL
 
 _Use_decl_annotations_ NTSTATUS XboxControllerCopyStage(PCSTAGED_RESPONSE Table, UCHAR Stage,
                                                         PCSTR Name, PVOID Buffer,
-                                                        ULONG BufferLength,
-                                                        USBD_STATUS* UrbStatus) {
+                                                        ULONG BufferLength, USBD_STATUS* UrbStatus,
+                                                        PULONG BytesCopied) {
     NTSTATUS status = STATUS_SUCCESS;
+    *BytesCopied = 0;
     const STAGED_RESPONSE& row = Table[Stage];
     if (row.Length != 0) {
         if (Buffer == nullptr || BufferLength < row.Length) {
@@ -36,6 +37,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerCopyStage(PCSTAGED_RESPONSE Table,
             status = STATUS_INVALID_PARAMETER;
         } else {
             RtlCopyMemory(Buffer, row.Data, row.Length);
+            *BytesCopied = row.Length;
         }
     }
     if (row.UsbdStatus != 0) {
@@ -44,15 +46,25 @@ _Use_decl_annotations_ NTSTATUS XboxControllerCopyStage(PCSTAGED_RESPONSE Table,
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS CopyStagedResponse(UCHAR* StageCounter, PCSTAGED_RESPONSE Table,
-                                                   ULONG RowCount, PCSTR Name, PVOID Buffer,
-                                                   ULONG BufferLength, USBD_STATUS* UrbStatus) {
+_Use_decl_annotations_ NTSTATUS XboxControllerAnswerStage(
+    UCHAR* StageCounter, PCSTAGED_RESPONSE Table, ULONG RowCount, PCSTR Name, PVOID Buffer,
+    ULONG BufferLength, USBD_STATUS* UrbStatus, PULONG BytesCopied) {
+    *BytesCopied = 0;
     UCHAR stage;
     if (!NT_SUCCESS(XboxControllerClaimStage(StageCounter, RowCount, &stage))) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Unexpected State %u for %s\n", stage, Name);
         return STATUS_SUCCESS;
     }
-    return XboxControllerCopyStage(Table, stage, Name, Buffer, BufferLength, UrbStatus);
+    return XboxControllerCopyStage(Table, stage, Name, Buffer, BufferLength, UrbStatus,
+                                   BytesCopied);
+}
+
+_Use_decl_annotations_ NTSTATUS CopyStagedResponse(UCHAR* StageCounter, PCSTAGED_RESPONSE Table,
+                                                   ULONG RowCount, PCSTR Name, PVOID Buffer,
+                                                   ULONG BufferLength, USBD_STATUS* UrbStatus) {
+    ULONG copied;
+    return XboxControllerAnswerStage(StageCounter, Table, RowCount, Name, Buffer, BufferLength,
+                                     UrbStatus, &copied);
 }
 
 _Use_decl_annotations_ NTSTATUS TraceBuffer(const VOID* Buffer, ULONG Length) {

@@ -41,15 +41,24 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
                        _In_ ULONG RowCount, _In_ PCSTR Name, _Out_opt_ PVOID Buffer,
                        _In_ ULONG BufferLength, _Out_ USBD_STATUS* UrbStatus);
 
+// CopyStagedResponse that also reports in *BytesCopied how many bytes it wrote
+// to Buffer: the row's length, or 0 when it copied nothing.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    XboxControllerAnswerStage(_Inout_ UCHAR* StageCounter, _In_ PCSTAGED_RESPONSE Table,
+                              _In_ ULONG RowCount, _In_ PCSTR Name, _Out_opt_ PVOID Buffer,
+                              _In_ ULONG BufferLength, _Out_ USBD_STATUS* UrbStatus,
+                              _Out_ PULONG BytesCopied);
+
 // The two steps of CopyStagedResponse, for handlers that treat an exhausted
 // table their own way. Claiming returns STATUS_NO_MORE_ENTRIES at the end of
 // the table; otherwise *Stage is this request's row and the counter has moved.
+// Copying reports in *BytesCopied what it wrote: the row's length, or 0.
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     XboxControllerClaimStage(_Inout_ UCHAR* StageCounter, _In_ ULONG RowCount, _Out_ UCHAR* Stage);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     XboxControllerCopyStage(_In_ PCSTAGED_RESPONSE Table, _In_ UCHAR Stage, _In_ PCSTR Name,
                             _Out_opt_ PVOID Buffer, _In_ ULONG BufferLength,
-                            _Out_ USBD_STATUS* UrbStatus);
+                            _Out_ USBD_STATUS* UrbStatus, _Out_ PULONG BytesCopied);
 
 // Trace dump of a buffer, as hexadecimal bytes and as printable characters.
 NTSTATUS TraceBuffer(_In_opt_ const VOID* Buffer, _In_ ULONG Length);

@@ -19,6 +19,15 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     XboxControllerControlTransfer(_In_ PXUSB_PDO_DEVICE_DATA PdoData, _Inout_ PURB Urb);
 
+// The USBD status a USB stack reports in UrbHeader.Status for a request that
+// completes with Status.
+USBD_STATUS XboxControllerUsbdStatus(_In_ NTSTATUS Status);
+// Gives the URB the USBD status matching Status, unless its handler has
+// already stored one (UrbHeader.Status is no longer USBD_STATUS_PENDING), and
+// never past the length the URB's header gives.
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    XboxControllerSetUrbStatus(_Inout_ PURB Urb, _In_ NTSTATUS Status);
+
 // The buffer a transfer reads or writes: its TransferBuffer, or else the
 // system address of its MDL. *Length is TransferBufferLength, bounded by what
 // the MDL describes. STATUS_INVALID_DEVICE_REQUEST when there is neither, or

@@ -166,6 +166,50 @@ TEST_F(XusbControlTest, ControlTransfersGetTheVendorStagesWhateverTheSetupPacket
     EXPECT_TRUE(trace.Contains("Unexpected State 3 for VENDOR CONTROL_TRANSFER\n"));
 }
 
+// As a USB stack does, each IN request comes back with the number of bytes
+// actually written in TransferBufferLength and a USBD status that matches its
+// IRP's (or the one its stage carries), never the buffer size it was sent with.
+TEST_F(XusbControlTest, EveryAnswerReportsTheBytesWrittenAndItsUsbdStatus) {
+    struct Step {
+        UCHAR type; // descriptor type, or 0 for a vendor control transfer
+        ULONG buffer;
+        NTSTATUS status;
+        ULONG written;
+        USBD_STATUS usbd;
+    };
+    const Step steps[] = {
+        {USB_DEVICE_DESCRIPTOR_TYPE, 64, STATUS_SUCCESS, 18, USBD_STATUS_SUCCESS},
+        {USB_CONFIGURATION_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 9, USBD_STATUS_SUCCESS},
+        {USB_CONFIGURATION_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 48, USBD_STATUS_SUCCESS},
+        {USB_CONFIGURATION_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 2, USBD_STATUS_DATA_UNDERRUN},
+        {USB_CONFIGURATION_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 0, USBD_STATUS_SUCCESS},
+        {USB_STRING_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 2, USBD_STATUS_DATA_UNDERRUN},
+        {USB_STRING_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 30, USBD_STATUS_SUCCESS},
+        {0, 64, STATUS_SUCCESS, 20, USBD_STATUS_SUCCESS},
+        {0, 64, STATUS_SUCCESS, 8, USBD_STATUS_SUCCESS},
+        {0, 3, STATUS_INVALID_PARAMETER, 0, USBD_STATUS_INVALID_PARAMETER}, // 4 bytes due
+        {0, 64, STATUS_SUCCESS, 0, USBD_STATUS_SUCCESS},                    // table ended
+        {USB_DEVICE_DESCRIPTOR_TYPE, 17, STATUS_BUFFER_TOO_SMALL, 0, USBD_STATUS_BUFFER_TOO_SMALL},
+        {USB_INTERFACE_DESCRIPTOR_TYPE, 64, STATUS_INVALID_PARAMETER, 0,
+         USBD_STATUS_INVALID_PARAMETER},
+    };
+    for (const Step& step : steps) {
+        Bytes out;
+        NTSTATUS status;
+        if (step.type == 0) {
+            status = Control(kVendorSetup, step.buffer, &out);
+        } else {
+            status = Descriptor(step.type, step.buffer, &out);
+        }
+        SCOPED_TRACE(testing::Message() << "type " << int(step.type) << ", " << step.buffer
+                                        << " bytes, " << step.written << " written");
+        EXPECT_EQ(status, step.status);
+        EXPECT_EQ(irp_.urb.UrbControlTransfer.TransferBufferLength, step.written);
+        EXPECT_EQ(irp_.urb.UrbHeader.Status, step.usbd);
+        EXPECT_TRUE(Untouched(Bytes(out.begin() + step.written, out.end())));
+    }
+}
+
 TEST_F(XusbControlTest, AControlTransferWithoutAnyBufferFailsAndConsumesNoStage) {
     ASSERT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), STATUS_SUCCESS);
     BuildControlTransfer(&irp_.urb, kVendorSetup, nullptr, 20);
@@ -349,10 +393,17 @@ TEST_F(XusbControlTest, TheDispatcherAnswersEveryOtherFunctionWithSuccess) {
         RtlZeroMemory(&irp_.urb, sizeof(URB));
         irp_.urb.UrbHeader.Function = c.function;
         irp_.urb.UrbHeader.Length = sizeof(URB);
-        irp_.urb.UrbHeader.Status = USBD_STATUS_PENDING;
+        irp_.urb.UrbHeader.Status = USBD_STATUS_INTERNAL_HC_ERROR; // stale
+        // Where the function reads from the device, nothing comes back.
+        irp_.urb.UrbControlVendorClassRequest.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+        irp_.urb.UrbControlVendorClassRequest.TransferBufferLength = 8;
         EXPECT_EQ(irp_.Send(child_), STATUS_SUCCESS) << c.function;
         EXPECT_EQ(irp_.Completions(), 1);
-        EXPECT_EQ(irp_.urb.UrbHeader.Status, USBD_STATUS_PENDING); // never written
+        EXPECT_EQ(irp_.urb.UrbHeader.Status, USBD_STATUS_SUCCESS) << c.function;
+        if (c.function == URB_FUNCTION_GET_STATUS_FROM_DEVICE ||
+            c.function == URB_FUNCTION_CLASS_INTERFACE) {
+            EXPECT_EQ(irp_.urb.UrbControlVendorClassRequest.TransferBufferLength, 0u);
+        }
         if (c.trace != nullptr) {
             EXPECT_TRUE(trace.Contains(c.trace)) << c.trace;
         }
@@ -409,6 +460,7 @@ TEST_F(XusbControlTest, ARemovedChildRefusesEveryInternalRequest) {
     sim::trace::Capture trace;
     EXPECT_EQ(irp_.Send(child_), STATUS_DEVICE_DOES_NOT_EXIST);
     EXPECT_TRUE(Untouched(buffer));
+    EXPECT_EQ(irp_.urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
     EXPECT_EQ(irp_.Send(child_, IOCTL_INTERNAL_USB_RESET_PORT, nullptr, false),
               STATUS_DEVICE_DOES_NOT_EXIST);
     EXPECT_EQ(irp_.Send(child_, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus, false),
