@@ -81,9 +81,19 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 // Marks the child removed: URBs and input reports are refused from then on.
 NTSTATUS QuillexRemovePdo(_In_opt_ WDFDEVICE Pdo);
 
-// The child's cleanup callback: finishes the transfers it still holds and
-// clears the parent's reference to it.
+// The child's cleanup callback: finishes the transfers it still holds, clears
+// the parent's XusbPdo under its StateLock and waits until no hand-over that
+// took the child before that is still using it.
 EVT_WDF_OBJECT_CONTEXT_CLEANUP XusbPdoCleanup;
+
+// The parent's current child for one hand-over, or null when there is none.
+// The caller holds the parent's StateLock; a child returned stays usable
+// until Bus_XusbDereferenceChild, even if its deletion starts meanwhile.
+_IRQL_requires_(DISPATCH_LEVEL) PXUSB_PDO_DEVICE_DATA
+    Bus_XusbReferenceChildLocked(_In_ struct _DEVICE_CONTEXT* Parent);
+// Ends a hand-over that Bus_XusbReferenceChildLocked started.
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    Bus_XusbDereferenceChild(_In_ struct _DEVICE_CONTEXT* Parent);
 
 // Trace dump of a double-null-terminated UTF-16 string list.
 NTSTATUS TraceMultiSz(_In_opt_ PCSTR Prefix, _In_opt_ PCSTR Title, _In_opt_ PCWSTR MultiSz);

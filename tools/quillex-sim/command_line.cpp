@@ -53,6 +53,11 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                  "write the loaded mapping into the registry, all 28\n"
                  "values, as the companion application's set-mapping does");
 
+    app.add_option("--script", options->scriptFile,
+                   "play this session script on every stick instead of the\n"
+                   "built-in one (format: see the README)")
+        ->type_name("FILE")
+        ->check(kNotEmpty);
     app.add_option("--pcap", options->pcapFile,
                    "write every URB the class driver sends the emulated\n"
                    "controller, and its completion, to FILE (pcap, USBPcap\n"

@@ -32,6 +32,8 @@
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/session_player.h"
+#include "tools/quillex-sim/session_script.h"
 #include "tools/quillex-sim/usb_capture.h"
 #include "xusb/xusb_pdo.h"
 
@@ -117,10 +119,48 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
     return controller;
 }
 
-// Plays the reader thread: brings up the emulated controller, then replays
-// the demo session, handing each composed report to the controller.
+// "BTN_A (A) BTN_PWR (GUIDE)": each held button with the Xbox button the
+// mapping gives it.
+std::string HeldButtons(uint32_t buttons, const REMAP_RECORD& mapping) {
+    std::string out;
+    for (unsigned i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+        if (buttons & (1u << i)) {
+            out += std::string(out.empty() ? "" : " ") + sim::stick::kButtonNames[i] + " (" +
+                   XboxButtonName(mapping.ButtonMap[i]) + ")";
+        }
+    }
+    return out.empty() ? "none" : out;
+}
+
+void PrintStep(const StepResult& r, const REMAP_RECORD& mapping) {
+    const SessionStep& step = *r.step;
+    char at[32];
+    snprintf(at, sizeof(at), "@%lldms",
+             static_cast<long long>(
+                 std::chrono::duration_cast<std::chrono::milliseconds>(step.at).count()));
+    if (step.kind == SessionStep::kSetMapping) {
+        printf("#%02d %-7s set %s=%u: %s\n", r.index, at, step.valueName.c_str(), step.value,
+               NT_SUCCESS(r.mappingStatus) ? "the mapping changed and was saved"
+                                           : "the mapping change failed");
+        return;
+    }
+    printf("#%02d %-7s %-22s raw [%s]\n", r.index, at, step.what.c_str(),
+           Hex(r.raw.data(), r.raw.size()).c_str());
+    printf("    %-9s buttons held: %s\n", r.changed ? "changed" : "unchanged",
+           HeldButtons(r.buttons, mapping).c_str());
+    const ULONG* a = r.analog.data();
+    printf("    left stick (%u, %u)  right stick (%u, %u)  hat %u  left trigger %u  right "
+           "trigger %u\n",
+           a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
+           a[ANALOG_RIGHT_STICK_Y], a[ANALOG_HAT], a[ANALOG_LEFT_TRIGGER], a[ANALOG_RIGHT_TRIGGER]);
+    printf("    xbox [%s]  (%s)\n", Hex(r.xbox.data(), r.xbox.size()).c_str(), r.delivery.c_str());
+    printf("    game %s\n", sim::xbox::Describe(r.gamepad).c_str());
+}
+
+// Plays the reader thread: brings up the emulated controller, then plays the
+// session, handing each composed report to the controller.
 int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_CONTEXT ctx,
-                  sim::stick::Layout layout,
+                  sim::stick::Layout layout, const std::vector<SessionStep>& steps,
                   std::shared_ptr<sim::xbox::Controller>* controllerOut) {
     size_t length =
         layout == sim::stick::Layout::A ? sim::stick::kLayoutALength : sim::stick::kLayoutBLength;
@@ -134,49 +174,22 @@ int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_
         return 1;
     }
     *controllerOut = controller;
-    int index = 0;
-    for (const auto& step : sim::stick::DemoScript()) {
-        std::vector<uint8_t> raw = sim::stick::Encode(layout, step.state);
-        bool changed = false;
-        NTSTATUS status = reader.Feed(raw, &changed);
-        if (!NT_SUCCESS(status)) {
-            fprintf(stderr, "quillex-sim: composing the Xbox report failed: %08x\n",
-                    static_cast<unsigned>(status));
-            return 1;
-        }
-        const ULONG* a = reader.Analog();
-        printf("#%02d %-22s raw [%s]\n", index++, step.what.c_str(),
-               Hex(raw.data(), raw.size()).c_str());
-        printf("    %-9s buttons: %s\n", changed ? "changed" : "unchanged",
-               sim::stick::ButtonNames(ctx->CanonicalButtons).c_str());
-        printf("    left stick (%u, %u)  right stick (%u, %u)  hat %u  left trigger %u  right "
-               "trigger %u\n",
-               a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
-               a[ANALOG_RIGHT_STICK_Y], a[ANALOG_HAT], a[ANALOG_LEFT_TRIGGER],
-               a[ANALOG_RIGHT_TRIGGER]);
-        std::string delivery = "  (not sent again)";
-        if (changed) {
-            size_t before = controller->CompletionCount();
-            status = reader.DeliverReport();
-            if (status == STATUS_SUCCESS) {
-                delivery = "  (endpoint 1)";
-                controller->WaitCompletions(before + 1);
-            } else {
-                char why[48];
-                snprintf(why, sizeof(why), "  (no transfer waiting: %08x)",
-                         static_cast<unsigned>(status));
-                delivery = why;
-            }
-        }
-        printf("    xbox [%s]%s\n", Hex(ctx->XusbInputReport, XUSB_INPUT_REPORT_LENGTH).c_str(),
-               delivery.c_str());
-        printf("    game %s\n", sim::xbox::Describe(controller->GamepadState()).c_str());
+    std::string error;
+    if (!PlaySession(
+            steps, layout, ctx, reader, *controller,
+            [&](const StepResult& r) {
+                PrintStep(r, ctx->RemapRecord);
+                return true;
+            },
+            &error)) {
+        fprintf(stderr, "quillex-sim: %s\n", error.c_str());
+        return 1;
     }
     return 0;
 }
 
 int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice,
-             const Options& options) {
+             const Options& options, const std::vector<SessionStep>& steps) {
     uint16_t productId = layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
                                                          : sim::stick::kLayoutBProductId;
     sim::pnp::StickDescription stick = sim::pnp::ArcadeStick(productId);
@@ -213,7 +226,7 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
     std::shared_ptr<sim::xbox::Controller> controller;
     std::thread reader([&] {
         sim::kernel::SetCurrentThreadName("reader");
-        rc = ReaderSession(stack, id, ctx, layout, &controller);
+        rc = ReaderSession(stack, id, ctx, layout, steps, &controller);
     });
     reader.join();
 
@@ -259,6 +272,23 @@ int main(int argc, char** argv) {
                "nothing persists\n");
     }
 
+    // The sessions to play, per model: the script given, or the model's own.
+    std::vector<SessionStep> sessions[2];
+    for (sim::stick::Layout layout : {sim::stick::Layout::A, sim::stick::Layout::B}) {
+        std::vector<SessionStep>& steps = sessions[layout == sim::stick::Layout::A ? 0 : 1];
+        ScriptError where;
+        if (!options.scriptFile.empty()) {
+            if (!LoadSessionScript(options.scriptFile, &steps, &error)) {
+                fprintf(stderr, "quillex-sim: %s\n", error.c_str());
+                return 1;
+            }
+        } else if (!ParseSessionScript(BuiltinSessionScript(layout), &steps, &where)) {
+            fprintf(stderr, "quillex-sim: the built-in session, line %d: %s\n", where.line,
+                    where.message.c_str());
+            return 1;
+        }
+    }
+
     UsbCapture capture;
     if (!options.pcapFile.empty() && !capture.Open(options.pcapFile, &error)) {
         fprintf(stderr, "quillex-sim: --pcap: %s\n", error.c_str());
@@ -288,11 +318,11 @@ int main(int argc, char** argv) {
         }
         bool first = true;
         if (options.layout == "a" || options.layout == "both") {
-            rc |= RunStick(stack, sim::stick::Layout::A, first, options);
+            rc |= RunStick(stack, sim::stick::Layout::A, first, options, sessions[0]);
             first = false;
         }
         if (options.layout == "b" || options.layout == "both") {
-            rc |= RunStick(stack, sim::stick::Layout::B, first, options);
+            rc |= RunStick(stack, sim::stick::Layout::B, first, options, sessions[1]);
         }
         status = stack.Unload();
         printf("== driver unloaded: %08x, %zu framework objects left\n",
