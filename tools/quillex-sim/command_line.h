@@ -10,6 +10,8 @@ struct Options {
     bool saveMapping = false;
     std::string pcapFile;   // empty: no capture
     std::string scriptFile; // empty: each model's built-in session
+    std::string recordFile; // empty: no recording
+    std::string expectFile; // empty: no recording check
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;

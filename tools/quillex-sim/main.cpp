@@ -32,6 +32,7 @@
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/recording.h"
 #include "tools/quillex-sim/session_player.h"
 #include "tools/quillex-sim/session_script.h"
 #include "tools/quillex-sim/usb_capture.h"
@@ -119,6 +120,14 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
     return controller;
 }
 
+// What a run does with each step besides printing it.
+struct StepOutputs {
+    Recorder* recorder = nullptr;        // --record
+    const Recording* expected = nullptr; // --expect
+    std::string expectPath;
+    size_t matched = 0;
+};
+
 // "BTN_A (A) BTN_PWR (GUIDE)": each held button with the Xbox button the
 // mapping gives it.
 std::string HeldButtons(uint32_t buttons, const REMAP_RECORD& mapping) {
@@ -157,11 +166,38 @@ void PrintStep(const StepResult& r, const REMAP_RECORD& mapping) {
     printf("    game %s\n", sim::xbox::Describe(r.gamepad).c_str());
 }
 
+// Writes the step to the recording, or checks it against the expected one.
+bool RecordOrCheck(const StepResult& r, sim::stick::Layout layout, StepOutputs& outputs) {
+    if (outputs.recorder == nullptr && outputs.expected == nullptr) {
+        return true;
+    }
+    nlohmann::ordered_json step = StepToJson(r, layout);
+    if (outputs.recorder != nullptr) {
+        outputs.recorder->Write(step);
+    }
+    if (outputs.expected != nullptr) {
+        const std::vector<nlohmann::ordered_json>& expected = outputs.expected->expected.at(layout);
+        std::string diff;
+        if (static_cast<size_t>(r.index) >= expected.size()) {
+            diff = "step " + std::to_string(r.index) + ": not in the recording";
+        } else if (!CompareStep(expected[r.index], step, &diff)) {
+            // diff says where
+        } else {
+            ++outputs.matched;
+            return true;
+        }
+        fprintf(stderr, "quillex-sim: the run differs from %s at %s\n", outputs.expectPath.c_str(),
+                diff.c_str());
+        return false;
+    }
+    return true;
+}
+
 // Plays the reader thread: brings up the emulated controller, then plays the
 // session, handing each composed report to the controller.
 int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_CONTEXT ctx,
                   sim::stick::Layout layout, const std::vector<SessionStep>& steps,
-                  std::shared_ptr<sim::xbox::Controller>* controllerOut) {
+                  StepOutputs& outputs, std::shared_ptr<sim::xbox::Controller>* controllerOut) {
     size_t length =
         layout == sim::stick::Layout::A ? sim::stick::kLayoutALength : sim::stick::kLayoutBLength;
     ReaderStandIn reader(ctx, length);
@@ -179,7 +215,7 @@ int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_
             steps, layout, ctx, reader, *controller,
             [&](const StepResult& r) {
                 PrintStep(r, ctx->RemapRecord);
-                return true;
+                return RecordOrCheck(r, layout, outputs);
             },
             &error)) {
         fprintf(stderr, "quillex-sim: %s\n", error.c_str());
@@ -189,7 +225,7 @@ int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_
 }
 
 int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice,
-             const Options& options, const std::vector<SessionStep>& steps) {
+             const Options& options, const std::vector<SessionStep>& steps, StepOutputs& outputs) {
     uint16_t productId = layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
                                                          : sim::stick::kLayoutBProductId;
     sim::pnp::StickDescription stick = sim::pnp::ArcadeStick(productId);
@@ -226,7 +262,7 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
     std::shared_ptr<sim::xbox::Controller> controller;
     std::thread reader([&] {
         sim::kernel::SetCurrentThreadName("reader");
-        rc = ReaderSession(stack, id, ctx, layout, steps, &controller);
+        rc = ReaderSession(stack, id, ctx, layout, steps, outputs, &controller);
     });
     reader.join();
 
@@ -289,6 +325,35 @@ int main(int argc, char** argv) {
         }
     }
 
+    // A recording check replays the recording's input, on the models it has.
+    Recording expected;
+    StepOutputs outputs;
+    if (!options.expectFile.empty()) {
+        if (!LoadRecording(options.expectFile, &expected, &error)) {
+            fprintf(stderr, "quillex-sim: --expect: %s\n", error.c_str());
+            return 1;
+        }
+        bool a = expected.sessions.count(sim::stick::Layout::A) != 0;
+        bool b = expected.sessions.count(sim::stick::Layout::B) != 0;
+        options.layout = a && b ? "both" : a ? "a" : "b";
+        if (a) {
+            sessions[0] = expected.sessions[sim::stick::Layout::A];
+        }
+        if (b) {
+            sessions[1] = expected.sessions[sim::stick::Layout::B];
+        }
+        outputs.expected = &expected;
+        outputs.expectPath = options.expectFile;
+    }
+    Recorder recorder;
+    if (!options.recordFile.empty()) {
+        if (!recorder.Open(options.recordFile, &error)) {
+            fprintf(stderr, "quillex-sim: --record: %s\n", error.c_str());
+            return 1;
+        }
+        outputs.recorder = &recorder;
+    }
+
     UsbCapture capture;
     if (!options.pcapFile.empty() && !capture.Open(options.pcapFile, &error)) {
         fprintf(stderr, "quillex-sim: --pcap: %s\n", error.c_str());
@@ -318,11 +383,11 @@ int main(int argc, char** argv) {
         }
         bool first = true;
         if (options.layout == "a" || options.layout == "both") {
-            rc |= RunStick(stack, sim::stick::Layout::A, first, options, sessions[0]);
+            rc |= RunStick(stack, sim::stick::Layout::A, first, options, sessions[0], outputs);
             first = false;
         }
         if (options.layout == "b" || options.layout == "both") {
-            rc |= RunStick(stack, sim::stick::Layout::B, first, options, sessions[1]);
+            rc |= RunStick(stack, sim::stick::Layout::B, first, options, sessions[1], outputs);
         }
         status = stack.Unload();
         printf("== driver unloaded: %08x, %zu framework objects left\n",
@@ -330,6 +395,17 @@ int main(int argc, char** argv) {
         rc |= NT_SUCCESS(status) ? 0 : 1;
     }
 
+    if (!options.recordFile.empty()) {
+        if (!recorder.Close(&error)) {
+            fprintf(stderr, "quillex-sim: --record: %s\n", error.c_str());
+            return 1;
+        }
+        printf("== recorded to %s\n", options.recordFile.c_str());
+    }
+    if (!options.expectFile.empty() && rc == 0) {
+        printf("== recording check: all %zu steps match %s\n", outputs.matched,
+               options.expectFile.c_str());
+    }
     if (!options.pcapFile.empty()) {
         size_t packets = capture.Packets();
         if (!capture.Close(&error)) {

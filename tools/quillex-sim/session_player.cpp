@@ -37,7 +37,7 @@ bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layou
         if (step.kind == SessionStep::kSetMapping) {
             result.mappingStatus = SetMappingValue(ctx, step.recordOffset, step.value);
         } else {
-            result.raw = sim::stick::Encode(layout, step.state);
+            result.raw = step.raw.empty() ? sim::stick::Encode(layout, step.state) : step.raw;
             NTSTATUS status = reader.Feed(result.raw, &result.changed);
             if (!NT_SUCCESS(status)) {
                 char why[80];

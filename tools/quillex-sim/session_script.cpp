@@ -169,8 +169,9 @@ uint8_t* Axis(sim::stick::StickState* s, std::string_view key) {
     return nullptr;
 }
 
-// The mapping record byte a registry value name stands for.
-bool MappingOffset(std::string_view name, unsigned* offset) {
+} // namespace
+
+bool MappingValueOffset(std::string_view name, unsigned* offset) {
     for (ULONG i = 0; i < sizeof(REMAP_RECORD); ++i) {
         PCWSTR wide = nullptr;
         if (NT_SUCCESS(RemapValueName(i, &wide)) && EqualNoCase(name, sim::Utf16ToUtf8(wide))) {
@@ -180,8 +181,6 @@ bool MappingOffset(std::string_view name, unsigned* offset) {
     }
     return false;
 }
-
-} // namespace
 
 bool ParseSessionScript(std::string_view text, std::vector<SessionStep>* steps,
                         ScriptError* error) {
@@ -232,7 +231,7 @@ bool ParseSessionScript(std::string_view text, std::vector<SessionStep>* steps,
             const Token& assignment = tokens[next++];
             size_t eq = assignment.text.find('=');
             std::string_view name = assignment.text.substr(0, eq);
-            if (eq == std::string_view::npos || !MappingOffset(name, &step.recordOffset)) {
+            if (eq == std::string_view::npos || !MappingValueOffset(name, &step.recordOffset)) {
                 return fail(assignment, "'" + std::string(name) +
                                             "' is no mapping value (BTN_A ... BTN_LEFT_TRIANGLE, "
                                             "SWAP_TRIGGERS, SWAP_STICKS, ENABLE_SCALING, "

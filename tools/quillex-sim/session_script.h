@@ -18,6 +18,7 @@ struct SessionStep {
     int line = 0;
     std::string what;             // the label, or the line as written
     sim::stick::StickState state; // kStick
+    std::vector<uint8_t> raw;     // kStick: the report as recorded, sent as is when not empty
     std::string valueName;        // kSetMapping: a mapping value's registry name
     unsigned recordOffset = 0;    // kSetMapping: its byte in the mapping record
     uint8_t value = 0;            // kSetMapping
@@ -35,5 +36,7 @@ bool ParseSessionScript(std::string_view text, std::vector<SessionStep>* steps, 
 // system's reason the file could not be read.
 bool LoadSessionScript(const std::string& path, std::vector<SessionStep>* steps,
                        std::string* error);
+// The mapping record byte a registry value name ("BTN_A") stands for.
+bool MappingValueOffset(std::string_view name, unsigned* offset);
 // The built-in session of a stick model (sessions/layout-a.session, -b).
 std::string_view BuiltinSessionScript(sim::stick::Layout layout);
