@@ -15,7 +15,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerClaimStage(UCHAR* StageCounter, UL
         if (seen >= RowCount) {
             return STATUS_NO_MORE_ENTRIES;
         }
-        UCHAR before = static_cast<UCHAR>(InterlockedCompareExchange8(
+        UCHAR before = static_cast<UCHAR>(_InterlockedCompareExchange8(
             counter, static_cast<CHAR>(seen + 1), static_cast<CHAR>(seen)));
         if (before == seen) {
             return STATUS_SUCCESS;

@@ -14,6 +14,10 @@ typedef const STAGED_RESPONSE* PCSTAGED_RESPONSE;
 
 // Our pipe handles are not pointers but this value:
 // (transfer type << 16) | (bInterval << 8) | bEndpointAddress.
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4201) // nameless struct/union, as the WDK's own headers allow
+#endif
 typedef union _XUSB_PIPE_HANDLE {
     struct {
         UCHAR EndpointAddress; // bit 7 set: IN; low 4 bits: endpoint number
@@ -23,6 +27,9 @@ typedef union _XUSB_PIPE_HANDLE {
     };
     ULONG Value;
 } XUSB_PIPE_HANDLE;
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif
 
 static_assert(sizeof(XUSB_PIPE_HANDLE) == sizeof(ULONG), "XUSB_PIPE_HANDLE is 32 bits");
 

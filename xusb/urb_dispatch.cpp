@@ -159,10 +159,10 @@ ULONG RequiredUrbLength(USHORT function) {
 }
 
 void ResetStages(PXUSB_PDO_DEVICE_DATA PdoData) {
-    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->ConfigDescriptorState), 0);
-    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->StringDescriptorState), 0);
-    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->Ep1InState), 0);
-    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->VendorRequestState), 0);
+    _InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->ConfigDescriptorState), 0);
+    _InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->StringDescriptorState), 0);
+    _InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->Ep1InState), 0);
+    _InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->VendorRequestState), 0);
 }
 
 NTSTATUS AnswerDeviceDescriptor(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
