@@ -52,6 +52,10 @@ const UCHAR LedCommandToState[14] = {
     0, // 0x0D
 };
 
+// The two pipe handles select-configuration hands out.
+constexpr ULONG kEp1InPipe = 0x30481;
+constexpr ULONG kEp2OutPipe = 0x30802;
+
 constexpr ULONG kEndpointDirectionIn = 0x80;
 constexpr ULONG kEndpointNumberMask = 0x0F;
 
@@ -277,7 +281,8 @@ _Use_decl_annotations_ NTSTATUS HandleXusbInputReport(PXUSB_PDO_DEVICE_DATA PdoD
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE_DATA PdoData) {
+_Use_decl_annotations_ NTSTATUS XboxControllerCompleteEp1Transfers(PXUSB_PDO_DEVICE_DATA PdoData,
+                                                                   NTSTATUS Status) {
     LIST_ENTRY owned;
     InitializeListHead(&owned);
     KIRQL irql;
@@ -287,13 +292,21 @@ _Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE
     }
     KeReleaseSpinLock(&PdoData->PendingEp1Lock, irql);
 
+    // Completed outside the lock: a completion routine may send the next
+    // transfer straight back to us.
     while (!IsListEmpty(&owned)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&owned), IRP, Tail.Overlay.ListEntry);
-        irp->IoStatus.Status = STATUS_DEVICE_DOES_NOT_EXIST;
+        irp->IoStatus.Status = Status;
         irp->IoStatus.Information = 0;
-        FinishTransfer(UrbOf(irp), 0, STATUS_DEVICE_DOES_NOT_EXIST);
+        FinishTransfer(UrbOf(irp), 0, Status);
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE_DATA PdoData) {
+    XboxControllerCompleteEp1Transfers(PdoData, STATUS_DEVICE_DOES_NOT_EXIST);
+    KIRQL irql;
 
     // A cancel routine that took a transfer before we could has counted
     // itself while holding the cancel spin lock; once we have held that lock,
@@ -304,6 +317,24 @@ _Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE
         LARGE_INTEGER delay;
         delay.QuadPart = -10 * 1000; // 1 ms
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS XboxControllerPipeRequest(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
+    XUSB_PIPE_HANDLE pipe;
+    pipe.Value = XUSB_PIPE_HANDLE_FROM_URB(Urb->UrbPipeRequest.PipeHandle);
+    BOOLEAN ep1In = pipe.Value == kEp1InPipe;
+    if (!ep1In && pipe.Value != kEp2OutPipe) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB,
+                    "Quillex!XboxControllerPipeRequest: ERROR unknown pipe handle 0x%x\n",
+                    pipe.Value);
+        return STATUS_INVALID_PARAMETER;
+    }
+    // Endpoint 2 keeps no transfer, and neither pipe ever stalls: an abort of
+    // endpoint 1 is the one request with something to do.
+    if (Urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE && ep1In) {
+        return XboxControllerCompleteEp1Transfers(PdoData, STATUS_CANCELLED);
     }
     return STATUS_SUCCESS;
 }

@@ -16,6 +16,15 @@ VOID XboxControllerInterfaceDereference(PVOID Context) {
     UNREFERENCED_PARAMETER(Context);
 }
 
+// An abort only gives transfers back: the class driver of a removed child
+// still needs it to get its waiting transfers back before it leaves.
+BOOLEAN IsAbortPipe(ULONG Code, PVOID Argument) {
+    auto urb = static_cast<PURB>(Argument);
+    return Code == IOCTL_INTERNAL_USB_SUBMIT_URB && urb != nullptr &&
+           urb->UrbHeader.Length >= sizeof(_URB_HEADER) &&
+           urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE;
+}
+
 } // namespace
 
 USB_BUSIFFN_GETUSBDI_VERSION GetUSBDIVersion;
@@ -96,7 +105,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP 
         status = STATUS_INVALID_PARAMETER;
     } else if (pdoData == nullptr) {
         status = STATUS_INVALID_PARAMETER;
-    } else if (pdoData->bRemoved) {
+    } else if (pdoData->bRemoved && !IsAbortPipe(code, argument)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "Quillex!HandleXusbPdoInternalIrp: Error - PDO has been Removed\n");
         status = STATUS_DEVICE_DOES_NOT_EXIST;
@@ -199,5 +208,8 @@ _Use_decl_annotations_ NTSTATUS HandleQueryInterfaceIrp(WDFDEVICE Device, PIRP I
     if (query.Version == USB_BUSIF_USBDI_VERSION_1) {
         busInterface->IsDeviceHighSpeed = IsDeviceHighSpeed;
     }
+    // The provider takes the first reference on the interface it hands out;
+    // the receiver drops it with InterfaceDereference when done.
+    busInterface->InterfaceReference(busInterface->BusContext);
     return STATUS_SUCCESS;
 }

@@ -153,6 +153,9 @@ ULONG RequiredUrbLength(USHORT function) {
         return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
         return sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        return sizeof(_URB_PIPE_REQUEST);
     default:
         return sizeof(_URB_HEADER);
     }
@@ -269,8 +272,9 @@ NTSTATUS DispatchUrb(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb, PIRP Irp) {
             Urb->UrbControlGetStatusRequest.TransferBufferLength = 0; // no status bytes written
         }
         return STATUS_SUCCESS;
+    case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-        return STATUS_SUCCESS;
+        return XboxControllerPipeRequest(PdoData, Urb);
     default:
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_URB,
                     "Quillex!HandleXusbPdoURB: URB Not handled 0x%x \n", function);
@@ -465,6 +469,13 @@ _Use_decl_annotations_ NTSTATUS XboxControllerSelectConfig(PXUSB_PDO_DEVICE_DATA
     PUSBD_INTERFACE_INFORMATION info = &request->Interface;
     const XUSB_CONFIGURATION* configuration = &PdoData->Configuration;
 
+    if (request->ConfigurationDescriptor == nullptr) {
+        // No descriptor: the device goes back to its unconfigured state. The
+        // URB carries no interface to fill, and none is read.
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                    "Quillex!XboxControllerSelectConfig: unconfigured\n");
+        return STATUS_SUCCESS;
+    }
     request->ConfigurationHandle = XUSB_CONFIGURATION_HANDLE;
     // Served from what was parsed as the child was made: the USB library's
     // parsing is not allowed at the DISPATCH_LEVEL this may run at.

@@ -288,7 +288,10 @@ struct SelectConfig {
         : storage(sizeof(URB) / sizeof(ULONGLONG)) { // room for the URB union, and more
         static_assert(sizeof(URB) >= GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 2), "two pipes fit");
         urb = reinterpret_cast<PURB>(storage.data());
-        UsbBuildSelectConfigurationRequest(urb, length, nullptr);
+        // The descriptor as the class driver read it; no descriptor would unconfigure.
+        UsbBuildSelectConfigurationRequest(
+            urb, length,
+            reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<UCHAR*>(kConfig.data())));
         urb->UrbSelectConfiguration.Interface.Length = GET_USBD_INTERFACE_SIZE(pipes);
         urb->UrbSelectConfiguration.Interface.NumberOfPipes = pipes;
         for (ULONG i = 0; i < 2; ++i) {
@@ -384,8 +387,7 @@ TEST_F(XusbControlTest, TheDispatcherAnswersEveryOtherFunctionWithSuccess) {
         {URB_FUNCTION_SELECT_INTERFACE, "Quillex!XboxControllerSelectInterface: Do Nothing...\n"},
         {URB_FUNCTION_GET_STATUS_FROM_DEVICE,
          "Quillex!XboxControllerGetStatusFromDevice: Do Nothing...\n"},
-        {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, nullptr},
-        {URB_FUNCTION_ABORT_PIPE, "Quillex!HandleXusbPdoURB: URB Not handled 0x2 \n"},
+        {URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, "Quillex!HandleXusbPdoURB: URB Not handled 0x7 \n"},
         {URB_FUNCTION_CLASS_INTERFACE, "Quillex!HandleXusbPdoURB: URB Not handled 0x1b \n"},
     };
     for (const Case& c : cases) {
@@ -408,6 +410,64 @@ TEST_F(XusbControlTest, TheDispatcherAnswersEveryOtherFunctionWithSuccess) {
             EXPECT_TRUE(trace.Contains(c.trace)) << c.trace;
         }
     }
+}
+
+// The requests a class driver sends as it stops: an abort gives back every
+// transfer waiting on the pipe, a reset finds no stall to clear, and a
+// select-configuration without a descriptor unconfigures.
+TEST_F(XusbControlTest, AbortResetAndUnconfigureAreAnsweredAsADeviceDoes) {
+    auto pipeRequest = [&](USHORT function, ULONG handle) {
+        RtlZeroMemory(&irp_.urb, sizeof(URB));
+        irp_.urb.UrbHeader.Function = function;
+        irp_.urb.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+        irp_.urb.UrbPipeRequest.PipeHandle =
+            reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle));
+        return irp_.Send(child_);
+    };
+    ASSERT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), STATUS_SUCCESS);
+    child_.Data()->Ep1InState = 2; // past the fixed reports: transfers wait
+    ClassIrp first, second;
+    Bytes a(32, 0xEE), b(32, 0xEE);
+    BuildInterruptTransfer(&first.urb, 0x30481, a.data(), 32);
+    BuildInterruptTransfer(&second.urb, 0x30481, b.data(), 32);
+    ASSERT_EQ(first.Send(child_), STATUS_PENDING);
+    ASSERT_EQ(second.Send(child_), STATUS_PENDING);
+
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, 0x30802), STATUS_SUCCESS); // nothing waits there
+    EXPECT_EQ(first.Completions(), 0);
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, 0x30481), STATUS_SUCCESS);
+    for (ClassIrp* t : {&first, &second}) {
+        EXPECT_EQ(t->Completions(), 1);
+        EXPECT_EQ(t->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(t->urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+        EXPECT_EQ(t->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    }
+    EXPECT_TRUE(Untouched(a));
+    EXPECT_TRUE(IsListEmpty(&child_.Data()->PendingEp1Irps));
+
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0x30481), STATUS_SUCCESS);
+    EXPECT_EQ(irp_.urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, 0x12345), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0),
+              STATUS_INVALID_PARAMETER);
+
+    // Unconfigure: an URB as short as the request itself, nothing read past it.
+    RtlZeroMemory(&irp_.urb, sizeof(URB));
+    UsbBuildSelectConfigurationRequest(&irp_.urb, sizeof(_URB_SELECT_CONFIGURATION), nullptr);
+    irp_.urb.UrbSelectConfiguration.Interface.NumberOfPipes = 7; // not looked at
+    EXPECT_EQ(irp_.Send(child_), STATUS_SUCCESS);
+    EXPECT_EQ(irp_.urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(irp_.urb.UrbSelectConfiguration.ConfigurationHandle, nullptr);
+    EXPECT_EQ(irp_.urb.UrbSelectConfiguration.Interface.InterfaceHandle, nullptr);
+
+    // A removed child still gives transfers back on an abort.
+    ClassIrp third;
+    Bytes c(32, 0xEE);
+    BuildInterruptTransfer(&third.urb, 0x30481, c.data(), 32);
+    ASSERT_EQ(third.Send(child_), STATUS_PENDING);
+    ASSERT_EQ(QuillexRemovePdo(child_.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, 0x30481), STATUS_SUCCESS);
+    EXPECT_EQ(third.Status(), STATUS_CANCELLED);
 }
 
 TEST_F(XusbControlTest, AnUrbShorterThanItsFunctionNeedsIsRefused) {

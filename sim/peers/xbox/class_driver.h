@@ -16,7 +16,10 @@
 //   bytes that came back count, a descriptor shorter than it needs fails the
 //   enumeration (STATUS_DEVICE_DATA_ERROR), a short transfer that the IRP
 //   calls a success is taken with the bytes it has, whatever its USBD status;
-// - on removal it cancels its transfers and waits for them before it leaves.
+// - on removal it aborts its endpoint 1 pipe (cancelling transfer by transfer
+//   when the device refuses the abort) and waits for its transfers before it
+//   leaves; the bus interface's reference, which the device took for it when
+//   it answered the query, it drops then.
 //
 // Requests travel as IRPs down to the device below (IoCallDriver), from the
 // class driver's thread at PASSIVE_LEVEL (or DISPATCH_LEVEL when a test asks)
@@ -145,6 +148,9 @@ class Controller {
     // Cancels every transfer not yet back (IoCancelIrp), from the class
     // driver's thread.
     void CancelTransfers();
+    // URB_FUNCTION_ABORT_PIPE on endpoint 1, after turning resubmission off;
+    // the URB's status (STATUS_NO_SUCH_DEVICE before configuration).
+    NTSTATUS AbortPipe();
     size_t Outstanding() const;
     bool WaitOutstanding(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Every completion and report in order (with keepHistory); the count and

@@ -280,7 +280,7 @@ NTSTATUS Controller::Enumerate() {
     if (NT_SUCCESS(status)) {
         USBD_VERSION_INFORMATION version{};
         ULONG capabilities = 0;
-        bus.InterfaceReference(bus.BusContext);
+        // The provider took the interface's first reference; ours to drop on removal.
         bus.GetUSBDIVersion(bus.BusContext, &version, &capabilities);
         BOOLEAN highSpeed = bus.IsDeviceHighSpeed(bus.BusContext);
         std::lock_guard<std::mutex> guard(lock_);

@@ -169,6 +169,24 @@ void Controller::CancelTransfers() {
     });
 }
 
+NTSTATUS Controller::AbortPipe() {
+    ULONG handle;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        resubmit_ = false; // nothing that comes back is sent again
+        handle = ep1Handle_;
+    }
+    if (handle == 0) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    URB urb{};
+    urb.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    urb.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+    urb.UrbPipeRequest.PipeHandle =
+        reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle));
+    return SubmitUrb(&urb);
+}
+
 size_t Controller::Outstanding() const {
     std::lock_guard<std::mutex> guard(lock_);
     return outstanding_.size();
