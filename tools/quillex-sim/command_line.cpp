@@ -69,11 +69,20 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         ->type_name("FILE")
         ->check(kNotEmpty)
         ->excludes("--script");
+    app.add_flag("--json", options->json,
+                 "print the whole run as one JSON document on stdout\n"
+                 "instead of lines for a person");
     app.add_option("--pcap", options->pcapFile,
                    "write every URB the class driver sends the emulated\n"
                    "controller, and its completion, to FILE (pcap, USBPcap\n"
                    "link type; Wireshark and tshark read it)")
         ->type_name("FILE")
+        ->check(kNotEmpty);
+
+    app.add_option("--serve", options->serveSocket,
+                   "keep the machine running with its sticks plugged and\n"
+                   "serve quillexctl --connect SOCKET until SIGINT or SIGTERM")
+        ->type_name("SOCKET")
         ->check(kNotEmpty);
 
     try {

@@ -152,6 +152,9 @@ class Controller {
     // the URB's status (STATUS_NO_SUCH_DEVICE before configuration).
     NTSTATUS AbortPipe();
     size_t Outstanding() const;
+    // The IRPs of the endpoint 1 transfers not yet back, in the order they
+    // were first sent (for tests that cancel one of them themselves).
+    std::vector<PIRP> OutstandingIrps() const;
     bool WaitOutstanding(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Every completion and report in order (with keepHistory); the count and
     // the last state are kept either way.
