@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, when any is missing.
 set -euo pipefail
 
-packages=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+packages=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format
+    clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
