@@ -6,13 +6,10 @@
 #pragma once
 
 // {CD8C95CA-392C-49E1-A1F1-FB5C0E28BFD8}: the device interface class of every
-// arcade stick Quillex serves.
-#define QUILLEX_INTERFACE_GUID_INITIALIZER                                                         \
-    {                                                                                              \
-        0xCD8C95CA, 0x392C, 0x49E1, {                                                              \
-            0xA1, 0xF1, 0xFB, 0x5C, 0x0E, 0x28, 0xBF, 0xD8                                         \
-        }                                                                                          \
-    }
+// arcade stick Quillex serves. Declared here; defined in the one source of a
+// program that includes <initguid.h> before this header.
+DEFINE_GUID(GUID_DEVINTERFACE_QUILLEX, 0xCD8C95CA, 0x392C, 0x49E1, 0xA1, 0xF1, 0xFB, 0x5C, 0x0E,
+            0x28, 0xBF, 0xD8);
 
 // Buffered control codes, device type FILE_DEVICE_BUS_EXTENDER, read access.
 #define QUILLEX_IOCTL(Function)   CTL_CODE(0x2A, (Function), METHOD_BUFFERED, FILE_READ_ACCESS)

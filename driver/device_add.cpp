@@ -1,4 +1,9 @@
 // Driver entry and device add.
+//
+// The one driver source that defines the GUIDs the WDK's headers and ours
+// declare with DEFINE_GUID: <initguid.h> comes before all of them.
+#include <initguid.h>
+
 #include "driver/device_add.h"
 
 #include "appapi/app_state.h"
@@ -13,8 +18,6 @@
 // The hardware ID list is read into a buffer of this many bytes; a longer list
 // fails device add.
 #define QUILLEX_HARDWARE_ID_BYTES 512
-
-const GUID GUID_DEVINTERFACE_QUILLEX = QUILLEX_INTERFACE_GUID_INITIALIZER;
 
 // Number of the next device added; devices are numbered from 1 and numbers
 // are never given back.

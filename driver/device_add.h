@@ -4,8 +4,8 @@
 
 #include "driver/device_context.h"
 
-// The device interface through which the companion application reaches a stick.
-extern const GUID GUID_DEVINTERFACE_QUILLEX;
+// GUID_DEVINTERFACE_QUILLEX (appapi/quillex_public.h) is the device interface
+// through which the companion application reaches a stick.
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 

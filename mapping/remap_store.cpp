@@ -90,6 +90,96 @@ inline PUCHAR RecordBytes(PDEVICE_CONTEXT Context) {
     return reinterpret_cast<PUCHAR>(&Context->RemapRecord);
 }
 
+inline VOID PutDefaults(PDEVICE_CONTEXT Context) {
+    RtlCopyMemory(RecordBytes(Context), RemapDefaultRecord, sizeof(REMAP_RECORD));
+    BuildCurveTables(Context);
+}
+
+// What a registry value holds, as far as the 8 data bytes read show it.
+typedef struct _REMAP_STORED_VALUE {
+    ULONG Type;
+    ULONG DataLength;
+    ULONG Number; // the first four data bytes, little-endian, zero past short data
+} REMAP_STORED_VALUE;
+
+// Reads a value's type, length and number. STATUS_BUFFER_OVERFLOW (type and
+// length filled, no number) for data longer than 8 bytes; any other failure
+// means the value is not there or cannot be read.
+NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName, REMAP_STORED_VALUE* Stored) {
+    PAGED_CODE();
+
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, ValueName);
+    // ULONG storage keeps the information block aligned as ZwQueryValueKey wants it.
+    ULONG storage[(FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + REMAP_QUERY_DATA_BYTES) /
+                  sizeof(ULONG)];
+    PKEY_VALUE_PARTIAL_INFORMATION info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(storage);
+    ULONG resultLength = 0;
+    NTSTATUS status = ZwQueryValueKey(KeyHandle, &name, KeyValuePartialInformation, info,
+                                      sizeof(storage), &resultLength);
+    if (status == STATUS_BUFFER_OVERFLOW) {
+        Stored->Type = info->Type;
+        Stored->DataLength = info->DataLength;
+        Stored->Number = 0;
+        return status;
+    }
+    if (status != STATUS_SUCCESS) {
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    }
+    if (info->DataLength > REMAP_QUERY_DATA_BYTES) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    UCHAR bytes[sizeof(ULONG)] = {0, 0, 0, 0};
+    RtlCopyMemory(bytes, info->Data,
+                  info->DataLength < sizeof(bytes) ? info->DataLength : sizeof(bytes));
+    Stored->Type = info->Type;
+    Stored->DataLength = info->DataLength;
+    Stored->Number = static_cast<ULONG>(bytes[0]) | static_cast<ULONG>(bytes[1]) << 8 |
+                     static_cast<ULONG>(bytes[2]) << 16 | static_cast<ULONG>(bytes[3]) << 24;
+    return STATUS_SUCCESS;
+}
+
+// Loads the record byte at Offset from its value. Only what the driver itself
+// writes is taken: a 4-byte REG_DWORD whose number fits the byte. Anything
+// else (a string, binary data, a number past 0xFF) leaves the byte as it is
+// and says so, rather than being misread through its first bytes.
+VOID RemapLoadByte(HANDLE KeyHandle, ULONG Offset, PUCHAR Record) {
+    PAGED_CODE();
+
+    PCWSTR name = RemapValueNames[Offset];
+    REMAP_STORED_VALUE stored;
+    NTSTATUS status = RemapReadValue(KeyHandle, name, &stored);
+    if (status == STATUS_BUFFER_OVERFLOW) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
+                    "Quillex!TorvaXboxMappingInitRemap: %S ignored: type %u, %u data bytes, not a "
+                    "REG_DWORD; 0x%x kept\n",
+                    name, stored.Type, stored.DataLength, Record[Offset]);
+        return;
+    }
+    if (!NT_SUCCESS(status)) {
+        return; // not there: the byte keeps its value without a word
+    }
+    if (stored.Type != REG_DWORD || stored.DataLength != sizeof(ULONG) || stored.Number > 0xFF) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
+                    "Quillex!TorvaXboxMappingInitRemap: %S ignored: type %u, %u data bytes, number "
+                    "0x%x is not a REG_DWORD byte; 0x%x kept\n",
+                    name, stored.Type, stored.DataLength, stored.Number, Record[Offset]);
+        return;
+    }
+    BOOLEAN flag = Offset >= REMAP_FLAGS_OFFSET && Offset < REMAP_FLAGS_OFFSET + REMAP_FLAG_COUNT;
+    if (flag) {
+        Record[Offset] = stored.Number != 0 ? 1 : 0;
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
+                    "Quillex!TorvaXboxMappingInitRemap: %S = 0x%x\n", name, Record[Offset]);
+    } else {
+        Record[Offset] = static_cast<UCHAR>(stored.Number);
+        ULONG index = Offset < REMAP_FLAGS_OFFSET ? Offset : Offset - REMAP_CONTROL_POINTS_OFFSET;
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
+                    "Quillex!TorvaXboxMappingInitRemap: [%d] %S = 0x%x\n", index, name,
+                    Record[Offset]);
+    }
+}
+
 // A mapping request carries the whole record or nothing is done with it.
 inline NTSTATUS RecordBufferStatus(PDEVICE_CONTEXT Context, const VOID* Buffer,
                                    size_t BufferLength) {
@@ -119,8 +209,18 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInit(PDEVICE_CONTEXT Context) {
         return STATUS_INVALID_PARAMETER;
     }
 
+    if (Context->MappingInitialized) {
+        // Prepared once already (device add does it first): the mutex may be
+        // held by now and the path buffer is the device's for life, so
+        // neither is made again, and the record keeps what was loaded or set.
+        return Context->RegistryPath.Length != 0 ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
+    }
+
     KeInitializeMutex(&Context->MappingMutex, 0);
     Context->LedState = 2;
+    // The defaults are in force from here on, whatever fails below or later
+    // in device add: a mapping that was never loaded is never all zeros.
+    PutDefaults(Context);
     // Set before the path is built and kept whatever follows: a device whose
     // path could not be built runs on the defaults rather than retrying.
     Context->MappingInitialized = 1;
@@ -178,8 +278,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingRestoreDefaults(PDEVICE_CONTEXT 
     if (Context == NULL || Context->Device == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    RtlCopyMemory(RecordBytes(Context), RemapDefaultRecord, sizeof(REMAP_RECORD));
-    BuildCurveTables(Context);
+    PutDefaults(Context);
     return STATUS_SUCCESS;
 }
 
@@ -204,32 +303,15 @@ _Use_decl_annotations_ NTSTATUS RemapQueryValue(HANDLE KeyHandle, PCWSTR ValueNa
     if (KeyHandle == NULL || ValueName == NULL || Value == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, ValueName);
-
-    // ULONG storage keeps the information block aligned as ZwQueryValueKey wants it.
-    ULONG storage[(FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + REMAP_QUERY_DATA_BYTES) /
-                  sizeof(ULONG)];
-    PKEY_VALUE_PARTIAL_INFORMATION info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(storage);
-    ULONG resultLength = 0;
-    NTSTATUS status = ZwQueryValueKey(KeyHandle, &name, KeyValuePartialInformation, info,
-                                      sizeof(storage), &resultLength);
     // Any status but success, the buffer-overflow warning for long data
-    // included, means the value was not read.
-    if (status != STATUS_SUCCESS) {
-        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    // included, means the value was not read. The type is not examined here;
+    // the load checks it.
+    REMAP_STORED_VALUE stored;
+    NTSTATUS status = RemapReadValue(KeyHandle, ValueName, &stored);
+    if (NT_SUCCESS(status)) {
+        *Value = stored.Number;
     }
-    if (info->DataLength > REMAP_QUERY_DATA_BYTES) {
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    // The type is not examined. Data shorter than four bytes reads as if
-    // zero-filled.
-    UCHAR bytes[sizeof(ULONG)] = {0, 0, 0, 0};
-    RtlCopyMemory(bytes, info->Data,
-                  info->DataLength < sizeof(bytes) ? info->DataLength : sizeof(bytes));
-    *Value = static_cast<ULONG>(bytes[0]) | static_cast<ULONG>(bytes[1]) << 8 |
-             static_cast<ULONG>(bytes[2]) << 16 | static_cast<ULONG>(bytes[3]) << 24;
-    return STATUS_SUCCESS;
+    return status;
 }
 
 _Use_decl_annotations_ NTSTATUS RemapSetValue(HANDLE KeyHandle, PCWSTR ValueName, ULONG Value) {
@@ -265,32 +347,11 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Contex
 
     HANDLE key = NULL;
     if (NT_SUCCESS(RemapOpenKey(Context, &key))) {
+        // Buttons, then the flags, then the control points: record order.
         PUCHAR record = RecordBytes(Context);
-        ULONG value;
-
-        for (ULONG i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
-            if (NT_SUCCESS(RemapQueryValue(key, RemapValueNames[i], &value))) {
-                record[i] = static_cast<UCHAR>(value & 0xFF);
-                TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
-                            "Quillex!TorvaXboxMappingInitRemap: [%d] %S = 0x%x\n", i,
-                            RemapValueNames[i], record[i]);
-            }
-        }
-        for (ULONG f = REMAP_FLAGS_OFFSET; f < REMAP_FLAGS_OFFSET + REMAP_FLAG_COUNT; ++f) {
-            if (NT_SUCCESS(RemapQueryValue(key, RemapValueNames[f], &value))) {
-                record[f] = value != 0 ? 1 : 0;
-                TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
-                            "Quillex!TorvaXboxMappingInitRemap: %S = 0x%x\n", RemapValueNames[f],
-                            record[f]);
-            }
-        }
-        for (ULONG j = 0; j < QUILLEX_CONTROL_POINT_COUNT; ++j) {
-            ULONG offset = REMAP_CONTROL_POINTS_OFFSET + j;
-            if (NT_SUCCESS(RemapQueryValue(key, RemapValueNames[offset], &value))) {
-                record[offset] = static_cast<UCHAR>(value & 0xFF);
-                TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
-                            "Quillex!TorvaXboxMappingInitRemap: [%d] %S = 0x%x\n", j,
-                            RemapValueNames[offset], record[offset]);
+        for (ULONG offset = 0; offset < sizeof(REMAP_RECORD); ++offset) {
+            if (RemapValueNames[offset] != NULL) {
+                RemapLoadByte(key, offset, record);
             }
         }
         ZwClose(key);

@@ -6,9 +6,14 @@
 // The key below the driver's registry path that holds the mapping.
 #define REMAP_KEY_SUFFIX L"\\Parameters\\Remap"
 
-// Prepares the mapping mutex, LED state, initialized flag and registry path.
+// Prepares the mapping mutex, LED state, initialized flag and registry path,
+// and puts the default record in force before anything can fail. Once the
+// mapping is initialized a second call changes nothing.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS TorvaXboxMappingInit(_In_opt_ PDEVICE_CONTEXT Context);
 // Loads the record from the registry over the defaults and rebuilds the curves.
+// A value is taken only as the driver writes it, a 4-byte REG_DWORD whose
+// number fits its byte; any other is traced (level 2) and its byte keeps the
+// default.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     TorvaXboxMappingInitRemap(_In_opt_ PDEVICE_CONTEXT Context);
 // Writes the 28 values of the record (all but RestoreDefaults) to the registry.

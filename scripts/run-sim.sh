@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Quillex and runs the main job, quillex-sim; arguments go to quillex-sim.
+# Builds quillex-sim (and only what it links) and runs it; arguments go to
+# quillex-sim.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/build.sh >&2
+scripts/build.sh quillex-sim >&2
 exec build/tools/quillex-sim "$@"

@@ -95,10 +95,16 @@ void ExpectNoName(PDEVICE_CONTEXT context) {
     EXPECT_EQ(context->PdoName.Buffer, nullptr);
 }
 
+// A mapping that was not loaded is the default one, curves included, never
+// all zeros (which would make every button A).
 void ExpectMappingNotLoaded(PDEVICE_CONTEXT context) {
     EXPECT_TRUE(context->MappingInitialized);
-    REMAP_RECORD untouched{};
-    EXPECT_EQ(memcmp(&context->RemapRecord, &untouched, sizeof(untouched)), 0);
+    const UCHAR defaults[29] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09,
+                                0x0A, 0x07, 0x06, 0x00, 0x00, 0x00, 0x00, 0x5A, 0xA5, 0x5A,
+                                0xA5, 0x5A, 0xA5, 0x5A, 0xA5, 0x5A, 0xA5, 0x5A, 0xA5};
+    ASSERT_EQ(sizeof(context->RemapRecord), sizeof(defaults));
+    EXPECT_EQ(memcmp(&context->RemapRecord, defaults, sizeof(defaults)), 0);
+    EXPECT_EQ(context->CurveTables[0][255], 255); // built from the default points
 }
 
 TEST_F(DeviceAddTest, AFailedInterfaceRegistrationLeavesAWorkingFilterWithoutNameOrMapping) {

@@ -95,6 +95,7 @@ TEST_F(RemapStoreTest, InitFailuresAreReportedAndLeaveTheDefaultsInForce) {
     EXPECT_EQ(Ctx()->MappingInitialized, 1);
     EXPECT_EQ(Ctx()->RegistryPath.Length, 0);
     EXPECT_EQ(Ctx()->RegistryPath.Buffer, nullptr);
+    EXPECT_EQ(Current(), kDefaults); // in force before anything is loaded
 
     // Without a path no key opens: loads give the defaults, saves fail.
     ASSERT_TRUE(reg::SetDword(kRemap, "BTN_A", 5));
@@ -102,6 +103,29 @@ TEST_F(RemapStoreTest, InitFailuresAreReportedAndLeaveTheDefaultsInForce) {
     EXPECT_EQ(Current(), kDefaults);
     EXPECT_FALSE(NT_SUCCESS(TorvaXboxMappingSaveRemap(Ctx())));
     EXPECT_EQ(reg::Values(kRemap).size(), 1u);
+}
+
+// The lock initialises the mapping itself when it finds it uninitialised; a
+// second preparation must not reset a mutex someone holds, make a second path
+// buffer, or drop the mapping already loaded.
+TEST_F(RemapStoreTest, ASecondInitKeepsTheHeldMutexThePathAndTheLoadedRecord) {
+    Install();
+    ASSERT_TRUE(reg::SetDword(kRemap, "BTN_A", 3));
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    PDEVICE_CONTEXT ctx = Ctx();
+    ASSERT_EQ(KeWaitForSingleObject(&ctx->MappingMutex, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    PWSTR path = ctx->RegistryPath.Buffer;
+    size_t allocations = sim::fault::CallCount("WdfMemoryCreate");
+
+    EXPECT_EQ(TorvaXboxMappingInit(ctx), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateMutex(&ctx->MappingMutex), 0); // still held, by us
+    EXPECT_EQ(ctx->RegistryPath.Buffer, path);
+    EXPECT_EQ(sim::fault::CallCount("WdfMemoryCreate"), allocations);
+    EXPECT_EQ(ctx->RemapRecord.ButtonMap[0], 3);
+    if (KeReadStateMutex(&ctx->MappingMutex) == 0) {
+        EXPECT_EQ(KeReleaseMutex(&ctx->MappingMutex, FALSE), 0);
+    }
 }
 
 TEST(RemapStorePath, APathTooLongForACountedStringFailsWithoutOverrun) {
@@ -161,19 +185,19 @@ TEST_F(RemapStoreTest, MissingKeysGiveTheDefaults) {
 
 TEST_F(RemapStoreTest, APartialKeyLoadsOverTheDefaults) {
     Install();
-    ASSERT_TRUE(reg::SetDword(kRemap, "BTN_A", 0x1FF));
-    ASSERT_TRUE(reg::SetDword(kRemap, "BTN_B", 0x100));
-    ASSERT_TRUE(reg::SetDword(kRemap, "SWAP_TRIGGERS", 0x100));
+    ASSERT_TRUE(reg::SetDword(kRemap, "BTN_A", 0xFF));
+    ASSERT_TRUE(reg::SetDword(kRemap, "BTN_B", 0x0B));
+    ASSERT_TRUE(reg::SetDword(kRemap, "SWAP_TRIGGERS", 2)); // as a mapping request may store it
     ASSERT_TRUE(reg::SetDword(kRemap, "ENABLE_SCALING", 0));
     ASSERT_TRUE(reg::SetDword(kRemap, "L_STICK_Y_CP_1", 85));
-    ASSERT_TRUE(reg::SetDword(kRemap, "L_STICK_Y_CP_2", 0x3AB)); // low byte 171
+    ASSERT_TRUE(reg::SetDword(kRemap, "L_STICK_Y_CP_2", 171));
     sim::trace::Capture trace;
     EXPECT_EQ(Load(), STATUS_SUCCESS);
 
     Record expected = kDefaults;
-    expected[0] = 0xFF; // low byte
-    expected[1] = 0x00;
-    expected[13] = 1; // a flag is any nonzero 32-bit value
+    expected[0] = 0xFF;
+    expected[1] = 0x0B;
+    expected[13] = 1; // a flag loads as 0 or 1
     expected[27] = 85;
     expected[28] = 171;
     EXPECT_EQ(Current(), expected);
@@ -190,29 +214,69 @@ TEST_F(RemapStoreTest, APartialKeyLoadsOverTheDefaults) {
     EXPECT_EQ(sim::kernel::OpenHandleCount("Key"), 0u);
 }
 
-TEST_F(RemapStoreTest, ValuesOfOtherTypesAndSizesReadThroughTheirFirstFourBytes) {
+// The driver stores each byte as a 4-byte REG_DWORD. A value of another type
+// or size, or a number past a byte, was not written by it: it is reported and
+// its byte keeps the default instead of being read through its first bytes.
+TEST_F(RemapStoreTest, ValuesTheDriverDidNotWriteKeepTheDefaultAndAreReported) {
     Install();
-    ASSERT_TRUE(reg::SetString(kRemap, "SWAP_STICKS", "1")); // 31 00 00 00
-    ASSERT_TRUE(reg::SetString(kRemap, "BTN_X", "1234"));    // 10 bytes: too long
-    ASSERT_TRUE(reg::SetValue(kRemap, "BTN_Y", REG_BINARY, {5, 0, 0, 0, 9, 9, 9, 9})); // 8: read
-    ASSERT_TRUE(reg::SetValue(kRemap, "BTN_BACK", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    ASSERT_TRUE(reg::SetValue(kRemap, "BTN_PWR", REG_BINARY, {0x09}));        // 1 byte
-    ASSERT_TRUE(reg::SetValue(kRemap, "ENABLE_SCALING", REG_BINARY, {0x00})); // 1 byte, zero
-    ASSERT_TRUE(reg::SetValue(kRemap, "BTN_HOME", REG_NONE, {}));             // no data
+    ASSERT_TRUE(reg::SetString(kRemap, "BTN_A", "3"));       // 33 00 00 00 would give 0x33
+    ASSERT_TRUE(reg::SetString(kRemap, "SWAP_STICKS", "1")); // would count as set
+    ASSERT_TRUE(reg::SetDword(kRemap, "BTN_B", 0x100));      // the low byte would give A
+    ASSERT_TRUE(reg::SetDword(kRemap, "BTN_X", 0x1FF));
+    ASSERT_TRUE(reg::SetDword(kRemap, "SWAP_TRIGGERS", 0x100));
+    ASSERT_TRUE(reg::SetDword(kRemap, "L_STICK_Y_CP_2", 0x3AB));
+    ASSERT_TRUE(reg::SetValue(kRemap, "BTN_Y", REG_BINARY, {5, 0, 0, 0}));
+    ASSERT_TRUE(reg::SetValue(kRemap, "BTN_PWR", REG_DWORD, {0x09})); // a DWORD of one byte
+    ASSERT_TRUE(reg::SetValue(kRemap, "BTN_HOME", REG_NONE, {}));
+    ASSERT_TRUE(reg::SetValue(kRemap, "BTN_BACK", 5 /* REG_DWORD_BIG_ENDIAN */, {0, 0, 0, 1}));
+    ASSERT_TRUE(reg::SetValue(kRemap, "ENABLE_SCALING", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    ASSERT_TRUE(reg::SetDword(kRemap, "BTN_LEFT_TRIANGLE", 0x0B)); // the one good value
+    sim::trace::Capture trace;
     EXPECT_EQ(Load(), STATUS_SUCCESS);
 
     Record expected = kDefaults;
-    expected[14] = 1; // "1" as text counts as set
-    expected[3] = 5;  // 8 data bytes still fit
-    expected[10] = 9; // short data is zero-filled
-    expected[11] = 0; // so is empty data
+    expected[12] = 0x0B;
     EXPECT_EQ(Current(), expected);
+    const char* prefix = "Quillex!TorvaXboxMappingInitRemap: ";
+    for (const char* line : {
+             "BTN_A ignored: type 1, 4 data bytes, number 0x33 is not a REG_DWORD byte; 0x0 kept\n",
+             "SWAP_STICKS ignored: type 1, 4 data bytes, number 0x31 is not a REG_DWORD byte; 0x0 "
+             "kept\n",
+             "BTN_B ignored: type 4, 4 data bytes, number 0x100 is not a REG_DWORD byte; 0x1 "
+             "kept\n",
+             "BTN_X ignored: type 4, 4 data bytes, number 0x1ff is not a REG_DWORD byte; 0x2 "
+             "kept\n",
+             "SWAP_TRIGGERS ignored: type 4, 4 data bytes, number 0x100 is not a REG_DWORD byte; "
+             "0x0 kept\n",
+             "L_STICK_Y_CP_2 ignored: type 4, 4 data bytes, number 0x3ab is not a REG_DWORD byte; "
+             "0xa5 kept\n",
+             "BTN_Y ignored: type 3, 4 data bytes, number 0x5 is not a REG_DWORD byte; 0x3 kept\n",
+             "BTN_PWR ignored: type 4, 1 data bytes, number 0x9 is not a REG_DWORD byte; 0xa "
+             "kept\n",
+             "BTN_HOME ignored: type 0, 0 data bytes, number 0x0 is not a REG_DWORD byte; 0x7 "
+             "kept\n",
+             "BTN_BACK ignored: type 5, 4 data bytes, number 0x1000000 is not a REG_DWORD byte; "
+             "0x6 kept\n",
+             "ENABLE_SCALING ignored: type 3, 9 data bytes, not a REG_DWORD; 0x0 kept\n",
+         }) {
+        sim::trace::Record record;
+        ASSERT_TRUE(trace.Find(std::string(prefix) + line, &record)) << line;
+        EXPECT_EQ(record.Level, TRACE_LEVEL_ERROR) << line;
+    }
+    EXPECT_EQ(trace.Count(" ignored: "), 11u);
+    EXPECT_EQ(sim::kernel::OpenHandleCount("Key"), 0u);
+}
 
-    // Directly: short data never carries bytes from an earlier read.
-    HANDLE key = nullptr;
+TEST_F(RemapStoreTest, QueryReadsTheFirstFourBytesOfAnyValue) {
+    Install();
+    ASSERT_TRUE(reg::SetValue(kRemap, "BTN_PWR", REG_BINARY, {0x09})); // 1 byte
+    ASSERT_TRUE(reg::SetValue(kRemap, "BTN_BACK", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
     ASSERT_TRUE(reg::SetDword(kRemap, "Wide", 0xFFFFFFFF));
+    ASSERT_EQ(TorvaXboxMappingInit(Ctx()), STATUS_SUCCESS);
+    HANDLE key = nullptr;
     ASSERT_EQ(RemapOpenKey(Ctx(), &key), STATUS_SUCCESS);
     EXPECT_TRUE(sim::kernel::IsKernelHandle(key));
+    // Short data never carries bytes from an earlier read.
     ULONG value = 0;
     ASSERT_EQ(RemapQueryValue(key, L"Wide", &value), STATUS_SUCCESS);
     EXPECT_EQ(value, 0xFFFFFFFFu);

@@ -28,35 +28,12 @@
 #include "sim/registry/reg_file.h"
 #include "sim/registry/registry.h"
 #include "sim/wdf/object.h"
+#include "tools/quillex-sim/command_line.h"
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/reader_stand_in.h"
 #include "xusb/xusb_pdo.h"
 
 namespace {
-
-struct Options {
-    std::string layout = "both";
-    std::string registryFile; // empty: a registry that lives for this run only
-    bool printMapping = false;
-    bool saveMapping = false;
-};
-
-void PrintUsage() {
-    puts("usage: quillex-sim [--layout a|b|both] [--registry FILE.reg] [--print-mapping]\n"
-         "                   [--save-mapping]\n"
-         "  Loads the Quillex driver in the simulated Windows, plugs a simulated arcade\n"
-         "  stick, shows the device the driver made for it, replays the stick's demo\n"
-         "  session and prints for every raw report its decoded state, the 20-byte\n"
-         "  Xbox 360 report and what a game reads from it, then unplugs the stick.\n"
-         "  --layout a|b|both    which stick model to plug: a is PID_0402 (raw layout A),\n"
-         "                       b is PID_0403 (raw layout B), both plugs one of each\n"
-         "  --registry FILE.reg  the machine's registry, in regedit's .reg format: read\n"
-         "                       before the run (created when missing) and written back\n"
-         "                       after it, so it can be edited, or imported on Windows\n"
-         "  --print-mapping      print the mapping the driver loaded, by value name\n"
-         "  --save-mapping       write the loaded mapping into the registry, all 28 values,\n"
-         "                       as the companion application's set-mapping does");
-}
 
 std::string Hex(const uint8_t* bytes, size_t count) {
     std::string out;
@@ -263,26 +240,9 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
 
 int main(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--layout") == 0 && i + 1 < argc) {
-            options.layout = argv[++i];
-        } else if (strcmp(argv[i], "--registry") == 0 && i + 1 < argc) {
-            options.registryFile = argv[++i];
-        } else if (strcmp(argv[i], "--print-mapping") == 0) {
-            options.printMapping = true;
-        } else if (strcmp(argv[i], "--save-mapping") == 0) {
-            options.saveMapping = true;
-        } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            PrintUsage();
-            return 0;
-        } else {
-            PrintUsage();
-            return 2;
-        }
-    }
-    if (options.layout != "a" && options.layout != "b" && options.layout != "both") {
-        PrintUsage();
-        return 2;
+    int exitCode = ParseCommandLine(argc, argv, &options);
+    if (exitCode >= 0) {
+        return exitCode;
     }
 
     std::string error;

@@ -126,8 +126,7 @@ typedef struct _GUID {
 typedef const GUID* LPCGUID;
 typedef const GUID& REFGUID;
 
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                               \
-    extern "C" const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#include "guiddef.h"
 
 inline bool IsEqualGUID(REFGUID a, REFGUID b) {
     return memcmp(&a, &b, sizeof(GUID)) == 0;

@@ -1,0 +1,3 @@
+// The WDK's initguid.h: from here on DEFINE_GUID defines rather than declares.
+#define INITGUID
+#include "guiddef.h"

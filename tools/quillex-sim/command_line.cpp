@@ -1,0 +1,63 @@
+#include "tools/quillex-sim/command_line.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+namespace {
+
+constexpr const char* kDescription =
+    "Loads the Quillex driver in the simulated Windows, plugs a simulated arcade\n"
+    "stick, shows the device the driver made for it, replays the stick's session\n"
+    "and prints for every raw report its decoded state, the 20-byte Xbox 360\n"
+    "report and what a game reads from it, then unplugs the stick.";
+
+// An option that takes a value never takes an empty one: "--registry ''" is
+// a slip of the shell, not a request for a file with no name.
+const CLI::Validator kNotEmpty(
+    [](std::string& value) { return value.empty() ? std::string("the value is empty") : ""; }, "",
+    "not empty");
+
+// Errors name the option (CLI11 puts it first) and end with one hint line.
+std::string FailureMessage(const CLI::App* app, const CLI::Error& e) {
+    std::string message = app->get_name() + ": " + e.what() + "\n";
+    message += "  hint: " + app->get_name() + " --help lists every option and what it takes\n";
+    return message;
+}
+
+} // namespace
+
+int ParseCommandLine(int argc, char** argv, Options* options) {
+    CLI::App app(kDescription, "quillex-sim");
+    app.set_version_flag("--version", std::string("quillex-sim ") + QUILLEX_SIM_VERSION,
+                         "print the version and exit");
+    app.failure_message(FailureMessage);
+    app.get_formatter()->column_width(28);
+
+    app.add_option("--layout", options->layout,
+                   "which stick model to plug: a is PID_0402 (raw layout A),\n"
+                   "b is PID_0403 (raw layout B), both plugs one of each")
+        ->type_name("a|b|both")
+        ->check(CLI::IsMember({"a", "b", "both"}).name("").description(""))
+        ->default_str("both");
+    app.add_option("--registry", options->registryFile,
+                   "the machine's registry, in regedit's .reg format: read\n"
+                   "before the run (created when missing), written back after\n"
+                   "it when the run changed it")
+        ->type_name("FILE.reg")
+        ->check(kNotEmpty);
+    app.add_flag("--print-mapping", options->printMapping,
+                 "print the mapping as stored in the registry, by value\n"
+                 "name, with what the driver makes of each value");
+    app.add_flag("--save-mapping", options->saveMapping,
+                 "write the loaded mapping into the registry, all 28\n"
+                 "values, as the companion application's set-mapping does");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e, std::cout, std::cerr);
+        return code == 0 ? 0 : 2;
+    }
+    return -1;
+}

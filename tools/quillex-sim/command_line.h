@@ -1,0 +1,16 @@
+// quillex-sim's command line: its options and how they are read.
+#pragma once
+
+#include <string>
+
+struct Options {
+    std::string layout = "both";
+    std::string registryFile; // empty: a registry that lives for this run only
+    bool printMapping = false;
+    bool saveMapping = false;
+};
+
+// Reads the command line into *options. Returns -1 when the run goes on;
+// otherwise the exit code: 0 after --help or --version (printed on stdout),
+// 2 after a usage error (printed on stderr, naming the option, with a hint).
+int ParseCommandLine(int argc, char** argv, Options* options);
