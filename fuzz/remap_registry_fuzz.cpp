@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,20 +76,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const REMAP_RECORD& record = QuillexGetDeviceContext(device)->RemapRecord;
     const UCHAR* bytes = reinterpret_cast<const UCHAR*>(&record);
 
-    // Whatever was stored, the flags are 0 or 1 and nothing asks to restore.
-    FUZZ_CHECK(record.SWAP_TRIGGERS <= 1 && record.SWAP_STICKS <= 1 && record.ENABLE_SCALING <= 1);
+    // The defaults, as the driver itself puts them in place.
+    std::unique_ptr<DEVICE_CONTEXT> defaults(new DEVICE_CONTEXT{});
+    defaults->Device = device;
+    FUZZ_CHECK(TorvaXboxMappingRestoreDefaults(defaults.get()) == STATUS_SUCCESS);
+    const UCHAR* defaultBytes = reinterpret_cast<const UCHAR*>(&defaults->RemapRecord);
+
+    // A REG_DWORD of four bytes holding a byte is taken (a flag as 0 or 1);
+    // anything else, and anything absent, leaves the default in force.
     FUZZ_CHECK(record.RestoreDefaults == 0);
-    // A well-formed REG_DWORD is taken as it stands.
-    for (const auto& [at, value] : stored) {
-        if (value.type != REG_DWORD || value.data.size() != sizeof(ULONG) ||
-            at == offsetof(REMAP_RECORD, RestoreDefaults)) {
+    for (ULONG offset = 0; offset < sizeof(REMAP_RECORD); ++offset) {
+        if (RecordValueName(offset).empty()) {
             continue;
         }
-        ULONG number;
-        memcpy(&number, value.data.data(), sizeof(number));
-        bool flag = at >= offsetof(REMAP_RECORD, SWAP_TRIGGERS) &&
-                    at < offsetof(REMAP_RECORD, RestoreDefaults);
-        FUZZ_CHECK(bytes[at] == (flag ? (number != 0 ? 1 : 0) : (number & 0xFF)));
+        UCHAR expected = defaultBytes[offset];
+        auto found = stored.find(offset);
+        if (found != stored.end() && found->second.type == REG_DWORD &&
+            found->second.data.size() == sizeof(ULONG)) {
+            ULONG number;
+            memcpy(&number, found->second.data.data(), sizeof(number));
+            bool flag = offset >= offsetof(REMAP_RECORD, SWAP_TRIGGERS) &&
+                        offset < offsetof(REMAP_RECORD, RestoreDefaults);
+            if (number <= 0xFF) {
+                expected = flag ? (number != 0 ? 1 : 0) : static_cast<UCHAR>(number);
+            }
+        }
+        FUZZ_CHECK(bytes[offset] == expected);
     }
 
     FUZZ_CHECK(stack.Unplug(id) == STATUS_SUCCESS);
