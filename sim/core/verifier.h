@@ -53,6 +53,20 @@ inline constexpr const char* kChildInitMisuse =
     "WDFDEVICE_INIT of a child device misused (freed twice, never freed, or not a child's)";
 inline constexpr const char* kStaticChildMisuse =
     "child device used with a parent that is not its own, or added twice";
+inline constexpr const char* kPendingNotMarked =
+    "STATUS_PENDING returned for an IRP not marked pending";
+inline constexpr const char* kMarkedPendingNotReturned =
+    "IRP marked pending but STATUS_PENDING not returned";
+inline constexpr const char* kReturnedOtherThanCompleted =
+    "IRP completed with one status, another returned";
+inline constexpr const char* kRoutineChangedIrql = "routine returned at another IRQL";
+inline constexpr const char* kRoutineReturnedOwningMutex = "routine returned owning a mutex";
+inline constexpr const char* kWaitNeverEnded = "wait never ended";
+inline constexpr const char* kPoolGuardOverwritten = "pool block overrun (guard bytes changed)";
+inline constexpr const char* kFreedPoolWritten = "freed pool block written after it was freed";
+inline constexpr const char* kFreedPoolUsed = "freed pool memory used";
+inline constexpr const char* kInformationTooLarge =
+    "Information larger than the request's output buffer";
 } // namespace rule
 
 // Prints "QUILLEX VERIFIER STOP: <rule>", where it happened, the detail and

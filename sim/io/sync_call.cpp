@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "sim/core/verifier.h"
+#include "sim/core/watchdog.h"
 #include "sim/kernel/irp.h"
 
 namespace sim::io {
@@ -73,7 +74,9 @@ IoResult CallAndWait(PDEVICE_OBJECT device, PIRP irp, std::function<void(PIRP)> 
     });
     IoCallDriver(device, irp);
     std::unique_lock<std::mutex> lock(waiter->lock);
-    waiter->done.wait(lock, [&] { return waiter->completed; });
+    watchdog::Wait(
+        waiter->done, lock, [&] { return waiter->completed; }, "synchronous I/O",
+        "the driver to complete a synchronous request");
     return waiter->result;
 }
 

@@ -3,11 +3,13 @@
 // One dispatcher lock guards every object's signal state, as the dispatcher
 // database lock does on Windows; waiters sleep on one condition variable and
 // re-check their objects whenever any object is signalled.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <thread>
 
 #include "sim/core/fault.h"
+#include "sim/core/watchdog.h"
 #include "sim/core/verifier.h"
 #include "sim/kernel/thread_state.h"
 
@@ -40,6 +42,9 @@ void Satisfy(DISPATCHER_HEADER* h, PKTHREAD self) {
         break;
     case kMutant: {
         auto* m = reinterpret_cast<PKMUTEX>(h);
+        if (h->SignalState == 1) {
+            self->OwnedMutexes.push_back(m);
+        }
         h->SignalState -= 1;
         m->OwnerThread = self;
         break;
@@ -92,6 +97,26 @@ void CheckMayBlock(PLARGE_INTEGER timeout, const char* api) {
     }
 }
 
+// For the watchdog's message, with the dispatcher lock held.
+std::string DescribeWait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType) {
+    std::string text = count > 1 ? (waitType == WaitAny ? "any of " : "all of ") : "";
+    for (ULONG i = 0; i < count; ++i) {
+        char one[128];
+        const char* kind = objects[i]->Type == kMutant                 ? "mutex"
+                           : objects[i]->Type == kSynchronizationEvent ? "synchronization event"
+                           : objects[i]->Type == kNotificationEvent    ? "notification event"
+                                                                       : "thread";
+        snprintf(one, sizeof(one), "%s%s %p", i > 0 ? ", " : "", kind,
+                 static_cast<void*>(objects[i]));
+        text += one;
+        if (objects[i]->Type == kMutant) {
+            PKTHREAD owner = reinterpret_cast<PKMUTEX>(objects[i])->OwnerThread;
+            text += owner != nullptr ? " owned by '" + owner->Name + "'" : " (free)";
+        }
+    }
+    return text + ", with no time-out";
+}
+
 NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLARGE_INTEGER timeout,
               const char* api) {
     for (ULONG i = 0; i < count; ++i) {
@@ -102,6 +127,8 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLAR
     bool hasDeadline = Deadline(timeout, &deadline);
 
     bool expired = false;
+    bool watchdogStarted = false;
+    Clock::time_point watchdog{};
     std::unique_lock<std::mutex> lock(g_dispatcher);
     for (;;) {
         if (waitType == WaitAny) {
@@ -129,13 +156,36 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLAR
         if (hasDeadline) {
             // After the deadline, look at the objects once more before giving up.
             expired = g_wake.wait_until(lock, deadline) == std::cv_status::timeout;
-        } else {
+        } else if (self->UnboundedWaits) {
             g_wake.wait(lock);
+        } else {
+            if (!watchdogStarted) {
+                watchdogStarted = true;
+                watchdog = Clock::now() + watchdog::Bound();
+            }
+            if (g_wake.wait_until(lock, watchdog) == std::cv_status::timeout) {
+                watchdog::Expired(api, DescribeWait(count, objects, waitType).c_str());
+            }
         }
     }
 }
 
 } // namespace
+
+void CheckRoutineReturn(const char* what, const char* irqlRule) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        VerifierStop(irqlRule, what, "the routine returned at IRQL %u", KeGetCurrentIrql());
+    }
+    PKTHREAD self = CurrentThread();
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    if (!self->OwnedMutexes.empty()) {
+        PKMUTEX mutex = self->OwnedMutexes.front();
+        VerifierStop(rule::kRoutineReturnedOwningMutex, what,
+                     "the routine returned owning mutex %p (acquired %d time(s)); a thread of "
+                     "the system may not keep a mutex past its routine",
+                     static_cast<void*>(mutex), 1 - static_cast<int>(mutex->Header.SignalState));
+    }
+}
 
 } // namespace sim::kernel
 
@@ -219,6 +269,11 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
         Mutex->Header.SignalState += 1;
         if (Mutex->Header.SignalState == 1) {
             Mutex->OwnerThread = nullptr;
+            auto& owned = self->OwnedMutexes;
+            auto it = std::find(owned.begin(), owned.end(), Mutex);
+            if (it != owned.end()) {
+                owned.erase(it);
+            }
         }
     }
     g_wake.notify_all();

@@ -4,15 +4,35 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "sim/core/fault.h"
+#include "sim/core/race.h"
 #include "sim/core/verifier.h"
+#include "sim/kernel/thread_state.h"
 
 namespace sim::io {
 namespace {
+
+// One call of a dispatch routine (or the preprocess routine it hands the IRP
+// to) for one IRP, from IoCallDriver until the routine returns: what the
+// routine did to the IRP's stack location meanwhile decides what it may return.
+struct DispatchFrame {
+    PIRP irp;
+    CHAR location;
+    bool markedPending = false;
+    // The routine passed the IRP down and the driver below returned
+    // STATUS_PENDING: the routine may return that, its completion routine (or
+    // the I/O manager) marks its location once the IRP completes.
+    bool lowerReturnedPending = false;
+    bool completed = false;
+    NTSTATUS completedWith = STATUS_SUCCESS;
+    bool irpFreed = false;
+};
 
 struct IrpState {
     // Set while IofCompleteRequest walks the stack outside a completion
@@ -21,6 +41,8 @@ struct IrpState {
     // Completions begun; one that begins while a completion routine runs that
     // then lets the first completion go on completes the IRP twice.
     unsigned long completions = 0;
+    // Dispatch routines running for this IRP, outermost first.
+    std::vector<DispatchFrame*> frames;
 };
 
 std::mutex g_lock;
@@ -63,6 +85,10 @@ void BeginCompleting(PIRP irp) {
     }
     state.completing = true;
     ++state.completions;
+    for (DispatchFrame* frame : state.frames) {
+        frame->completed = true;
+        frame->completedWith = irp->IoStatus.Status;
+    }
 }
 
 // Before a completion routine runs (it may complete the IRP again later, from
@@ -97,6 +123,62 @@ void ResetStack(PIRP irp) {
     irp->CurrentLocation = static_cast<CHAR>(irp->StackCount + 1);
     irp->Tail.Overlay.CurrentStackLocation = StackBase(irp) + irp->StackCount;
 }
+
+void BeginFrame(DispatchFrame* frame) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    LiveState(frame->irp, "IoCallDriver").frames.push_back(frame);
+}
+
+void EndFrame(DispatchFrame* frame, NTSTATUS status) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (frame->irpFreed) {
+        return;
+    }
+    auto& frames = g_live.at(frame->irp).frames;
+    frames.erase(std::find(frames.begin(), frames.end(), frame));
+    if (status == STATUS_PENDING) {
+        for (DispatchFrame* caller : frames) {
+            if (caller->location == frame->location + 1) {
+                caller->lowerReturnedPending = true;
+            }
+        }
+    }
+}
+
+// The rules Driver Verifier applies when a dispatch routine returns.
+void CheckDispatchReturn(const DispatchFrame& frame, PDEVICE_OBJECT device, NTSTATUS status,
+                         KIRQL calledAt) {
+    auto irp = static_cast<void*>(frame.irp);
+    auto where = "dispatch routine";
+    if (KeGetCurrentIrql() != calledAt) {
+        VerifierStop(rule::kRoutineChangedIrql, where,
+                     "the dispatch routine of device %p returned at IRQL %u for IRP %p; it was "
+                     "called at IRQL %u",
+                     static_cast<void*>(device), KeGetCurrentIrql(), irp, calledAt);
+    }
+    if (status == STATUS_PENDING && !frame.markedPending && !frame.lowerReturnedPending) {
+        VerifierStop(rule::kPendingNotMarked, where,
+                     "the dispatch routine of device %p returned STATUS_PENDING for IRP %p "
+                     "without calling IoMarkIrpPending on it",
+                     static_cast<void*>(device), irp);
+    }
+    if (status != STATUS_PENDING && frame.markedPending) {
+        VerifierStop(rule::kMarkedPendingNotReturned, where,
+                     "the dispatch routine of device %p marked IRP %p pending and returned "
+                     "0x%08x",
+                     static_cast<void*>(device), irp, static_cast<unsigned>(status));
+    }
+    if (status != STATUS_PENDING && frame.completed && status != frame.completedWith) {
+        VerifierStop(rule::kReturnedOtherThanCompleted, where,
+                     "the dispatch routine of device %p completed IRP %p with 0x%08x and "
+                     "returned 0x%08x",
+                     static_cast<void*>(device), irp, static_cast<unsigned>(frame.completedWith),
+                     static_cast<unsigned>(status));
+    }
+}
+
+// The IRP a thread is cancelling, while its cancel routine runs.
+thread_local PIRP t_cancelling = nullptr;
 
 } // namespace
 
@@ -157,6 +239,9 @@ VOID IoFreeIrp(PIRP Irp) {
     CheckLive(Irp, "IoFreeIrp");
     {
         std::lock_guard<std::mutex> guard(g_lock);
+        for (DispatchFrame* frame : g_live.at(Irp).frames) {
+            frame->irpFreed = true;
+        }
         g_live.erase(Irp);
         g_finalCompletion.erase(Irp);
     }
@@ -206,7 +291,13 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return dispatch(DeviceObject, Irp);
+    DispatchFrame frame{Irp, Irp->CurrentLocation};
+    BeginFrame(&frame);
+    KIRQL calledAt = KeGetCurrentIrql();
+    NTSTATUS status = dispatch(DeviceObject, Irp);
+    EndFrame(&frame, status);
+    CheckDispatchReturn(frame, DeviceObject, status, calledAt);
+    return status;
 }
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
@@ -251,7 +342,15 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                    (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             unsigned long completions = EndCompleting(Irp);
-            if (routine(upper, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+            KIRQL calledAt = KeGetCurrentIrql();
+            NTSTATUS result = routine(upper, Irp, context);
+            if (KeGetCurrentIrql() != calledAt) {
+                sim::VerifierStop(sim::rule::kRoutineChangedIrql, "completion routine",
+                                  "completion routine %p returned at IRQL %u; it was called at "
+                                  "IRQL %u",
+                                  reinterpret_cast<void*>(routine), KeGetCurrentIrql(), calledAt);
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
             ResumeCompleting(Irp, completions);
@@ -282,11 +381,30 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+    if (__atomic_load_n(&g_cancelSpinLock, __ATOMIC_RELAXED) != 0) {
+        sim::race::Point(sim::race::kCancelLockContended, nullptr);
+    }
     *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancelSpinLock);
 }
 
 VOID IoReleaseCancelSpinLock(KIRQL Irql) {
     KeReleaseSpinLock(&g_cancelSpinLock, Irql);
+    if (t_cancelling != nullptr) {
+        sim::race::Point(sim::race::kCancelLockReleasedByRoutine, t_cancelling);
+    }
+}
+
+VOID SimIrpMarkedPending(PIRP Irp) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (DispatchFrame* frame : LiveState(Irp, "IoMarkIrpPending").frames) {
+        if (frame->location == Irp->CurrentLocation) {
+            frame->markedPending = true;
+        }
+    }
+}
+
+VOID SimCancelRoutineInstalled(PIRP Irp) {
+    sim::race::Point(sim::race::kCancelRoutineInstalled, Irp);
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
@@ -302,8 +420,25 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
         return FALSE;
     }
     Irp->CancelIrql = irql;
-    // The cancel routine releases the cancel spin lock.
+    sim::race::Point(sim::race::kCancelRoutineTaken, Irp);
+    // The cancel routine releases the cancel spin lock and returns at the
+    // IRQL this call was made at.
+    PIRP outer = t_cancelling;
+    t_cancelling = Irp;
     routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    t_cancelling = outer;
+    if (__atomic_load_n(&g_cancelSpinLock, __ATOMIC_RELAXED) ==
+        reinterpret_cast<ULONG_PTR>(KeGetCurrentThread())) {
+        sim::VerifierStop(sim::rule::kRoutineChangedIrql, "cancel routine",
+                          "cancel routine %p returned holding the cancel spin lock",
+                          reinterpret_cast<void*>(routine));
+    }
+    if (KeGetCurrentIrql() != irql) {
+        sim::VerifierStop(sim::rule::kRoutineChangedIrql, "cancel routine",
+                          "cancel routine %p returned at IRQL %u; IoCancelIrp was called at IRQL "
+                          "%u",
+                          reinterpret_cast<void*>(routine), KeGetCurrentIrql(), irql);
+    }
     return TRUE;
 }
 

@@ -36,6 +36,9 @@ const char* CurrentThreadName() {
 void SetCurrentThreadName(const char* name) {
     EnsureThread()->Name = name;
 }
+void AllowUnboundedWaits() {
+    EnsureThread()->UnboundedWaits = true;
+}
 KIRQL CurrentIrql() {
     return t_state.irql;
 }

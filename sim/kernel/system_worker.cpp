@@ -42,10 +42,7 @@ void WorkerLoop() {
         g_pool.queue.pop_front();
         lock.unlock();
         work.run();
-        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-            VerifierStop(rule::kWorkItemRaisedIrql, work.what, "the routine returned at IRQL %u",
-                         KeGetCurrentIrql());
-        }
+        CheckRoutineReturn(work.what, rule::kWorkItemRaisedIrql);
         lock.lock();
     }
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "ntddk.h"
 
@@ -13,6 +14,12 @@ struct _KTHREAD {
     ULONG Magic;
     KPRIORITY Priority;
     std::string Name;
+    // Kernel mutexes the thread owns, in the order it took them (guarded by
+    // the dispatcher lock).
+    std::vector<PKMUTEX> OwnedMutexes;
+    // A driver's system thread may wait without a time-out for as long as
+    // its device lives; every other thread's unbounded waits are watched.
+    bool UnboundedWaits = false;
 };
 
 namespace sim::kernel {
@@ -24,6 +31,14 @@ const char* CurrentThreadName();
 // Names the calling thread in verifier messages ("pnp", "stick", ...).
 void SetCurrentThreadName(const char* name);
 KIRQL CurrentIrql();
+
+// Called when a work item's routine or a system thread's start routine
+// returns: the thread must be back at PASSIVE_LEVEL and own no mutex, or the
+// verifier stops naming 'what' and 'irqlRule' (the rule for a raised IRQL).
+// Marks the calling thread as a driver's system thread for the wait watchdog.
+void AllowUnboundedWaits();
+
+void CheckRoutineReturn(const char* what, const char* irqlRule);
 
 // Raises the calling thread to 'irql' for its lifetime (for tests and peers
 // that model a caller at DISPATCH_LEVEL).

@@ -3,6 +3,7 @@
 #include <future>
 
 #include "sim/kernel/thread_state.h"
+#include "sim/core/watchdog.h"
 
 namespace sim::pnp {
 
@@ -28,7 +29,9 @@ void PnpThread::Run(std::function<void()> work) {
         work();
         done.set_value();
     });
-    finished.wait();
+    if (finished.wait_for(watchdog::Bound()) != std::future_status::ready) {
+        watchdog::Expired("PnP thread", "the PnP thread to finish the work handed to it");
+    }
 }
 
 void PnpThread::Post(std::function<void()> work) {

@@ -8,6 +8,7 @@
 #include <chrono>
 
 #include "sim/core/utf.h"
+#include "sim/core/watchdog.h"
 #include "sim/core/verifier.h"
 #include "sim/io/device_object.h"
 #include "sim/io/sync_call.h"
@@ -337,7 +338,9 @@ void Stack::FinishRemoval(DeviceId id) {
 
 void Stack::WaitRemoved(DeviceId id) {
     std::unique_lock<std::mutex> guard(lock_);
-    removed_.wait(guard, [&] { return nodes_.at(id)->state == DeviceState::Removed; });
+    watchdog::Wait(
+        removed_, guard, [&] { return nodes_.at(id)->state == DeviceState::Removed; },
+        "device removal", "the PnP manager to finish removing a device");
 }
 
 Stack::Node& Stack::NodeOf(DeviceId id) const {

@@ -12,6 +12,7 @@
 
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
+#include "sim/core/watchdog.h"
 #include "sim/kernel/system_worker.h"
 #include "sim/wdf/object.h"
 
@@ -30,7 +31,9 @@ struct WorkItemState {
 
     void WaitIdle() {
         std::unique_lock<std::mutex> guard(lock);
-        idle.wait(guard, [this] { return !queued && runners.empty(); });
+        sim::watchdog::Wait(
+            idle, guard, [this] { return !queued && runners.empty(); }, "WdfWorkItemFlush",
+            "the work item's callback to finish");
     }
     bool OnRunnerThread() {
         std::lock_guard<std::mutex> guard(lock);

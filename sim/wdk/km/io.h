@@ -535,13 +535,23 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRo
         next->Control |= SL_INVOKE_ON_CANCEL;
     }
 }
+// The verifier's hooks: which routine marked an IRP pending, and where a
+// cancel routine was installed (a race window a test may hold open).
+extern "C" VOID SimIrpMarkedPending(PIRP Irp);
+extern "C" VOID SimCancelRoutineInstalled(PIRP Irp);
+
 inline VOID IoMarkIrpPending(PIRP Irp) {
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    SimIrpMarkedPending(Irp);
 }
 inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
-    return reinterpret_cast<PDRIVER_CANCEL>(
+    auto previous = reinterpret_cast<PDRIVER_CANCEL>(
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
                                    reinterpret_cast<PVOID>(CancelRoutine)));
+    if (CancelRoutine != nullptr) {
+        SimCancelRoutineInstalled(Irp);
+    }
+    return previous;
 }
 
 inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
