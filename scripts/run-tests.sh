@@ -62,5 +62,7 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:detect_stac
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppressions=$supp/ubsan.supp"
 export LSAN_OPTIONS="suppressions=$supp/lsan.supp"
 export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:history_size=4:suppressions=$supp/tsan.supp"
-(cd "$dir" && ctest --output-on-failure -j"$jobs")
+status=0
+(cd "$dir" && ctest --output-on-failure -j"$jobs") || status=$?
 echo "sanitize $sanitize: build $((built - start)) s, tests $((SECONDS - built)) s"
+exit "$status"

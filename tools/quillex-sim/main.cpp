@@ -20,6 +20,7 @@
 
 #include "driver/device_add.h"
 #include "mapping/remap_store.h"
+#include "mapping/xusb_report.h"
 #include "sim/core/utf.h"
 #include "sim/kernel/thread_state.h"
 #include "sim/peers/xbox/class_driver.h"
@@ -115,8 +116,17 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
     // The LED state is recorded by a work item of the child, just after the
     // class driver's command came in.
     int command = sim::xbox::Options().startLed;
-    WaitBriefly([&] { return ctx->LedState != 0; });
-    printf("   LED: the class driver sent 01 03 %02X, LED state %u\n", command, ctx->LedState);
+    // The work item writes the state under the mapping mutex, and so it is read.
+    auto ledState = [ctx] {
+        UCHAR state = 0;
+        if (TorvaXboxMappingLock(ctx) == STATUS_SUCCESS) {
+            state = ctx->LedState;
+            TorvaXboxMappingUnlock(ctx);
+        }
+        return state;
+    };
+    WaitBriefly([&] { return ledState() != 0; });
+    printf("   LED: the class driver sent 01 03 %02X, LED state %u\n", command, ledState());
     return controller;
 }
 
