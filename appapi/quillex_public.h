@@ -20,11 +20,33 @@ DEFINE_GUID(GUID_DEVINTERFACE_QUILLEX, 0xCD8C95CA, 0x392C, 0x49E1, 0xA1, 0xF1, 0
 #define IOCTL_QUILLEX_GET_MAPPING QUILLEX_IOCTL(4) // 0x002A4010: out RemapRecord
 #define IOCTL_QUILLEX_SET_MAPPING QUILLEX_IOCTL(5) // 0x002A4014: in RemapRecord
 
+// Every code needs a handle opened with read access (GENERIC_READ), the
+// writing ones too. Completion statuses besides success:
+//   STATUS_BUFFER_TOO_SMALL       a buffer shorter than its payload; nothing changes
+//   STATUS_INVALID_DEVICE_REQUEST GET_VALUE or SET_VALUE of an id that names no item
+//   STATUS_INVALID_PARAMETER      SET_VALUE of a D-pad above 8 or an LED above 3;
+//                                 nothing changes
+//   STATUS_DEVICE_NOT_READY       SET_STATE or SET_VALUE while the stick is not
+//                                 started: the block keeps the values, nothing is sent
+//   any registry status           SET_MAPPING whose mapping could not be saved: the
+//                                 mapping is in force until the stick is restarted
+// A write whose report finds the emulated controller not polling, or no
+// emulated controller at all, succeeds: the controller reads the state at its
+// next poll.
+
 // Canonical buttons of the arcade stick, in the order of their bits in the
 // decoded button word, of APP_INSTANCE.Buttons and of RemapRecord.ButtonMap.
 #define QUILLEX_CANONICAL_BUTTON_COUNT 13
 
 // The application state block: the controller as the application sees it.
+//
+// Reading it (IOCTL_QUILLEX_GET_STATE) gives the stick's state after its last
+// report; writing it (IOCTL_QUILLEX_SET_STATE, IOCTL_QUILLEX_SET_VALUE) drives
+// the emulated controller with it at once. The two trigger fields do not name
+// the same trigger in both directions: a read puts the left trigger in
+// FirstTrigger and the right one in SecondTrigger, while a write drives the
+// right trigger from FirstTrigger and the left one from SecondTrigger. A block
+// read and written back unchanged therefore exchanges the triggers.
 typedef struct _APP_INSTANCE {
     UCHAR Buttons[QUILLEX_CANONICAL_BUTTON_COUNT]; // 0 released, anything else pressed
     UCHAR Padding[3];
@@ -48,6 +70,46 @@ static_assert(offsetof(APP_INSTANCE, Dpad) == 32, "APP_INSTANCE layout");
 static_assert(offsetof(APP_INSTANCE, FirstTrigger) == 36, "APP_INSTANCE layout");
 static_assert(offsetof(APP_INSTANCE, SecondTrigger) == 40, "APP_INSTANCE layout");
 static_assert(offsetof(APP_INSTANCE, Led) == 44, "APP_INSTANCE layout");
+
+// Data items: single fields of APP_INSTANCE, by id, for IOCTL_QUILLEX_GET_VALUE
+// and IOCTL_QUILLEX_SET_VALUE. Buttons are 1 byte (set: nonzero presses),
+// the LED 2 bytes, every other item 4 bytes. A GET_VALUE reply is 4 bytes: a
+// button's byte followed by bytes 1 to 3 of the id that was sent (zero for
+// every valid id), or the 32-bit field.
+#define QUILLEX_ITEM_BTN_A               1 // Buttons[0] .. Buttons[12]: ids 1 to 13
+#define QUILLEX_ITEM_BTN_B               2
+#define QUILLEX_ITEM_BTN_X               3
+#define QUILLEX_ITEM_BTN_Y               4
+#define QUILLEX_ITEM_BTN_LEFT_TRIGGER    5
+#define QUILLEX_ITEM_BTN_RIGHT_TRIGGER   6
+#define QUILLEX_ITEM_BTN_BACK            7
+#define QUILLEX_ITEM_BTN_RIGHT_TRIANGLE  8
+#define QUILLEX_ITEM_BTN_LEFT_JOY_PRESS  9
+#define QUILLEX_ITEM_BTN_RIGHT_JOY_PRESS 10
+#define QUILLEX_ITEM_BTN_PWR             11
+#define QUILLEX_ITEM_BTN_HOME            12
+#define QUILLEX_ITEM_BTN_LEFT_TRIANGLE   13
+#define QUILLEX_ITEM_RIGHT_STICK_Y       14
+#define QUILLEX_ITEM_RIGHT_STICK_X       15
+#define QUILLEX_ITEM_LEFT_STICK_X        16
+#define QUILLEX_ITEM_LEFT_STICK_Y        17
+#define QUILLEX_ITEM_DPAD                18 // 0 to 8 on a single-item write
+#define QUILLEX_ITEM_FIRST_TRIGGER       19
+#define QUILLEX_ITEM_SECOND_TRIGGER      20
+#define QUILLEX_ITEM_LED                 21 // 0 to 3 on a single-item write
+#define QUILLEX_ITEM_FIRST               QUILLEX_ITEM_BTN_A
+#define QUILLEX_ITEM_LAST                QUILLEX_ITEM_LED
+#define QUILLEX_DPAD_MAX                 8 // centred
+#define QUILLEX_LED_MAX                  3
+
+// The input of IOCTL_QUILLEX_SET_VALUE; an item uses as many value bytes as
+// its size.
+typedef struct _QUILLEX_SET_VALUE_INPUT {
+    ULONG DataItemId;
+    UCHAR Value[4];
+} QUILLEX_SET_VALUE_INPUT;
+
+static_assert(sizeof(QUILLEX_SET_VALUE_INPUT) == 8, "SET_VALUE input is 8 bytes");
 
 // Curve control points: six pairs, one per analog axis, in this order.
 #define QUILLEX_CURVE_COUNT         6

@@ -44,11 +44,19 @@ typedef struct _DEVICE_CONTEXT {
     WDFIOTARGET ShadowIoTarget;
     UNICODE_STRING PdoName; // the stick's physical device object; buffer owned by Device
 
-    // The decoded state (CanonicalButtons, AnalogValues' entries) and
-    // XusbInputReport, read and written by the read completion at
-    // DISPATCH_LEVEL, the reader thread and application pushes on parallel
-    // queue threads. Held only to copy the state and compose the report, never
-    // across the hand-over to the emulated controller.
+    // StateLock serialises the decoded state (CanonicalButtons, AnalogValues'
+    // entries and its Buffer pointer), the composition into XusbInputReport
+    // and AppInstance: the read completion at DISPATCH_LEVEL, the reader
+    // thread, application pushes and reads on parallel queue threads, and the
+    // refresh all take it. Rules:
+    //  - held only to copy the state and compose the report, never across the
+    //    hand-over to the emulated controller: a caller copies XusbInputReport
+    //    out under the lock and hands over the copy;
+    //  - HID setup and teardown attach and detach AnalogValues' buffer under
+    //    it, so nobody reads through a buffer being freed;
+    //  - XusbPdo is cleared under it by the child's cleanup, and whoever hands
+    //    a report over takes the child with Bus_XusbReferenceChildLocked under
+    //    it (see XusbPdoUsers).
     KSPIN_LOCK StateLock;
 
     // Mapping engine.
@@ -64,6 +72,9 @@ typedef struct _DEVICE_CONTEXT {
 
     // The emulated Xbox 360 controller.
     WDFDEVICE XusbPdo; // null while there is none
+    // Hand-overs in progress to the child XusbPdo named when they took it; the
+    // child's cleanup waits for none to be left before its context goes.
+    LONG XusbPdoUsers;
     BOOLEAN PdoCreated;
     BOOLEAN HardwareReleased;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;

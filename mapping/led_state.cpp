@@ -2,14 +2,9 @@
 
 #include "mapping/xusb_report.h"
 
-namespace {
-
-// LED states 2..5 light the stick's LEDs 3..0; every other state lights none.
-inline ULONG LedIndexForState(UCHAR LedState) {
+_Use_decl_annotations_ ULONG TorvaXboxMappingLedIndex(UCHAR LedState) {
     return (LedState >= 2 && LedState <= 5) ? static_cast<ULONG>(5 - LedState) : QUILLEX_LED_NONE;
 }
-
-} // namespace
 
 _Use_decl_annotations_ NTSTATUS QuillexSetLed(PDEVICE_CONTEXT Context, ULONG LedIndex) {
     if (Context == NULL) {
@@ -27,7 +22,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetLed(PDEVICE_CONTEXT Context, 
     if (Context != NULL) {
         status = TorvaXboxMappingLock(Context);
         if (status == STATUS_SUCCESS) {
-            status = QuillexSetLed(Context, LedIndexForState(LedState));
+            status = QuillexSetLed(Context, TorvaXboxMappingLedIndex(LedState));
             if (NT_SUCCESS(status)) {
                 Context->LedState = LedState;
             }

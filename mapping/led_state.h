@@ -13,6 +13,10 @@
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     TorvaXboxMappingSetLed(_In_opt_ PDEVICE_CONTEXT Context, _In_ UCHAR LedState);
 
+// The stick's LED index for an LED state: states 2 to 5 give the indexes 3
+// down to 0, every other state QUILLEX_LED_NONE.
+ULONG TorvaXboxMappingLedIndex(_In_ UCHAR LedState);
+
 // The one place the stick's LED would be driven. It traces the index and
 // sends nothing to the device.
 NTSTATUS QuillexSetLed(_In_opt_ PDEVICE_CONTEXT Context, _In_ ULONG LedIndex);

@@ -21,6 +21,8 @@ _Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVICE Pdo, WDFDEVI
     pdoData->StringDescriptorState = 0;
     pdoData->Ep1InState = 0;
     pdoData->VendorRequestState = 0;
+    pdoData->ConfigurationDescribed = 0;
+    (VOID) XboxControllerPrepareConfiguration(pdoData); // a failure shows on enumeration
     pdoData->LatestReportHeld = FALSE;
     pdoData->Ep1CancelsInProgress = 0;
     pdoData->PendingLedState = XUSB_NO_LED_STATE;
@@ -66,12 +68,40 @@ _Use_decl_annotations_ VOID XusbPdoCleanup(WDFOBJECT Object) {
         PDEVICE_CONTEXT parent = pdoData->ParentDevice != nullptr
                                      ? QuillexGetDeviceContext(pdoData->ParentDevice)
                                      : nullptr;
-        // A newer child the parent already names keeps its place.
-        if (parent != nullptr && parent->XusbPdo == static_cast<WDFDEVICE>(Object)) {
-            parent->XusbPdo = nullptr;
+        if (parent != nullptr) {
+            KIRQL irql;
+            KeAcquireSpinLock(&parent->StateLock, &irql);
+            // A newer child the parent already names keeps its place.
+            if (parent->XusbPdo == static_cast<WDFDEVICE>(Object)) {
+                parent->XusbPdo = nullptr;
+            }
+            KeReleaseSpinLock(&parent->StateLock, irql);
+            // Nobody can take this child any more; whoever took it before
+            // is handing a report to it right now and must be done with the
+            // context first. Hand-overs only complete transfers: none waits
+            // for this cleanup.
+            while (InterlockedCompareExchange(&parent->XusbPdoUsers, 0, 0) != 0) {
+                LARGE_INTEGER delay;
+                delay.QuadPart = -10 * 1000; // 1 ms
+                KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            }
         }
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!XusbPdoCleanup: --\n");
+}
+
+_Use_decl_annotations_ PXUSB_PDO_DEVICE_DATA Bus_XusbReferenceChildLocked(PDEVICE_CONTEXT Parent) {
+    if (Parent == nullptr || Parent->XusbPdo == nullptr) {
+        return nullptr;
+    }
+    InterlockedIncrement(&Parent->XusbPdoUsers);
+    return XusbPdoGetData(Parent->XusbPdo);
+}
+
+_Use_decl_annotations_ VOID Bus_XusbDereferenceChild(PDEVICE_CONTEXT Parent) {
+    if (Parent != nullptr) {
+        InterlockedDecrement(&Parent->XusbPdoUsers);
+    }
 }
 
 _Use_decl_annotations_ NTSTATUS TraceMultiSz(PCSTR Prefix, PCSTR Title, PCWSTR MultiSz) {

@@ -138,10 +138,6 @@ const STAGED_RESPONSE VendorResponses[] = {
     {VendorResponse2, sizeof(VendorResponse2), 0},
 };
 
-// Rewritten with XboxConfigDescriptor by every device-descriptor request and
-// parsed by select-configuration; zero until the first such request.
-UCHAR WorkingConfigDescriptor[sizeof(XboxConfigDescriptor)];
-
 constexpr ULONG kValidationPoolTag = 0x58424B46; // "FKBX" in memory order
 
 // Bytes of an URB that the handler of its function reads: a shorter URB
@@ -198,17 +194,16 @@ NTSTATUS AnswerDeviceDescriptor(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
     out[kIdProductOffset + 1] = static_cast<UCHAR>((PdoData->ProductId >> 8) & 0xFF);
     ResetStages(PdoData);
 
-    RtlCopyMemory(WorkingConfigDescriptor, XboxConfigDescriptor, sizeof(XboxConfigDescriptor));
-    PUCHAR offending = nullptr;
-    status = USBD_ValidateConfigurationDescriptor(
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(WorkingConfigDescriptor),
-        sizeof(WorkingConfigDescriptor), 2, &offending, kValidationPoolTag);
+    // The configuration set was validated when the child was made; its
+    // verdict is this request's.
+    status = PdoData->Configuration.ValidationStatus;
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "ERROR in Hard Coded USB Device Descriptor at byte offset: %u\n",
-                    offending != nullptr ? static_cast<ULONG>(offending - WorkingConfigDescriptor)
-                                         : 0);
+                    PdoData->Configuration.OffendingOffset);
+        return status;
     }
+    InterlockedExchange(&PdoData->ConfigurationDescribed, 1);
     return status;
 }
 
@@ -226,6 +221,41 @@ NTSTATUS AnswerStaged(UCHAR* StageCounter, PCSTAGED_RESPONSE Table, ULONG RowCou
 }
 
 } // namespace
+
+_Use_decl_annotations_ NTSTATUS XboxControllerPrepareConfiguration(PXUSB_PDO_DEVICE_DATA PdoData) {
+    PAGED_CODE();
+    XUSB_CONFIGURATION* configuration = &PdoData->Configuration;
+    RtlZeroMemory(configuration, sizeof(*configuration));
+    // The library's routines take writable pointers; none of them writes.
+    auto config =
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<UCHAR*>(XboxConfigDescriptor));
+    PUCHAR offending = nullptr;
+    configuration->ValidationStatus = USBD_ValidateConfigurationDescriptor(
+        config, sizeof(XboxConfigDescriptor), 2, &offending, kValidationPoolTag);
+    if (!NT_SUCCESS(configuration->ValidationStatus)) {
+        configuration->OffendingOffset =
+            offending != nullptr ? static_cast<ULONG>(offending - XboxConfigDescriptor) : 0;
+        return configuration->ValidationStatus;
+    }
+    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor =
+        USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
+    if (interfaceDescriptor == nullptr ||
+        interfaceDescriptor->bNumEndpoints > RTL_NUMBER_OF(configuration->Endpoints)) {
+        return STATUS_DEVICE_DATA_ERROR;
+    }
+    PUCHAR start = reinterpret_cast<PUCHAR>(interfaceDescriptor);
+    for (ULONG i = 0; i < interfaceDescriptor->bNumEndpoints; ++i) {
+        auto endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
+            config, config->wTotalLength, start, USB_ENDPOINT_DESCRIPTOR_TYPE));
+        if (endpoint == nullptr || endpoint->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+            break; // select-configuration reports the missing endpoint
+        }
+        configuration->Endpoints[configuration->EndpointCount++] = endpoint;
+        start = reinterpret_cast<PUCHAR>(endpoint) + endpoint->bLength;
+    }
+    configuration->Interface = interfaceDescriptor;
+    return STATUS_SUCCESS;
+}
 
 _Use_decl_annotations_ NTSTATUS XboxControllerGetTransferBuffer(PVOID TransferBuffer,
                                                                 PMDL TransferBufferMDL,
@@ -348,15 +378,20 @@ _Use_decl_annotations_ NTSTATUS XboxControllerGetDescriptorFromDevice(PXUSB_PDO_
 
 _Use_decl_annotations_ NTSTATUS XboxControllerSelectConfig(PXUSB_PDO_DEVICE_DATA PdoData,
                                                            PURB Urb) {
-    UNREFERENCED_PARAMETER(PdoData);
     _URB_SELECT_CONFIGURATION* request = &Urb->UrbSelectConfiguration;
     PUSBD_INTERFACE_INFORMATION info = &request->Interface;
-    auto config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(WorkingConfigDescriptor);
+    const XUSB_CONFIGURATION* configuration = &PdoData->Configuration;
 
     request->ConfigurationHandle = XUSB_CONFIGURATION_HANDLE;
-    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor = USBD_ParseConfigurationDescriptorEx(
-        config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
-    if (interfaceDescriptor == nullptr) {
+    // Served from what was parsed as the child was made: the USB library's
+    // parsing is not allowed at the DISPATCH_LEVEL this may run at.
+    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor =
+        InterlockedCompareExchange(&PdoData->ConfigurationDescribed, 0, 0) != 0
+            ? configuration->Interface
+            : nullptr;
+    if (interfaceDescriptor == nullptr ||
+        info->InterfaceNumber != interfaceDescriptor->bInterfaceNumber ||
+        info->AlternateSetting != interfaceDescriptor->bAlternateSetting) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "Quillex!XboxControllerSelectConfig: ERROR no matching "
                     "USB_INTERFACE_DESCRIPTOR found.\n");
@@ -382,17 +417,15 @@ _Use_decl_annotations_ NTSTATUS XboxControllerSelectConfig(PXUSB_PDO_DEVICE_DATA
     info->Protocol = interfaceDescriptor->bInterfaceProtocol;
     info->InterfaceHandle = XUSB_INTERFACE_HANDLE;
 
-    PUCHAR start = reinterpret_cast<PUCHAR>(interfaceDescriptor);
     PUSBD_PIPE_INFORMATION pipes = info->Pipes;
     for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
-        auto endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
-            config, config->wTotalLength, start, USB_ENDPOINT_DESCRIPTOR_TYPE));
-        if (endpoint == nullptr || endpoint->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+        if (i >= configuration->EndpointCount) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                         "Quillex!XboxControllerSelectConfig: ERROR USBD_ParseDescriptors failed "
                         "to retrieve Endpoint Descriptor\n");
             return STATUS_INVALID_DEVICE_REQUEST;
         }
+        const USB_ENDPOINT_DESCRIPTOR* endpoint = configuration->Endpoints[i];
         XUSB_PIPE_HANDLE handle;
         handle.Value = 0;
         handle.EndpointAddress = endpoint->bEndpointAddress;
@@ -403,7 +436,6 @@ _Use_decl_annotations_ NTSTATUS XboxControllerSelectConfig(PXUSB_PDO_DEVICE_DATA
         pipes[i].Interval = endpoint->bInterval;
         pipes[i].PipeType = static_cast<USBD_PIPE_TYPE>(endpoint->bmAttributes & 3);
         pipes[i].PipeHandle = XUSB_PIPE_HANDLE_TO_URB(handle);
-        start = reinterpret_cast<PUCHAR>(endpoint) + endpoint->bLength;
     }
     return STATUS_SUCCESS;
 }

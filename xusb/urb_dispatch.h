@@ -4,6 +4,11 @@
 
 #include "xusb/xusb_pdo.h"
 
+// Validates and parses the emulated configuration descriptor set into
+// PdoData->Configuration; called once as the child is made.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    XboxControllerPrepareConfiguration(_Inout_ PXUSB_PDO_DEVICE_DATA PdoData);
+
 // URB dispatch and the control endpoint.
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     HandleXusbPdoURB(_In_opt_ WDFDEVICE Device, _Inout_opt_ PIRP Irp);

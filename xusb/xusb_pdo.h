@@ -8,6 +8,21 @@
 // No LED state waits for the LED work item.
 #define XUSB_NO_LED_STATE (-1L)
 
+// Endpoints of the emulated interface that select-configuration hands out.
+#define XUSB_MAX_ENDPOINTS 2
+
+// The emulated configuration descriptor set as the USB library checked and
+// parsed it once, at PASSIVE_LEVEL, when the child was made. URBs arrive up to
+// DISPATCH_LEVEL, above what validation and interface parsing allow, so they
+// are served from this. The pointers are into the constant set.
+typedef struct _XUSB_CONFIGURATION {
+    NTSTATUS ValidationStatus;           // of USBD_ValidateConfigurationDescriptor
+    ULONG OffendingOffset;               // of the byte it rejected, from the start of the set
+    PUSB_INTERFACE_DESCRIPTOR Interface; // null when the set is invalid or has none
+    PUSB_ENDPOINT_DESCRIPTOR Endpoints[XUSB_MAX_ENDPOINTS];
+    ULONG EndpointCount;
+} XUSB_CONFIGURATION;
+
 typedef struct _XUSB_PDO_DEVICE_DATA {
     ULONG InstanceNumber;   // of the parent function device; also our address and UI number
     WDFDEVICE ParentDevice; // the function device, which outlives us
@@ -19,6 +34,12 @@ typedef struct _XUSB_PDO_DEVICE_DATA {
     UCHAR StringDescriptorState;
     UCHAR Ep1InState;
     UCHAR VendorRequestState;
+
+    // The configuration is offered only once the device descriptor has been
+    // read since the child was made, as a device is enumerated; set with an
+    // interlocked exchange by that request.
+    XUSB_CONFIGURATION Configuration;
+    LONG ConfigurationDescribed;
 
     LIST_ENTRY PendingEp1Irps; // endpoint 1 IN transfers waiting for a report, oldest first
     KSPIN_LOCK PendingEp1Lock; // guards PendingEp1Irps and the latest report below
@@ -60,9 +81,19 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 // Marks the child removed: URBs and input reports are refused from then on.
 NTSTATUS QuillexRemovePdo(_In_opt_ WDFDEVICE Pdo);
 
-// The child's cleanup callback: finishes the transfers it still holds and
-// clears the parent's reference to it.
+// The child's cleanup callback: finishes the transfers it still holds, clears
+// the parent's XusbPdo under its StateLock and waits until no hand-over that
+// took the child before that is still using it.
 EVT_WDF_OBJECT_CONTEXT_CLEANUP XusbPdoCleanup;
+
+// The parent's current child for one hand-over, or null when there is none.
+// The caller holds the parent's StateLock; a child returned stays usable
+// until Bus_XusbDereferenceChild, even if its deletion starts meanwhile.
+_IRQL_requires_(DISPATCH_LEVEL) PXUSB_PDO_DEVICE_DATA
+    Bus_XusbReferenceChildLocked(_In_ struct _DEVICE_CONTEXT* Parent);
+// Ends a hand-over that Bus_XusbReferenceChildLocked started.
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    Bus_XusbDereferenceChild(_In_ struct _DEVICE_CONTEXT* Parent);
 
 // Trace dump of a double-null-terminated UTF-16 string list.
 NTSTATUS TraceMultiSz(_In_opt_ PCSTR Prefix, _In_opt_ PCSTR Title, _In_opt_ PCWSTR MultiSz);

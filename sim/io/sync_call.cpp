@@ -13,6 +13,7 @@ namespace sim::io {
 namespace {
 
 constexpr ULONG kSystemBufferTag = 'BsyS';
+constexpr UCHAR kStaleSystemBufferFill = 0xA5;
 
 struct Waiter {
     std::mutex lock;
@@ -24,7 +25,8 @@ struct Waiter {
 // The system buffer of a buffered request: input copied in now, the answer
 // copied out at completion.
 NTSTATUS LayOutSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void* output,
-                            ULONG outputLength, std::function<void(PIRP)>* finish) {
+                            ULONG outputLength, bool isDeviceControl,
+                            std::function<void(PIRP)>* finish) {
     ULONG size = inputLength > outputLength ? inputLength : outputLength;
     PVOID system = nullptr;
     if (size != 0) {
@@ -32,18 +34,32 @@ NTSTATUS LayOutSystemBuffer(PIRP irp, const void* input, ULONG inputLength, void
         if (system == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        RtlZeroMemory(system, size);
+        // Not zeroed: past the input, the buffer holds whatever the pool
+        // held before, as on Windows.
+        RtlFillMemory(system, size, kStaleSystemBufferFill);
         if (inputLength != 0 && input != nullptr) {
             RtlCopyMemory(system, input, inputLength);
         }
     }
     irp->AssociatedIrp.SystemBuffer = system;
-    *finish = [system, output, outputLength](PIRP done) {
-        if (system != nullptr && output != nullptr && CarriesData(done->IoStatus.Status)) {
-            // Never more than the caller's buffer, whatever the driver claims.
-            ULONG_PTR count = done->IoStatus.Information < outputLength ? done->IoStatus.Information
-                                                                        : outputLength;
-            RtlCopyMemory(output, system, count);
+    // A write's Information counts bytes taken, not bytes to copy back.
+    bool informationIsOutput = isDeviceControl || output != nullptr;
+    *finish = [system, output, outputLength, informationIsOutput](PIRP done) {
+        if (informationIsOutput && CarriesData(done->IoStatus.Status)) {
+            // The I/O manager copies Information bytes to the caller: more
+            // than its buffer would overrun it.
+            if (done->IoStatus.Information > outputLength) {
+                VerifierStop(rule::kInformationTooLarge, "IoCompleteRequest",
+                             "IRP %p completed with Information %llu for an output buffer of %lu "
+                             "bytes (status 0x%08x)",
+                             static_cast<void*>(done),
+                             static_cast<unsigned long long>(done->IoStatus.Information),
+                             static_cast<unsigned long>(outputLength),
+                             static_cast<unsigned>(done->IoStatus.Status));
+            }
+            if (system != nullptr && output != nullptr) {
+                RtlCopyMemory(output, system, done->IoStatus.Information);
+            }
         }
         if (system != nullptr) {
             ExFreePoolWithTag(system, kSystemBufferTag);
@@ -85,7 +101,7 @@ NTSTATUS LayOutIoctlBuffers(PIRP irp, ULONG code, const void* input, ULONG input
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     switch (METHOD_FROM_CTL_CODE(code)) {
     case METHOD_BUFFERED:
-        return LayOutSystemBuffer(irp, input, inputLength, output, outputLength, finish);
+        return LayOutSystemBuffer(irp, input, inputLength, output, outputLength, true, finish);
     case METHOD_NEITHER:
         stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
         irp->UserBuffer = output;
@@ -101,8 +117,8 @@ NTSTATUS LayOutIoctlBuffers(PIRP irp, ULONG code, const void* input, ULONG input
 NTSTATUS LayOutTransferBuffers(PIRP irp, PDEVICE_OBJECT device, bool isWrite, void* buffer,
                                ULONG length, std::function<void(PIRP)>* finish) {
     if ((device->Flags & DO_BUFFERED_IO) != 0) {
-        return isWrite ? LayOutSystemBuffer(irp, buffer, length, nullptr, 0, finish)
-                       : LayOutSystemBuffer(irp, nullptr, 0, buffer, length, finish);
+        return isWrite ? LayOutSystemBuffer(irp, buffer, length, nullptr, 0, false, finish)
+                       : LayOutSystemBuffer(irp, nullptr, 0, buffer, length, false, finish);
     }
     if ((device->Flags & DO_DIRECT_IO) != 0) {
         return STATUS_NOT_SUPPORTED; // the transfer travels in an MDL

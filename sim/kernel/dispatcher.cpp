@@ -11,6 +11,7 @@
 #include "sim/core/fault.h"
 #include "sim/core/watchdog.h"
 #include "sim/core/verifier.h"
+#include "sim/kernel/clock.h"
 #include "sim/kernel/thread_state.h"
 
 namespace sim::kernel {
@@ -65,12 +66,33 @@ void CheckWaitable(DISPATCHER_HEADER* h, const char* api) {
 
 using Clock = std::chrono::steady_clock;
 
+// The simulated clock, under the dispatcher lock. Each start and end of a
+// SimulatedClock opens a new epoch; a wait from an earlier epoch has expired.
+struct SimulatedTime {
+    bool active = false;
+    unsigned epoch = 0;
+    LONGLONG now = 0; // 100 ns units
+    unsigned waiters = 0;
+};
+SimulatedTime g_simTime;
+
+// When a timed wait ends: on the host clock, or on the simulated one.
+struct Deadline {
+    bool forever = true;
+    bool simulated = false;
+    Clock::time_point host{};
+    unsigned epoch = 0;
+    LONGLONG ticks = 0;
+};
+
 // Converts a kernel time-out (negative: relative, in 100 ns; positive: absolute
-// system time) to a deadline. Null means wait forever.
-bool Deadline(PLARGE_INTEGER timeout, Clock::time_point* deadline) {
+// system time) to a deadline. Null means wait forever. Called with the lock.
+Deadline DeadlineOf(PLARGE_INTEGER timeout) {
+    Deadline d;
     if (timeout == nullptr) {
-        return false;
+        return d;
     }
+    d.forever = false;
     LONGLONG ticks = timeout->QuadPart;
     if (ticks > 0) {
         LARGE_INTEGER now;
@@ -80,8 +102,37 @@ bool Deadline(PLARGE_INTEGER timeout, Clock::time_point* deadline) {
             ticks = 0;
         }
     }
-    *deadline = Clock::now() + std::chrono::nanoseconds(-ticks * 100);
-    return true;
+    if (g_simTime.active) {
+        d.simulated = true;
+        d.epoch = g_simTime.epoch;
+        d.ticks = g_simTime.now - ticks;
+    } else {
+        d.host = Clock::now() + std::chrono::nanoseconds(-ticks * 100);
+    }
+    return d;
+}
+
+bool SimulatedExpired(const Deadline& d) {
+    return d.epoch != g_simTime.epoch || g_simTime.now >= d.ticks;
+}
+
+// Sleeps until woken or the deadline passes; true once it has passed.
+bool SleepUntil(std::unique_lock<std::mutex>& lock, const Deadline& d) {
+    if (d.forever) {
+        g_wake.wait(lock);
+        return false;
+    }
+    if (!d.simulated) {
+        return g_wake.wait_until(lock, d.host) == std::cv_status::timeout;
+    }
+    if (SimulatedExpired(d)) {
+        return true;
+    }
+    ++g_simTime.waiters;
+    g_wake.notify_all(); // for WaitForTimedWaiters
+    g_wake.wait(lock);
+    --g_simTime.waiters;
+    return SimulatedExpired(d);
 }
 
 // Checked before anything else, injected failures included: a wait that may
@@ -117,19 +168,18 @@ std::string DescribeWait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE wai
     return text + ", with no time-out";
 }
 
-NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLARGE_INTEGER timeout,
-              const char* api) {
+NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, BOOLEAN alertable,
+              PLARGE_INTEGER timeout, const char* api) {
     for (ULONG i = 0; i < count; ++i) {
         CheckWaitable(objects[i], api);
     }
     PKTHREAD self = CurrentThread();
-    Clock::time_point deadline{};
-    bool hasDeadline = Deadline(timeout, &deadline);
 
     bool expired = false;
     bool watchdogStarted = false;
     Clock::time_point watchdog{};
     std::unique_lock<std::mutex> lock(g_dispatcher);
+    Deadline deadline = DeadlineOf(timeout);
     for (;;) {
         if (waitType == WaitAny) {
             for (ULONG i = 0; i < count; ++i) {
@@ -150,12 +200,16 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLAR
                 return STATUS_WAIT_0;
             }
         }
+        if (alertable && self->Alerted) {
+            self->Alerted = false;
+            return STATUS_ALERTED;
+        }
         if (expired) {
             return STATUS_TIMEOUT;
         }
-        if (hasDeadline) {
+        if (!deadline.forever) {
             // After the deadline, look at the objects once more before giving up.
-            expired = g_wake.wait_until(lock, deadline) == std::cv_status::timeout;
+            expired = SleepUntil(lock, deadline);
         } else if (self->UnboundedWaits) {
             g_wake.wait(lock);
         } else {
@@ -171,6 +225,56 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, PLAR
 }
 
 } // namespace
+
+SimulatedClock::SimulatedClock() {
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    g_simTime.active = true;
+    g_simTime.now = 0;
+    ++g_simTime.epoch;
+}
+
+SimulatedClock::~SimulatedClock() {
+    {
+        std::lock_guard<std::mutex> guard(g_dispatcher);
+        g_simTime.active = false;
+        ++g_simTime.epoch;
+    }
+    g_wake.notify_all();
+}
+
+void SimulatedClock::Advance(std::chrono::nanoseconds by) {
+    {
+        std::lock_guard<std::mutex> guard(g_dispatcher);
+        g_simTime.now += by.count() / 100;
+    }
+    g_wake.notify_all();
+}
+
+unsigned SimulatedClock::TimedWaiters() const {
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    return g_simTime.waiters;
+}
+
+bool SimulatedClock::WaitForTimedWaiters(unsigned count, std::chrono::milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(g_dispatcher);
+    return g_wake.wait_for(lock, limit, [&] { return g_simTime.waiters >= count; });
+}
+
+void AlertThread(PKTHREAD thread) {
+    {
+        std::lock_guard<std::mutex> guard(g_dispatcher);
+        thread->Alerted = true;
+    }
+    g_wake.notify_all();
+}
+
+void SignalThreadEnded(PKTHREAD thread) {
+    {
+        std::lock_guard<std::mutex> guard(g_dispatcher);
+        thread->Header.SignalState = 1;
+    }
+    g_wake.notify_all();
+}
 
 void CheckRoutineReturn(const char* what, const char* irqlRule) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
@@ -289,7 +393,6 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
     CheckMayBlock(Timeout, "KeWaitForSingleObject");
     NTSTATUS injected;
     // An injected status models a wait ended early (STATUS_ALERTED, STATUS_USER_APC,
@@ -298,7 +401,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         return injected;
     }
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
-    return Wait(1, &header, WaitAny, Timeout, "KeWaitForSingleObject");
+    return Wait(1, &header, WaitAny, Alertable, Timeout, "KeWaitForSingleObject");
 }
 
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
@@ -307,7 +410,6 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
                                   PKWAIT_BLOCK WaitBlockArray) {
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
     if (Count > MAXIMUM_WAIT_OBJECTS ||
         (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)) {
         sim::VerifierStop(sim::rule::kInvalidHandle, "KeWaitForMultipleObjects",
@@ -318,23 +420,32 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     if (sim::fault::ShouldFail("KeWaitForMultipleObjects", &injected)) {
         return injected;
     }
-    return Wait(Count, reinterpret_cast<DISPATCHER_HEADER**>(Object), WaitType, Timeout,
+    return Wait(Count, reinterpret_cast<DISPATCHER_HEADER**>(Object), WaitType, Alertable, Timeout,
                 "KeWaitForMultipleObjects");
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval) {
     UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
     if (KeGetCurrentIrql() > APC_LEVEL) {
         sim::VerifierStop(sim::rule::kBlockingWaitAtDispatch, "KeDelayExecutionThread",
                           "called at IRQL %u", KeGetCurrentIrql());
     }
-    Clock::time_point deadline;
-    if (Deadline(Interval, &deadline)) {
-        std::this_thread::sleep_until(deadline);
+    if (Interval == nullptr) {
+        return STATUS_SUCCESS;
     }
-    return STATUS_SUCCESS;
+    PKTHREAD self = CurrentThread();
+    std::unique_lock<std::mutex> lock(g_dispatcher);
+    Deadline deadline = DeadlineOf(Interval);
+    for (;;) {
+        if (Alertable && self->Alerted) {
+            self->Alerted = false;
+            return STATUS_ALERTED;
+        }
+        if (SleepUntil(lock, deadline)) {
+            return STATUS_SUCCESS;
+        }
+    }
 }
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {

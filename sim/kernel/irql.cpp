@@ -22,12 +22,13 @@ void Retire(std::unique_ptr<_KTHREAD> thread) {
 
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
-    std::unique_ptr<_KTHREAD> thread;
+    std::unique_ptr<_KTHREAD> owned; // for host threads that are no system thread
+    _KTHREAD* thread = nullptr;
 
     ~ThreadState() {
         // Only the thread itself changes its list of owned mutexes.
-        if (thread && !thread->OwnedMutexes.empty()) {
-            Retire(std::move(thread));
+        if (owned && !owned->OwnedMutexes.empty()) {
+            Retire(std::move(owned));
         }
     }
 };
@@ -35,13 +36,14 @@ struct ThreadState {
 thread_local ThreadState t_state;
 
 _KTHREAD* EnsureThread() {
-    if (!t_state.thread) {
-        t_state.thread = std::make_unique<_KTHREAD>();
-        t_state.thread->Magic = kThreadMagic;
-        t_state.thread->Priority = 8;
-        t_state.thread->Name = "thread";
+    if (t_state.thread == nullptr) {
+        t_state.owned = std::make_unique<_KTHREAD>();
+        t_state.owned->Magic = kThreadMagic;
+        t_state.owned->Priority = 8;
+        t_state.owned->Name = "thread";
+        t_state.thread = t_state.owned.get();
     }
-    return t_state.thread.get();
+    return t_state.thread;
 }
 
 } // namespace
@@ -51,6 +53,9 @@ PKTHREAD CurrentThread() {
 }
 const char* CurrentThreadName() {
     return EnsureThread()->Name.c_str();
+}
+void AdoptThread(PKTHREAD thread) {
+    t_state.thread = thread;
 }
 void SetCurrentThreadName(const char* name) {
     EnsureThread()->Name = name;
@@ -107,6 +112,16 @@ PKTHREAD KeGetCurrentThread(void) {
 }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+    if (t_state.irql > DISPATCH_LEVEL) {
+        sim::VerifierStop(sim::rule::kIrqlTooHigh, "KeSetPriorityThread", "called at IRQL %u",
+                          t_state.irql);
+    }
+    if (Thread == nullptr || Thread->Magic != kThreadMagic || Priority < 0 ||
+        Priority > HIGH_PRIORITY) {
+        sim::VerifierStop(sim::rule::kInvalidHandle, "KeSetPriorityThread",
+                          "thread %p or priority %ld is not valid", static_cast<void*>(Thread),
+                          static_cast<long>(Priority));
+    }
     KPRIORITY old = Thread->Priority;
     Thread->Priority = Priority;
     return old;

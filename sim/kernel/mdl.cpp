@@ -131,10 +131,19 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     PMDL mdl = MemoryDescriptorList;
     CheckIrql("MmMapLockedPagesSpecifyCache",
               AccessMode == KernelMode ? DISPATCH_LEVEL : APC_LEVEL);
-    if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL))) {
+    // A partial MDL is mapped only while the pages it borrows are locked.
+    if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
         sim::VerifierStop(sim::rule::kMdlMisuse, "MmMapLockedPagesSpecifyCache",
-                          "MDL %p maps pages that are neither locked nor nonpaged (flags 0x%x)",
-                          static_cast<void*>(mdl), static_cast<unsigned>(mdl->MdlFlags));
+                          "MDL %p maps pages that are neither locked nor nonpaged%s (flags 0x%x)",
+                          static_cast<void*>(mdl),
+                          (mdl->MdlFlags & MDL_PARTIAL) ? " (an unlocked partial MDL)" : "",
+                          static_cast<unsigned>(mdl->MdlFlags));
+    }
+    if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) {
+        sim::VerifierStop(sim::rule::kMdlMisuse, "MmMapLockedPagesSpecifyCache",
+                          "MDL %p is already mapped at %p: a second mapping leaks the first "
+                          "(use MmGetSystemAddressForMdlSafe, which reuses it)",
+                          static_cast<void*>(mdl), mdl->MappedSystemVa);
     }
     if (RequestedAddress != nullptr || AccessMode != KernelMode) {
         return nullptr; // only system-space mappings exist here

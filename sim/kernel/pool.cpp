@@ -1,19 +1,41 @@
-// Executive pool: tagged blocks with a header the verifier checks on free.
+// Executive pool as the special pool sees it: tagged blocks with a header the
+// verifier checks on free, guard bytes after each block, and freed blocks
+// filled with a pattern and held in quarantine before they go back.
 #include "sim/kernel/pool.h"
 
 #include <stdlib.h>
+#include <string.h>
 
+#include <deque>
 #include <map>
-#include <set>
 #include <mutex>
+#include <set>
 
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLEX_POOL_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLEX_POOL_UNDER_ASAN 1
+#endif
+
 namespace sim::pool {
 namespace {
 
-constexpr ULONG kLiveMagic = 0x4C6F6F50; // "PooL"
+constexpr ULONG kLiveMagic = 0x4C6F6F50;  // "PooL"
+constexpr ULONG kFreedMagic = 0x65657246; // "Free"
+constexpr SIZE_T kGuardBytes = 16;
+#ifdef QUILLEX_POOL_UNDER_ASAN
+// The address sanitizer keeps its own quarantine and sees every access into
+// it: hand blocks straight back so that it does.
+constexpr size_t kQuarantineBlocks = 0;
+#else
+constexpr size_t kQuarantineBlocks = 4096;
+#endif
 
 struct alignas(16) Header {
     ULONG Magic;
@@ -25,9 +47,90 @@ struct alignas(16) Header {
 std::mutex g_lock;
 std::map<ULONG, size_t> g_outstanding;
 std::set<const void*> g_live;
+std::deque<Header*> g_quarantine;
+// Freed blocks by address, for IsFreed: start to end.
+std::map<const char*, const char*> g_freedRanges;
 
 Header* HeaderOf(const void* block) {
     return reinterpret_cast<Header*>(const_cast<char*>(static_cast<const char*>(block))) - 1;
+}
+
+UCHAR* Body(Header* h) {
+    return reinterpret_cast<UCHAR*>(h + 1);
+}
+
+SIZE_T RawSize(SIZE_T bytes) {
+    return (sizeof(Header) + bytes + kGuardBytes + 15) & ~SIZE_T(15);
+}
+
+void* Allocate(SIZE_T bytes, ULONG tag, POOL_TYPE type) {
+    void* raw = aligned_alloc(alignof(Header), RawSize(bytes));
+    if (raw == nullptr) {
+        return nullptr;
+    }
+    auto* h = static_cast<Header*>(raw);
+    h->Magic = kLiveMagic;
+    h->Tag = tag;
+    h->Type = type;
+    h->Size = bytes;
+    memset(Body(h) + bytes, kGuardFill, RawSize(bytes) - sizeof(Header) - bytes);
+    std::lock_guard<std::mutex> guard(g_lock);
+    ++g_outstanding[tag];
+    g_live.insert(h + 1);
+    return h + 1;
+}
+
+// Called with g_lock held, for a block leaving quarantine.
+void Release(Header* h) {
+    UCHAR* body = Body(h);
+    for (SIZE_T i = 0; i < h->Size; ++i) {
+        if (body[i] != kFreedFill) {
+            VerifierStop(rule::kFreedPoolWritten, "pool quarantine",
+                         "block %p (tag 0x%08x, %zu bytes) was written at offset %zu after it was "
+                         "freed (byte 0x%02x)",
+                         static_cast<void*>(body), h->Tag, static_cast<size_t>(h->Size),
+                         static_cast<size_t>(i), body[i]);
+        }
+    }
+    g_freedRanges.erase(reinterpret_cast<const char*>(body));
+    free(h);
+}
+
+void Free(void* block, ULONG tag, const char* api) {
+    Header* h = HeaderOf(block);
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (g_live.erase(block) == 0) {
+        VerifierStop(rule::kDoubleFree, api,
+                     "%p is not a live pool block (freed twice, or never allocated)", block);
+    }
+    if (tag != 0 && h->Tag != tag) {
+        VerifierStop(rule::kPoolTagMismatch, api, "block %p has tag 0x%08x, freed with 0x%08x",
+                     block, h->Tag, tag);
+    }
+    UCHAR* body = Body(h);
+    SIZE_T slack = RawSize(h->Size) - sizeof(Header) - h->Size;
+    for (SIZE_T i = 0; i < slack; ++i) {
+        if (body[h->Size + i] != kGuardFill) {
+            VerifierStop(rule::kPoolGuardOverwritten, api,
+                         "block %p (tag 0x%08x) of %zu bytes was written %zu byte(s) past its end",
+                         block, h->Tag, static_cast<size_t>(h->Size), static_cast<size_t>(i + 1));
+        }
+    }
+    --g_outstanding[h->Tag];
+    h->Magic = kFreedMagic;
+    memset(body, kFreedFill, h->Size);
+    if (kQuarantineBlocks == 0) {
+        free(h);
+        return;
+    }
+    g_freedRanges[reinterpret_cast<const char*>(body)] =
+        reinterpret_cast<const char*>(body) + h->Size;
+    g_quarantine.push_back(h);
+    if (g_quarantine.size() > kQuarantineBlocks) {
+        Header* oldest = g_quarantine.front();
+        g_quarantine.pop_front();
+        Release(oldest);
+    }
 }
 
 } // namespace
@@ -36,6 +139,34 @@ size_t OutstandingBlocks(ULONG tag) {
     std::lock_guard<std::mutex> guard(g_lock);
     auto it = g_outstanding.find(tag);
     return it == g_outstanding.end() ? 0 : it->second;
+}
+
+void CheckFreedBlocks() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    while (!g_quarantine.empty()) {
+        Header* h = g_quarantine.front();
+        g_quarantine.pop_front();
+        Release(h);
+    }
+}
+
+bool IsFreed(const void* address) {
+    auto at = static_cast<const char*>(address);
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto it = g_freedRanges.upper_bound(at);
+    if (it == g_freedRanges.begin()) {
+        return false;
+    }
+    --it;
+    return at >= it->first && at < it->second;
+}
+
+void* AllocateForSystem(SIZE_T bytes, ULONG tag) {
+    return Allocate(bytes, tag, NonPagedPool);
+}
+
+void FreeForSystem(void* block, ULONG tag) {
+    Free(block, tag, "pool");
 }
 
 } // namespace sim::pool
@@ -53,21 +184,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (sim::fault::ShouldFail("ExAllocatePoolWithTag", nullptr)) {
         return nullptr;
     }
-    void* raw = aligned_alloc(alignof(Header), (sizeof(Header) + NumberOfBytes + 15) & ~SIZE_T(15));
-    if (raw == nullptr) {
-        return nullptr;
-    }
-    auto* h = static_cast<Header*>(raw);
-    h->Magic = kLiveMagic;
-    h->Tag = Tag;
-    h->Type = PoolType;
-    h->Size = NumberOfBytes;
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        ++g_outstanding[Tag];
-        g_live.insert(h + 1);
-    }
-    return h + 1;
+    return Allocate(NumberOfBytes, Tag, PoolType);
 }
 
 PVOID ExAllocatePool2(ULONG64 Flags, SIZE_T NumberOfBytes, ULONG Tag) {
@@ -80,21 +197,7 @@ PVOID ExAllocatePool2(ULONG64 Flags, SIZE_T NumberOfBytes, ULONG Tag) {
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
-    Header* h = HeaderOf(P);
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        if (g_live.erase(P) == 0) {
-            sim::VerifierStop(sim::rule::kDoubleFree, "ExFreePoolWithTag",
-                              "%p is not a live pool block (freed twice, or never allocated)", P);
-        }
-        if (Tag != 0 && h->Tag != Tag) {
-            sim::VerifierStop(sim::rule::kPoolTagMismatch, "ExFreePoolWithTag",
-                              "block %p has tag 0x%08x, freed with 0x%08x", P, h->Tag, Tag);
-        }
-        --g_outstanding[h->Tag];
-    }
-    h->Magic = 0;
-    free(h);
+    Free(P, Tag, "ExFreePoolWithTag");
 }
 
 VOID ExFreePool(PVOID P) {

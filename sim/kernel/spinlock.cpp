@@ -3,12 +3,25 @@
 #include <thread>
 
 #include "sim/core/verifier.h"
+#include "sim/kernel/pool.h"
 #include "sim/kernel/thread_state.h"
 
 namespace {
 
+constexpr ULONG_PTR kFreedLockWord = 0x0101010101010101ULL * sim::pool::kFreedFill;
+
+// A lock word no thread could have written: the lock lies in freed pool.
+void CheckNotFreed(PKSPIN_LOCK SpinLock, ULONG_PTR word, const char* api) {
+    if (word == kFreedLockWord && sim::pool::IsFreed(SpinLock)) {
+        sim::VerifierStop(sim::rule::kFreedPoolUsed, api,
+                          "spin lock %p lies in a pool block that was freed",
+                          static_cast<void*>(SpinLock));
+    }
+}
+
 void Acquire(PKSPIN_LOCK SpinLock, const char* api) {
     auto self = reinterpret_cast<ULONG_PTR>(KeGetCurrentThread());
+    CheckNotFreed(SpinLock, __atomic_load_n(SpinLock, __ATOMIC_RELAXED), api);
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == self) {
         sim::VerifierStop(sim::rule::kSpinLockRecursion, api, "lock %p would deadlock",
                           static_cast<void*>(SpinLock));

@@ -14,6 +14,9 @@ struct _KTHREAD {
     ULONG Magic;
     KPRIORITY Priority;
     std::string Name;
+    // Set by an alert, consumed by the next alertable wait (under the
+    // dispatcher lock).
+    bool Alerted = false;
     // Kernel mutexes the thread owns, in the order it took them (guarded by
     // the dispatcher lock).
     std::vector<PKMUTEX> OwnedMutexes;
@@ -31,6 +34,15 @@ const char* CurrentThreadName();
 // Names the calling thread in verifier messages ("pnp", "stick", ...).
 void SetCurrentThreadName(const char* name);
 KIRQL CurrentIrql();
+// Makes 'thread' the calling host thread's KTHREAD (a system thread's own
+// object, which outlives the host thread while referenced).
+void AdoptThread(PKTHREAD thread);
+
+// Alerts a thread: its current or next alertable wait ends with
+// STATUS_ALERTED. Non-alertable waits do not see it.
+void AlertThread(PKTHREAD thread);
+// Marks a thread object as ended: waits on it are satisfied from now on.
+void SignalThreadEnded(PKTHREAD thread);
 
 // Called when a work item's routine or a system thread's start routine
 // returns: the thread must be back at PASSIVE_LEVEL and own no mutex, or the

@@ -131,18 +131,19 @@ void RecordingLowerDevice::AnswerIoctl(ULONG ioControlCode, Answer answer) {
 
 std::vector<RecordingLowerDevice::Received> RecordingLowerDevice::Requests() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return received_;
+    return std::vector<Received>(received_.begin(), received_.end());
 }
 
 size_t RecordingLowerDevice::CountOf(UCHAR major) const {
     std::lock_guard<std::mutex> guard(lock_);
-    return std::count_if(received_.begin(), received_.end(),
-                         [major](const Received& r) { return r.major == major; });
+    auto it = counts_.find(major);
+    return it == counts_.end() ? 0 : it->second;
 }
 
 void RecordingLowerDevice::Clear() {
     std::lock_guard<std::mutex> guard(lock_);
     received_.clear();
+    counts_.clear();
 }
 
 size_t RecordingLowerDevice::HeldCount() const {
@@ -163,7 +164,18 @@ RecordingLowerDevice::Answer RecordingLowerDevice::AnswerFor(UCHAR major, ULONG 
     return it != majorAnswers_.end() ? it->second : Answer{};
 }
 
+bool RecordingLowerDevice::Told(UCHAR major, ULONG code) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    bool isIoctl = major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    return (isIoctl && ioctlAnswers_.count(code) != 0) || majorAnswers_.count(major) != 0;
+}
+
 NTSTATUS RecordingLowerDevice::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
+    Received r = Note(pdo, irp);
+    return AnswerAsTold(pdo, irp, r);
+}
+
+RecordingLowerDevice::Received RecordingLowerDevice::Note(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Received r;
     r.major = stack->MajorFunction;
@@ -196,11 +208,17 @@ NTSTATUS RecordingLowerDevice::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     default:
         break;
     }
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        received_.push_back(r);
+    std::lock_guard<std::mutex> guard(lock_);
+    received_.push_back(r);
+    if (received_.size() > kLogLimit) {
+        received_.pop_front();
     }
+    ++counts_[r.major];
+    return r;
+}
 
+NTSTATUS RecordingLowerDevice::AnswerAsTold(PDEVICE_OBJECT pdo, PIRP irp, const Received& r) {
+    bool buffered = (pdo->Flags & DO_BUFFERED_IO) != 0;
     Answer answer = AnswerFor(r.major, r.ioControlCode);
     if (answer.hold) {
         Hold(irp);

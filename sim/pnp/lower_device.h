@@ -7,6 +7,7 @@
 // used until then: it records what reaches it and answers as told.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -74,6 +75,10 @@ class RecordingLowerDevice : public LowerDevice {
     void AnswerMajor(UCHAR major, Answer answer);
     void AnswerIoctl(ULONG ioControlCode, Answer answer);
 
+    // The requests received, oldest first; only the latest kLogLimit are kept
+    // (a reader at 1 kHz would otherwise grow it without end). CountOf counts
+    // every one since the last Clear.
+    static constexpr size_t kLogLimit = 65536;
     std::vector<Received> Requests() const;
     size_t CountOf(UCHAR major) const;
     void Clear();
@@ -87,13 +92,22 @@ class RecordingLowerDevice : public LowerDevice {
     void SurpriseRemoved() override;
     void Removed() override;
 
+  protected:
+    // Records a request as it arrived.
+    Received Note(PDEVICE_OBJECT pdo, PIRP irp);
+    // Whether a test told how to answer this request.
+    bool Told(UCHAR major, ULONG code) const;
+    // Answers a noted request as told (by default: success, no data).
+    NTSTATUS AnswerAsTold(PDEVICE_OBJECT pdo, PIRP irp, const Received& r);
+
   private:
     static DRIVER_CANCEL CancelHeld;
     Answer AnswerFor(UCHAR major, ULONG code) const;
     void Hold(PIRP irp);
 
     mutable std::mutex lock_;
-    std::vector<Received> received_;
+    std::deque<Received> received_;
+    std::map<UCHAR, size_t> counts_;
     std::map<UCHAR, Answer> majorAnswers_;
     std::map<ULONG, Answer> ioctlAnswers_;
     std::vector<PIRP> held_;

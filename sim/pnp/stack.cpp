@@ -10,9 +10,12 @@
 #include "sim/core/utf.h"
 #include "sim/core/watchdog.h"
 #include "sim/core/verifier.h"
+#include "sim/hid/collection.h"
 #include "sim/io/device_object.h"
 #include "sim/io/sync_call.h"
+#include "sim/io/target_notification.h"
 #include "sim/kernel/irp.h"
+#include "sim/peers/stick/descriptors.h"
 #include "sim/pnp/pnp_irp.h"
 #include "sim/wdf/device.h"
 #include "sim/wdf/driver.h"
@@ -73,6 +76,8 @@ StickDescription ArcadeStick(uint16_t productId, uint16_t vendorId) {
         "HID_DEVICE_UP:0001_U:0005",
         "HID_DEVICE",
     };
+    stick.lower = std::make_unique<hid::Collection>(
+        stick::ReportDescriptor(stick::LayoutForProductId(productId)), vendorId, productId);
     return stick;
 }
 
@@ -271,6 +276,8 @@ NTSTATUS Stack::Unplug(DeviceId id) {
             std::lock_guard<std::mutex> guard(lock_);
             node.state = DeviceState::SurpriseRemoved;
         }
+        // The device is gone: whoever still holds it open is told to let go.
+        io::NotifyTargetListeners(pdo, io::TargetEvent::RemoveComplete);
         if (io::OpenHandleCount(pdo) == 0) {
             FinishRemoval(id);
         }
@@ -290,7 +297,10 @@ NTSTATUS Stack::RemoveOnPnpThread(DeviceId id) {
         return STATUS_NO_SUCH_DEVICE;
     }
     PDEVICE_OBJECT pdo = node.devnode.pdo;
+    // Kernel components holding the device open close their handles first.
+    io::NotifyTargetListeners(pdo, io::TargetEvent::QueryRemove);
     if (io::OpenHandleCount(pdo) != 0) {
+        io::NotifyTargetListeners(pdo, io::TargetEvent::RemoveCancelled);
         return STATUS_DEVICE_BUSY; // vetoed: an application holds the device open
     }
     if (node.state == DeviceState::Started) {
@@ -305,6 +315,7 @@ NTSTATUS Stack::RemoveOnPnpThread(DeviceId id) {
         }
         if (!NT_SUCCESS(status)) {
             CancelRemoveChildren(queried);
+            io::NotifyTargetListeners(pdo, io::TargetEvent::RemoveCancelled);
             return status;
         }
     }
@@ -383,6 +394,10 @@ LowerDevice* Stack::Lower(DeviceId id) const {
 
 RecordingLowerDevice* Stack::Recorder(DeviceId id) const {
     return dynamic_cast<RecordingLowerDevice*>(Lower(id));
+}
+
+hid::Collection* Stack::Hid(DeviceId id) const {
+    return dynamic_cast<hid::Collection*>(Lower(id));
 }
 
 std::string Stack::PdoName(DeviceId id) const {

@@ -26,6 +26,10 @@
 #include "sim/pnp/lower_device.h"
 #include "sim/pnp/pnp_thread.h"
 
+namespace sim::hid {
+class Collection;
+}
+
 namespace sim::pnp {
 
 // The stick's vendor id in the simulator (a placeholder: a real stick's own
@@ -42,7 +46,9 @@ struct StickDescription {
 };
 
 // The game-controller collection of an arcade stick, with the hardware IDs
-// Windows gives it (HID\VID_1234&PID_0402&REV_0100, HID\VID_1234&PID_0402, ...).
+// Windows gives it (HID\VID_1234&PID_0402&REV_0100, HID\VID_1234&PID_0402, ...)
+// and the HID class's collection device over the model's report descriptor
+// (raw layout A for PID_0402, B for the others; sim/peers/stick/descriptors.h).
 StickDescription ArcadeStick(uint16_t productId, uint16_t vendorId = kStickVendorId);
 
 // What an INF tells the PnP manager about a driver for devices other than
@@ -120,8 +126,11 @@ class Stack {
     // The driver's device over the collection; null when there is none.
     WDFDEVICE FunctionDevice(DeviceId id) const;
     LowerDevice* Lower(DeviceId id) const;
-    // The lower device when it is the recording model, else null.
+    // The lower device when it is the recording model (the HID collection is
+    // one too), else null.
     RecordingLowerDevice* Recorder(DeviceId id) const;
+    // The HID collection of a stick plugged as ArcadeStick, else null.
+    hid::Collection* Hid(DeviceId id) const;
     std::string PdoName(DeviceId id) const;
     std::string InstanceId(DeviceId id) const;
     // Enabled device interfaces of the collection, as paths an application opens.

@@ -1,30 +1,36 @@
-// Reading and writing Windows Registry Editor 5.00 files.
+// Reading and writing Windows Registry Editor files (version 5.00, and the
+// older REGEDIT4).
 #include "sim/registry/reg_file.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 
 #include "sim/core/utf.h"
-#include "sim/registry/tree.h"
+#include "sim/registry/reg_syntax.h"
+#include "sim/registry/safe_file.h"
 
 namespace sim::registry {
+namespace syntax {
 namespace {
 
 using tree::KeyNode;
 
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kOldHeader = "REGEDIT4";
+
+// Hives of a Windows machine that the simulated one does not have: their keys
+// are kept as the file has them and written back unchanged.
+constexpr const char* kForeignRoots[] = {"HKEY_CURRENT_USER", "HKCU",
+                                         "HKEY_CURRENT_USER_LOCAL_SETTINGS",
+                                         "HKEY_PERFORMANCE_DATA", "HKEY_DYN_DATA"};
 
 struct Root {
     const char* hive;   // below \Registry
     const char* prefix; // as regedit writes it
 };
 constexpr Root kRoots[] = {{"Machine", "HKEY_LOCAL_MACHINE"}, {"User", "HKEY_USERS"}};
-
-// One change that a file asks for, applied only once the whole file parsed.
-struct Change {
-    enum Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue } kind;
-    std::string key; // native path
-    Value value;
-};
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
@@ -125,34 +131,6 @@ std::vector<uint8_t> Utf16LeBytes(std::string_view utf8, bool terminate) {
     return bytes;
 }
 
-// The file's bytes as UTF-8 text, whatever encoding it came in.
-bool DecodeText(std::string_view bytes, std::string* text, std::string* error) {
-    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF &&
-        static_cast<uint8_t>(bytes[1]) == 0xFE) {
-        if (bytes.size() % 2 != 0) {
-            *error = "UTF-16 file with an odd number of bytes";
-            return false;
-        }
-        std::vector<WCHAR> wide;
-        for (size_t i = 2; i < bytes.size(); i += 2) {
-            wide.push_back(static_cast<WCHAR>(static_cast<uint8_t>(bytes[i]) |
-                                              static_cast<uint8_t>(bytes[i + 1]) << 8));
-        }
-        *text = Utf16ToUtf8(wide.data(), wide.size());
-        return true;
-    }
-    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFE &&
-        static_cast<uint8_t>(bytes[1]) == 0xFF) {
-        *error = "big-endian UTF-16 is not a .reg encoding; save it as UTF-16LE or UTF-8";
-        return false;
-    }
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
-        bytes.remove_prefix(3);
-    }
-    *text = std::string(bytes);
-    return true;
-}
-
 // A key line's path as a native path below one of the roots.
 bool KeyPath(std::string_view written, std::string* native) {
     std::optional<std::string> path = NativePath(written);
@@ -169,10 +147,8 @@ bool KeyPath(std::string_view written, std::string* native) {
     return false;
 }
 
-bool ParseValueLine(std::string_view line, const std::string& key, Change* change,
-                    std::string* why) {
-    change->key = key;
-    Value& value = change->value;
+bool ParseValueLine(std::string_view line, Line* parsed, std::string* why) {
+    Value& value = parsed->value;
     if (line.front() == '@') {
         value.name.clear();
         line.remove_prefix(1);
@@ -187,10 +163,10 @@ bool ParseValueLine(std::string_view line, const std::string& key, Change* chang
     }
     line = Trim(line.substr(1));
     if (line == "-") {
-        change->kind = Change::kDeleteValue;
+        parsed->kind = Line::kDeleteValue;
         return true;
     }
-    change->kind = Change::kSetValue;
+    parsed->kind = Line::kValue;
     if (!line.empty() && line.front() == '"') {
         std::string text;
         if (!ParseQuoted(&line, &text) || !Trim(line).empty()) {
@@ -234,32 +210,104 @@ bool ParseValueLine(std::string_view line, const std::string& key, Change* chang
     return false;
 }
 
-bool Parse(const std::string& text, std::vector<Change>* changes, std::string* error) {
-    std::vector<std::string_view> lines;
+bool IsForeignRoot(std::string_view written) {
+    std::string_view root = written.substr(0, written.find('\\'));
+    for (const char* foreign : kForeignRoots) {
+        if (tree::NamesEqual(root, foreign)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool Decode(std::string_view bytes, std::string* text, Encoding* encoding, std::string* error) {
+    auto byte = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    bool withBom = bytes.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE;
+    // Without a mark, UTF-16LE shows itself by the zero high byte of the
+    // header's first character.
+    bool bare16 = !withBom && bytes.size() >= 2 && byte(0) != 0 && byte(1) == 0;
+    if (withBom || bare16) {
+        size_t start = withBom ? 2 : 0;
+        if ((bytes.size() - start) % 2 != 0) {
+            *error = "UTF-16 file with an odd number of bytes";
+            return false;
+        }
+        std::vector<WCHAR> wide;
+        wide.reserve((bytes.size() - start) / 2);
+        for (size_t i = start; i < bytes.size(); i += 2) {
+            wide.push_back(static_cast<WCHAR>(byte(i) | byte(i + 1) << 8));
+        }
+        *text = Utf16ToUtf8(wide.data(), wide.size());
+        *encoding = withBom ? Encoding::kUtf16WithBom : Encoding::kUtf16;
+        return true;
+    }
+    if (bytes.size() >= 2 && byte(0) == 0xFE && byte(1) == 0xFF) {
+        *error = "big-endian UTF-16 is not a .reg encoding; save it as UTF-16LE or UTF-8";
+        return false;
+    }
+    *encoding = Encoding::kUtf8;
+    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+        bytes.remove_prefix(3);
+        *encoding = Encoding::kUtf8WithBom;
+    }
+    *text = std::string(bytes);
+    return true;
+}
+
+std::string Encode(const std::string& text, Encoding encoding) {
+    switch (encoding) {
+    case Encoding::kUtf8:
+        return text;
+    case Encoding::kUtf8WithBom:
+        return "\xEF\xBB\xBF" + text;
+    default: {
+        std::vector<uint8_t> wide = Utf16LeBytes(text, false);
+        std::string out = encoding == Encoding::kUtf16WithBom ? "\xFF\xFE" : "";
+        out.append(wide.begin(), wide.end());
+        return out;
+    }
+    }
+}
+
+bool Parse(const std::string& text, Document* document, std::string* error) {
+    // Physical lines, each with its line end.
+    std::vector<std::string_view> physical;
     std::string_view rest = text;
     while (!rest.empty()) {
         size_t nl = rest.find('\n');
-        lines.push_back(rest.substr(0, nl));
-        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+        size_t length = nl == std::string_view::npos ? rest.size() : nl + 1;
+        physical.push_back(rest.substr(0, length));
+        rest.remove_prefix(length);
+    }
+    if (!physical.empty() && physical[0].size() >= 2 &&
+        physical[0].substr(physical[0].size() - 2) != "\r\n" && physical[0].back() == '\n') {
+        document->newline = "\n";
     }
 
     bool sawHeader = false;
-    std::string key; // the key values go to; empty after a deletion
-    for (size_t i = 0; i < lines.size(); ++i) {
+    bool foreign = false; // in a section of a hive the machine does not have
+    std::string key;      // the key values go to; empty after a deletion
+    for (size_t i = 0; i < physical.size(); ++i) {
         size_t lineNumber = i + 1;
-        std::string line(Trim(lines[i]));
+        Line parsed;
+        parsed.raw = std::string(physical[i]);
+        std::string line(Trim(physical[i].substr(0, physical[i].find('\n'))));
         auto fail = [&](const std::string& why) {
             *error = "line " + std::to_string(lineNumber) + ": " + why;
             return false;
         };
         if (line.empty() || line[0] == ';') {
+            document->lines.push_back(std::move(parsed));
             continue;
         }
         if (!sawHeader) {
-            if (line != kHeader) {
-                return fail("not a Windows Registry Editor Version 5.00 file");
+            if (line != kHeader && line != kOldHeader) {
+                return fail("not a Windows Registry Editor Version 5.00 (or REGEDIT4) file");
             }
             sawHeader = true;
+            document->lines.push_back(std::move(parsed));
             continue;
         }
         if (line[0] == '[') {
@@ -268,9 +316,18 @@ bool Parse(const std::string& text, std::vector<Change>* changes, std::string* e
             }
             std::string_view inner = std::string_view(line).substr(1, line.size() - 2);
             bool remove = !inner.empty() && inner.front() == '-';
+            std::string_view written = remove ? inner.substr(1) : inner;
+            foreign = IsForeignRoot(written);
+            if (foreign) {
+                parsed.kind = Line::kForeign;
+                key = std::string(written);
+                document->lines.push_back(std::move(parsed));
+                continue;
+            }
             std::string native;
-            if (!KeyPath(remove ? inner.substr(1) : inner, &native)) {
-                return fail("not a key below HKEY_LOCAL_MACHINE or HKEY_USERS");
+            if (!KeyPath(written, &native)) {
+                return fail("not a key below HKEY_LOCAL_MACHINE, HKEY_USERS or another "
+                            "registry root");
             }
             if (remove) {
                 std::vector<std::string> names;
@@ -279,9 +336,10 @@ bool Parse(const std::string& text, std::vector<Change>* changes, std::string* e
                     return fail("a root key cannot be deleted");
                 }
             }
-            changes->push_back(
-                Change{remove ? Change::kDeleteKey : Change::kCreateKey, native, {}});
+            parsed.kind = remove ? Line::kDeleteKey : Line::kKey;
+            parsed.key = native;
             key = remove ? std::string() : native;
+            document->lines.push_back(std::move(parsed));
             continue;
         }
         if (line[0] != '"' && line[0] != '@') {
@@ -291,16 +349,22 @@ bool Parse(const std::string& text, std::vector<Change>* changes, std::string* e
             return fail("value outside a key");
         }
         // Hex data goes on over lines that end in a backslash.
-        while (!line.empty() && line.back() == '\\' && i + 1 < lines.size()) {
+        while (!line.empty() && line.back() == '\\' && i + 1 < physical.size()) {
             line.pop_back();
-            line += Trim(lines[++i]);
+            ++i;
+            parsed.raw += physical[i];
+            line += Trim(physical[i].substr(0, physical[i].find('\n')));
         }
-        Change change;
         std::string why;
-        if (!ParseValueLine(line, key, &change, &why)) {
+        if (!ParseValueLine(line, &parsed, &why)) {
             return fail(why);
         }
-        changes->push_back(std::move(change));
+        if (foreign) {
+            parsed.kind = Line::kForeign;
+        } else {
+            parsed.key = key;
+        }
+        document->lines.push_back(std::move(parsed));
     }
     if (!sawHeader) {
         *error = "empty file: no Windows Registry Editor Version 5.00 header";
@@ -309,21 +373,36 @@ bool Parse(const std::string& text, std::vector<Change>* changes, std::string* e
     return true;
 }
 
-void Apply(const std::vector<Change>& changes) {
+namespace {
+
+void Apply(const Document& document) {
     std::lock_guard<std::mutex> guard(tree::Lock());
-    for (const Change& c : changes) {
-        switch (c.kind) {
-        case Change::kCreateKey:
-            tree::FindPath(c.key, true);
+    // Values of one key come together: find the key once for them all.
+    std::string lastPath;
+    std::shared_ptr<KeyNode> last;
+    auto find = [&](const std::string& path) {
+        if (last == nullptr || last->deleted || path != lastPath) {
+            last = tree::FindPath(path, true);
+            lastPath = path;
+        }
+        return last;
+    };
+    for (const Line& line : document.lines) {
+        switch (line.kind) {
+        case Line::kKey:
+            find(line.key);
             break;
-        case Change::kDeleteKey:
-            tree::DeletePath(c.key); // a key that is not there is no error, as in regedit
+        case Line::kDeleteKey:
+            tree::DeletePath(line.key); // a key that is not there is no error, as in regedit
+            last = nullptr;
             break;
-        case Change::kSetValue:
-            tree::FindPath(c.key, true)->Set(c.value.name, c.value.type, c.value.data);
+        case Line::kValue:
+            find(line.key)->Set(line.value.name, line.value.type, line.value.data);
             break;
-        case Change::kDeleteValue:
-            tree::FindPath(c.key, true)->Remove(c.value.name);
+        case Line::kDeleteValue:
+            find(line.key)->Remove(line.value.name);
+            break;
+        default:
             break;
         }
     }
@@ -355,7 +434,20 @@ bool IsPlainString(const std::vector<uint8_t>& d) {
     return true;
 }
 
-void WriteValue(const Value& v, std::string* out) {
+void VisitKey(const KeyNode& key, const std::string& path,
+              const std::function<void(const std::string&, const KeyNode&)>& visit) {
+    if (key.isVolatile) {
+        return;
+    }
+    visit(path, key);
+    for (const auto& [name, child] : key.subkeys) {
+        VisitKey(*child, path + "\\" + child->name, visit);
+    }
+}
+
+} // namespace
+
+void FormatValue(const Value& v, std::string* out) {
     std::string line = v.name.empty() ? "@=" : "\"" + Escaped(v.name) + "\"=";
     char buf[32];
     if (v.type == REG_SZ && IsPlainString(v.data)) {
@@ -399,100 +491,154 @@ void WriteValue(const Value& v, std::string* out) {
     *out += line + "\r\n";
 }
 
-void WriteKey(const KeyNode& key, const std::string& path, std::string* out) {
-    if (key.isVolatile) {
-        return;
+void ForEachExportedKey(
+    const std::function<void(const std::string& written, const KeyNode& key)>& visit) {
+    for (const Root& root : kRoots) {
+        KeyNode* hive = tree::Root()->Find(root.hive);
+        if (hive == nullptr) {
+            continue;
+        }
+        // A root is written only for values of its own.
+        if (!hive->values.empty()) {
+            visit(root.prefix, *hive);
+        }
+        for (const auto& [name, child] : hive->subkeys) {
+            VisitKey(*child, std::string(root.prefix) + "\\" + child->name, visit);
+        }
     }
-    *out += "[" + path + "]\r\n";
-    for (const Value& v : key.values) {
-        WriteValue(v, out);
+}
+
+} // namespace syntax
+
+using syntax::Document;
+using syntax::Encoding;
+
+namespace {
+
+bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        *error = path + ": cannot open: " + strerror(errno);
+        return false;
     }
-    *out += "\r\n";
-    for (const auto& [name, child] : key.subkeys) {
-        WriteKey(*child, path + "\\" + child->name, out);
+    char buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) {
+        bytes->append(buf, n);
     }
+    bool readError = ferror(f) != 0;
+    int readErrno = errno;
+    fclose(f);
+    if (readError) {
+        *error = path + ": read error: " + strerror(readErrno);
+        return false;
+    }
+    return true;
+}
+
+bool LoadDocument(std::string_view bytes, Document* document, std::string* error) {
+    std::string text;
+    return syntax::Decode(bytes, &text, &document->encoding, error) &&
+           syntax::Parse(text, document, error);
 }
 
 } // namespace
 
 bool ImportRegText(std::string_view bytes, std::string* error) {
-    std::string text, ignored;
+    std::string ignored;
     std::string* why = error ? error : &ignored;
-    std::vector<Change> changes;
-    if (!DecodeText(bytes, &text, why) || !Parse(text, &changes, why)) {
+    Document document;
+    if (!LoadDocument(bytes, &document, why)) {
         return false;
     }
-    Apply(changes);
+    syntax::Apply(document);
     return true;
 }
 
 bool ImportRegFile(const std::string& path, std::string* error) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        if (error) {
-            *error = path + ": cannot open";
-        }
-        return false;
-    }
+    std::string ignored;
+    std::string* why = error ? error : &ignored;
     std::string bytes;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) {
-        bytes.append(buf, n);
-    }
-    bool readError = ferror(f) != 0;
-    fclose(f);
-    if (readError) {
-        if (error) {
-            *error = path + ": read error";
-        }
+    if (!ReadWholeFile(path, &bytes, why)) {
         return false;
     }
-    std::string why;
-    if (!ImportRegText(bytes, &why)) {
-        if (error) {
-            *error = path + ": " + why;
-        }
+    if (!ImportRegText(bytes, why)) {
+        *why = path + ": " + *why;
         return false;
     }
     return true;
 }
 
 std::string ExportRegText() {
-    std::string out = std::string(kHeader) + "\r\n\r\n";
+    std::string out = std::string(syntax::kHeader) + "\r\n\r\n";
     std::lock_guard<std::mutex> guard(tree::Lock());
-    for (const Root& root : kRoots) {
-        KeyNode* hive = tree::Root()->Find(root.hive);
-        if (hive == nullptr) {
-            continue;
+    syntax::ForEachExportedKey([&](const std::string& written, const tree::KeyNode& key) {
+        out += "[" + written + "]\r\n";
+        for (const Value& v : key.values) {
+            syntax::FormatValue(v, &out);
         }
-        if (!hive->values.empty()) {
-            out += "[" + std::string(root.prefix) + "]\r\n";
-            for (const Value& v : hive->values) {
-                WriteValue(v, &out);
-            }
-            out += "\r\n";
-        }
-        for (const auto& [name, child] : hive->subkeys) {
-            WriteKey(*child, std::string(root.prefix) + "\\" + child->name, &out);
-        }
-    }
+        out += "\r\n";
+    });
     return out;
 }
 
 bool ExportRegFile(const std::string& path, std::string* error) {
-    std::vector<uint8_t> bytes = {0xFF, 0xFE};
-    std::vector<uint8_t> text = Utf16LeBytes(ExportRegText(), false);
-    bytes.insert(bytes.end(), text.begin(), text.end());
-    FILE* f = fopen(path.c_str(), "wb");
-    bool ok = f != nullptr && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    if (f != nullptr && fclose(f) != 0) {
-        ok = false;
+    std::string ignored;
+    return ReplaceFile(path, syntax::Encode(ExportRegText(), Encoding::kUtf16WithBom),
+                       error ? error : &ignored);
+}
+
+RegFile::RegFile(std::string path) : path_(std::move(path)) {}
+RegFile::~RegFile() = default;
+
+bool RegFile::CheckWritable(std::string* error) const {
+    return CheckReplaceable(path_, error);
+}
+
+bool RegFile::Load(std::string* error) {
+    document_ = std::make_unique<Document>();
+    struct stat st;
+    existed_ = stat(path_.c_str(), &st) == 0;
+    if (existed_) {
+        std::string bytes;
+        if (!ReadWholeFile(path_, &bytes, error)) {
+            return false;
+        }
+        if (!LoadDocument(bytes, document_.get(), error)) {
+            *error = path_ + ": " + *error;
+            return false;
+        }
+        syntax::Apply(*document_);
     }
-    if (!ok && error) {
-        *error = path + ": cannot write";
+    loaded_ = ExportRegText();
+    return true;
+}
+
+bool RegFile::Changed() const {
+    return !existed_ || ExportRegText() != loaded_;
+}
+
+bool RegFile::Save(bool* written, std::string* error) {
+    *written = false;
+    if (!Changed()) {
+        return true;
     }
-    return ok;
+    std::string bytes;
+    if (existed_ && document_ != nullptr) {
+        std::string text;
+        {
+            std::lock_guard<std::mutex> guard(tree::Lock());
+            text = syntax::MergeIntoDocument(*document_);
+        }
+        bytes = syntax::Encode(text, document_->encoding);
+    } else {
+        bytes = syntax::Encode(ExportRegText(), Encoding::kUtf16WithBom);
+    }
+    if (!ReplaceFile(path_, bytes, error)) {
+        return false;
+    }
+    *written = true;
+    return true;
 }
 
 } // namespace sim::registry

@@ -43,12 +43,8 @@ KeyNode* KeyNode::Find(std::string_view child) const {
 }
 
 Value* KeyNode::FindValue(std::string_view valueName) {
-    for (Value& v : values) {
-        if (NamesEqual(v.name, valueName)) {
-            return &v;
-        }
-    }
-    return nullptr;
+    auto it = valueIndex.find(valueName);
+    return it == valueIndex.end() ? nullptr : &values[it->second];
 }
 
 void KeyNode::Set(std::string_view valueName, ULONG type, std::vector<uint8_t> data) {
@@ -58,16 +54,23 @@ void KeyNode::Set(std::string_view valueName, ULONG type, std::vector<uint8_t> d
         existing->data = std::move(data);
         return;
     }
+    valueIndex.emplace(std::string(valueName), values.size());
     values.push_back(Value{std::string(valueName), type, std::move(data)});
 }
 
 bool KeyNode::Remove(std::string_view valueName) {
-    auto it = std::find_if(values.begin(), values.end(),
-                           [&](const Value& v) { return NamesEqual(v.name, valueName); });
-    if (it == values.end()) {
+    auto it = valueIndex.find(valueName);
+    if (it == valueIndex.end()) {
         return false;
     }
-    values.erase(it);
+    size_t position = it->second;
+    valueIndex.erase(it);
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(position));
+    for (auto& [name, index] : valueIndex) {
+        if (index > position) {
+            --index;
+        }
+    }
     return true;
 }
 

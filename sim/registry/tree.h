@@ -24,7 +24,12 @@ struct KeyNode {
     bool isVolatile = false;
     bool deleted = false; // set when the key is deleted while a handle may still hold it
     std::map<std::string, std::shared_ptr<KeyNode>, CaseLess> subkeys;
+    // In the order they were first set, as Windows enumerates them. Change
+    // them through Set and Remove only, which keep the index in step.
     std::vector<Value> values;
+    // Value name to its place in 'values', so a key with many values is
+    // loaded in n log n rather than n squared.
+    std::map<std::string, size_t, CaseLess> valueIndex;
 
     KeyNode* Find(std::string_view child) const;
     Value* FindValue(std::string_view valueName);

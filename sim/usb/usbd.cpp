@@ -4,11 +4,18 @@
 #include <bitset>
 
 #include "sim/core/fault.h"
+#include "sim/kernel/irql_check.h"
 #include "usbdlib.h"
 
 namespace {
 
 constexpr ULONG kUsbdPoolTag = 'DBSU'; // "USBD" in memory order
+
+// The highest IRQL each routine is documented for; above it the verifier stops.
+constexpr KIRQL kParseDescriptorsIrql = DISPATCH_LEVEL;
+constexpr KIRQL kParseConfigurationIrql = APC_LEVEL; // below DISPATCH_LEVEL
+constexpr KIRQL kValidateConfigurationIrql = PASSIVE_LEVEL;
+constexpr KIRQL kCreateConfigurationRequestIrql = DISPATCH_LEVEL;
 
 // The descriptor at p, if a whole, well-formed one fits before end.
 const USB_COMMON_DESCRIPTOR* DescriptorAt(const UCHAR* p, const UCHAR* end) {
@@ -98,6 +105,7 @@ extern "C" {
 
 PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
                                              PVOID StartPosition, LONG DescriptorType) {
+    sim::kernel::RequireIrqlAtMost(kParseDescriptorsIrql, "USBD_ParseDescriptors");
     if (DescriptorBuffer == nullptr || StartPosition == nullptr) {
         return nullptr;
     }
@@ -121,6 +129,7 @@ USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationD
                                     PVOID StartPosition, LONG InterfaceNumber,
                                     LONG AlternateSetting, LONG InterfaceClass,
                                     LONG InterfaceSubClass, LONG InterfaceProtocol) {
+    sim::kernel::RequireIrqlAtMost(kParseConfigurationIrql, "USBD_ParseConfigurationDescriptorEx");
     if (ConfigurationDescriptor == nullptr) {
         return nullptr;
     }
@@ -147,6 +156,8 @@ USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationD
 USBD_STATUS USBD_ValidateConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR ConfigDesc,
                                                  ULONG BufferLength, USHORT Level, PUCHAR* Offset,
                                                  ULONG Tag) {
+    sim::kernel::RequireIrqlAtMost(kValidateConfigurationIrql,
+                                   "USBD_ValidateConfigurationDescriptor");
     UNREFERENCED_PARAMETER(Tag); // no temporary allocation is needed here
     if (Offset != nullptr) {
         *Offset = nullptr;
@@ -175,6 +186,8 @@ USBD_STATUS USBD_ValidateConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR C
 
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+    sim::kernel::RequireIrqlAtMost(kCreateConfigurationRequestIrql,
+                                   "USBD_CreateConfigurationRequestEx");
     if (ConfigurationDescriptor == nullptr || InterfaceList == nullptr ||
         InterfaceList[0].InterfaceDescriptor == nullptr) {
         return nullptr;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <set>
+#include <string>
 
 #include "sim/wdf/request.h"
 
@@ -17,11 +18,30 @@ class IoTarget : public Object {
     PDEVICE_OBJECT targetDevice = nullptr;
     bool accepting = true; // false once purged for removal
 
+    // A remote target (WdfIoTargetCreate): open while it holds a file on the
+    // device it was opened by name, closed for a query-remove in between.
+    bool remote = false;
+    PFILE_OBJECT file = nullptr;
+    std::string openedName;
+    ACCESS_MASK openedAccess = 0;
+    WDF_IO_TARGET_OPEN_PARAMS openParams{};
+    bool closedForQueryRemove = false;
+    void* removalListener = nullptr;
+    // Serialises opening and closing between the driver and the framework's
+    // own handling of the device's removal.
+    std::mutex openLock;
+
     // Sends the request's IRP with the framework's completion routine.
     void Send(Request* request);
     // Cancels every request sent and not yet back, waits until all are back,
     // and refuses new ones.
     void Purge(const char* api);
+    // Cancels one sent request; false when it is not out.
+    bool CancelSent(Request* request);
+
+  protected:
+    // A remote target still open when it is deleted is closed first.
+    void OnCleanup() override;
 
   private:
     static IO_COMPLETION_ROUTINE SentRequestCompleted;

@@ -8,6 +8,7 @@
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
 #include "sim/core/winfmt.h"
+#include "sim/kernel/pool.h"
 
 namespace sim::wdf {
 namespace {
@@ -16,7 +17,7 @@ std::recursive_mutex g_tree;
 std::unordered_set<Object*> g_live;
 Object* g_driverRoot = nullptr;
 
-constexpr std::align_val_t kContextAlignment{16};
+constexpr ULONG kContextPoolTag = 'txCF';
 
 void CheckIrql(const char* api) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
@@ -76,7 +77,7 @@ Object::Object(Kind kind) : kind_(kind) {}
 
 Object::~Object() {
     for (Context& c : contexts_) {
-        ::operator delete(c.data, kContextAlignment);
+        sim::pool::FreeForSystem(c.data, kContextPoolTag);
     }
 }
 
@@ -94,7 +95,9 @@ NTSTATUS AddContext(Object* object, PWDF_OBJECT_ATTRIBUTES attributes, void** co
     size_t size = attributes->ContextSizeOverride > type->ContextSize
                       ? attributes->ContextSizeOverride
                       : type->ContextSize;
-    void* data = ::operator new(size == 0 ? 1 : size, kContextAlignment);
+    // In pool, as the framework keeps contexts: a context used after its
+    // object is gone is freed pool to the verifier.
+    void* data = sim::pool::AllocateForSystem(size == 0 ? 1 : size, kContextPoolTag);
     memset(data, 0, size == 0 ? 1 : size);
     {
         std::lock_guard<std::recursive_mutex> guard(g_tree);

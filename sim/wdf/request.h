@@ -24,8 +24,21 @@ class Request : public Object {
 
     // While at an I/O target: the completion work runs when the last of the
     // IRP's completion and any canceller lets go.
-    IoTarget* target = nullptr;
+    std::atomic<IoTarget*> target{nullptr};
     std::atomic<int> irpRefs{0};
+
+    // A request the driver created (WdfRequestCreate): it owns its IRP, may be
+    // reused and deleted, and keeps what a format gave it (the memory object
+    // referenced, an MDL for direct I/O) until the next format or reuse.
+    bool driverCreated = false;
+    Object* formattedMemory = nullptr;
+    PMDL formattedMdl = nullptr;
+
+    // Drops what the last format took.
+    void ReleaseFormat();
+
+  protected:
+    void OnCleanup() override;
 };
 
 // A request for an IRP the framework hands to the driver.

@@ -10,5 +10,6 @@
 #include "km/pnp.h"
 #include "km/rtl.h"
 #include "km/registry.h"
+#include "km/ps.h"
 #include "km/ex.h"
 #include "km/dbg.h"

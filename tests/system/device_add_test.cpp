@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "sim/core/utf.h"
+#include "sim/peers/stick/stick.h"
 #include "sim/registry/reg_file.h"
 #include "sim/wdf/object.h"
 #include "tests/support/driver_stack.h"
@@ -124,7 +125,9 @@ TEST_F(DeviceAddTest, AFailedInterfaceRegistrationLeavesAWorkingFilterWithoutNam
     // Still a filter: the collection's own traffic goes through.
     sim::io::File file;
     ASSERT_EQ(file.Open(stack_.PdoName(id), GENERIC_READ), STATUS_SUCCESS);
-    UCHAR report[4];
+    sim::stick::Stick stick(stack_.Hid(id));
+    ASSERT_EQ(stick.Send(sim::stick::Encode(sim::stick::Layout::A, {})), STATUS_SUCCESS);
+    UCHAR report[20];
     EXPECT_EQ(file.Read(report, sizeof(report), nullptr), STATUS_SUCCESS);
     EXPECT_EQ(stack_.Recorder(id)->CountOf(IRP_MJ_READ), 1u);
 }

@@ -390,14 +390,14 @@ TEST_F(RegistryTest, MalformedFilesChangeNothing) {
     };
     const std::string head = "Windows Registry Editor Version 5.00\r\n\r\n";
     const Case cases[] = {
-        {"REGEDIT5\r\n", "line 1: not a Windows Registry Editor Version 5.00 file"},
+        {"REGEDIT5\r\n", "line 1: not a Windows Registry Editor Version 5.00 (or REGEDIT4)"},
         {"", "empty file"},
         {head + "[HKEY_LOCAL_MACHINE\\Software\\Keep]\r\n\"v\"=dword:123456789\r\n",
          "line 4: dword data"},
         {head + "[HKEY_LOCAL_MACHINE\\Software\\Keep]\r\n\"v\"=hex:1,2,zz\r\n",
          "line 4: malformed hex data"},
         {head + "[HKEY_LOCAL_MACHINE\\Software\\Keep\r\n", "line 3: key line without"},
-        {head + "[HKEY_CURRENT_USER\\Software]\r\n", "line 3: not a key below"},
+        {head + "[HKEY_SOMEWHERE\\Software]\r\n", "line 3: not a key below"},
         {head + "[-HKEY_LOCAL_MACHINE]\r\n", "line 3: a root key cannot be deleted"},
         {head + "\"v\"=dword:1\r\n", "line 3: value outside a key"},
         {head + "[HKEY_LOCAL_MACHINE\\Software\\Keep]\r\n\"v=dword:1\r\n",

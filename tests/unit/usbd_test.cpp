@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ntddk.h"
+#include "sim/kernel/thread_state.h"
 #include "usbdlib.h"
 
 namespace {
@@ -155,6 +156,45 @@ TEST(Usbd, CreateConfigurationRequestLaysOutEveryInterfaceWithItsPipes) {
     ExFreePool(urb);
     USBD_INTERFACE_LIST_ENTRY empty[1] = {};
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(b.Config(), empty), nullptr);
+}
+
+// Each routine is allowed up to the IRQL it is documented for; above it the
+// verifier stops the program, as Driver Verifier would.
+TEST(UsbdDeathTest, RoutinesCalledAboveTheirIrqlStop) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Bytes bytes;
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(bytes.Config(), bytes.Config(), -1, -1, -1, -1, -1),
+         nullptr},
+        {nullptr, nullptr}};
+    {
+        sim::kernel::ScopedIrql dispatch(DISPATCH_LEVEL); // allowed for these two
+        EXPECT_NE(USBD_ParseDescriptors(bytes.Config(), 48, bytes.Config(), 5), nullptr);
+        PURB urb = USBD_CreateConfigurationRequestEx(bytes.Config(), list);
+        ASSERT_NE(urb, nullptr);
+        ExFreePool(urb);
+    }
+    EXPECT_DEATH(
+        {
+            sim::kernel::ScopedIrql apc(APC_LEVEL);
+            size_t offset;
+            bytes.Validate(2, &offset);
+        },
+        "QUILLEX VERIFIER STOP: service called above its IRQL.*\n.*"
+        "USBD_ValidateConfigurationDescriptor");
+    EXPECT_DEATH(
+        {
+            sim::kernel::ScopedIrql dispatch(DISPATCH_LEVEL);
+            USBD_ParseConfigurationDescriptorEx(bytes.Config(), bytes.Config(), 0, 0, -1, -1, -1);
+        },
+        "QUILLEX VERIFIER STOP: service called above its IRQL.*\n.*"
+        "USBD_ParseConfigurationDescriptorEx");
+    EXPECT_DEATH(
+        {
+            sim::kernel::ScopedIrql high(DISPATCH_LEVEL + 1);
+            USBD_ParseDescriptors(bytes.Config(), 48, bytes.Config(), 5);
+        },
+        "QUILLEX VERIFIER STOP: service called above its IRQL.*\n.*USBD_ParseDescriptors");
 }
 
 } // namespace

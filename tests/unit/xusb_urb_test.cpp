@@ -304,26 +304,31 @@ TEST_F(XusbControlTest, SelectConfigurationRefusesWhatDoesNotMatchTheDevice) {
     EXPECT_EQ(cramped.Pipe(1).PipeHandle, nullptr);
 }
 
-class XusbControlDeath : public XusbControlTest {
-  protected:
-    void SetUp() override {
-        XusbControlTest::SetUp();
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-    }
-};
+// URBs arrive at DISPATCH_LEVEL: the descriptor set was validated and parsed
+// as the child was made, and enumeration calls no USB library routine above
+// the IRQL it is documented for (the simulator stops the program if it does).
+TEST_F(XusbControlTest, EnumerationAtDispatchLevelIsServedFromTheParsedConfiguration) {
+    sim::kernel::ScopedIrql dispatch(DISPATCH_LEVEL);
+    EXPECT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), STATUS_SUCCESS);
+    SelectConfig select(2);
+    EXPECT_EQ(XboxControllerSelectConfig(child_.Data(), select.urb), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(select.Pipe(0).PipeHandle), 0x30481u);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(select.Pipe(1).PipeHandle), 0x30802u);
+}
 
-// The working configuration is driver-wide and filled by the first
-// device-descriptor request: a fresh process shows it empty.
-TEST_F(XusbControlDeath, SelectConfigurationBeforeAnyDeviceDescriptorFindsNoInterface) {
-    EXPECT_EXIT(
-        {
-            SelectConfig select(2);
-            sim::trace::Capture trace;
-            NTSTATUS status = XboxControllerSelectConfig(child_.Data(), select.urb);
-            bool traced = trace.Contains("no matching USB_INTERFACE_DESCRIPTOR");
-            _exit(status == STATUS_INVALID_DEVICE_REQUEST && traced ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+// Each child offers its configuration once its own device descriptor was read;
+// another child's enumeration changes nothing for it.
+TEST_F(XusbControlTest, SelectConfigurationBeforeTheChildsDeviceDescriptorFindsNoInterface) {
+    XusbChild other(2, 0x0403);
+    ASSERT_EQ(other.InitStatus(), STATUS_SUCCESS);
+    ASSERT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), STATUS_SUCCESS);
+    sim::trace::Capture trace;
+    SelectConfig early(2);
+    EXPECT_EQ(XboxControllerSelectConfig(other.Data(), early.urb), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_TRUE(trace.Contains("no matching USB_INTERFACE_DESCRIPTOR"));
+    EXPECT_EQ(early.Pipe(0).PipeHandle, nullptr);
+    SelectConfig select(2);
+    EXPECT_EQ(XboxControllerSelectConfig(child_.Data(), select.urb), STATUS_SUCCESS);
 }
 
 TEST_F(XusbControlTest, TheDispatcherAnswersEveryOtherFunctionWithSuccess) {

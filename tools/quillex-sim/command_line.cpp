@@ -53,6 +53,13 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                  "write the loaded mapping into the registry, all 28\n"
                  "values, as the companion application's set-mapping does");
 
+    app.add_option("--pcap", options->pcapFile,
+                   "write every URB the class driver sends the emulated\n"
+                   "controller, and its completion, to FILE (pcap, USBPcap\n"
+                   "link type; Wireshark and tshark read it)")
+        ->type_name("FILE")
+        ->check(kNotEmpty);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -8,6 +8,7 @@ struct Options {
     std::string registryFile; // empty: a registry that lives for this run only
     bool printMapping = false;
     bool saveMapping = false;
+    std::string pcapFile; // empty: no capture
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;

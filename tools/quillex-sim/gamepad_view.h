@@ -9,6 +9,3 @@
 
 // The Xbox button a ButtonMap entry names ("A", "START", "none").
 const char* XboxButtonName(uint8_t index);
-
-// One line per stored value, "  BTN_A               = 0x00  A".
-std::string DescribeMapping(const REMAP_RECORD& record);

@@ -13,8 +13,8 @@
 // Finally the stick is unplugged again.
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -31,7 +31,9 @@
 #include "sim/wdf/object.h"
 #include "tools/quillex-sim/command_line.h"
 #include "tools/quillex-sim/gamepad_view.h"
+#include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/usb_capture.h"
 #include "xusb/xusb_pdo.h"
 
 namespace {
@@ -47,11 +49,6 @@ std::string Hex(const uint8_t* bytes, size_t count) {
         out.pop_back();
     }
     return out;
-}
-
-bool FileExists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
 }
 
 // Waits until 'done' holds, or five seconds have gone.
@@ -217,7 +214,9 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
         printf("   mapping saved: %s\n", NT_SUCCESS(status) ? "ok" : "failed");
     }
     if (firstDevice && options.printMapping) {
-        printf("%s", DescribeMapping(ctx->RemapRecord).c_str());
+        printf(
+            "%s",
+            DescribeStoredMapping(sim::Utf16ToUtf8(ctx->RegistryPath), ctx->RemapRecord).c_str());
     }
 
     int rc = 0;
@@ -255,10 +254,24 @@ int main(int argc, char** argv) {
         return exitCode;
     }
 
+    // The registry file is checked before anything runs: a run whose result
+    // could not be kept is not started.
     std::string error;
-    if (!options.registryFile.empty() && FileExists(options.registryFile) &&
-        !sim::registry::ImportRegFile(options.registryFile, &error)) {
-        fprintf(stderr, "quillex-sim: %s\n", error.c_str());
+    std::unique_ptr<sim::registry::RegFile> registryFile;
+    if (!options.registryFile.empty()) {
+        registryFile = std::make_unique<sim::registry::RegFile>(options.registryFile);
+        if (!registryFile->CheckWritable(&error) || !registryFile->Load(&error)) {
+            fprintf(stderr, "quillex-sim: %s\n", error.c_str());
+            return 1;
+        }
+    } else if (options.saveMapping) {
+        printf("== no --registry FILE.reg: the saved mapping lives in this run's registry only, "
+               "nothing persists\n");
+    }
+
+    UsbCapture capture;
+    if (!options.pcapFile.empty() && !capture.Open(options.pcapFile, &error)) {
+        fprintf(stderr, "quillex-sim: --pcap: %s\n", error.c_str());
         return 1;
     }
 
@@ -266,7 +279,11 @@ int main(int argc, char** argv) {
     {
         sim::pnp::Stack stack(DriverEntry);
         // The Xbox 360 controller class driver, as its INF installs it.
-        stack.Install(sim::xbox::Package());
+        sim::xbox::Options classDriver;
+        if (!options.pcapFile.empty()) {
+            classDriver.urbObserver = capture.Observer();
+        }
+        stack.Install(sim::xbox::Package(classDriver));
         // Installing the INF creates the service key and its Parameters key; the
         // mapping's Remap key below it is the driver's to create.
         if (!sim::registry::CreateKey(stack.RegistryPath() + "\\Parameters")) {
@@ -293,12 +310,23 @@ int main(int argc, char** argv) {
         rc |= NT_SUCCESS(status) ? 0 : 1;
     }
 
-    if (!options.registryFile.empty()) {
-        if (!sim::registry::ExportRegFile(options.registryFile, &error)) {
+    if (!options.pcapFile.empty()) {
+        size_t packets = capture.Packets();
+        if (!capture.Close(&error)) {
+            fprintf(stderr, "quillex-sim: --pcap: %s\n", error.c_str());
+            return 1;
+        }
+        printf("== USB capture: %zu packets written to %s\n", packets, options.pcapFile.c_str());
+    }
+    if (registryFile != nullptr) {
+        bool written = false;
+        if (!registryFile->Save(&written, &error)) {
             fprintf(stderr, "quillex-sim: %s\n", error.c_str());
             return 1;
         }
-        printf("== registry written to %s\n", options.registryFile.c_str());
+        printf(written ? "== registry written to %s\n"
+                       : "== registry unchanged: %s left as it was\n",
+               options.registryFile.c_str());
     }
     return rc;
 }

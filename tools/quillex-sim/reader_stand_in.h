@@ -29,10 +29,12 @@ class ReaderStandIn {
     // Creates the emulated controller (Bus_XusbCreatePdo) unless it was asked
     // for since the hardware start.
     NTSTATUS CreateController();
-    // Hands XusbInputReport to the emulated controller (HandleXusbInputReport).
+    // Hands the last composed report to the emulated controller
+    // (HandleXusbInputReport).
     NTSTATUS DeliverReport();
 
   private:
     PDEVICE_CONTEXT context_;
     bool ok_ = false;
+    UCHAR report_[XUSB_INPUT_REPORT_LENGTH] = {};
 };

@@ -64,6 +64,7 @@ std::vector<uint8_t> Encode(Layout layout, const StickState& s) {
         return r;
     }
     std::vector<uint8_t> r(kLayoutBLength, 0);
+    r[0] = kLayoutBReportId;
     r[1] = s.leftX;
     r[2] = s.leftY;
     r[3] = s.rightX;

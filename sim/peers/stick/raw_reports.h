@@ -18,6 +18,8 @@ inline constexpr uint16_t kLayoutAProductId = 0x0402;
 inline constexpr uint16_t kLayoutBProductId = 0x0403;
 inline constexpr size_t kLayoutALength = 19;
 inline constexpr size_t kLayoutBLength = 10;
+// Layout B reports carry report id 1 in byte 0.
+inline constexpr uint8_t kLayoutBReportId = 1;
 
 // Canonical buttons, in the bit order of the driver's decoded button word.
 enum Button : uint32_t {

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "sim/peers/xbox/gamepad.h"
+#include "sim/peers/xbox/urb_trace.h"
 #include "sim/pnp/pnp_thread.h"
 #include "sim/pnp/stack.h"
 #include "usb.h"
@@ -51,6 +52,9 @@ struct Options {
     int startLed = 0x06;        // the LED command sent once configured (player 1); -1 none
     bool cancelOnRemove = true; // removal cancels outstanding transfers and waits for them
     bool keepHistory = true;    // keep every completion and report, not only the last state
+    // Called with every URB on its way down and again once back, from the
+    // thread that sent or completed it (at up to DISPATCH_LEVEL).
+    UrbObserver urbObserver;
 };
 
 // The class driver's package for the PnP manager; the options apply to every
@@ -178,6 +182,8 @@ class Controller {
     NTSTATUS Enumerate();
     NTSTATUS SelectConfiguration();
     void Record(Step step);
+    // Tells the URB observer, if there is one.
+    void Observe(PIRP irp, const URB* urb, bool completion);
     void Send(Transfer* transfer, bool again);
 
     PDEVICE_OBJECT device_;

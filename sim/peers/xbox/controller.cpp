@@ -106,9 +106,32 @@ NTSTATUS Controller::CallUrb(PURB urb, KIRQL irql) {
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = urb;
+    Observe(irp, urb, false);
     NTSTATUS status = CallLower(irp, irql);
+    Observe(irp, urb, true);
     IoFreeIrp(irp);
     return status;
+}
+
+void Controller::Observe(PIRP irp, const URB* urb, bool completion) {
+    if (!options_.urbObserver) {
+        return;
+    }
+    UrbEvent event;
+    auto endpointOf = [this](ULONG_PTR handle) -> UCHAR {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const Pipe& pipe : pipes_) {
+            if (pipe.handle == handle) {
+                return pipe.endpointAddress;
+            }
+        }
+        return 0;
+    };
+    if (DescribeUrb(*urb, completion, endpointOf, &event)) {
+        event.device = pdo_;
+        event.irpId = reinterpret_cast<uint64_t>(irp);
+        options_.urbObserver(event);
+    }
 }
 
 NTSTATUS Controller::SubmitUrb(PURB urb, KIRQL irql) {

@@ -89,6 +89,7 @@ void Controller::Send(Transfer* transfer, bool again) {
             IoCancelIrp(irp);
         }
         transfer->sendAgain = false;
+        Observe(irp, &transfer->urb, false);
         IoCallDriver(lower_, irp);
         again = true;
     } while (transfer->sendAgain.exchange(false));
@@ -98,6 +99,7 @@ NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context
     UNREFERENCED_PARAMETER(device);
     auto* transfer = static_cast<Transfer*>(context);
     Controller* self = transfer->owner;
+    self->Observe(irp, &transfer->urb, true);
     Completion completion;
     completion.status = irp->IoStatus.Status;
     completion.information = irp->IoStatus.Information;

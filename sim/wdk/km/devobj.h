@@ -7,15 +7,25 @@
 // Access rights asked for when a device is opened.
 #define FILE_READ_DATA    0x0001
 #define FILE_WRITE_DATA   0x0002
-#define DELETE            0x00010000L
-#define READ_CONTROL      0x00020000L
-#define SYNCHRONIZE       0x00100000L
-#define GENERIC_READ      0x80000000L
-#define GENERIC_WRITE     0x40000000L
-#define GENERIC_EXECUTE   0x20000000L
-#define GENERIC_ALL       0x10000000L
-#define FILE_ALL_ACCESS   0x001F01FFL
-#define FILE_GENERIC_READ 0x00120089L
+#define FILE_SHARE_READ   0x00000001
+#define FILE_SHARE_WRITE  0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+// Create dispositions and options.
+#define FILE_SUPERSEDE          0x00000000
+#define FILE_OPEN               0x00000001
+#define FILE_CREATE             0x00000002
+#define FILE_OPEN_IF            0x00000003
+#define FILE_DIRECTORY_FILE     0x00000001
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+#define DELETE                  0x00010000L
+#define READ_CONTROL            0x00020000L
+#define SYNCHRONIZE             0x00100000L
+#define GENERIC_READ            0x80000000L
+#define GENERIC_WRITE           0x40000000L
+#define GENERIC_EXECUTE         0x20000000L
+#define GENERIC_ALL             0x10000000L
+#define FILE_ALL_ACCESS         0x001F01FFL
+#define FILE_GENERIC_READ       0x00120089L
 
 #define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
 

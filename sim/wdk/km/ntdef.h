@@ -19,6 +19,7 @@ static_assert(sizeof(wchar_t) == 2, "the build must use -fshort-wchar: WCHAR is 
 #define _Out_writes_(n)
 #define _Out_writes_bytes_(n)
 #define _Out_writes_bytes_opt_(n)
+#define _In_reads_bytes_opt_(n)
 #define _Outptr_
 #define _Outptr_opt_
 #define _Outptr_result_bytebuffer_(n)

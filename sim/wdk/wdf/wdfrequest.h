@@ -166,7 +166,35 @@ inline VOID WDF_REQUEST_SEND_OPTIONS_INIT(PWDF_REQUEST_SEND_OPTIONS Options, ULO
     Options->Flags = Flags;
 }
 
+typedef enum _WDF_REQUEST_REUSE_FLAGS {
+    WDF_REQUEST_REUSE_NO_FLAGS = 0x00000000,
+    WDF_REQUEST_REUSE_SET_NEW_IRP = 0x00000001,
+} WDF_REQUEST_REUSE_FLAGS;
+
+typedef struct _WDF_REQUEST_REUSE_PARAMS {
+    ULONG Size;
+    ULONG Flags;
+    NTSTATUS Status;
+    PIRP NewIrp;
+} WDF_REQUEST_REUSE_PARAMS, *PWDF_REQUEST_REUSE_PARAMS;
+
+inline VOID WDF_REQUEST_REUSE_PARAMS_INIT(PWDF_REQUEST_REUSE_PARAMS Params, ULONG Flags,
+                                          NTSTATUS Status) {
+    RtlZeroMemory(Params, sizeof(WDF_REQUEST_REUSE_PARAMS));
+    Params->Size = sizeof(WDF_REQUEST_REUSE_PARAMS);
+    Params->Flags = Flags;
+    Params->Status = Status;
+}
+
 extern "C" {
+
+// Requests of the driver's own: created for a target, reused after each
+// completion, cancelled while out.
+NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,
+                          WDFREQUEST* Request);
+NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams);
+// TRUE when the cancellation was passed to the request's IRP.
+BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request);
 
 // Parameters and buffers of a request the framework presented.
 VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters);

@@ -1,0 +1,16 @@
+// System threads as the driver starts them (PsCreateSystemThread), for tests
+// and the verifier.
+#pragma once
+
+#include "ntddk.h"
+
+namespace sim::kernel {
+
+// Thread objects alive: started and not yet both ended and released (no
+// handle and no reference left).
+size_t LiveSystemThreadCount();
+// Blocks until every system thread started so far has ended, at most
+// 'limitMs' host milliseconds; false when one is still running.
+bool WaitForSystemThreads(unsigned limitMs = 10000);
+
+} // namespace sim::kernel
