@@ -228,7 +228,7 @@ TEST_F(AppInterfaceTest, WritesDriveTheEmulatedControllerWithTheMappingInForce) 
 
     // The refresh reports the LED the class driver set last.
     ASSERT_EQ(p.controller->SendLed(0x09), STATUS_SUCCESS); // LED state 5: index 0
-    ASSERT_TRUE(WaitFor([&] { return p.context->LedState == 5; }));
+    ASSERT_TRUE(WaitFor([&] { return LedStateOf(p.context) == 5; }));
     ASSERT_EQ(AppApi_QuillexToApp(p.context, &p.context->AppInstance), STATUS_SUCCESS);
     UCHAR led[4];
     ASSERT_TRUE(app.GetValue(QUILLEX_ITEM_LED, led));
