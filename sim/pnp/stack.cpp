@@ -324,6 +324,114 @@ NTSTATUS Stack::RemoveOnPnpThread(DeviceId id) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS Stack::Stop(DeviceId id) {
+    NTSTATUS result = STATUS_SUCCESS;
+    thread_->Run([&] {
+        Node& node = NodeOf(id);
+        if (node.state != DeviceState::Started) {
+            result = STATUS_INVALID_DEVICE_STATE;
+            return;
+        }
+        PDEVICE_OBJECT pdo = node.devnode.pdo;
+        std::vector<Node*> queried;
+        NTSTATUS status = QueryStopChildren(&node, &queried);
+        if (NT_SUCCESS(status)) {
+            queried.push_back(&node);
+            status = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE).status;
+        }
+        if (!NT_SUCCESS(status)) {
+            for (auto it = queried.rbegin(); it != queried.rend(); ++it) {
+                SendPnp((*it)->devnode.pdo, IRP_MN_CANCEL_STOP_DEVICE);
+            }
+            result = status;
+            return;
+        }
+        StopChildren(&node);
+        SendPnp(pdo, IRP_MN_STOP_DEVICE);
+        std::lock_guard<std::mutex> guard(lock_);
+        node.state = DeviceState::Stopped;
+    });
+    return result;
+}
+
+NTSTATUS Stack::Start(DeviceId id) {
+    NTSTATUS result = STATUS_SUCCESS;
+    thread_->Run([&] {
+        Node& node = NodeOf(id);
+        if (node.state != DeviceState::Stopped) {
+            result = STATUS_INVALID_DEVICE_STATE;
+            return;
+        }
+        PDEVICE_OBJECT pdo = node.devnode.pdo;
+        node.startStatus = SendPnp(pdo, IRP_MN_START_DEVICE).status;
+        if (!NT_SUCCESS(node.startStatus)) {
+            RemoveChildren(&node);
+            SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+            std::lock_guard<std::mutex> guard(lock_);
+            node.state = DeviceState::StartFailed;
+            result = node.startStatus;
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            node.state = DeviceState::Started;
+        }
+        StartChildren(&node);
+    });
+    return result;
+}
+
+NTSTATUS Stack::Restart(DeviceId id) {
+    NTSTATUS status = Stop(id);
+    return NT_SUCCESS(status) ? Start(id) : status;
+}
+
+NTSTATUS Stack::QueryStopChildren(Node* node, std::vector<Node*>* queried) {
+    for (auto& child : node->children) {
+        NTSTATUS status = QueryStopChildren(child.get(), queried);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        if (child->state == DeviceState::Started) {
+            queried->push_back(child.get());
+            status = SendPnp(child->devnode.pdo, IRP_MN_QUERY_STOP_DEVICE).status;
+            if (!NT_SUCCESS(status)) {
+                return status;
+            }
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+void Stack::StopChildren(Node* node) {
+    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
+        Node* child = it->get();
+        StopChildren(child);
+        if (child->state == DeviceState::Started) {
+            SendPnp(child->devnode.pdo, IRP_MN_STOP_DEVICE);
+            std::lock_guard<std::mutex> guard(lock_);
+            child->state = DeviceState::Stopped;
+        }
+    }
+}
+
+void Stack::StartChildren(Node* node) {
+    for (auto& child : node->children) {
+        if (child->state != DeviceState::Stopped) {
+            continue;
+        }
+        child->startStatus = SendPnp(child->devnode.pdo, IRP_MN_START_DEVICE).status;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            child->state =
+                NT_SUCCESS(child->startStatus) ? DeviceState::Started : DeviceState::StartFailed;
+        }
+        if (NT_SUCCESS(child->startStatus)) {
+            StartChildren(child.get());
+        }
+    }
+}
+
 void Stack::FinishRemoval(DeviceId id) {
     Node& node = NodeOf(id);
     if (node.state == DeviceState::Removed) {

@@ -65,6 +65,7 @@ enum class DeviceState {
     AddFailed,       // the driver's device add failed: the PDO stands alone
     StartFailed,     // the stack failed to start and was taken down
     Started,         // running
+    Stopped,         // stopped for a restart: hardware released, stack still there
     SurpriseRemoved, // unplugged; removal waits for the last handle
     Removed,         // gone
 };
@@ -119,6 +120,19 @@ class Stack {
     NTSTATUS Remove(DeviceId id);
     // Blocks until the device is removed (after Unplug, once handles close).
     void WaitRemoved(DeviceId id);
+
+    // Stopping and starting a running device again, as the PnP manager does
+    // to rebalance resources: the device and the children below it are asked
+    // with IRP_MN_QUERY_STOP_DEVICE (children first; a refusal is answered
+    // with IRP_MN_CANCEL_STOP_DEVICE to every one asked and returned), then
+    // stopped with IRP_MN_STOP_DEVICE, children first. Start() sends
+    // IRP_MN_START_DEVICE to the device, then to the children it stopped; a
+    // device that fails to start again is taken down as at a failed plug.
+    // Open handles stay open throughout. STATUS_INVALID_DEVICE_STATE when the
+    // device is not running (Stop) or not stopped (Start).
+    NTSTATUS Stop(DeviceId id);
+    NTSTATUS Start(DeviceId id);
+    NTSTATUS Restart(DeviceId id);
 
     DeviceState State(DeviceId id) const;
     NTSTATUS AddStatus(DeviceId id) const;
@@ -183,6 +197,9 @@ class Stack {
     NTSTATUS QueryRemoveChildren(Node* node, std::vector<Node*>* queried);
     void CancelRemoveChildren(const std::vector<Node*>& queried);
     void SurpriseRemoveChildren(Node* node);
+    NTSTATUS QueryStopChildren(Node* node, std::vector<Node*>* queried);
+    void StopChildren(Node* node);
+    void StartChildren(Node* node);
     void RemoveChildren(Node* node);
     Node& NodeOf(DeviceId id) const;
     std::vector<DeviceId> PresentDevices() const;

@@ -182,6 +182,10 @@ NTSTATUS DispatchChildPnp(Device* device, PIRP irp) {
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
         return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_STOP_DEVICE:
+        PowerDownAndRelease(device);
+        device->state = PnpState::Stopped;
+        return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
         SetInterfacesState(device, false);
         if (device->pnp.EvtDeviceSurpriseRemoval != nullptr) {

@@ -70,7 +70,7 @@ struct WDFDEVICE_INIT {
 
 namespace sim::wdf {
 
-enum class PnpState { Added, Started, StartFailed, SurpriseRemoved, Removed };
+enum class PnpState { Added, Started, StartFailed, Stopped, SurpriseRemoved, Removed };
 
 class Device : public Object {
   public:

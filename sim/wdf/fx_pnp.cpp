@@ -1,5 +1,6 @@
 // PnP handling of framework devices: start (prepare hardware, enter D0,
-// enable interfaces), surprise removal, query-remove and removal.
+// enable interfaces), query-stop and stop, surprise removal, query-remove and
+// removal.
 #include "sim/core/verifier.h"
 #include "sim/wdf/io_target.h"
 
@@ -121,8 +122,15 @@ NTSTATUS BringUp(Device* device) {
             status = pnp.EvtDeviceD0EntryPostInterruptsEnabled(handle, WdfPowerDeviceD3Final);
         }
     }
-    if (NT_SUCCESS(status) && pnp.EvtDeviceSelfManagedIoInit != nullptr) {
-        status = pnp.EvtDeviceSelfManagedIoInit(handle);
+    // Self-managed I/O survives a stop: it was suspended, so it restarts.
+    if (NT_SUCCESS(status)) {
+        if (device->selfManagedIo) {
+            if (pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
+                status = pnp.EvtDeviceSelfManagedIoRestart(handle);
+            }
+        } else if (pnp.EvtDeviceSelfManagedIoInit != nullptr) {
+            status = pnp.EvtDeviceSelfManagedIoInit(handle);
+        }
     }
     if (!NT_SUCCESS(status)) {
         PowerDownAndRelease(device);
@@ -148,6 +156,15 @@ NTSTATUS StartDevice(Device* device, PIRP irp) {
         }
     }
     return Complete(irp, status);
+}
+
+// A stop (for a restart): D0 left and the hardware released; the device and
+// its interfaces stay, and the next IRP_MN_START_DEVICE prepares it again.
+NTSTATUS StopDevice(Device* device, PIRP irp) {
+    PowerDownAndRelease(device);
+    device->state = PnpState::Stopped;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return Forward(device, irp);
 }
 
 NTSTATUS SurpriseRemove(Device* device, PIRP irp) {
@@ -207,6 +224,20 @@ NTSTATUS DispatchPnp(Device* device, PIRP irp) {
         }
         irp->IoStatus.Status = STATUS_SUCCESS;
         return Forward(device, irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+        if (device->pnp.EvtDeviceQueryStop != nullptr) {
+            NTSTATUS status = device->pnp.EvtDeviceQueryStop(device->HandleAs<WDFDEVICE>());
+            if (!NT_SUCCESS(status)) {
+                return Complete(irp, status);
+            }
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return Forward(device, irp);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return Forward(device, irp);
+    case IRP_MN_STOP_DEVICE:
+        return StopDevice(device, irp);
     case IRP_MN_SURPRISE_REMOVAL:
         return SurpriseRemove(device, irp);
     case IRP_MN_REMOVE_DEVICE:

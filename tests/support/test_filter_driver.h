@@ -28,6 +28,8 @@ struct TestDriverHooks {
     std::function<void(WDFQUEUE, WDFREQUEST, size_t, size_t, ULONG)> deviceControl;
     std::function<void(WDFQUEUE, WDFREQUEST, size_t, size_t, ULONG)> internalDeviceControl;
     std::function<NTSTATUS(WDFDEVICE)> queryRemove;
+    std::function<NTSTATUS(WDFDEVICE)> queryStop;
+    NTSTATUS prepareStatus = STATUS_SUCCESS; // what prepare hardware returns
 
     std::mutex lock;
     std::vector<std::string> events;
@@ -57,7 +59,7 @@ inline NTSTATUS PrepareHardware(WDFDEVICE, WDFCMRESLIST raw, WDFCMRESLIST transl
                 (WdfCmResourceListGetCount(raw) == 0 && WdfCmResourceListGetCount(translated) == 0
                      ? ""
                      : " (resources)"));
-    return STATUS_SUCCESS;
+    return Hooks().prepareStatus;
 }
 inline NTSTATUS ReleaseHardware(WDFDEVICE, WDFCMRESLIST) {
     Hooks().Log("release");
@@ -79,6 +81,10 @@ inline NTSTATUS SelfManagedIoSuspend(WDFDEVICE) {
     Hooks().Log("self-managed I/O suspend");
     return STATUS_SUCCESS;
 }
+inline NTSTATUS SelfManagedIoRestart(WDFDEVICE) {
+    Hooks().Log("self-managed I/O restart");
+    return STATUS_SUCCESS;
+}
 inline VOID SelfManagedIoFlush(WDFDEVICE) {
     Hooks().Log("self-managed I/O flush");
 }
@@ -91,6 +97,10 @@ inline VOID SurpriseRemoval(WDFDEVICE) {
 inline NTSTATUS QueryRemove(WDFDEVICE device) {
     Hooks().Log("query remove");
     return Hooks().queryRemove ? Hooks().queryRemove(device) : STATUS_SUCCESS;
+}
+inline NTSTATUS QueryStop(WDFDEVICE device) {
+    Hooks().Log("query stop");
+    return Hooks().queryStop ? Hooks().queryStop(device) : STATUS_SUCCESS;
 }
 inline VOID ContextCleanup(WDFOBJECT) {
     Hooks().Log("context cleanup");
@@ -127,6 +137,8 @@ inline NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
     pnp.EvtDeviceSelfManagedIoCleanup = SelfManagedIoCleanup;
     pnp.EvtDeviceSurpriseRemoval = SurpriseRemoval;
     pnp.EvtDeviceQueryRemove = QueryRemove;
+    pnp.EvtDeviceQueryStop = QueryStop;
+    pnp.EvtDeviceSelfManagedIoRestart = SelfManagedIoRestart;
     WdfDeviceInitSetPnpPowerEventCallbacks(init, &pnp);
     if (hooks.fileCreate || hooks.fileObjects) {
         WDF_FILEOBJECT_CONFIG files;

@@ -7,3 +7,12 @@ add_test(NAME quillex_sim_registry_file_kept
 # quillex-sim --pcap, dissected by tshark.
 add_test(NAME quillex_sim_usb_capture
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/usb_capture_test.sh $<TARGET_FILE:quillex-sim>)
+# The unit tests reach quillex-sim's parts through its library.
+target_link_libraries(quillex_unit_tests PRIVATE quillex_sim_tool)
+# quillex-sim --script: a written session, a mapping change in it, errors.
+add_test(NAME quillex_sim_script
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/script_test.sh $<TARGET_FILE:quillex-sim>)
+# The committed recordings still match; a changed mapping makes --expect fail.
+add_test(NAME quillex_sim_recordings
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/recording_test.sh $<TARGET_FILE:quillex-sim>
+                 ${CMAKE_CURRENT_LIST_DIR}/../recordings)

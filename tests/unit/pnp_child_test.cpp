@@ -164,6 +164,10 @@ const char* PnpName(UCHAR minor) {
         return "surprise removal";
     case IRP_MN_REMOVE_DEVICE:
         return "remove";
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return "query stop";
+    case IRP_MN_STOP_DEVICE:
+        return "stop";
     default:
         return nullptr;
     }
@@ -308,6 +312,22 @@ TEST_F(PnpChildTest, AChildMadeBeforeItsParentStartsIsReportedOnceItStarts) {
     EXPECT_EQ(stack_->Remove(id), STATUS_SUCCESS);
     EXPECT_LT(IndexOf("class query remove"), IndexOf("class remove"));
     EXPECT_LT(IndexOf("class remove"), IndexOf("context cleanup"));
+}
+
+TEST_F(PnpChildTest, ARestartStopsTheChildBeforeItsParentAndStartsItAfter) {
+    Stack::DeviceId id = PlugWithChild();
+    size_t before = hooks().Events().size();
+    ASSERT_EQ(stack_->Restart(id), STATUS_SUCCESS);
+    std::vector<std::string> all = hooks().Events();
+    std::vector<std::string> events(all.begin() + before, all.end());
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"class query stop", "query stop", "class stop",
+                                        "self-managed I/O suspend", "D0 exit", "release", "prepare",
+                                        "D0 entry", "self-managed I/O restart", "class start"}));
+    ASSERT_EQ(stack_->Children(id).size(), 1u);
+    EXPECT_EQ(stack_->Children(id)[0].state, DeviceState::Started);
+    // Still the same child, still answering.
+    EXPECT_EQ(stack_->Children(id)[0].pdo, WdfDeviceWdmGetDeviceObject(child_));
 }
 
 TEST_F(PnpChildTest, PreprocessCallbacksGetOnlyTheirMinorFunctionsAndOwnTheIrp) {

@@ -53,6 +53,22 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                  "write the loaded mapping into the registry, all 28\n"
                  "values, as the companion application's set-mapping does");
 
+    app.add_option("--script", options->scriptFile,
+                   "play this session script on every stick instead of the\n"
+                   "built-in one (format: see the README)")
+        ->type_name("FILE")
+        ->check(kNotEmpty);
+    app.add_option("--record", options->recordFile,
+                   "write every step to FILE as JSON lines: time, raw report,\n"
+                   "Xbox report, what the class driver read, LED state")
+        ->type_name("FILE")
+        ->check(kNotEmpty);
+    app.add_option("--expect", options->expectFile,
+                   "replay a recording's input on the models it has and stop\n"
+                   "at the first step that differs from it (exit code 1)")
+        ->type_name("FILE")
+        ->check(kNotEmpty)
+        ->excludes("--script");
     app.add_option("--pcap", options->pcapFile,
                    "write every URB the class driver sends the emulated\n"
                    "controller, and its completion, to FILE (pcap, USBPcap\n"

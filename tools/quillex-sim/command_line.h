@@ -8,7 +8,10 @@ struct Options {
     std::string registryFile; // empty: a registry that lives for this run only
     bool printMapping = false;
     bool saveMapping = false;
-    std::string pcapFile; // empty: no capture
+    std::string pcapFile;   // empty: no capture
+    std::string scriptFile; // empty: each model's built-in session
+    std::string recordFile; // empty: no recording
+    std::string expectFile; // empty: no recording check
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;

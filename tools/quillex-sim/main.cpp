@@ -33,6 +33,9 @@
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/recording.h"
+#include "tools/quillex-sim/session_player.h"
+#include "tools/quillex-sim/session_script.h"
 #include "tools/quillex-sim/usb_capture.h"
 #include "xusb/xusb_pdo.h"
 
@@ -127,11 +130,84 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
     return controller;
 }
 
-// Plays the reader thread: brings up the emulated controller, then replays
-// the demo session, handing each composed report to the controller.
+// What a run does with each step besides printing it.
+struct StepOutputs {
+    Recorder* recorder = nullptr;        // --record
+    const Recording* expected = nullptr; // --expect
+    std::string expectPath;
+    size_t matched = 0;
+};
+
+// "BTN_A (A) BTN_PWR (GUIDE)": each held button with the Xbox button the
+// mapping gives it.
+std::string HeldButtons(uint32_t buttons, const REMAP_RECORD& mapping) {
+    std::string out;
+    for (unsigned i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+        if (buttons & (1u << i)) {
+            out += std::string(out.empty() ? "" : " ") + sim::stick::kButtonNames[i] + " (" +
+                   XboxButtonName(mapping.ButtonMap[i]) + ")";
+        }
+    }
+    return out.empty() ? "none" : out;
+}
+
+void PrintStep(const StepResult& r, const REMAP_RECORD& mapping) {
+    const SessionStep& step = *r.step;
+    char at[32];
+    snprintf(at, sizeof(at), "@%lldms",
+             static_cast<long long>(
+                 std::chrono::duration_cast<std::chrono::milliseconds>(step.at).count()));
+    if (step.kind == SessionStep::kSetMapping) {
+        printf("#%02d %-7s set %s=%u: %s\n", r.index, at, step.valueName.c_str(), step.value,
+               NT_SUCCESS(r.mappingStatus) ? "the mapping changed and was saved"
+                                           : "the mapping change failed");
+        return;
+    }
+    printf("#%02d %-7s %-22s raw [%s]\n", r.index, at, step.what.c_str(),
+           Hex(r.raw.data(), r.raw.size()).c_str());
+    printf("    %-9s buttons held: %s\n", r.changed ? "changed" : "unchanged",
+           HeldButtons(r.buttons, mapping).c_str());
+    const ULONG* a = r.analog.data();
+    printf("    left stick (%u, %u)  right stick (%u, %u)  hat %u  left trigger %u  right "
+           "trigger %u\n",
+           a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
+           a[ANALOG_RIGHT_STICK_Y], a[ANALOG_HAT], a[ANALOG_LEFT_TRIGGER], a[ANALOG_RIGHT_TRIGGER]);
+    printf("    xbox [%s]  (%s)\n", Hex(r.xbox.data(), r.xbox.size()).c_str(), r.delivery.c_str());
+    printf("    game %s\n", sim::xbox::Describe(r.gamepad).c_str());
+}
+
+// Writes the step to the recording, or checks it against the expected one.
+bool RecordOrCheck(const StepResult& r, sim::stick::Layout layout, StepOutputs& outputs) {
+    if (outputs.recorder == nullptr && outputs.expected == nullptr) {
+        return true;
+    }
+    nlohmann::ordered_json step = StepToJson(r, layout);
+    if (outputs.recorder != nullptr) {
+        outputs.recorder->Write(step);
+    }
+    if (outputs.expected != nullptr) {
+        const std::vector<nlohmann::ordered_json>& expected = outputs.expected->expected.at(layout);
+        std::string diff;
+        if (static_cast<size_t>(r.index) >= expected.size()) {
+            diff = "step " + std::to_string(r.index) + ": not in the recording";
+        } else if (!CompareStep(expected[r.index], step, &diff)) {
+            // diff says where
+        } else {
+            ++outputs.matched;
+            return true;
+        }
+        fprintf(stderr, "quillex-sim: the run differs from %s at %s\n", outputs.expectPath.c_str(),
+                diff.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Plays the reader thread: brings up the emulated controller, then plays the
+// session, handing each composed report to the controller.
 int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_CONTEXT ctx,
-                  sim::stick::Layout layout,
-                  std::shared_ptr<sim::xbox::Controller>* controllerOut) {
+                  sim::stick::Layout layout, const std::vector<SessionStep>& steps,
+                  StepOutputs& outputs, std::shared_ptr<sim::xbox::Controller>* controllerOut) {
     size_t length =
         layout == sim::stick::Layout::A ? sim::stick::kLayoutALength : sim::stick::kLayoutBLength;
     ReaderStandIn reader(ctx, length);
@@ -144,49 +220,22 @@ int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_
         return 1;
     }
     *controllerOut = controller;
-    int index = 0;
-    for (const auto& step : sim::stick::DemoScript()) {
-        std::vector<uint8_t> raw = sim::stick::Encode(layout, step.state);
-        bool changed = false;
-        NTSTATUS status = reader.Feed(raw, &changed);
-        if (!NT_SUCCESS(status)) {
-            fprintf(stderr, "quillex-sim: composing the Xbox report failed: %08x\n",
-                    static_cast<unsigned>(status));
-            return 1;
-        }
-        const ULONG* a = reader.Analog();
-        printf("#%02d %-22s raw [%s]\n", index++, step.what.c_str(),
-               Hex(raw.data(), raw.size()).c_str());
-        printf("    %-9s buttons: %s\n", changed ? "changed" : "unchanged",
-               sim::stick::ButtonNames(ctx->CanonicalButtons).c_str());
-        printf("    left stick (%u, %u)  right stick (%u, %u)  hat %u  left trigger %u  right "
-               "trigger %u\n",
-               a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
-               a[ANALOG_RIGHT_STICK_Y], a[ANALOG_HAT], a[ANALOG_LEFT_TRIGGER],
-               a[ANALOG_RIGHT_TRIGGER]);
-        std::string delivery = "  (not sent again)";
-        if (changed) {
-            size_t before = controller->CompletionCount();
-            status = reader.DeliverReport();
-            if (status == STATUS_SUCCESS) {
-                delivery = "  (endpoint 1)";
-                controller->WaitCompletions(before + 1);
-            } else {
-                char why[48];
-                snprintf(why, sizeof(why), "  (no transfer waiting: %08x)",
-                         static_cast<unsigned>(status));
-                delivery = why;
-            }
-        }
-        printf("    xbox [%s]%s\n", Hex(ctx->XusbInputReport, XUSB_INPUT_REPORT_LENGTH).c_str(),
-               delivery.c_str());
-        printf("    game %s\n", sim::xbox::Describe(controller->GamepadState()).c_str());
+    std::string error;
+    if (!PlaySession(
+            steps, layout, ctx, reader, *controller,
+            [&](const StepResult& r) {
+                PrintStep(r, ctx->RemapRecord);
+                return RecordOrCheck(r, layout, outputs);
+            },
+            &error)) {
+        fprintf(stderr, "quillex-sim: %s\n", error.c_str());
+        return 1;
     }
     return 0;
 }
 
 int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice,
-             const Options& options) {
+             const Options& options, const std::vector<SessionStep>& steps, StepOutputs& outputs) {
     uint16_t productId = layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
                                                          : sim::stick::kLayoutBProductId;
     sim::pnp::StickDescription stick = sim::pnp::ArcadeStick(productId);
@@ -223,7 +272,7 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
     std::shared_ptr<sim::xbox::Controller> controller;
     std::thread reader([&] {
         sim::kernel::SetCurrentThreadName("reader");
-        rc = ReaderSession(stack, id, ctx, layout, &controller);
+        rc = ReaderSession(stack, id, ctx, layout, steps, outputs, &controller);
     });
     reader.join();
 
@@ -269,6 +318,52 @@ int main(int argc, char** argv) {
                "nothing persists\n");
     }
 
+    // The sessions to play, per model: the script given, or the model's own.
+    std::vector<SessionStep> sessions[2];
+    for (sim::stick::Layout layout : {sim::stick::Layout::A, sim::stick::Layout::B}) {
+        std::vector<SessionStep>& steps = sessions[layout == sim::stick::Layout::A ? 0 : 1];
+        ScriptError where;
+        if (!options.scriptFile.empty()) {
+            if (!LoadSessionScript(options.scriptFile, &steps, &error)) {
+                fprintf(stderr, "quillex-sim: %s\n", error.c_str());
+                return 1;
+            }
+        } else if (!ParseSessionScript(BuiltinSessionScript(layout), &steps, &where)) {
+            fprintf(stderr, "quillex-sim: the built-in session, line %d: %s\n", where.line,
+                    where.message.c_str());
+            return 1;
+        }
+    }
+
+    // A recording check replays the recording's input, on the models it has.
+    Recording expected;
+    StepOutputs outputs;
+    if (!options.expectFile.empty()) {
+        if (!LoadRecording(options.expectFile, &expected, &error)) {
+            fprintf(stderr, "quillex-sim: --expect: %s\n", error.c_str());
+            return 1;
+        }
+        bool a = expected.sessions.count(sim::stick::Layout::A) != 0;
+        bool b = expected.sessions.count(sim::stick::Layout::B) != 0;
+        options.layout = a && b ? "both" : a ? "a" : "b";
+        if (a) {
+            sessions[0] = expected.sessions[sim::stick::Layout::A];
+        }
+        if (b) {
+            sessions[1] = expected.sessions[sim::stick::Layout::B];
+        }
+        outputs.expected = &expected;
+        outputs.expectPath = options.expectFile;
+    }
+    Recorder recorder;
+    if (!options.recordFile.empty()) {
+        if (!recorder.Open(options.recordFile, &error)) {
+            fprintf(stderr, "quillex-sim: --record: %s\n", error.c_str());
+            return 1;
+        }
+        outputs.recorder = &recorder;
+    }
+
     UsbCapture capture;
     if (!options.pcapFile.empty() && !capture.Open(options.pcapFile, &error)) {
         fprintf(stderr, "quillex-sim: --pcap: %s\n", error.c_str());
@@ -298,11 +393,11 @@ int main(int argc, char** argv) {
         }
         bool first = true;
         if (options.layout == "a" || options.layout == "both") {
-            rc |= RunStick(stack, sim::stick::Layout::A, first, options);
+            rc |= RunStick(stack, sim::stick::Layout::A, first, options, sessions[0], outputs);
             first = false;
         }
         if (options.layout == "b" || options.layout == "both") {
-            rc |= RunStick(stack, sim::stick::Layout::B, first, options);
+            rc |= RunStick(stack, sim::stick::Layout::B, first, options, sessions[1], outputs);
         }
         status = stack.Unload();
         printf("== driver unloaded: %08x, %zu framework objects left\n",
@@ -310,6 +405,17 @@ int main(int argc, char** argv) {
         rc |= NT_SUCCESS(status) ? 0 : 1;
     }
 
+    if (!options.recordFile.empty()) {
+        if (!recorder.Close(&error)) {
+            fprintf(stderr, "quillex-sim: --record: %s\n", error.c_str());
+            return 1;
+        }
+        printf("== recorded to %s\n", options.recordFile.c_str());
+    }
+    if (!options.expectFile.empty() && rc == 0) {
+        printf("== recording check: all %zu steps match %s\n", outputs.matched,
+               options.expectFile.c_str());
+    }
     if (!options.pcapFile.empty()) {
         size_t packets = capture.Packets();
         if (!capture.Close(&error)) {
