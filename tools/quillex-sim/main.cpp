@@ -20,7 +20,6 @@
 
 #include "driver/device_add.h"
 #include "mapping/remap_store.h"
-#include "mapping/xusb_report.h"
 #include "sim/core/utf.h"
 #include "sim/kernel/thread_state.h"
 #include "sim/peers/xbox/class_driver.h"
@@ -31,6 +30,7 @@
 #include "sim/wdf/object.h"
 #include "tools/quillex-sim/command_line.h"
 #include "tools/quillex-sim/gamepad_view.h"
+#include "tools/quillex-sim/led_state_view.h"
 #include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/reader_stand_in.h"
 #include "tools/quillex-sim/recording.h"
@@ -116,17 +116,9 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
     // The LED state is recorded by a work item of the child, just after the
     // class driver's command came in.
     int command = sim::xbox::Options().startLed;
-    // The work item writes the state under the mapping mutex, and so it is read.
-    auto ledState = [ctx] {
-        UCHAR state = 0;
-        if (TorvaXboxMappingLock(ctx) == STATUS_SUCCESS) {
-            state = ctx->LedState;
-            TorvaXboxMappingUnlock(ctx);
-        }
-        return state;
-    };
-    WaitBriefly([&] { return ledState() != 0; });
-    printf("   LED: the class driver sent 01 03 %02X, LED state %u\n", command, ledState());
+    WaitBriefly([&] { return CurrentLedState(ctx) != 0; });
+    printf("   LED: the class driver sent 01 03 %02X, LED state %u\n", command,
+           CurrentLedState(ctx));
     return controller;
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "mapping/remap_store.h"
+#include "tools/quillex-sim/led_state_view.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layou
             }
         }
         result.gamepad = controller.GamepadState();
-        result.led = ctx->LedState;
+        result.led = CurrentLedState(ctx);
         if (!sink(result)) {
             *error = "stopped at step " + std::to_string(result.index);
             return false;
