@@ -2,6 +2,8 @@
 // every internal device control, handed over as it came.
 #include "driver/lifecycle.h"
 
+#include "hid/hid_pipeline.h"
+
 _Use_decl_annotations_ VOID Quillex_EvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request,
                                                         WDFFILEOBJECT FileObject) {
     PDEVICE_CONTEXT context;
@@ -36,17 +38,32 @@ _Use_decl_annotations_ VOID Quillex_EvtDeviceFileCreate(WDFDEVICE Device, WDFREQ
 _Use_decl_annotations_ VOID
 Quillex_EvtDeviceFileCreateComplete(WDFREQUEST Request, WDFIOTARGET Target,
                                     PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context) {
+    auto* context = static_cast<PDEVICE_CONTEXT>(Context);
     NTSTATUS status;
 
     UNREFERENCED_PARAMETER(Target);
     UNREFERENCED_PARAMETER(Params);
-    UNREFERENCED_PARAMETER(Context);
 
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY,
                 "Quillex!Quillex_EvtDeviceFileCreateComplete: ++\n");
 
-    // The HID reader thread is launched from here, while the hardware is not
-    // released, once worker threads exist.
+    // Every completed open, whatever the lower driver answered, makes sure a
+    // reader runs; ThreadLaunch leaves a running one alone.
+    if (context != NULL && !context->HardwareReleased) {
+        PWORKER_RECORD worker = &context->ReaderWorker;
+        if (worker->State == WORKER_TERMINATED && worker->hThread != NULL) {
+            (VOID) ThreadRecover(worker, 7);
+        }
+        worker->State = WORKER_RUNNING;
+        NTSTATUS launched = ThreadLaunch(QuillexHidReaderThread, context, worker);
+        if (!NT_SUCCESS(launched)) {
+            worker->State = WORKER_INITIALIZED;
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
+                        "Quillex!Quillex_EvtDeviceFileCreateComplete: Error - Unable to launch "
+                        "HID reader thread - %x\n",
+                        launched);
+        }
+    }
 
     // The caller sees the lower driver's answer to its open.
     status = WdfRequestGetStatus(Request);

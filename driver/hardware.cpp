@@ -2,6 +2,7 @@
 // and the device context's cleanup.
 #include "driver/lifecycle.h"
 
+#include "hid/hid_pipeline.h"
 #include "xusb/xusb_pdo.h"
 
 _Use_decl_annotations_ NTSTATUS Quillex_EvtDevicePrepareHardware(WDFDEVICE Device,
@@ -21,8 +22,11 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDevicePrepareHardware(WDFDEVICE Devic
     context->PdoCreated = FALSE;
     context->HardwareReleased = FALSE;
 
-    // The HID pipeline's reset and setup are called from here once the HID
-    // pipeline exists; the emulated controller is made later, by its reader.
+    // A failed setup is not the framework's concern: the device still starts,
+    // and a reader launched later finds no buffers and stops at once. The
+    // emulated controller is made later, by the reader.
+    QuillexHidResetContext(context);
+    (VOID) QuillexHidSetup(Device);
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
                 "Quillex!Quillex_EvtDevicePrepareHardware:  Add a PDO %u\n",
@@ -59,7 +63,8 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceReleaseHardware(WDFDEVICE Devic
         context->PdoCreated = FALSE;
     }
 
-    // The HID teardown joins here with the HID pipeline.
+    // Stops the reader, then releases what it used.
+    QuillexHidTeardown(Device);
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
                 "Quillex!Quillex_EvtDeviceReleaseHardware: -- %x\n", status);

@@ -9,7 +9,14 @@
 #include <wdf.h>
 #include <ntstrsafe.h>
 #include <hidclass.h>
+#if defined(_KERNEL_MODE)
+// The HID parser's header declares its routines without C linkage.
+extern "C" {
 #include <hidpddi.h>
+}
+#else
+#include <hidpddi.h>
+#endif
 #include <usb.h>
 #include <usbdlib.h>
 #include <usbioctl.h>

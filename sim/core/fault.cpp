@@ -9,7 +9,8 @@ namespace {
 
 struct Arming {
     unsigned calls = 0;
-    unsigned nth = 0; // 0: not armed
+    unsigned nth = 0;    // 0: not armed
+    bool onward = false; // every call from the nth on fails
     NTSTATUS status = 0;
 };
 
@@ -23,6 +24,16 @@ void FailNthCall(const char* service, unsigned nth, NTSTATUS status) {
     Arming& a = g_services[service];
     a.calls = 0;
     a.nth = nth;
+    a.onward = false;
+    a.status = status;
+}
+
+void FailFromNthCall(const char* service, unsigned nth, NTSTATUS status) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    Arming& a = g_services[service];
+    a.calls = 0;
+    a.nth = nth;
+    a.onward = true;
     a.status = status;
 }
 
@@ -44,7 +55,7 @@ bool ShouldFail(const char* service, NTSTATUS* status) {
     if (a.nth == 0) {
         return false;
     }
-    bool fail = a.calls == a.nth;
+    bool fail = a.onward ? a.calls >= a.nth : a.calls == a.nth;
     if (fail && status != nullptr) {
         *status = a.status;
     }

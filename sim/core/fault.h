@@ -11,6 +11,8 @@
 namespace sim::fault {
 
 void FailNthCall(const char* service, unsigned nth, NTSTATUS status);
+// Every call from the nth on fails, until the service is armed again or Reset().
+void FailFromNthCall(const char* service, unsigned nth, NTSTATUS status);
 // Disarms every service and zeroes the call counts.
 void Reset();
 // Calls of the service since the last arming or Reset().

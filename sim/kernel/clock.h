@@ -1,9 +1,10 @@
 // The clock that kernel time-outs run on.
 //
 // By default relative time-outs (waits, KeDelayExecutionThread) run on the
-// host's steady clock. While a SimulatedClock lives they run on a clock that
-// only the test moves, so a wait of seconds can be ended at once and a wait
-// that must not end yet provably does not.
+// host's steady clock. While a SimulatedClock lives, those of the driver's
+// system threads (PsCreateSystemThread) run on a clock that only the test
+// moves, so a wait of seconds can be ended at once and a wait that must not
+// end yet provably does not. Every other thread keeps the host clock.
 #pragma once
 
 #include <chrono>

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "sim/core/fault.h"
+#include "sim/core/race.h"
 #include "sim/core/watchdog.h"
 #include "sim/core/verifier.h"
 #include "sim/kernel/clock.h"
@@ -87,7 +88,7 @@ struct Deadline {
 
 // Converts a kernel time-out (negative: relative, in 100 ns; positive: absolute
 // system time) to a deadline. Null means wait forever. Called with the lock.
-Deadline DeadlineOf(PLARGE_INTEGER timeout) {
+Deadline DeadlineOf(PLARGE_INTEGER timeout, PKTHREAD self) {
     Deadline d;
     if (timeout == nullptr) {
         return d;
@@ -102,7 +103,7 @@ Deadline DeadlineOf(PLARGE_INTEGER timeout) {
             ticks = 0;
         }
     }
-    if (g_simTime.active) {
+    if (g_simTime.active && self->SystemThread) {
         d.simulated = true;
         d.epoch = g_simTime.epoch;
         d.ticks = g_simTime.now - ticks;
@@ -179,7 +180,7 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, BOOL
     bool watchdogStarted = false;
     Clock::time_point watchdog{};
     std::unique_lock<std::mutex> lock(g_dispatcher);
-    Deadline deadline = DeadlineOf(timeout);
+    Deadline deadline = DeadlineOf(timeout, self);
     for (;;) {
         if (waitType == WaitAny) {
             for (ULONG i = 0; i < count; ++i) {
@@ -431,12 +432,13 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
         sim::VerifierStop(sim::rule::kBlockingWaitAtDispatch, "KeDelayExecutionThread",
                           "called at IRQL %u", KeGetCurrentIrql());
     }
+    sim::race::Point(sim::race::kDelayExecution, nullptr);
     if (Interval == nullptr) {
         return STATUS_SUCCESS;
     }
     PKTHREAD self = CurrentThread();
     std::unique_lock<std::mutex> lock(g_dispatcher);
-    Deadline deadline = DeadlineOf(Interval);
+    Deadline deadline = DeadlineOf(Interval, self);
     for (;;) {
         if (Alertable && self->Alerted) {
             self->Alerted = false;

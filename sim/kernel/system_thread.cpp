@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "sim/core/fault.h"
+#include "sim/core/race.h"
 #include "sim/core/verifier.h"
 #include "sim/kernel/handles.h"
 #include "sim/kernel/irql_check.h"
@@ -34,6 +35,7 @@ class ThreadObject : public HandleObject {
         thread.Magic = kThreadMagic;
         thread.Priority = 8;
         thread.Name = "system thread";
+        thread.SystemThread = true;
     }
     const char* TypeName() const override { return "Thread"; }
 
@@ -158,6 +160,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     }
     // The thread keeps its own object alive until it has ended.
     std::thread(ThreadBase, std::move(object), StartRoutine, StartContext).detach();
+    sim::race::Point(kSystemThreadStarted, nullptr);
     return STATUS_SUCCESS;
 }
 

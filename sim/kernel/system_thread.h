@@ -6,6 +6,11 @@
 
 namespace sim::kernel {
 
+// Pause point (sim/core/race.h): the new thread runs, its creator has not got
+// its handle back yet.
+inline constexpr const char* kSystemThreadStarted =
+    "PsCreateSystemThread: thread started, its handle not yet returned";
+
 // Thread objects alive: started and not yet both ended and released (no
 // handle and no reference left).
 size_t LiveSystemThreadCount();

@@ -23,6 +23,9 @@ struct _KTHREAD {
     // A driver's system thread may wait without a time-out for as long as
     // its device lives; every other thread's unbounded waits are watched.
     bool UnboundedWaits = false;
+    // A driver's system thread: its timed waits run on the simulated clock
+    // while one is active (sim/kernel/clock.h).
+    bool SystemThread = false;
 };
 
 namespace sim::kernel {

@@ -27,6 +27,7 @@ class KernelRead {
         IoFreeIrp(irp_);
     }
     NTSTATUS sent() const { return sent_; }
+    PIRP Irp() const { return irp_; }
     bool Finished() { return KeReadStateEvent(&done_) != 0; }
     void Cancel() { IoCancelIrp(irp_); }
     IO_STATUS_BLOCK Wait() {

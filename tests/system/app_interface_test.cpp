@@ -51,6 +51,9 @@ class AppInterfaceTest : public XusbStackTest {
 
 TEST_F(AppInterfaceTest, StateAndItemsThroughTheIoManagerWithTheirMinimumLengths) {
     sim::app::Companion app;
+    // This stick's reader pipeline cannot be set up (its read request is
+    // refused), so it has no decoded state until the test attaches one.
+    sim::fault::FailNthCall("WdfRequestCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
     DeviceId id = PlugAndOpen(app);
 
     // The whole block: 48 bytes of defaults; 47 are too few; more get 48.
@@ -103,8 +106,8 @@ TEST_F(AppInterfaceTest, StateAndItemsThroughTheIoManagerWithTheirMinimumLengths
     EXPECT_EQ(after.Dpad, 8u);
     EXPECT_EQ(after.Led, 3u);
 
-    // Before the stick is started there is no decoded state to drive: the
-    // block keeps the write, and the application hears that nothing was sent.
+    // Without a decoded state to drive, the block keeps the write and the
+    // application hears that nothing was sent.
     EXPECT_FALSE(app.SetValue(QUILLEX_ITEM_LEFT_STICK_X, 7));
     EXPECT_EQ(app.LastStatus(), STATUS_DEVICE_NOT_READY);
     ASSERT_TRUE(app.GetState(&after));

@@ -31,6 +31,7 @@ NTSTATUS SendInternal(PDEVICE_OBJECT top, ULONG code, PVOID in, ULONG inLength, 
 TEST_F(FilterTest, RequestsReachTheCollectionUnchangedAndItsAnswersComeBack) {
     DeviceId id = PlugStick(0x0402);
     RecordingLowerDevice& collection = *stack_.Recorder(id);
+    collection.Clear(); // the collection probe of the hardware start
     sim::io::File app;
     ASSERT_EQ(app.Open(stack_.Interfaces(id).at(0), GENERIC_READ | GENERIC_WRITE), STATUS_SUCCESS);
 

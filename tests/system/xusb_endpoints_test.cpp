@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
+
+#include "sim/core/race.h"
 
 #include "tests/support/xusb_stack.h"
 
@@ -44,6 +47,25 @@ class XusbEndpointTest : public XusbStackTest {
         std::vector<Controller::Completion> all = c_->Completions();
         return std::vector<Controller::Completion>(all.begin() + std::min(nth, all.size()),
                                                    all.end());
+    }
+
+    // Cancels a transfer of the class driver from a thread of the test's, as
+    // any thread may; the transfer's cancel routine runs on it.
+    static std::thread CancelOnItsOwnThread(PIRP irp) {
+        return std::thread([irp] {
+            sim::kernel::SetCurrentThreadName("canceller");
+            EXPECT_TRUE(IoCancelIrp(irp));
+        });
+    }
+
+    // One transfer came back since the nth completion, cancelled by its
+    // cancel routine after someone else had unlinked it.
+    void ExpectOneCancelledByItsRoutineSince(size_t nth) {
+        ASSERT_TRUE(c_->WaitOutstanding(0));
+        std::vector<Controller::Completion> done = From(nth);
+        ASSERT_EQ(done.size(), 1u);
+        EXPECT_EQ(done[0].status, STATUS_CANCELLED);
+        EXPECT_EQ(trace_.Count("Quillex!EP1CancelRoutine: 0 --\n"), 1u);
     }
 
     Plugged p_;
@@ -131,54 +153,141 @@ TEST_F(XusbEndpointTest, CancelledTransfersComeBackCancelledWhetherWaitingOrCanc
     EXPECT_EQ(c_->Outstanding(), 1u); // the waiting one is still there
 }
 
-// A report and a cancel reach the one waiting transfer at the same time: it
-// comes back exactly once (the verifier stops on a second completion), with
-// the report or cancelled, and a report that found it cancelled is kept.
+// A report reaches the oldest waiting transfer just after the system took
+// that transfer's cancel routine, before calling it: the transfer belongs to
+// its cancel routine now. The report must neither complete it nor write into
+// its buffer; it goes to the next waiting transfer instead.
 TEST_F(XusbEndpointTest, ACancelRacingAReportCompletesTheTransferExactlyOnce) {
     Plug();
     PassFixedStages();
     c_->CancelTransfers();
     ASSERT_TRUE(c_->WaitOutstanding(0));
-    int delivered = 0, cancelled = 0;
-    for (int round = 0; round < 400; ++round) {
-        SCOPED_TRACE(round);
-        XboxReport report = MakeReport(static_cast<USHORT>(round), static_cast<UCHAR>(round));
-        size_t before = c_->CompletionCount();
+    size_t before = c_->CompletionCount();
+    c_->StartTransfers(2, 32, false);
+    ASSERT_TRUE(c_->WaitOutstanding(2));
+    PIRP oldest = c_->OutstandingIrps().at(0);
+
+    sim::race::Pause taken(sim::race::kCancelRoutineTaken, oldest);
+    std::thread canceller = CancelOnItsOwnThread(oldest);
+    ASSERT_TRUE(taken.WaitHit());
+    XboxReport report = MakeReport(0x1000, 7);
+    EXPECT_EQ(Deliver(p_.context, report), STATUS_SUCCESS);
+    taken.Release();
+    canceller.join();
+
+    ASSERT_TRUE(c_->WaitOutstanding(0));
+    std::vector<Controller::Completion> done = From(before);
+    ASSERT_EQ(done.size(), 2u);
+    const Controller::Completion& cancelled =
+        done[0].status == STATUS_CANCELLED ? done[0] : done[1];
+    const Controller::Completion& delivered = &cancelled == &done[0] ? done[1] : done[0];
+    EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+    EXPECT_EQ(cancelled.information, 0u);
+    EXPECT_EQ(cancelled.bytes, (std::array<uint8_t, sim::xbox::kReportLength>{}))
+        << "the report was written into a transfer its cancel routine owned";
+    EXPECT_EQ(delivered.status, STATUS_SUCCESS);
+    EXPECT_EQ(delivered.pad, PadOf(report));
+    EXPECT_EQ(trace_.Count("Quillex!EP1CancelRoutine: 0 --\n"), 1u); // unlinked by the report
+}
+
+// A transfer is cancelled while it is being queued: the system takes the
+// cancel routine the queueing path has just installed, before that path looks
+// at the Cancel flag. The transfer is its cancel routine's; the dispatch
+// routine returns STATUS_PENDING for it, having marked it pending, and the
+// routine completes it once.
+TEST_F(XusbEndpointTest, ATransferCancelledAsItIsQueuedBelongsToItsCancelRoutine) {
+    Plug();
+    PassFixedStages();
+    c_->CancelTransfers();
+    ASSERT_TRUE(c_->WaitOutstanding(0));
+    size_t before = c_->CompletionCount();
+
+    sim::race::Pause installed(sim::race::kCancelRoutineInstalled, nullptr, sim::race::Pause::Hold,
+                               "xusb22");
+    std::thread sender([&] { c_->StartTransfers(1, 32, false); });
+    ASSERT_TRUE(installed.WaitHit());
+    PIRP irp = c_->OutstandingIrps().at(0);
+    sim::race::Pause taken(sim::race::kCancelRoutineTaken, irp);
+    std::thread canceller = CancelOnItsOwnThread(irp);
+    ASSERT_TRUE(taken.WaitHit());
+    installed.Release(); // the queueing path finds the Cancel flag and the routine gone
+    sender.join();
+    EXPECT_EQ(c_->CompletionCount(), before); // not completed by the queueing path
+    taken.Release();
+    canceller.join();
+
+    ExpectOneCancelledByItsRoutineSince(before);
+}
+
+class XusbChildGoesWhileCancelled : public XusbEndpointTest {
+  protected:
+    // One waiting transfer; the class driver leaves without cancelling, so
+    // the child's own cleanup meets the cancel the test runs.
+    void SetUp() override {
+        XusbEndpointTest::SetUp();
+        Plug(/*cancelOnRemove=*/false);
+        PassFixedStages();
+        c_->CancelTransfers();
+        ASSERT_TRUE(c_->WaitOutstanding(0));
+        before_ = c_->CompletionCount();
         c_->StartTransfers(1, 32, false);
         ASSERT_TRUE(c_->WaitOutstanding(1));
-
-        std::atomic<bool> go{false};
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        std::thread reader([&] {
-            sim::kernel::SetCurrentThreadName("reader");
-            while (!go.load()) {
-            }
-            status = HandleXusbInputReport(XusbPdoGetData(p_.child), report.data());
-        });
-        go = true;
-        c_->CancelTransfers();
-        reader.join();
-        ASSERT_TRUE(c_->WaitOutstanding(0));
-
-        std::vector<Controller::Completion> done = From(before);
-        ASSERT_EQ(done.size(), 1u);
-        if (status == STATUS_SUCCESS) {
-            ++delivered;
-            EXPECT_EQ(done[0].status, STATUS_SUCCESS);
-            EXPECT_EQ(done[0].pad, PadOf(report));
-        } else {
-            ++cancelled;
-            EXPECT_EQ(status, STATUS_DEVICE_NOT_READY);
-            EXPECT_EQ(done[0].status, STATUS_CANCELLED);
-            // Kept as the current state: the next transfer gets it at once.
-            c_->StartTransfers(1, 32, false);
-            ASSERT_TRUE(c_->WaitCompletions(before + 2));
-            EXPECT_EQ(From(before + 1)[0].pad, PadOf(report));
-            ASSERT_TRUE(c_->WaitOutstanding(0));
-        }
+        irp_ = c_->OutstandingIrps().at(0);
     }
-    EXPECT_EQ(delivered + cancelled, 400);
-    std::cout << "race outcomes: " << delivered << " delivered, " << cancelled << " cancelled\n";
+
+    // Unplugs the stick on a thread of its own until 'reached' shows the
+    // child's cleanup waiting, or the removal is over without waiting.
+    void UnplugUntil(const sim::race::Pause& reached) {
+        removed_ = false;
+        remover_ = std::thread([this] {
+            EXPECT_EQ(stack_.Unplug(p_.id), STATUS_SUCCESS);
+            removed_ = true;
+        });
+        EXPECT_TRUE(WaitFor([&] { return reached.Hit() || removed_.load(); }));
+    }
+
+    void ExpectCancelledOnce() {
+        remover_.join();
+        ExpectOneCancelledByItsRoutineSince(before_);
+        EXPECT_TRUE(trace_.Contains("Quillex!XusbPdoCleanup: --\n"));
+    }
+
+    size_t before_ = 0;
+    PIRP irp_ = nullptr;
+    std::atomic<bool> removed_{false};
+    std::thread remover_;
+};
+
+// The cancel routine has released the cancel spin lock and not yet reached
+// the child's context when the child goes: the cleanup must already count it
+// and wait for it, or the routine uses a freed context.
+TEST_F(XusbChildGoesWhileCancelled, TheCleanupWaitsForACancelRoutinePastTheCancelLock) {
+    sim::race::Pause released(sim::race::kCancelLockReleasedByRoutine, irp_);
+    std::thread canceller = CancelOnItsOwnThread(irp_);
+    ASSERT_TRUE(released.WaitHit());
+    sim::race::Pause waiting(sim::race::kDelayExecution, nullptr, sim::race::Pause::Note, "pnp");
+    UnplugUntil(waiting);
+    EXPECT_TRUE(waiting.Hit()) << "the cleanup did not wait for the cancel routine";
+    released.Release();
+    canceller.join();
+    ExpectCancelledOnce();
+}
+
+// The system has taken the transfer's cancel routine (holding the cancel
+// spin lock) and not yet called it when the child goes: the cleanup must
+// pass through the cancel spin lock, so that the routine has counted itself
+// before the cleanup looks at the count.
+TEST_F(XusbChildGoesWhileCancelled, TheCleanupWaitsForACancelRoutineTheSystemHasTaken) {
+    sim::race::Pause taken(sim::race::kCancelRoutineTaken, irp_);
+    std::thread canceller = CancelOnItsOwnThread(irp_);
+    ASSERT_TRUE(taken.WaitHit());
+    sim::race::Pause barrier(sim::race::kCancelLockContended, nullptr, sim::race::Pause::Note,
+                             "pnp");
+    UnplugUntil(barrier);
+    EXPECT_TRUE(barrier.Hit()) << "the cleanup went on without passing the cancel spin lock";
+    taken.Release();
+    canceller.join();
+    ExpectCancelledOnce();
 }
 
 TEST_F(XusbEndpointTest, LedCommandsBecomeLedStatesThroughTheirTableAtPassiveLevel) {

@@ -16,3 +16,6 @@ add_test(NAME quillex_sim_script
 add_test(NAME quillex_sim_recordings
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/recording_test.sh $<TARGET_FILE:quillex-sim>
                  ${CMAKE_CURRENT_LIST_DIR}/../recordings)
+# What quillex-sim prints for a person, and --json for a program.
+add_test(NAME quillex_sim_output
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/output_test.sh $<TARGET_FILE:quillex-sim>)

@@ -187,6 +187,73 @@ TEST_F(DecodeTest, AHatOnlyChangeCounts) {
     EXPECT_EQ(Analog(ANALOG_HAT), 0u);
 }
 
+// From a settled state, a report that changes one analog field alone, or
+// one button alone, is a change; putting it back is one too.
+TEST_F(DecodeTest, EachAnalogFieldOrButtonAloneCountsAsAChange) {
+    struct Source {
+        size_t byte;
+        UCHAR mask;
+    };
+    struct LayoutSources {
+        Layout layout;
+        size_t length;
+        std::vector<Source> analog; // hat (low nibble) and the six axis and trigger bytes
+        std::vector<Source> buttons;
+    };
+    const LayoutSources layouts[] = {
+        {Layout::A,
+         19,
+         {{2, 0x0F}, {3, 0xFF}, {4, 0xFF}, {5, 0xFF}, {6, 0xFF}, {17, 0xFF}, {18, 0xFF}},
+         {{0, 0x01},
+          {0, 0x02},
+          {0, 0x04},
+          {0, 0x08},
+          {0, 0x10},
+          {0, 0x20},
+          {1, 0x01},
+          {1, 0x02},
+          {1, 0x04},
+          {1, 0x08},
+          {1, 0x10}}},
+        {Layout::B,
+         10,
+         {{5, 0x0F}, {1, 0xFF}, {2, 0xFF}, {3, 0xFF}, {4, 0xFF}, {8, 0xFF}, {9, 0xFF}},
+         {{5, 0x10},
+          {5, 0x20},
+          {5, 0x40},
+          {5, 0x80},
+          {6, 0x01},
+          {6, 0x02},
+          {6, 0x10},
+          {6, 0x20},
+          {6, 0x40},
+          {6, 0x80},
+          {7, 0x01},
+          {7, 0x02}}},
+    };
+    for (const LayoutSources& l : layouts) {
+        Use(l.layout);
+        std::vector<UCHAR> settled(l.length, 0x40);
+        settled[l.analog[0].byte] = static_cast<UCHAR>((settled[l.analog[0].byte] & 0xF0) | 0x08);
+        for (const Source& b : l.buttons) {
+            settled[b.byte] &= static_cast<UCHAR>(~b.mask);
+        }
+        ASSERT_EQ(Decode(settled), STATUS_SUCCESS);
+        ASSERT_EQ(Decode(settled), STATUS_UNSUCCESSFUL);
+        std::vector<Source> all = l.analog;
+        all.insert(all.end(), l.buttons.begin(), l.buttons.end());
+        for (const Source& field : all) {
+            SCOPED_TRACE(testing::Message() << "layout " << static_cast<int>(l.layout) << " byte "
+                                            << field.byte << " mask " << int(field.mask));
+            std::vector<UCHAR> one = settled;
+            // The lowest bit of the field flips: the smallest change it can make.
+            one[field.byte] ^= static_cast<UCHAR>(field.mask & -field.mask);
+            EXPECT_EQ(Decode(one), STATUS_SUCCESS);
+            EXPECT_EQ(Decode(settled), STATUS_SUCCESS);
+        }
+    }
+}
+
 TEST_F(DecodeTest, TriangleBitsSetByTheApplicationAreClearedByTheNextDecode) {
     Use(Layout::A);
     sim::stick::StickState s;

@@ -10,6 +10,7 @@
 #include <hidclass.h>
 
 #include "sim/core/fault.h"
+#include "sim/core/race.h"
 #include "sim/hid/collection.h"
 #include "sim/io/file.h"
 #include "sim/kernel/thread_state.h"
@@ -208,6 +209,32 @@ TEST_F(HidCollectionTest, WaitingReadsEndOnCancelCleanupAndRemoval) {
     EXPECT_EQ(survivor.Wait().Status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(stick.Send(sim::stick::Encode(Layout::B, {})), STATUS_DEVICE_NOT_CONNECTED);
     app.Close();
+}
+
+TEST_F(HidCollectionTest, AReportThatMeetsAReadBeingCancelledWaitsInTheRing) {
+    Plug();
+    sim::io::File app;
+    ASSERT_EQ(Open(&app), STATUS_SUCCESS);
+    KernelRead read(Top(), app.FileObject(), 20);
+    ASSERT_EQ(read.sent(), STATUS_PENDING);
+    // The read's cancel routine is taken out but not run yet when the report comes.
+    sim::race::Pause taken(sim::race::kCancelRoutineTaken, read.Irp());
+    std::thread canceller([&] { read.Cancel(); });
+    ASSERT_TRUE(taken.WaitHit());
+    sim::stick::Stick stick(hid_);
+    ASSERT_EQ(stick.Send(ReportA(7)), STATUS_SUCCESS);
+    EXPECT_FALSE(read.Finished());
+    taken.Release();
+    canceller.join();
+    IO_STATUS_BLOCK done = read.Wait();
+    EXPECT_EQ(done.Status, STATUS_CANCELLED);
+    EXPECT_EQ(done.Information, 0u);
+    // Completed once, and the report is not lost: the next read has it.
+    UCHAR buffer[20] = {};
+    ULONG_PTR got = 0;
+    ASSERT_EQ(app.Read(buffer, sizeof(buffer), &got), STATUS_SUCCESS);
+    EXPECT_EQ(got, 20u);
+    EXPECT_EQ(buffer[3], 7);
 }
 
 TEST_F(HidCollectionTest, ReportsThatAreNotTheCollectionsAreRefusedAndReachNoReader) {

@@ -36,7 +36,7 @@ VOID Returns(PVOID context) {
     static_cast<ThreadRun*>(context)->stage = 1;
 }
 
-HANDLE Start(PKSTART_ROUTINE routine, ThreadRun* run) {
+HANDLE Start(PKSTART_ROUTINE routine, void* run) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle = nullptr;
@@ -155,24 +155,37 @@ TEST(KernelWaits, AnAlertEndsOnlyAnAlertableWait) {
     EXPECT_EQ(alertable.load(), STATUS_ALERTED);
 }
 
-TEST(KernelWaits, OnTheSimulatedClockATimedWaitEndsOnlyWhenTheClockIsMovedPastIt) {
-    sim::kernel::SimulatedClock clock;
+struct TimedWait {
     KEVENT never;
-    KeInitializeEvent(&never, SynchronizationEvent, FALSE);
     std::atomic<NTSTATUS> result{STATUS_PENDING};
-    std::thread t([&] {
-        LARGE_INTEGER fiveSeconds;
-        fiveSeconds.QuadPart = -50000000;
-        result = KeWaitForSingleObject(&never, Executive, KernelMode, TRUE, &fiveSeconds);
-    });
+};
+
+VOID WaitsFiveSeconds(PVOID context) {
+    auto* wait = static_cast<TimedWait*>(context);
+    LARGE_INTEGER fiveSeconds;
+    fiveSeconds.QuadPart = -50000000;
+    wait->result = KeWaitForSingleObject(&wait->never, Executive, KernelMode, TRUE, &fiveSeconds);
+}
+
+TEST_F(SystemThreadTest, OnTheSimulatedClockASystemThreadsWaitEndsOnlyWhenTheClockPassesIt) {
+    sim::kernel::SimulatedClock clock;
+    TimedWait wait;
+    KeInitializeEvent(&wait.never, SynchronizationEvent, FALSE);
+    HANDLE handle = Start(WaitsFiveSeconds, &wait);
     ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+    // Other threads keep the host clock.
+    LARGE_INTEGER shortWait;
+    shortWait.QuadPart = -10 * 10000;
+    EXPECT_EQ(KeWaitForSingleObject(&wait.never, Executive, KernelMode, FALSE, &shortWait),
+              STATUS_TIMEOUT);
     clock.Advance(std::chrono::milliseconds(4999));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(result.load(), STATUS_PENDING);
+    EXPECT_EQ(wait.result.load(), STATUS_PENDING);
     EXPECT_EQ(clock.TimedWaiters(), 1u);
     clock.Advance(std::chrono::milliseconds(1));
-    t.join();
-    EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+    EXPECT_TRUE(sim::kernel::WaitForSystemThreads());
+    EXPECT_EQ(wait.result.load(), STATUS_TIMEOUT);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
 using SystemThreadDeathTest = SystemThreadTest;

@@ -69,6 +69,9 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         ->type_name("FILE")
         ->check(kNotEmpty)
         ->excludes("--script");
+    app.add_flag("--json", options->json,
+                 "print the whole run as one JSON document on stdout\n"
+                 "instead of lines for a person");
     app.add_option("--pcap", options->pcapFile,
                    "write every URB the class driver sends the emulated\n"
                    "controller, and its completion, to FILE (pcap, USBPcap\n"

@@ -12,6 +12,7 @@ struct Options {
     std::string scriptFile; // empty: each model's built-in session
     std::string recordFile; // empty: no recording
     std::string expectFile; // empty: no recording check
+    bool json = false;      // the whole run as one JSON document on stdout
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;

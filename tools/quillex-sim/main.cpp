@@ -33,6 +33,7 @@
 #include "tools/quillex-sim/led_state_view.h"
 #include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/run_report.h"
 #include "tools/quillex-sim/recording.h"
 #include "tools/quillex-sim/session_player.h"
 #include "tools/quillex-sim/session_script.h"
@@ -40,6 +41,35 @@
 #include "xusb/xusb_pdo.h"
 
 namespace {
+
+using nlohmann::ordered_json;
+
+template <class... Args> void Say(const char* format, Args... args) {
+    RunReport::Get().Say(format, args...);
+}
+
+const char* const kLegend =
+    "   How to read what follows:\n"
+    "   - raw [...] is a report as the stick sent it; \"buttons held\" are the canonical\n"
+    "     buttons the driver decoded from it, each with the Xbox button the mapping gives\n"
+    "     it; sticks and triggers are 0..255 (sticks centred at 128), the hat 0..7 from\n"
+    "     up clockwise, 8 centred.\n"
+    "   - xbox [...] is the 20-byte report the driver composed: \"(endpoint 1)\" means it\n"
+    "     went to the class driver on the interrupt-in endpoint, \"(not sent again)\" that\n"
+    "     nothing changed, so nothing was sent.\n"
+    "   - game is what a game reads: the gamepad state the class driver decoded (sticks\n"
+    "     -32768..32767, triggers 0..255).\n"
+    "   - vendor and product are the ids in the emulated controller's device\n"
+    "     descriptor; USBDI 0x500 is the version of the USB driver interface the class\n"
+    "     driver was told (Windows 7's); a pipe handle is the number the class driver\n"
+    "     names an endpoint by.\n"
+    "   - LED state 2, 3, 4, 5 is the light of player 1, 2, 3, 4 the class driver set;\n"
+    "     any other value means no player light.\n";
+
+// The player a LED state lights, in words.
+std::string LedMeaning(unsigned state) {
+    return state >= 2 && state <= 5 ? "player " + std::to_string(state - 1) : "no player light";
+}
 
 std::string Hex(const uint8_t* bytes, size_t count) {
     std::string out;
@@ -91,9 +121,13 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
     PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(ctx->XusbPdo);
     for (const sim::pnp::ChildDevice& child : stack.Children(id)) {
         if (child.pdo == pdo) {
-            printf("   emulated controller %s: \"%s\" at \"%s\", driver %s\n",
-                   child.instanceId.c_str(), child.description.c_str(), child.location.c_str(),
-                   child.service.empty() ? "(none)" : child.service.c_str());
+            Say("   emulated controller %s: \"%s\" at \"%s\", driver %s\n",
+                child.instanceId.c_str(), child.description.c_str(), child.location.c_str(),
+                child.service.empty() ? "(none)" : child.service.c_str());
+            RunReport::Get().Stick()["controller"] = {{"instance_id", child.instanceId},
+                                                      {"description", child.description},
+                                                      {"location", child.location},
+                                                      {"driver", child.service}};
         }
     }
     std::shared_ptr<sim::xbox::Controller> controller = sim::xbox::WaitForController(pdo);
@@ -104,21 +138,39 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
         return nullptr;
     }
     std::vector<uint8_t> device = controller->DeviceDescriptor();
-    printf("   class driver: \"%s\", vendor %04X product %04X, USBDI 0x%X\n",
-           controller->Product().c_str(), device[8] | device[9] << 8, device[10] | device[11] << 8,
-           controller->UsbdVersion().USBDI_Version);
+    if (device.size() < 12) {
+        fprintf(stderr, "quillex-sim: the class driver read a device descriptor of %zu bytes\n",
+                device.size());
+        return nullptr;
+    }
+    unsigned vendor = device[8] | device[9] << 8, product = device[10] | device[11] << 8;
+    Say("   class driver: \"%s\", vendor %04X product %04X, USBDI 0x%X\n",
+        controller->Product().c_str(), vendor, product, controller->UsbdVersion().USBDI_Version);
+    ordered_json& json = RunReport::Get().Stick()["controller"];
+    json["product_string"] = controller->Product();
+    json["vendor"] = vendor;
+    json["product"] = product;
+    json["usbdi_version"] = controller->UsbdVersion().USBDI_Version;
+    json["pipes"] = ordered_json::array();
     for (const sim::xbox::Controller::Pipe& pipe : controller->Pipes()) {
-        printf("   endpoint %02X %s %s, %u bytes, interval %u, pipe handle 0x%X\n",
-               pipe.endpointAddress, PipeType(pipe.type),
-               (pipe.endpointAddress & 0x80) ? "in" : "out", pipe.maximumPacketSize, pipe.interval,
-               pipe.handle);
+        Say("   endpoint %02X %s %s, %u bytes, interval %u, pipe handle 0x%X\n",
+            pipe.endpointAddress, PipeType(pipe.type), (pipe.endpointAddress & 0x80) ? "in" : "out",
+            pipe.maximumPacketSize, pipe.interval, pipe.handle);
+        json["pipes"].push_back({{"endpoint", pipe.endpointAddress},
+                                 {"type", PipeType(pipe.type)},
+                                 {"max_packet", pipe.maximumPacketSize},
+                                 {"interval", pipe.interval},
+                                 {"handle", pipe.handle}});
     }
     // The LED state is recorded by a work item of the child, just after the
     // class driver's command came in.
     int command = sim::xbox::Options().startLed;
     WaitBriefly([&] { return CurrentLedState(ctx) != 0; });
-    printf("   LED: the class driver sent 01 03 %02X, LED state %u\n", command,
-           CurrentLedState(ctx));
+    UCHAR led = CurrentLedState(ctx);
+    Say("   LED: the class driver sent 01 03 %02X, LED state %u (%s)\n", command, led,
+        LedMeaning(led).c_str());
+    json["led_command"] = command;
+    json["led_state"] = led;
     return controller;
 }
 
@@ -128,6 +180,7 @@ struct StepOutputs {
     const Recording* expected = nullptr; // --expect
     std::string expectPath;
     size_t matched = 0;
+    size_t delivered = 0; // reports the session sent on endpoint 1, all sticks
 };
 
 // "BTN_A (A) BTN_PWR (GUIDE)": each held button with the Xbox button the
@@ -150,26 +203,32 @@ void PrintStep(const StepResult& r, const REMAP_RECORD& mapping) {
              static_cast<long long>(
                  std::chrono::duration_cast<std::chrono::milliseconds>(step.at).count()));
     if (step.kind == SessionStep::kSetMapping) {
-        printf("#%02d %-7s set %s=%u: %s\n", r.index, at, step.valueName.c_str(), step.value,
-               NT_SUCCESS(r.mappingStatus) ? "the mapping changed and was saved"
-                                           : "the mapping change failed");
+        Say("#%02d %-7s set %s=%u: %s\n", r.index, at, step.valueName.c_str(), step.value,
+            NT_SUCCESS(r.mappingStatus) ? "the mapping changed and was saved"
+                                        : "the mapping change failed");
         return;
     }
-    printf("#%02d %-7s %-22s raw [%s]\n", r.index, at, step.what.c_str(),
-           Hex(r.raw.data(), r.raw.size()).c_str());
-    printf("    %-9s buttons held: %s\n", r.changed ? "changed" : "unchanged",
-           HeldButtons(r.buttons, mapping).c_str());
+    Say("#%02d %-7s %-22s raw [%s]\n", r.index, at, step.what.c_str(),
+        Hex(r.raw.data(), r.raw.size()).c_str());
+    Say("    %-9s buttons held: %s\n", r.changed ? "changed" : "unchanged",
+        HeldButtons(r.buttons, mapping).c_str());
     const ULONG* a = r.analog.data();
-    printf("    left stick (%u, %u)  right stick (%u, %u)  hat %u  left trigger %u  right "
-           "trigger %u\n",
-           a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
-           a[ANALOG_RIGHT_STICK_Y], a[ANALOG_HAT], a[ANALOG_LEFT_TRIGGER], a[ANALOG_RIGHT_TRIGGER]);
-    printf("    xbox [%s]  (%s)\n", Hex(r.xbox.data(), r.xbox.size()).c_str(), r.delivery.c_str());
-    printf("    game %s\n", sim::xbox::Describe(r.gamepad).c_str());
+    Say("    left stick (%u, %u)  right stick (%u, %u)  hat %u  left trigger %u  right "
+        "trigger %u\n",
+        a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
+        a[ANALOG_RIGHT_STICK_Y], a[ANALOG_HAT], a[ANALOG_LEFT_TRIGGER], a[ANALOG_RIGHT_TRIGGER]);
+    Say("    xbox [%s]  (%s)\n", Hex(r.xbox.data(), r.xbox.size()).c_str(), r.delivery.c_str());
+    Say("    game %s\n", sim::xbox::Describe(r.gamepad).c_str());
 }
 
 // Writes the step to the recording, or checks it against the expected one.
 bool RecordOrCheck(const StepResult& r, sim::stick::Layout layout, StepOutputs& outputs) {
+    if (RunReport::Get().Json()) {
+        RunReport::Get().Stick()["steps"].push_back(StepToJson(r, layout));
+    }
+    if (r.delivery == "endpoint 1") {
+        ++outputs.delivered;
+    }
     if (outputs.recorder == nullptr && outputs.expected == nullptr) {
         return true;
     }
@@ -234,33 +293,52 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
     std::string hardwareId = stick.hardwareIds.front();
     sim::pnp::Stack::DeviceId id = 0;
     NTSTATUS status = stack.Plug(std::move(stick), &id);
-    printf("== plugged stick %s on %s: %s\n", hardwareId.c_str(),
-           id != 0 ? stack.PdoName(id).c_str() : "?", NT_SUCCESS(status) ? "started" : "failed");
+    RunReport::Get().NewStick();
+    ordered_json& json = RunReport::Get().Stick();
+    json["model"] = layout == sim::stick::Layout::A ? "A" : "B";
+    json["hardware_id"] = hardwareId;
+    json["plug_status"] = status;
+    Say("== plugged stick %s on %s: %s\n", hardwareId.c_str(),
+        id != 0 ? stack.PdoName(id).c_str() : "?", NT_SUCCESS(status) ? "started" : "failed");
     if (!NT_SUCCESS(status) || stack.FunctionDevice(id) == nullptr) {
         fprintf(stderr, "quillex-sim: plugging the stick failed: %08x\n",
                 static_cast<unsigned>(status));
         return 1;
     }
     PDEVICE_CONTEXT ctx = QuillexGetDeviceContext(stack.FunctionDevice(id));
-    printf("   device #%u, product id 0x%X (raw layout %c), physical device object %s\n",
-           ctx->InstanceNumber, ctx->ProductId,
-           ctx->ProductId == QUILLEX_LAYOUT_A_PRODUCT_ID ? 'A' : 'B',
-           sim::Utf16ToUtf8(ctx->PdoName).c_str());
+    Say("   device #%u, product id 0x%X (raw layout %c), physical device object %s\n",
+        ctx->InstanceNumber, ctx->ProductId,
+        ctx->ProductId == QUILLEX_LAYOUT_A_PRODUCT_ID ? 'A' : 'B',
+        sim::Utf16ToUtf8(ctx->PdoName).c_str());
+    json["device_number"] = ctx->InstanceNumber;
+    json["product_id"] = ctx->ProductId;
+    json["physical_device_object"] = sim::Utf16ToUtf8(ctx->PdoName);
+    json["interfaces"] = stack.Interfaces(id);
+    json["mapping_key"] = sim::Utf16ToUtf8(ctx->RegistryPath);
     for (const std::string& path : stack.Interfaces(id)) {
-        printf("   interface %s\n", path.c_str());
+        Say("   interface %s\n", path.c_str());
     }
-    printf("   mapping key %s\n", sim::Utf16ToUtf8(ctx->RegistryPath).c_str());
+    Say("   mapping key %s\n", sim::Utf16ToUtf8(ctx->RegistryPath).c_str());
     if (firstDevice && options.saveMapping) {
         status = TorvaXboxMappingSaveRemap(ctx);
-        printf("   mapping saved: %s\n", NT_SUCCESS(status) ? "ok" : "failed");
+        Say("   mapping saved: %s\n", NT_SUCCESS(status) ? "ok" : "failed");
+        json["mapping_saved"] = NT_SUCCESS(status);
+    }
+    json["mapping"] = ordered_json::object();
+    for (ULONG offset = 0; offset < sizeof(REMAP_RECORD); ++offset) {
+        PCWSTR name = nullptr;
+        if (NT_SUCCESS(RemapValueName(offset, &name))) {
+            json["mapping"][sim::Utf16ToUtf8(name)] =
+                reinterpret_cast<const UCHAR*>(&ctx->RemapRecord)[offset];
+        }
     }
     if (firstDevice && options.printMapping) {
-        printf(
-            "%s",
+        Say("%s",
             DescribeStoredMapping(sim::Utf16ToUtf8(ctx->RegistryPath), ctx->RemapRecord).c_str());
     }
 
     int rc = 0;
+    size_t deliveredBefore = outputs.delivered;
     std::shared_ptr<sim::xbox::Controller> controller;
     std::thread reader([&] {
         sim::kernel::SetCurrentThreadName("reader");
@@ -270,17 +348,28 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
 
     status = stack.Unplug(id);
     stack.WaitRemoved(id);
-    printf("== unplugged stick %s: %s\n", hardwareId.c_str(),
-           NT_SUCCESS(status) && stack.FunctionDevice(id) == nullptr ? "device removed"
-                                                                     : "removal failed");
+    Say("== unplugged stick %s: %s\n", hardwareId.c_str(),
+        NT_SUCCESS(status) && stack.FunctionDevice(id) == nullptr ? "device removed"
+                                                                  : "removal failed");
+    json["removed"] = NT_SUCCESS(status) && stack.FunctionDevice(id) == nullptr;
     if (controller != nullptr) {
         size_t reports = 0, cancelled = 0;
         for (const sim::xbox::Controller::Completion& c : controller->Completions()) {
             reports += c.isReport ? 1 : 0;
             cancelled += c.status == STATUS_CANCELLED ? 1 : 0;
         }
-        printf("   class driver: %zu reports read, %zu waiting transfers cancelled at removal\n",
-               reports, cancelled);
+        // Counted as the step lines count: what the session sent on endpoint 1,
+        // and apart from it the reports that answered a transfer at once.
+        size_t session = outputs.delivered - deliveredBefore;
+        size_t atOnce = reports > session ? reports - session : 0;
+        Say("   class driver: %zu reports read: %zu sent on endpoint 1 by the steps above, %zu "
+            "the controller's current state answering a transfer at once; %zu waiting "
+            "transfers cancelled at removal\n",
+            reports, session, atOnce, cancelled);
+        json["class_driver"] = {{"reports_read", reports},
+                                {"sent_by_steps", session},
+                                {"answered_at_once", atOnce},
+                                {"cancelled_at_removal", cancelled}};
     }
     sim::xbox::Forget();
     return rc;
@@ -295,6 +384,9 @@ int main(int argc, char** argv) {
         return exitCode;
     }
 
+    RunReport& report = RunReport::Get();
+    report.SetJson(options.json);
+
     // The registry file is checked before anything runs: a run whose result
     // could not be kept is not started.
     std::string error;
@@ -306,8 +398,9 @@ int main(int argc, char** argv) {
             return 1;
         }
     } else if (options.saveMapping) {
-        printf("== no --registry FILE.reg: the saved mapping lives in this run's registry only, "
-               "nothing persists\n");
+        report.Document()["registry_file"] = {{"file", nullptr}, {"persists", false}};
+        Say("== no --registry FILE.reg: the saved mapping lives in this run's registry only, "
+            "nothing persists\n");
     }
 
     // The sessions to play, per model: the script given, or the model's own.
@@ -378,11 +471,15 @@ int main(int argc, char** argv) {
             return 1;
         }
         NTSTATUS status = stack.Load();
-        printf("== driver loaded from %s: %08x\n", stack.RegistryPath().c_str(),
-               static_cast<unsigned>(status));
+        Say("== driver loaded from %s: %08x\n", stack.RegistryPath().c_str(),
+            static_cast<unsigned>(status));
+        report.Document()["driver"]["service_key"] = stack.RegistryPath();
+        report.Document()["driver"]["load_status"] = status;
         if (!NT_SUCCESS(status)) {
+            report.Finish();
             return 1;
         }
+        Say("%s", kLegend);
         bool first = true;
         if (options.layout == "a" || options.layout == "both") {
             rc |= RunStick(stack, sim::stick::Layout::A, first, options, sessions[0], outputs);
@@ -392,8 +489,10 @@ int main(int argc, char** argv) {
             rc |= RunStick(stack, sim::stick::Layout::B, first, options, sessions[1], outputs);
         }
         status = stack.Unload();
-        printf("== driver unloaded: %08x, %zu framework objects left\n",
-               static_cast<unsigned>(status), sim::wdf::LiveObjectCount());
+        Say("== driver unloaded: %08x, %zu framework objects left\n", static_cast<unsigned>(status),
+            sim::wdf::LiveObjectCount());
+        report.Document()["driver"]["unload_status"] = status;
+        report.Document()["driver"]["framework_objects_left"] = sim::wdf::LiveObjectCount();
         rc |= NT_SUCCESS(status) ? 0 : 1;
     }
 
@@ -402,11 +501,16 @@ int main(int argc, char** argv) {
             fprintf(stderr, "quillex-sim: --record: %s\n", error.c_str());
             return 1;
         }
-        printf("== recorded to %s\n", options.recordFile.c_str());
+        Say("== recorded to %s\n", options.recordFile.c_str());
+        report.Document()["recorded_to"] = options.recordFile;
     }
-    if (!options.expectFile.empty() && rc == 0) {
-        printf("== recording check: all %zu steps match %s\n", outputs.matched,
-               options.expectFile.c_str());
+    if (!options.expectFile.empty()) {
+        if (rc == 0) {
+            Say("== recording check: all %zu steps match %s\n", outputs.matched,
+                options.expectFile.c_str());
+        }
+        report.Document()["recording_check"] = {
+            {"file", options.expectFile}, {"matched_steps", outputs.matched}, {"passed", rc == 0}};
     }
     if (!options.pcapFile.empty()) {
         size_t packets = capture.Packets();
@@ -414,7 +518,8 @@ int main(int argc, char** argv) {
             fprintf(stderr, "quillex-sim: --pcap: %s\n", error.c_str());
             return 1;
         }
-        printf("== USB capture: %zu packets written to %s\n", packets, options.pcapFile.c_str());
+        Say("== USB capture: %zu packets written to %s\n", packets, options.pcapFile.c_str());
+        report.Document()["capture"] = {{"file", options.pcapFile}, {"packets", packets}};
     }
     if (registryFile != nullptr) {
         bool written = false;
@@ -422,9 +527,11 @@ int main(int argc, char** argv) {
             fprintf(stderr, "quillex-sim: %s\n", error.c_str());
             return 1;
         }
-        printf(written ? "== registry written to %s\n"
-                       : "== registry unchanged: %s left as it was\n",
-               options.registryFile.c_str());
+        Say(written ? "== registry written to %s\n" : "== registry unchanged: %s left as it was\n",
+            options.registryFile.c_str());
+        report.Document()["registry_file"] = {{"file", options.registryFile}, {"written", written}};
     }
+    report.Document()["exit_code"] = rc;
+    report.Finish();
     return rc;
 }

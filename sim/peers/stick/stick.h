@@ -8,7 +8,8 @@
 //   stick.Wait();
 //
 // Times are real time from Play(). A report the collection refuses (wrong
-// length or id) is counted in Refused() and the feed goes on.
+// length or id) is counted in Refused() and the feed goes on. The collection
+// belongs to the PnP manager's stack: a stick goes before its stack does.
 #pragma once
 
 #include <stdint.h>

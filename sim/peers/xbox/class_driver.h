@@ -139,6 +139,9 @@ class Controller {
     // driver's thread.
     void CancelTransfers();
     size_t Outstanding() const;
+    // The IRPs of the endpoint 1 transfers not yet back, in the order they
+    // were first sent (for tests that cancel one of them themselves).
+    std::vector<PIRP> OutstandingIrps() const;
     bool WaitOutstanding(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Every completion and report in order (with keepHistory); the count and
     // the last state are kept either way.

@@ -170,6 +170,17 @@ size_t Controller::Outstanding() const {
     return outstanding_.size();
 }
 
+std::vector<PIRP> Controller::OutstandingIrps() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<PIRP> irps;
+    for (const auto& transfer : transfers_) {
+        if (outstanding_.count(transfer.get()) != 0) {
+            irps.push_back(transfer->irp);
+        }
+    }
+    return irps;
+}
+
 bool Controller::WaitOutstanding(size_t count, std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> guard(lock_);
     return changed_.wait_for(guard, limit, [&] { return outstanding_.size() == count; });

@@ -1,0 +1,178 @@
+// The HID reader pipeline in the whole stack: launched by an open, its
+// start-up wait, the emulated controller it creates, reports from the stick
+// through the read completion to the class driver, and how it stops.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "sim/peers/stick/raw_reports.h"
+#include "tests/support/reader_stack.h"
+
+namespace quillex_test {
+namespace {
+
+using sim::stick::Layout;
+using sim::stick::StickState;
+
+// The position of each text in the trace, in order; -1 for one missing or
+// out of order.
+std::vector<long> TraceOrder(const sim::trace::Capture& trace,
+                             const std::vector<std::string>& texts) {
+    std::vector<long> at;
+    auto records = trace.Records();
+    size_t from = 0;
+    for (const auto& text : texts) {
+        long found = -1;
+        for (size_t i = from; i < records.size(); ++i) {
+            if (records[i].Text.find(text) != std::string::npos) {
+                found = static_cast<long>(i);
+                from = i + 1;
+                break;
+            }
+        }
+        at.push_back(found);
+    }
+    return at;
+}
+
+using ReaderPipelineTest = ReaderStackTest;
+
+TEST_F(ReaderPipelineTest, AnOpenStartsOneReaderThatStartsReadingAfterItsWaitAndStopsInOrder) {
+    DeviceId id = PlugStick(0x0402);
+    PDEVICE_CONTEXT context = Context(id);
+    ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+    ASSERT_TRUE(clock_.WaitForTimedWaiters(1));
+    EXPECT_EQ(sim::kernel::LiveSystemThreadCount(), 1u);
+    // A second open while it runs starts none.
+    ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+    EXPECT_EQ(sim::kernel::LiveSystemThreadCount(), 1u);
+
+    // Nothing is asked of the child or the collection before the 5 s are up.
+    clock_.Advance(std::chrono::milliseconds(4990));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(context->XusbPdo, nullptr);
+    EXPECT_EQ(stack_.Hid(id)->WaitingReads(), 0u);
+    clock_.Advance(std::chrono::milliseconds(10));
+    ASSERT_TRUE(WaitUntil([&] { return stack_.Hid(id)->WaitingReads() == 1; }));
+    EXPECT_NE(context->XusbPdo, nullptr);
+    EXPECT_TRUE(context->PdoCreated);
+    EXPECT_EQ(context->ReaderWorker.State, WORKER_RUNNING);
+
+    CloseApps();
+    trace_.Clear();
+    ASSERT_EQ(stack_.Remove(id), STATUS_SUCCESS);
+    // Its last trace follows the confirmation teardown waited for.
+    ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
+    std::vector<long> at = TraceOrder(
+        trace_, {"QuillexHidReaderThread: <1> Stop event",
+                 "<1> bInputThreadStop set - Exited reader loop", "<1> Closing shadow IoTarget",
+                 "QuillexHidReaderThread: ZwClose(hThread)", "QuillexHidReaderThread: <1> -- 0\n"});
+    for (long position : at) {
+        EXPECT_GE(position, 0) << trace_.Text();
+    }
+}
+
+TEST_F(ReaderPipelineTest, AStopDuringTheStartUpWaitEndsItAtOnceAndOpensNothing) {
+    DeviceId id = PlugStick(0x0403);
+    ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+    ASSERT_TRUE(clock_.WaitForTimedWaiters(1));
+    CloseApps();
+    // The clock never moves: only the stop can end the wait.
+    ASSERT_EQ(stack_.Remove(id), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
+    EXPECT_TRUE(trace_.Contains("QuillexHidReaderThread: <1> -- 0\n"));
+    EXPECT_FALSE(trace_.Contains("Closing shadow IoTarget"));
+    EXPECT_FALSE(trace_.Contains("Stop event"));
+    EXPECT_TRUE(stack_.Children(id).empty()); // no emulated controller was asked for
+    EXPECT_EQ(stack_.Hid(id) != nullptr ? stack_.Hid(id)->OpenCount() : 0u, 0u);
+}
+
+TEST_F(ReaderPipelineTest, AnOpenTheCollectionRefusesStillStartsTheReaderAndTheCallerHearsWhy) {
+    DeviceId id = PlugStick(0x0402);
+    stack_.Hid(id)->AnswerMajor(IRP_MJ_CREATE, {STATUS_SHARING_VIOLATION, {}, false});
+    EXPECT_EQ(OpenApp(id), STATUS_SHARING_VIOLATION);
+    EXPECT_TRUE(clock_.WaitForTimedWaiters(1));
+    EXPECT_EQ(sim::kernel::LiveSystemThreadCount(), 1u);
+    EXPECT_EQ(Context(id)->ReaderWorker.State, WORKER_RUNNING);
+}
+
+class EndToEndTest : public ReaderStackTest, public ::testing::WithParamInterface<uint16_t> {};
+
+TEST_P(EndToEndTest, EveryRawReportReachesTheGameAsItsComposition) {
+    stack_.Install(sim::xbox::Package());
+    uint16_t productId = GetParam();
+    Layout layout = sim::stick::LayoutForProductId(productId);
+    DeviceId id = PlugAndRead(productId);
+    PDEVICE_CONTEXT context = Context(id);
+    ASSERT_NE(context->XusbPdo, nullptr);
+    auto controller = sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(context->XusbPdo));
+    ASSERT_NE(controller, nullptr);
+    ASSERT_EQ(controller->WaitConfigured(), STATUS_SUCCESS);
+
+    sim::stick::Stick stick(stack_.Hid(id));
+    std::vector<StickState> states;
+    StickState s;
+    states.push_back(s); // centred, nothing pressed
+    s.buttons = sim::stick::A | sim::stick::Power;
+    states.push_back(s);
+    s.buttons = sim::stick::B | sim::stick::Back;
+    s.leftX = 0;
+    s.rightY = 255;
+    s.hat = 2;
+    states.push_back(s);
+    s.buttons = 0;
+    s.leftTrigger = 200;
+    s.rightTrigger = 17;
+    s.hat = 8;
+    states.push_back(s);
+    std::vector<uint16_t> buttonsSeen;
+    for (const StickState& state : states) {
+        std::vector<uint8_t> raw = sim::stick::Encode(layout, state);
+        auto expected = ComposeAlone(context, raw);
+        sim::xbox::Gamepad pad;
+        ASSERT_TRUE(sim::xbox::DecodeReport(expected.data(), expected.size(), &pad));
+        size_t before = controller->CompletionCount();
+        ASSERT_EQ(stick.Send(raw), STATUS_SUCCESS);
+        ASSERT_TRUE(controller->WaitCompletions(before + 1));
+        EXPECT_EQ(sim::xbox::Describe(controller->GamepadState()), sim::xbox::Describe(pad));
+        buttonsSeen.push_back(controller->GamepadState().buttons);
+    }
+    // A and the power button, as a game reads them.
+    EXPECT_EQ(buttonsSeen.at(1), sim::xbox::kA | sim::xbox::kGuide);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSticks, EndToEndTest, ::testing::Values(0x0402, 0x0403));
+
+TEST_F(ReaderPipelineTest, TeardownNeverFreesWhatAReadCompletionStillUses) {
+    DeviceId id = PlugAndRead(0x0402);
+    PDEVICE_CONTEXT context = Context(id);
+    CloseApps();
+    sim::stick::Stick stick(stack_.Hid(id));
+    StickState pressed;
+    pressed.buttons = sim::stick::Y;
+
+    // The completion is held in its state lock, past the 7 ms the stop waits.
+    KIRQL irql;
+    KeAcquireSpinLock(&context->StateLock, &irql);
+    std::thread sender([&] { stick.Send(sim::stick::Encode(Layout::A, pressed)); });
+    ASSERT_TRUE(WaitUntil([&] { return stack_.Hid(id)->WaitingReads() == 0; }));
+    std::atomic<bool> unplugged{false};
+    std::thread unplug([&] {
+        stack_.Unplug(id);
+        unplugged = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return trace_.Contains("ThreadRecover status 102"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(unplugged.load()); // teardown waits on
+    EXPECT_FALSE(trace_.Contains("Deleted InputReportWdfRequest"));
+    KeReleaseSpinLock(&context->StateLock, irql);
+    sender.join();
+    unplug.join();
+    stack_.WaitRemoved(id);
+    EXPECT_TRUE(trace_.Contains("Reader thread still running, waiting for it to leave"));
+    EXPECT_TRUE(trace_.Contains("Deleted InputReportWdfRequest"));
+}
+
+} // namespace
+} // namespace quillex_test
