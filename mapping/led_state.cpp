@@ -24,9 +24,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetLed(PDEVICE_CONTEXT Context, 
         if (status == STATUS_SUCCESS) {
             status = QuillexSetLed(Context, TorvaXboxMappingLedIndex(LedState));
             if (NT_SUCCESS(status)) {
-                // The application data refresh reads the state under the
-                // state lock, from the reader thread and control requests: it
-                // is written under both locks, so either one suffices to read.
+                // The refresh reads it under the state lock, on other threads.
                 KIRQL irql;
                 KeAcquireSpinLock(&Context->StateLock, &irql);
                 Context->LedState = LedState;
