@@ -11,7 +11,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerClaimStage(UCHAR* StageCounter, UL
     auto counter = reinterpret_cast<CHAR volatile*>(StageCounter);
     // Read as it is written, by an interlocked operation (one that leaves it
     // unchanged), so that no plain read meets another URB's exchange.
-    UCHAR seen = static_cast<UCHAR>(InterlockedCompareExchange8(counter, 0, 0));
+    UCHAR seen = static_cast<UCHAR>(_InterlockedCompareExchange8(counter, 0, 0));
     for (;;) {
         *Stage = seen;
         if (seen >= RowCount) {
