@@ -208,14 +208,11 @@ NTSTATUS Collection::Control(PIRP irp, ULONG code) {
     }
 }
 
-ULONG_PTR Collection::Fill(Open& open, PIRP irp) {
-    ULONG room = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-    auto* out =
-        static_cast<uint8_t*>(ReadBuffer(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp));
+ULONG_PTR Collection::Fill(Open& open, uint8_t* buffer, ULONG room) {
     ULONG_PTR written = 0;
     while (!open.ring.empty() && room - written >= open.ring.front().size()) {
         const std::vector<uint8_t>& report = open.ring.front();
-        memcpy(out + written, report.data(), report.size());
+        memcpy(buffer + written, report.data(), report.size());
         written += report.size();
         open.ring.pop_front();
     }
@@ -228,9 +225,11 @@ NTSTATUS Collection::Read(PDEVICE_OBJECT pdo, PIRP irp) {
         stack->Parameters.Read.Length < caps_.InputReportByteLength) {
         return Finish(irp, STATUS_INVALID_BUFFER_SIZE, 0);
     }
-    if (ReadBuffer(pdo, irp) == nullptr) {
+    auto* buffer = static_cast<uint8_t*>(ReadBuffer(pdo, irp));
+    if (buffer == nullptr) {
         return Finish(irp, STATUS_INVALID_USER_BUFFER, 0);
     }
+    ULONG room = stack->Parameters.Read.Length;
     std::unique_lock<std::mutex> guard(lock_);
     if (removed_) {
         guard.unlock();
@@ -243,16 +242,16 @@ NTSTATUS Collection::Read(PDEVICE_OBJECT pdo, PIRP irp) {
     }
     Open& open = it->second;
     if (!open.ring.empty()) {
-        ULONG_PTR written = Fill(open, irp);
+        ULONG_PTR written = Fill(open, buffer, room);
         guard.unlock();
         return Finish(irp, STATUS_SUCCESS, written);
     }
     IoMarkIrpPending(irp);
-    open.reads.push_back(irp);
+    open.reads.push_back({irp, buffer, room});
     IoSetCancelRoutine(irp, CancelRead);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         // Cancelled before the routine was in place: ours to complete.
-        open.reads.erase(std::find(open.reads.begin(), open.reads.end(), irp));
+        open.reads.pop_back();
         guard.unlock();
         Finish(irp, STATUS_CANCELLED, 0);
     }
@@ -265,7 +264,8 @@ void Collection::CancelRead(PDEVICE_OBJECT pdo, PIRP irp) {
     {
         std::lock_guard<std::mutex> guard(self->lock_);
         for (auto& [file, open] : self->opens_) {
-            auto it = std::find(open.reads.begin(), open.reads.end(), irp);
+            auto it = std::find_if(open.reads.begin(), open.reads.end(),
+                                   [irp](const WaitingRead& r) { return r.irp == irp; });
             if (it != open.reads.end()) {
                 open.reads.erase(it);
                 break;
@@ -285,8 +285,8 @@ std::vector<PIRP> Collection::TakeReads(PFILE_OBJECT file) {
         for (auto it = open.reads.begin(); it != open.reads.end();) {
             // A read whose cancel routine is gone is being cancelled: its
             // cancel routine takes it out and completes it.
-            if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
-                taken.push_back(*it);
+            if (IoSetCancelRoutine(it->irp, nullptr) != nullptr) {
+                taken.push_back(it->irp);
                 it = open.reads.erase(it);
             } else {
                 ++it;
@@ -329,18 +329,19 @@ NTSTATUS Collection::InputReport(const uint8_t* report, size_t length) {
             return STATUS_DEVICE_NOT_CONNECTED;
         }
         for (auto& [file, open] : opens_) {
-            PIRP read = nullptr;
+            bool taken = false;
             for (auto it = open.reads.begin(); it != open.reads.end(); ++it) {
-                if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
-                    read = *it;
+                if (IoSetCancelRoutine(it->irp, nullptr) != nullptr) {
+                    // A read waits only while the ring is empty.
+                    WaitingRead read = *it;
                     open.reads.erase(it);
+                    open.ring.push_back(delivered);
+                    done.emplace_back(read.irp, Fill(open, read.buffer, read.room));
+                    taken = true;
                     break;
                 }
             }
-            if (read != nullptr) {
-                // A read waits only while the ring is empty.
-                open.ring.push_back(delivered);
-                done.emplace_back(read, Fill(open, read));
+            if (taken) {
                 continue;
             }
             open.ring.push_back(delivered);

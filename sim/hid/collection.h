@@ -73,10 +73,16 @@ class Collection : public pnp::RecordingLowerDevice {
     void Removed() override;
 
   private:
+    // A read waiting for a report, with the buffer it was given.
+    struct WaitingRead {
+        PIRP irp;
+        uint8_t* buffer;
+        ULONG room;
+    };
     struct Open {
         ULONG capacity = kDefaultInputBuffers;
         std::deque<std::vector<uint8_t>> ring;
-        std::deque<PIRP> reads;
+        std::deque<WaitingRead> reads;
     };
 
     static DRIVER_CANCEL CancelRead;
@@ -85,8 +91,8 @@ class Collection : public pnp::RecordingLowerDevice {
     // Takes every waiting read of 'file' (all opens when null) whose cancel
     // routine can still be cleared.
     std::vector<PIRP> TakeReads(PFILE_OBJECT file);
-    // Copies as many whole reports from 'open' into the read's buffer as fit.
-    ULONG_PTR Fill(Open& open, PIRP irp);
+    // Moves as many whole reports from the ring of 'open' into 'buffer' as fit.
+    static ULONG_PTR Fill(Open& open, uint8_t* buffer, ULONG room);
     NTSTATUS FailReads(std::vector<PIRP> reads, NTSTATUS status);
 
     std::vector<uint8_t> descriptor_;
