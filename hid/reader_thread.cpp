@@ -25,11 +25,14 @@ NTSTATUS DeliverPendingReport(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
     BOOLEAN pending;
     KIRQL irql;
 
+    PXUSB_PDO_DEVICE_DATA child = NULL;
     KeAcquireSpinLock(&Context->StateLock, &irql);
     pending = Context->XusbReportPending;
     if (pending) {
         RtlCopyMemory(report, Context->XusbInputReport, sizeof(report));
         Context->XusbReportPending = FALSE;
+        // Taken under the lock the child's cleanup clears XusbPdo under.
+        child = Bus_XusbReferenceChildLocked(Context);
     }
     KeReleaseSpinLock(&Context->StateLock, irql);
     if (!pending) {
@@ -37,8 +40,9 @@ NTSTATUS DeliverPendingReport(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
     }
 
     // Without a child the report is dropped.
-    if (Context->XusbPdo != NULL) {
-        (VOID) HandleXusbInputReport(XusbPdoGetData(Context->XusbPdo), report);
+    if (child != NULL) {
+        (VOID) HandleXusbInputReport(child, report);
+        Bus_XusbDereferenceChild(Context);
     }
 
     return AppApi_QuillexToApp(Context, &Context->AppInstance);

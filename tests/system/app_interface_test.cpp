@@ -11,7 +11,9 @@
 #include "appapi/app_data.h"
 #include "sim/peers/app/companion.h"
 #include "sim/peers/stick/raw_reports.h"
-#include "tests/support/read_path_stand_in.h"
+#include "sim/peers/stick/stick.h"
+#include "tests/support/decoded_state.h"
+#include "tests/support/reader_stack.h"
 #include "tests/support/xusb_stack.h"
 
 namespace quillex_test {
@@ -21,7 +23,7 @@ const UCHAR kDefaultMapping[29] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x0
                                    0x0A, 0x07, 0x06, 0x00, 0x00, 0x00, 0x00, 0x5A, 0xA5, 0x5A,
                                    0xA5, 0x5A, 0xA5, 0x5A, 0xA5, 0x5A, 0xA5, 0x5A, 0xA5};
 
-class AppInterfaceTest : public XusbStackTest {
+class AppInterfaceTest : public ReaderStackTest {
   protected:
     void SetUp() override {
         // Installing the INF makes the service's Parameters key.
@@ -46,6 +48,30 @@ class AppInterfaceTest : public XusbStackTest {
             *out = reply;
         }
         return ok;
+    }
+
+    struct Reading {
+        DeviceId id = 0;
+        PDEVICE_CONTEXT context = nullptr;
+        std::shared_ptr<sim::xbox::Controller> controller;
+    };
+    // A stick whose reader is reading, and its emulated controller as the
+    // class driver configured it.
+    Reading PlugReading(const sim::xbox::Options& options = sim::xbox::Options()) {
+        stack_.Install(sim::xbox::Package(options));
+        Reading r;
+        r.id = PlugAndRead(0x0402);
+        r.context = Context(r.id);
+        EXPECT_NE(r.context->XusbPdo, nullptr);
+        if (r.context->XusbPdo != nullptr) {
+            r.controller =
+                sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(r.context->XusbPdo));
+        }
+        EXPECT_NE(r.controller, nullptr);
+        if (r.controller != nullptr) {
+            EXPECT_EQ(r.controller->WaitConfigured(), STATUS_SUCCESS);
+        }
+        return r;
     }
 };
 
@@ -200,14 +226,13 @@ TEST_F(AppInterfaceTest, AccessAndTheCollectionsOwnCodes) {
 }
 
 TEST_F(AppInterfaceTest, WritesDriveTheEmulatedControllerWithTheMappingInForce) {
-    InstallClassDriver();
-    Plugged p = PlugWithController();
-    ASSERT_EQ(AttachDecodedState(p.context, sim::stick::kLayoutALength), STATUS_SUCCESS);
+    Reading p = PlugReading();
+    ASSERT_NE(p.controller, nullptr);
     sim::app::Companion app;
     ASSERT_TRUE(app.Open(stack_.Interfaces(p.id).at(0)));
 
     size_t seen = p.controller->CompletionCount();
-    ASSERT_TRUE(app.SetValue(QUILLEX_ITEM_BTN_A, 1));
+    ASSERT_TRUE(app.SetValue(QUILLEX_ITEM_BTN_A, 1)) << std::hex << app.LastStatus();
     ASSERT_TRUE(p.controller->WaitCompletions(seen + 1));
     EXPECT_EQ(p.controller->GamepadState().buttons, sim::xbox::kA);
 
@@ -229,13 +254,22 @@ TEST_F(AppInterfaceTest, WritesDriveTheEmulatedControllerWithTheMappingInForce) 
     EXPECT_EQ(pad.leftTrigger, 200); // swapped
     EXPECT_EQ(pad.rightTrigger, 10);
 
-    // The refresh reports the LED the class driver set last.
+    // The block follows the stick after its next report, and its LED is the
+    // one the class driver set last.
     ASSERT_EQ(p.controller->SendLed(0x09), STATUS_SUCCESS); // LED state 5: index 0
-    ASSERT_TRUE(WaitFor([&] { return p.context->LedState == 5; }));
-    ASSERT_EQ(AppApi_QuillexToApp(p.context, &p.context->AppInstance), STATUS_SUCCESS);
-    UCHAR led[4];
-    ASSERT_TRUE(app.GetValue(QUILLEX_ITEM_LED, led));
-    EXPECT_EQ(led[0], 0);
+    ASSERT_TRUE(WaitUntil([&] { return p.context->LedState == 5; }));
+    sim::stick::Stick stick(stack_.Hid(p.id));
+    sim::stick::StickState pressed;
+    pressed.buttons = sim::stick::B;
+    seen = p.controller->CompletionCount();
+    ASSERT_EQ(stick.Send(sim::stick::Encode(sim::stick::Layout::A, pressed)), STATUS_SUCCESS);
+    ASSERT_TRUE(p.controller->WaitCompletions(seen + 1));
+    UCHAR item[4];
+    ASSERT_TRUE(WaitUntil([&] { return app.GetValue(QUILLEX_ITEM_BTN_B, item) && item[0] == 1; }));
+    ASSERT_TRUE(app.GetValue(QUILLEX_ITEM_LED, item));
+    EXPECT_EQ(item[0], 0);
+    ASSERT_TRUE(app.GetValue(QUILLEX_ITEM_BTN_A, item));
+    EXPECT_EQ(item[0], 0); // the stick's state, not the application's
 }
 
 // State k of the stress test: every field says k, so a report composed from
@@ -278,19 +312,18 @@ XboxReport ReportFor(ULONG k) {
 TEST_F(AppInterfaceTest, PushesAgainstAStreamOfReportsNeverTearAReport) {
     sim::xbox::Options options;
     options.transfers = 4;
-    InstallClassDriver(options);
-    Plugged p = PlugWithController();
-    ASSERT_EQ(AttachDecodedState(p.context, sim::stick::kLayoutALength), STATUS_SUCCESS);
+    Reading p = PlugReading(options);
+    ASSERT_NE(p.controller, nullptr);
     size_t first = p.controller->CompletionCount();
+    sim::stick::Stick stickDevice(stack_.Hid(p.id));
 
     std::atomic<bool> streaming{true};
-    // The stick: a report every millisecond, states 161 to 250.
+    // The stick: a report every millisecond, states 161 to 250, through the
+    // collection, the read completion and the reader thread.
     std::thread stick([&] {
-        sim::kernel::SetCurrentThreadName("reader");
         auto next = std::chrono::steady_clock::now();
         for (ULONG i = 0; i < 1000; ++i) {
-            FeedRawReport(p.context,
-                          sim::stick::Encode(sim::stick::Layout::A, StickFor(161 + i % 90)));
+            stickDevice.Send(sim::stick::Encode(sim::stick::Layout::A, StickFor(161 + i % 90)));
             next += std::chrono::milliseconds(1);
             std::this_thread::sleep_until(next);
         }

@@ -79,6 +79,12 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         ->type_name("FILE")
         ->check(kNotEmpty);
 
+    app.add_option("--serve", options->serveSocket,
+                   "keep the machine running with its sticks plugged and\n"
+                   "serve quillexctl --connect SOCKET until SIGINT or SIGTERM")
+        ->type_name("SOCKET")
+        ->check(kNotEmpty);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -13,6 +13,9 @@ struct Options {
     std::string recordFile; // empty: no recording
     std::string expectFile; // empty: no recording check
     bool json = false;      // the whole run as one JSON document on stdout
+
+    // quillex-sim --serve: empty plays the session and stops.
+    std::string serveSocket;
 };
 
 // Reads the command line into *options. Returns -1 when the run goes on;

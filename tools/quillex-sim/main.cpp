@@ -29,9 +29,10 @@
 #include "sim/registry/registry.h"
 #include "sim/wdf/object.h"
 #include "tools/quillex-sim/command_line.h"
+#include "tools/quillex-sim/serve.h"
 #include "tools/quillex-sim/gamepad_view.h"
 #include "tools/quillex-sim/mapping_report.h"
-#include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/live_pipeline.h"
 #include "tools/quillex-sim/run_report.h"
 #include "tools/quillex-sim/recording.h"
 #include "tools/quillex-sim/session_player.h"
@@ -104,19 +105,21 @@ const char* PipeType(USBD_PIPE_TYPE type) {
     }
 }
 
-// Creates the emulated controller and waits for the class driver to configure
-// it; shows what the PnP manager and the class driver made of it.
+// Starts the driver's reader, which creates the emulated controller, and
+// waits for the class driver to configure it; shows what the PnP manager and
+// the class driver made of it.
 std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
                                                          sim::pnp::Stack::DeviceId id,
                                                          PDEVICE_CONTEXT ctx,
-                                                         ReaderStandIn& reader) {
-    NTSTATUS status = reader.CreateController();
-    stack.WaitIdle();
+                                                         LivePipeline& reader) {
+    NTSTATUS status = reader.Start();
     if (!NT_SUCCESS(status) || ctx->XusbPdo == nullptr) {
-        fprintf(stderr, "quillex-sim: creating the emulated controller failed: %08x\n",
+        fprintf(stderr, "quillex-sim: the driver's reader did not start reading: %08x\n",
                 static_cast<unsigned>(status));
         return nullptr;
     }
+    Say("   reader thread started by an open; its 5 s start-up wait passed on the simulated "
+        "clock\n");
     PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(ctx->XusbPdo);
     for (const sim::pnp::ChildDevice& child : stack.Children(id)) {
         if (child.pdo == pdo) {
@@ -252,18 +255,12 @@ bool RecordOrCheck(const StepResult& r, sim::stick::Layout layout, StepOutputs& 
     return true;
 }
 
-// Plays the reader thread: brings up the emulated controller, then plays the
-// session, handing each composed report to the controller.
+// Brings up the driver's reader and its emulated controller, then plays the
+// session through them.
 int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_CONTEXT ctx,
                   sim::stick::Layout layout, const std::vector<SessionStep>& steps,
                   StepOutputs& outputs, std::shared_ptr<sim::xbox::Controller>* controllerOut) {
-    size_t length =
-        layout == sim::stick::Layout::A ? sim::stick::kLayoutALength : sim::stick::kLayoutBLength;
-    ReaderStandIn reader(ctx, length);
-    if (!reader.Ok()) {
-        fprintf(stderr, "quillex-sim: could not allocate the report buffers\n");
-        return 1;
-    }
+    LivePipeline reader(stack, id, ctx);
     std::shared_ptr<sim::xbox::Controller> controller = BringUpController(stack, id, ctx, reader);
     if (controller == nullptr) {
         return 1;
@@ -338,11 +335,11 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
     int rc = 0;
     size_t deliveredBefore = outputs.delivered;
     std::shared_ptr<sim::xbox::Controller> controller;
-    std::thread reader([&] {
-        sim::kernel::SetCurrentThreadName("reader");
+    std::thread session([&] {
+        sim::kernel::SetCurrentThreadName("session");
         rc = ReaderSession(stack, id, ctx, layout, steps, outputs, &controller);
     });
-    reader.join();
+    session.join();
 
     status = stack.Unplug(id);
     stack.WaitRemoved(id);
@@ -479,12 +476,16 @@ int main(int argc, char** argv) {
         }
         Say("%s", kLegend);
         bool first = true;
-        if (options.layout == "a" || options.layout == "both") {
-            rc |= RunStick(stack, sim::stick::Layout::A, first, options, sessions[0], outputs);
-            first = false;
-        }
-        if (options.layout == "b" || options.layout == "both") {
-            rc |= RunStick(stack, sim::stick::Layout::B, first, options, sessions[1], outputs);
+        if (!options.serveSocket.empty()) {
+            rc |= Serve(stack, options);
+        } else {
+            if (options.layout == "a" || options.layout == "both") {
+                rc |= RunStick(stack, sim::stick::Layout::A, first, options, sessions[0], outputs);
+                first = false;
+            }
+            if (options.layout == "b" || options.layout == "both") {
+                rc |= RunStick(stack, sim::stick::Layout::B, first, options, sessions[1], outputs);
+            }
         }
         status = stack.Unload();
         Say("== driver unloaded: %08x, %zu framework objects left\n", static_cast<unsigned>(status),

@@ -25,7 +25,7 @@ NTSTATUS SetMappingValue(PDEVICE_CONTEXT ctx, unsigned offset, uint8_t value) {
 } // namespace
 
 bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layout,
-                 PDEVICE_CONTEXT ctx, ReaderStandIn& reader, sim::xbox::Controller& controller,
+                 PDEVICE_CONTEXT ctx, LivePipeline& reader, sim::xbox::Controller& controller,
                  const StepSink& sink, std::string* error) {
     auto start = std::chrono::steady_clock::now();
     int index = 0;
@@ -38,32 +38,25 @@ bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layou
             result.mappingStatus = SetMappingValue(ctx, step.recordOffset, step.value);
         } else {
             result.raw = step.raw.empty() ? sim::stick::Encode(layout, step.state) : step.raw;
+            size_t before = controller.CompletionCount();
             NTSTATUS status = reader.Feed(result.raw, &result.changed);
             if (!NT_SUCCESS(status)) {
                 char why[80];
-                snprintf(why, sizeof(why), "composing the Xbox report failed: %08x",
+                snprintf(why, sizeof(why), "the reader did not take the report: %08x",
                          static_cast<unsigned>(status));
                 *error = why;
                 return false;
             }
-            result.buttons = ctx->CanonicalButtons;
-            const ULONG* analog = reader.Analog();
-            std::copy(analog, analog + ANALOG_VALUE_COUNT, result.analog.begin());
-            std::copy(ctx->XusbInputReport, ctx->XusbInputReport + XUSB_INPUT_REPORT_LENGTH,
-                      result.xbox.begin());
+            result.buttons = reader.Buttons();
+            result.analog = reader.Analog();
+            result.xbox = reader.Report();
             result.delivery = "not sent again";
             if (result.changed) {
-                size_t before = controller.CompletionCount();
-                status = reader.DeliverReport();
-                if (status == STATUS_SUCCESS) {
-                    result.delivery = "endpoint 1";
-                    controller.WaitCompletions(before + 1);
-                } else {
-                    char why[48];
-                    snprintf(why, sizeof(why), "no transfer waiting: %08x",
-                             static_cast<unsigned>(status));
-                    result.delivery = why;
-                }
+                // The reader handed it over before its next read; the class
+                // driver's completion follows on its own thread.
+                result.delivery = controller.WaitCompletions(before + 1, std::chrono::seconds(2))
+                                      ? "endpoint 1"
+                                      : "no transfer waiting";
             }
         }
         result.gamepad = controller.GamepadState();

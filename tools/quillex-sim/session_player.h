@@ -1,7 +1,7 @@
 // Plays a session on one stick's device: each step at its time, its raw
-// report through the driver's decode and composition, the composed report to
-// the emulated controller, and what came of it handed to a sink that prints,
-// records or checks it.
+// report sent by the stick and read by the driver's reader, which decodes,
+// composes and hands the report to the emulated controller, and what came of it handed to a sink
+// that prints, records or checks it.
 #pragma once
 
 #include <stdint.h>
@@ -13,7 +13,7 @@
 
 #include "driver/device_context.h"
 #include "sim/peers/xbox/class_driver.h"
-#include "tools/quillex-sim/reader_stand_in.h"
+#include "tools/quillex-sim/live_pipeline.h"
 #include "tools/quillex-sim/session_script.h"
 
 struct StepResult {
@@ -37,5 +37,5 @@ using StepSink = std::function<bool(const StepResult&)>; // false stops the sess
 // Plays 'steps' in time; false when the driver failed a step or the sink
 // stopped it (*error says why).
 bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layout,
-                 PDEVICE_CONTEXT ctx, ReaderStandIn& reader, sim::xbox::Controller& controller,
+                 PDEVICE_CONTEXT ctx, LivePipeline& reader, sim::xbox::Controller& controller,
                  const StepSink& sink, std::string* error);

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# quillexctl as a player uses it, against a quillex-sim --serve machine: every
+# change reaches the driver through the I/O manager, and the class driver's
+# next report shows it.
+set -uo pipefail
+sim="$1"
+ctl="$2"
+out=$(mktemp -d)
+sock="$out/quillex.sock"
+server=""
+cleanup() {
+    if [[ -n "$server" ]]; then
+        kill -TERM "$server" 2>/dev/null
+        wait "$server" 2>/dev/null
+    fi
+    rm -rf "$out"
+}
+trap cleanup EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+"$sim" --serve "$sock" --layout a --registry "$out/machine.reg" >"$out/server" 2>"$out/server.err" &
+server=$!
+for _ in $(seq 1 400); do
+    [[ -S "$sock" ]] && break
+    sleep 0.05
+done
+[[ -S "$sock" ]] || { cat "$out/server" "$out/server.err" >&2; echo "FAIL: no socket" >&2; exit 1; }
+q() { "$ctl" --connect "$sock" "$@"; }
+
+# The state block starts at its defaults.
+q state >"$out/state" || fail "state"
+grep -q '^DPAD  *8' "$out/state" || fail "state: no centred DPAD: $(cat "$out/state")"
+q --json state | grep -q '"LED": 3' || fail "state --json: no LED 3"
+
+# Items by name and id; out of range refused with the range, nothing sent.
+q set dpad 2 >/dev/null || fail "set dpad 2"
+[[ "$(q get 18)" == "DPAD = 2" ]] || fail "get 18 after set dpad 2: $(q get 18)"
+q set dpad 9 2>"$out/err" && fail "set dpad 9 accepted"
+grep -q "valid values are 0 to 8" "$out/err" || fail "set dpad 9: $(cat "$out/err")"
+q set LED 3 >/dev/null || fail "set LED 3"
+q set nosuch 1 2>"$out/err"; [[ $? -eq 2 ]] || fail "unknown item not a usage error"
+
+# A mapping change shows in the next report the class driver reads.
+q mapping set BTN_A=y SWAP_TRIGGERS=1 L_STICK_X_CP_1=0x40 >"$out/mapping" || fail "mapping set"
+grep -q '^BTN_A  *= 0x03  Y' "$out/mapping" || fail "mapping set: BTN_A not Y: $(head -2 "$out/mapping")"
+q --json mapping | grep -q '"L_STICK_X_CP_1": 64' || fail "mapping --json: no L_STICK_X_CP_1 64"
+q set BTN_A 1 >/dev/null || fail "set BTN_A 1"
+for _ in $(seq 1 100); do
+    grep -q 'class driver read buttons Y ' "$out/server" && break
+    sleep 0.05
+done
+grep -q 'class driver read buttons Y ' "$out/server" || fail "no report with Y: $(tail -3 "$out/server")"
+q mapping set BTN_A=12 2>"$out/err" && fail "BTN_A=12 accepted"
+grep -q "GUIDE (10) NONE (11)" "$out/err" || fail "BTN_A=12: $(cat "$out/err")"
+
+# Export, restore the defaults, import: the exported mapping is back.
+q mapping export "$out/mine.reg" >/dev/null || fail "export"
+iconv -f UTF-16 -t UTF-8 "$out/mine.reg" | grep -q '"SWAP_TRIGGERS"=dword:00000001' ||
+    fail "export: no SWAP_TRIGGERS"
+q mapping defaults | grep -q '^BTN_A  *= 0x00  A' || fail "defaults: BTN_A not A"
+q mapping import "$out/mine.reg" | grep -q '^SWAP_TRIGGERS  *= 0x01  on' || fail "import"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n"SWAP_STICKS"=dword:00000002\r\n' >"$out/bad.reg"
+q mapping import "$out/bad.reg" 2>"$out/err" && fail "SWAP_STICKS=2 imported"
+grep -q 'SWAP_STICKS.*0 (off) or 1 (on)' "$out/err" || fail "bad import: $(cat "$out/err")"
+q --json mapping | grep -q '"SWAP_STICKS": 0' || fail "a refused import changed the mapping"
+
+# The curves, plotted.
+q curves --svg "$out/curves.svg" >/dev/null || fail "curves"
+[[ $(grep -c '<polyline' "$out/curves.svg") -eq 6 ]] || fail "curves: not six polylines"
+grep -q 'L_STICK_X (64, 165)' "$out/curves.svg" || fail "curves: no L_STICK_X (64, 165)"
+
+# Several clients at once.
+clients=()
+for i in 1 2 3 4; do
+    q set LEFT_STICK_X $((i * 10)) >/dev/null &
+    clients+=($!)
+done
+for c in "${clients[@]}"; do
+    wait "$c" || fail "a concurrent client failed"
+done
+q state >/dev/null || fail "state after concurrent clients"
+
+kill -TERM "$server"
+wait "$server" || fail "server exited $?"
+server=""
+grep -q 'stopped serving' "$out/server" || fail "server did not stop cleanly"
+iconv -f UTF-16 -t UTF-8 "$out/machine.reg" | grep -q '"BTN_A"=dword:00000003' ||
+    fail "the mapping did not persist in the machine's registry"
+
+if ((failures)); then
+    echo "$failures failure(s)" >&2
+    exit 1
+fi
+echo "quillexctl end to end: all checks passed"

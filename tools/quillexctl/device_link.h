@@ -1,0 +1,36 @@
+// How quillexctl reaches the driver: a device control request on a stick's
+// interface, with the status it completed with. Two sides: on Windows the
+// stick's device interface itself (SetupDi enumeration, CreateFile,
+// DeviceIoControl); here a `quillex-sim --serve` machine over its socket.
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct LinkResult {
+    bool ok = false;
+    uint32_t status = 0;      // NTSTATUS the request completed with
+    uint32_t win32 = 0;       // the Win32 error it became
+    std::string message;      // when the request could not be carried at all
+    std::vector<uint8_t> out; // the reply, as long as the driver said
+};
+
+class DeviceLink {
+  public:
+    virtual ~DeviceLink() = default;
+    virtual LinkResult Control(uint32_t code, const std::vector<uint8_t>& input,
+                               size_t outputLength) = 0;
+};
+
+// The stick with this index (0 the first) on the machine behind a
+// `quillex-sim --serve SOCKET`. Null with *error on failure.
+std::unique_ptr<DeviceLink> ConnectToServer(const std::string& socketPath, unsigned device,
+                                            std::string* error);
+
+#ifdef _WIN32
+// The stick with this index among the present interfaces of Quillex's class.
+std::unique_ptr<DeviceLink> OpenLocalDevice(unsigned device, std::string* error);
+#endif

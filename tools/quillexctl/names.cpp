@@ -1,0 +1,200 @@
+#include "tools/quillexctl/names.h"
+
+#include <stdio.h>
+#include <strings.h>
+
+#include <stdexcept>
+
+#include "sim/peers/stick/raw_reports.h"
+
+namespace {
+
+const char* const kXboxButtons[kXboxButtonCount] = {"A",
+                                                    "B",
+                                                    "X",
+                                                    "Y",
+                                                    "LEFT_SHOULDER",
+                                                    "RIGHT_SHOULDER",
+                                                    "BACK",
+                                                    "START",
+                                                    "LEFT_STICK_PRESS",
+                                                    "RIGHT_STICK_PRESS",
+                                                    "GUIDE",
+                                                    "NONE"};
+
+// Short names players use for the same buttons.
+struct Alias {
+    const char* alias;
+    uint8_t index;
+};
+const Alias kXboxAliases[] = {{"LB", 4}, {"RB", 5}, {"LS", 8}, {"RS", 9}, {"HOME", 10}};
+
+bool Same(const std::string& a, const char* b) {
+    return strcasecmp(a.c_str(), b) == 0;
+}
+
+} // namespace
+
+const std::vector<DataItem>& DataItems() {
+    static const std::vector<DataItem> items = [] {
+        std::vector<DataItem> v;
+        // Ids 1 to 13 are the canonical buttons, in their bit order.
+        for (uint32_t i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+            v.push_back({sim::stick::kButtonNames[i], QUILLEX_ITEM_BTN_A + i, 1});
+        }
+        v.push_back({"RIGHT_STICK_Y", QUILLEX_ITEM_RIGHT_STICK_Y, 255});
+        v.push_back({"RIGHT_STICK_X", QUILLEX_ITEM_RIGHT_STICK_X, 255});
+        v.push_back({"LEFT_STICK_X", QUILLEX_ITEM_LEFT_STICK_X, 255});
+        v.push_back({"LEFT_STICK_Y", QUILLEX_ITEM_LEFT_STICK_Y, 255});
+        v.push_back({"DPAD", QUILLEX_ITEM_DPAD, QUILLEX_DPAD_MAX});
+        v.push_back({"FIRST_TRIGGER", QUILLEX_ITEM_FIRST_TRIGGER, 255});
+        v.push_back({"SECOND_TRIGGER", QUILLEX_ITEM_SECOND_TRIGGER, 255});
+        v.push_back({"LED", QUILLEX_ITEM_LED, QUILLEX_LED_MAX});
+        return v;
+    }();
+    return items;
+}
+
+bool FindDataItem(const std::string& text, const DataItem** item, std::string* error) {
+    for (const DataItem& candidate : DataItems()) {
+        if (Same(text, candidate.name) || text == std::to_string(candidate.id)) {
+            *item = &candidate;
+            return true;
+        }
+    }
+    *error = "no item '" + text + "'; items are 1 to 21 or their names:";
+    for (const DataItem& candidate : DataItems()) {
+        *error += std::string(" ") + candidate.name;
+    }
+    return false;
+}
+
+bool ParseNumber(const std::string& what, const std::string& text, uint64_t max, uint64_t* value,
+                 std::string* error) {
+    size_t used = 0;
+    unsigned long long parsed = 0;
+    bool ok = !text.empty() && text[0] != '-' && text[0] != '+';
+    if (ok) {
+        try {
+            parsed = std::stoull(text, &used, 0);
+        } catch (const std::exception&) {
+            ok = false;
+        }
+    }
+    if (!ok || used != text.size() || parsed > max) {
+        *error =
+            what + ": '" + text + "' is out of range; valid values are 0 to " + std::to_string(max);
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+const char* XboxButtonName(uint8_t index) {
+    return index < kXboxButtonCount ? kXboxButtons[index] : "(nothing)";
+}
+
+const std::vector<MappingValue>& MappingValues() {
+    static const std::vector<MappingValue> values = [] {
+        static const char* const kPoints[QUILLEX_CONTROL_POINT_COUNT] = {
+            "R_TRIG_CP_1",    "R_TRIG_CP_2",    "L_TRIG_CP_1",    "L_TRIG_CP_2",
+            "R_STICK_X_CP_1", "R_STICK_X_CP_2", "R_STICK_Y_CP_1", "R_STICK_Y_CP_2",
+            "L_STICK_X_CP_1", "L_STICK_X_CP_2", "L_STICK_Y_CP_1", "L_STICK_Y_CP_2"};
+        std::vector<MappingValue> v;
+        for (size_t i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+            v.push_back({sim::stick::kButtonNames[i], offsetof(REMAP_RECORD, ButtonMap) + i,
+                         MappingKind::Button});
+        }
+        v.push_back({"SWAP_TRIGGERS", offsetof(REMAP_RECORD, SWAP_TRIGGERS), MappingKind::Flag});
+        v.push_back({"SWAP_STICKS", offsetof(REMAP_RECORD, SWAP_STICKS), MappingKind::Flag});
+        v.push_back({"ENABLE_SCALING", offsetof(REMAP_RECORD, ENABLE_SCALING), MappingKind::Flag});
+        for (size_t j = 0; j < QUILLEX_CONTROL_POINT_COUNT; ++j) {
+            v.push_back(
+                {kPoints[j], offsetof(REMAP_RECORD, ControlPoints) + j, MappingKind::ControlPoint});
+        }
+        return v;
+    }();
+    return values;
+}
+
+const MappingValue* FindMappingValue(const std::string& name) {
+    for (const MappingValue& field : MappingValues()) {
+        if (Same(name, field.name)) {
+            return &field;
+        }
+    }
+    return nullptr;
+}
+
+std::string MappingRange(const MappingValue& field) {
+    switch (field.kind) {
+    case MappingKind::Button: {
+        std::string range = "an Xbox button:";
+        for (uint8_t i = 0; i < kXboxButtonCount; ++i) {
+            range += " " + std::string(kXboxButtons[i]) + " (" + std::to_string(i) + ")";
+        }
+        return range;
+    }
+    case MappingKind::Flag:
+        return "0 (off) or 1 (on)";
+    default:
+        return "0 to 255";
+    }
+}
+
+bool ParseMappingValue(const MappingValue& field, const std::string& text, uint8_t* value,
+                       std::string* error) {
+    if (field.kind == MappingKind::Button) {
+        for (uint8_t i = 0; i < kXboxButtonCount; ++i) {
+            if (Same(text, kXboxButtons[i])) {
+                *value = i;
+                return true;
+            }
+        }
+        for (const Alias& a : kXboxAliases) {
+            if (Same(text, a.alias)) {
+                *value = a.index;
+                return true;
+            }
+        }
+    }
+    uint64_t max = field.kind == MappingKind::Button ? kXboxButtonCount - 1
+                   : field.kind == MappingKind::Flag ? 1
+                                                     : 255;
+    uint64_t number = 0;
+    if (!ParseNumber(field.name, text, max, &number, error)) {
+        *error = std::string(field.name) + ": '" + text + "' is out of range; valid values are " +
+                 MappingRange(field);
+        return false;
+    }
+    *value = static_cast<uint8_t>(number);
+    return true;
+}
+
+std::string StatusText(uint32_t status) {
+    struct Known {
+        uint32_t status;
+        const char* name;
+    };
+    static const Known kKnown[] = {
+        {0x00000000, "STATUS_SUCCESS"},
+        {0xC0000001, "STATUS_UNSUCCESSFUL"},
+        {0xC000000D, "STATUS_INVALID_PARAMETER"},
+        {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
+        {0xC0000022, "STATUS_ACCESS_DENIED"},
+        {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
+        {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
+        {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
+        {0xC00000A3, "STATUS_DEVICE_NOT_READY"},
+        {0xC00000BB, "STATUS_NOT_SUPPORTED"},
+        {0xC00002B6, "STATUS_DEVICE_REMOVED"},
+    };
+    char hex[16];
+    snprintf(hex, sizeof(hex), "0x%08X", status);
+    for (const Known& k : kKnown) {
+        if (k.status == status) {
+            return std::string(k.name) + " (" + hex + ")";
+        }
+    }
+    return std::string("status ") + hex;
+}

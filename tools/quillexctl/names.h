@@ -1,0 +1,46 @@
+// The names a player types: data items, mapping values, Xbox buttons, and
+// the numbers they take, each checked against its valid range.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/quillexctl/public_header.h"
+
+struct DataItem {
+    const char* name; // as the player types it (any case)
+    uint32_t id;
+    uint32_t max; // valid values are 0..max
+};
+const std::vector<DataItem>& DataItems();
+// By name or by id; false with *error listing the names.
+bool FindDataItem(const std::string& text, const DataItem** item, std::string* error);
+
+// Decimal or 0x-prefixed hex, within 0..max; false with *error giving the range.
+bool ParseNumber(const std::string& what, const std::string& text, uint64_t max, uint64_t* value,
+                 std::string* error);
+
+// Xbox button indexes of ButtonMap entries: 0 A .. 10 GUIDE, 11 NONE.
+inline constexpr uint8_t kXboxButtonCount = 12;
+const char* XboxButtonName(uint8_t index); // "(nothing)" past the table
+
+enum class MappingKind { Button, Flag, ControlPoint };
+struct MappingValue {
+    const char* name; // the registry value's name
+    size_t offset;    // in REMAP_RECORD
+    MappingKind kind;
+};
+// The 28 stored values, in record order (RestoreDefaults is never stored).
+const std::vector<MappingValue>& MappingValues();
+const MappingValue* FindMappingValue(const std::string& name);
+// Checks a value for one field: an Xbox button by name or index, a flag 0 or
+// 1, a control point 0..255.
+bool ParseMappingValue(const MappingValue& field, const std::string& text, uint8_t* value,
+                       std::string* error);
+// The valid range of a field, in words.
+std::string MappingRange(const MappingValue& field);
+
+// "STATUS_INVALID_PARAMETER (0xC000000D)" and the like.
+std::string StatusText(uint32_t status);
