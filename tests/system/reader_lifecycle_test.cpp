@@ -155,3 +155,46 @@ TEST_F(ReaderLifecycleTest, AReaderThatEndedOnItsOwnIsLaunchedAgainWithoutASecon
 
 } // namespace
 } // namespace quillex_test
+
+namespace quillex_test {
+namespace {
+
+TEST_F(ReaderLifecycleTest, AnOpenWhileTheHardwareIsReleasedStartsNoReader) {
+    DeviceId id = PlugStick(0x0402);
+    ASSERT_EQ(stack_.Stop(id), STATUS_SUCCESS);
+    EXPECT_TRUE(Context(id)->HardwareReleased);
+    (void)OpenApp(id); // passed down and answered, whatever the answer
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(sim::kernel::LiveSystemThreadCount(), 0u);
+    EXPECT_FALSE(trace_.Contains("Quillex!ThreadLaunch"));
+    CloseApps();
+    ASSERT_EQ(stack_.Start(id), STATUS_SUCCESS);
+}
+
+TEST_F(ReaderLifecycleTest, EveryRestartGivesANewControllerThatTheClassDriverEnumeratesAgain) {
+    stack_.Install(sim::xbox::Package());
+    DeviceId id = PlugAndRead(0x0402);
+    PDEVICE_CONTEXT context = Context(id);
+    PDEVICE_OBJECT previous = nullptr;
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        ASSERT_NE(context->XusbPdo, nullptr);
+        PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(context->XusbPdo);
+        EXPECT_NE(pdo, previous);
+        auto controller = sim::xbox::WaitForController(pdo);
+        ASSERT_NE(controller, nullptr);
+        ASSERT_EQ(controller->WaitConfigured(), STATUS_SUCCESS);
+        previous = pdo;
+
+        ASSERT_EQ(stack_.Restart(id), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
+        // The application's handle stays open; the next open starts the reader.
+        ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+        apps_.back().Close();
+        PassStartupWait(id);
+        stack_.WaitIdle();
+    }
+}
+
+} // namespace
+} // namespace quillex_test
