@@ -64,7 +64,7 @@ typedef struct _DEVICE_CONTEXT {
     BOOLEAN MappingInitialized;
     UCHAR XusbInputReport[XUSB_INPUT_REPORT_LENGTH];
     BOOLEAN XusbReportPending;
-    UCHAR LedState;
+    UCHAR LedState; // written under MappingMutex and StateLock, read under either
     REMAP_RECORD RemapRecord;
     UCHAR CurveTables[QUILLEX_CURVE_COUNT][256];
     MEMORY_BUFFER RegistryPathBuffer; // holds RegistryPath's characters

@@ -24,7 +24,11 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetLed(PDEVICE_CONTEXT Context, 
         if (status == STATUS_SUCCESS) {
             status = QuillexSetLed(Context, TorvaXboxMappingLedIndex(LedState));
             if (NT_SUCCESS(status)) {
+                // The refresh reads it under the state lock, on other threads.
+                KIRQL irql;
+                KeAcquireSpinLock(&Context->StateLock, &irql);
                 Context->LedState = LedState;
+                KeReleaseSpinLock(&Context->StateLock, irql);
             }
             TorvaXboxMappingUnlock(Context);
             if (NT_SUCCESS(status)) {

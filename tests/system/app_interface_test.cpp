@@ -257,7 +257,13 @@ TEST_F(AppInterfaceTest, WritesDriveTheEmulatedControllerWithTheMappingInForce) 
     // The block follows the stick after its next report, and its LED is the
     // one the class driver set last.
     ASSERT_EQ(p.controller->SendLed(0x09), STATUS_SUCCESS); // LED state 5: index 0
-    ASSERT_TRUE(WaitUntil([&] { return p.context->LedState == 5; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        KIRQL irql;
+        KeAcquireSpinLock(&p.context->StateLock, &irql);
+        UCHAR led = p.context->LedState;
+        KeReleaseSpinLock(&p.context->StateLock, irql);
+        return led == 5;
+    }));
     sim::stick::Stick stick(stack_.Hid(p.id));
     sim::stick::StickState pressed;
     pressed.buttons = sim::stick::B;

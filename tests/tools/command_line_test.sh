@@ -46,6 +46,11 @@ expect_usage_error '--registry: the value is empty' --registry ''
 expect_usage_error '--registry' --registry=
 expect_usage_error 'not expected: --bogus' --bogus
 expect_usage_error 'not expected: stray' stray
+expect_usage_error '--keyboard requires --live' --keyboard
+expect_usage_error 'excludes' --live --json
+expect_usage_error 'excludes' --expect x.jsonl --script y.session
+expect_usage_error '--pcap: the value is empty' --pcap ''
+expect_usage_error '--record: 1 required FILE missing' --record=
 
 if ((failures)); then
     exit 1

@@ -19,3 +19,6 @@ add_test(NAME quillex_sim_recordings
 # What quillex-sim prints for a person, and --json for a program.
 add_test(NAME quillex_sim_output
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/output_test.sh $<TARGET_FILE:quillex-sim>)
+# The live view under tmux: keys in, the screen read back.
+add_test(NAME quillex_sim_live_view
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/live_view_test.sh $<TARGET_FILE:quillex-sim>)

@@ -72,6 +72,16 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     app.add_flag("--json", options->json,
                  "print the whole run as one JSON document on stdout\n"
                  "instead of lines for a person");
+    CLI::Option* live = app.add_flag("--live", options->live,
+                                     "show what a game sees, updated in place in the terminal,\n"
+                                     "beside the stick's own state; q quits")
+                            ->excludes("--json");
+    app.add_flag("--keyboard", options->keyboard,
+                 "with --live: play the stick from the keyboard (the keys\n"
+                 "are shown on screen) instead of the session")
+        ->needs(live)
+        ->excludes("--script")
+        ->excludes("--expect");
     app.add_option("--pcap", options->pcapFile,
                    "write every URB the class driver sends the emulated\n"
                    "controller, and its completion, to FILE (pcap, USBPcap\n"

@@ -13,6 +13,8 @@ struct Options {
     std::string recordFile; // empty: no recording
     std::string expectFile; // empty: no recording check
     bool json = false;      // the whole run as one JSON document on stdout
+    bool live = false;      // the ncurses live view
+    bool keyboard = false;  // the keyboard plays the stick (with live)
 
     // quillex-sim --serve: empty plays the session and stops.
     std::string serveSocket;

@@ -31,6 +31,7 @@
 #include "tools/quillex-sim/command_line.h"
 #include "tools/quillex-sim/serve.h"
 #include "tools/quillex-sim/gamepad_view.h"
+#include "tools/quillex-sim/live_view.h"
 #include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/live_pipeline.h"
 #include "tools/quillex-sim/run_report.h"
@@ -259,7 +260,8 @@ bool RecordOrCheck(const StepResult& r, sim::stick::Layout layout, StepOutputs& 
 // session through them.
 int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_CONTEXT ctx,
                   sim::stick::Layout layout, const std::vector<SessionStep>& steps,
-                  StepOutputs& outputs, std::shared_ptr<sim::xbox::Controller>* controllerOut) {
+                  const Options& options, StepOutputs& outputs,
+                  std::shared_ptr<sim::xbox::Controller>* controllerOut) {
     LivePipeline reader(stack, id, ctx);
     std::shared_ptr<sim::xbox::Controller> controller = BringUpController(stack, id, ctx, reader);
     if (controller == nullptr) {
@@ -267,6 +269,21 @@ int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_
     }
     *controllerOut = controller;
     std::string error;
+    if (options.live) {
+        LiveViewOptions live;
+        live.keyboard = options.keyboard;
+        live.title = std::string("stick ") +
+                     (layout == sim::stick::Layout::A ? "PID_0402 (raw layout A)"
+                                                      : "PID_0403 (raw layout B)") +
+                     ", device #" + std::to_string(ctx->InstanceNumber);
+        if (!RunLiveView(
+                live, steps, layout, ctx, reader, *controller,
+                [&](const StepResult& r) { return RecordOrCheck(r, layout, outputs); }, &error)) {
+            fprintf(stderr, "quillex-sim: %s\n", error.c_str());
+            return 1;
+        }
+        return 0;
+    }
     if (!PlaySession(
             steps, layout, ctx, reader, *controller,
             [&](const StepResult& r) {
@@ -337,7 +354,7 @@ int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice
     std::shared_ptr<sim::xbox::Controller> controller;
     std::thread session([&] {
         sim::kernel::SetCurrentThreadName("session");
-        rc = ReaderSession(stack, id, ctx, layout, steps, outputs, &controller);
+        rc = ReaderSession(stack, id, ctx, layout, steps, options, outputs, &controller);
     });
     session.join();
 
@@ -442,6 +459,15 @@ int main(int argc, char** argv) {
             return 1;
         }
         outputs.recorder = &recorder;
+    }
+
+    // Played from the keyboard, a session starts at rest and goes where the
+    // keys take it.
+    if (options.keyboard) {
+        for (std::vector<SessionStep>& steps : sessions) {
+            steps.assign(1, SessionStep());
+            steps[0].what = "at rest";
+        }
     }
 
     UsbCapture capture;

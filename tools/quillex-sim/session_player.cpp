@@ -24,6 +24,41 @@ NTSTATUS SetMappingValue(PDEVICE_CONTEXT ctx, unsigned offset, uint8_t value) {
 
 } // namespace
 
+bool PlayStep(const SessionStep& step, int index, sim::stick::Layout layout, PDEVICE_CONTEXT ctx,
+              LivePipeline& reader, sim::xbox::Controller& controller, StepResult* result,
+              std::string* error) {
+    result->index = index;
+    result->step = &step;
+    if (step.kind == SessionStep::kSetMapping) {
+        result->mappingStatus = SetMappingValue(ctx, step.recordOffset, step.value);
+    } else {
+        result->raw = step.raw.empty() ? sim::stick::Encode(layout, step.state) : step.raw;
+        size_t before = controller.CompletionCount();
+        NTSTATUS status = reader.Feed(result->raw, &result->changed);
+        if (!NT_SUCCESS(status)) {
+            char why[80];
+            snprintf(why, sizeof(why), "the reader did not take the report: %08x",
+                     static_cast<unsigned>(status));
+            *error = why;
+            return false;
+        }
+        result->buttons = reader.Buttons();
+        result->analog = reader.Analog();
+        result->xbox = reader.Report();
+        result->delivery = "not sent again";
+        if (result->changed) {
+            // The reader handed it over before its next read; the class
+            // driver's completion follows on its own thread.
+            result->delivery = controller.WaitCompletions(before + 1, std::chrono::seconds(2))
+                                   ? "endpoint 1"
+                                   : "no transfer waiting";
+        }
+    }
+    result->gamepad = controller.GamepadState();
+    result->led = ctx->LedState;
+    return true;
+}
+
 bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layout,
                  PDEVICE_CONTEXT ctx, LivePipeline& reader, sim::xbox::Controller& controller,
                  const StepSink& sink, std::string* error) {
@@ -32,37 +67,11 @@ bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layou
     for (const SessionStep& step : steps) {
         std::this_thread::sleep_until(start + step.at);
         StepResult result;
-        result.index = index++;
-        result.step = &step;
-        if (step.kind == SessionStep::kSetMapping) {
-            result.mappingStatus = SetMappingValue(ctx, step.recordOffset, step.value);
-        } else {
-            result.raw = step.raw.empty() ? sim::stick::Encode(layout, step.state) : step.raw;
-            size_t before = controller.CompletionCount();
-            NTSTATUS status = reader.Feed(result.raw, &result.changed);
-            if (!NT_SUCCESS(status)) {
-                char why[80];
-                snprintf(why, sizeof(why), "the reader did not take the report: %08x",
-                         static_cast<unsigned>(status));
-                *error = why;
-                return false;
-            }
-            result.buttons = reader.Buttons();
-            result.analog = reader.Analog();
-            result.xbox = reader.Report();
-            result.delivery = "not sent again";
-            if (result.changed) {
-                // The reader handed it over before its next read; the class
-                // driver's completion follows on its own thread.
-                result.delivery = controller.WaitCompletions(before + 1, std::chrono::seconds(2))
-                                      ? "endpoint 1"
-                                      : "no transfer waiting";
-            }
+        if (!PlayStep(step, index++, layout, ctx, reader, controller, &result, error)) {
+            return false;
         }
-        result.gamepad = controller.GamepadState();
-        result.led = ctx->LedState;
         if (!sink(result)) {
-            *error = "stopped at step " + std::to_string(result.index);
+            *error = "the session stopped at step " + std::to_string(result.index);
             return false;
         }
     }

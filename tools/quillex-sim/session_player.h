@@ -34,6 +34,11 @@ struct StepResult {
 
 using StepSink = std::function<bool(const StepResult&)>; // false stops the session
 
+// Plays one step now; false when the driver failed it (*error says why).
+bool PlayStep(const SessionStep& step, int index, sim::stick::Layout layout, PDEVICE_CONTEXT ctx,
+              LivePipeline& reader, sim::xbox::Controller& controller, StepResult* result,
+              std::string* error);
+
 // Plays 'steps' in time; false when the driver failed a step or the sink
 // stopped it (*error says why).
 bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layout,

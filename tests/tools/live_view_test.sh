@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The live view as a player meets it, in a terminal run by tmux: keys held
+# and released light and unlight the Xbox buttons a game sees, q unplugs
+# cleanly, and a session of a thousand reports a second is played to its
+# end.
+set -uo pipefail
+sim="$1"
+dir=$(mktemp -d)
+socket="quillex-live-$$"
+tmux_() { tmux -L "$socket" "$@"; }
+trap 'tmux_ kill-server 2>/dev/null; rm -rf "$dir"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+if ! command -v tmux >/dev/null; then
+    echo "FAIL: tmux is not installed (scripts/install-deps.sh installs it)" >&2
+    exit 1
+fi
+screen() { tmux_ capture-pane -t live -p -S -200; }
+# wait_for TEXT: up to 20 s for the pane to show TEXT.
+wait_for() {
+    for _ in $(seq 200); do
+        screen | grep -qF -- "$1" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+tmux_ new-session -d -s live -x 110 -y 45 \
+    "'$sim' --layout a --live --keyboard; echo \"exit \$?\"; sleep 60"
+wait_for 'Keys: arrows or WASD' || fail "the live view did not come up: $(screen)"
+wait_for ' A   B   X ' || fail "A is lit before it is pressed"
+tmux_ send-keys -t live j
+wait_for '[A]' || fail "j did not light A"
+tmux_ send-keys -t live Right
+wait_for '[RIGHT]' || fail "the right arrow did not light the d-pad"
+wait_for 'buttons held: BTN_A (A)' || fail "the stick's held buttons are not shown"
+wait_for 'hat right' || fail "the stick's hat is not shown"
+wait_for 'game buttons A DPAD_RIGHT' || fail "the game state is not shown"
+tmux_ send-keys -t live j
+wait_for 'game buttons DPAD_RIGHT ' || fail "j again did not release A"
+screen | grep -qF '[A]' && fail "A still lit after its release"
+tmux_ send-keys -t live q
+wait_for 'exit 0' || fail "q did not end the run with exit code 0: $(screen | tail -5)"
+screen | grep -q 'device removed' || fail "the stick was not unplugged cleanly"
+screen | grep -q '0 framework objects left' || fail "the driver left objects behind"
+tmux_ kill-session -t live
+
+# A thousand steps a second: every one is played and shown by the end.
+{
+    echo '@0ms "start"'
+    for i in $(seq 1000); do
+        if ((i % 2)); then echo "+1ms A \"press $i\""; else echo "+1ms \"release $i\""; fi
+    done
+} >"$dir/fast.session"
+tmux_ new-session -d -s live -x 110 -y 45 \
+    "'$sim' --layout b --live --script '$dir/fast.session'; echo \"exit \$?\"; sleep 60"
+wait_for 'The session is over.' || fail "the fast session did not end: $(screen | head -30)"
+wait_for 'step 1001: release 1000' || fail "not every step was played: $(screen | grep step)"
+tmux_ send-keys -t live q
+wait_for 'exit 0' || fail "q after the fast session: $(screen | tail -5)"
+
+((failures == 0)) || exit 1
+echo "live view: all cases pass"
