@@ -118,6 +118,10 @@ static_assert(sizeof(QUILLEX_SET_VALUE_INPUT) == 8, "SET_VALUE input is 8 bytes"
 // The mapping record: 29 packed bytes, in the context, on the wire and, one
 // REG_DWORD per byte (RestoreDefaults excepted), in the registry.
 #pragma pack(push, 1)
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4201) // nameless struct/union, as the WDK's own headers allow
+#endif
 typedef struct _REMAP_RECORD {
     UCHAR ButtonMap[QUILLEX_CANONICAL_BUTTON_COUNT]; // Xbox button index 0..11 per canonical button
     UCHAR SWAP_TRIGGERS;
@@ -136,6 +140,9 @@ typedef struct _REMAP_RECORD {
         };
     };
 } REMAP_RECORD, RemapRecord, *PREMAP_RECORD;
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif
 #pragma pack(pop)
 
 static_assert(sizeof(REMAP_RECORD) == 29, "RemapRecord is 29 packed bytes");

@@ -13,6 +13,18 @@
 // The HID parser's header declares its routines without C linkage.
 extern "C" {
 #include <hidpddi.h>
+#if defined(__clang__)
+// The parser's routines are imports of hidparse.sys (hidparse.lib, linked by
+// the project): declared so, a clang build links them as the imports they are.
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdll-attribute-on-redeclaration"
+__declspec(dllimport) NTSTATUS NTAPI HidP_GetCaps(PHIDP_PREPARSED_DATA, PHIDP_CAPS);
+__declspec(dllimport) NTSTATUS NTAPI
+    HidP_GetButtonCaps(HIDP_REPORT_TYPE, PHIDP_BUTTON_CAPS, PUSHORT, PHIDP_PREPARSED_DATA);
+__declspec(dllimport) NTSTATUS NTAPI
+    HidP_GetValueCaps(HIDP_REPORT_TYPE, PHIDP_VALUE_CAPS, PUSHORT, PHIDP_PREPARSED_DATA);
+#pragma clang diagnostic pop
+#endif
 }
 #else
 #include <hidpddi.h>

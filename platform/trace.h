@@ -23,6 +23,8 @@
 #define TRACE_ENTRY  0x00000400 // entry and exit messages
 
 extern "C" VOID QuillexTrace(ULONG Level, ULONG Flags, PCSTR Format, ...);
+// The DbgPrintEx level a trace of Level goes out at on Windows.
+extern "C" ULONG QuillexDebugPrintLevel(ULONG Level);
 
 #if defined(QUILLEX_TRACE_OFF)
 #define TraceEvents(Level, Flags, ...) ((void)0)

@@ -52,6 +52,10 @@ const UCHAR LedCommandToState[14] = {
     0, // 0x0D
 };
 
+// The two pipe handles select-configuration hands out.
+constexpr ULONG kEp1InPipe = 0x30481;
+constexpr ULONG kEp2OutPipe = 0x30802;
+
 constexpr ULONG kEndpointDirectionIn = 0x80;
 constexpr ULONG kEndpointNumberMask = 0x0F;
 
@@ -73,6 +77,13 @@ PIRP TakeOldestTransfer(PXUSB_PDO_DEVICE_DATA PdoData) {
         }
     }
     return nullptr;
+}
+
+// What a USB stack reports back in the URB of a transfer it finishes: the
+// bytes actually written and the USBD status matching the IRP's.
+VOID FinishTransfer(PURB Urb, ULONG BytesWritten, NTSTATUS Status) {
+    Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = BytesWritten;
+    Urb->UrbHeader.Status = XboxControllerUsbdStatus(Status);
 }
 
 NTSTATUS TransferBufferOf(PURB Urb, PVOID* Buffer, PULONG Length) {
@@ -104,6 +115,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerURBInterrupt(PXUSB_PDO_DEVICE_DATA
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "Unexpected Endpoint URB in EP: %u\n",
                         endpoint);
         }
+        Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0; // nothing came in
         return STATUS_SUCCESS;
     }
 
@@ -124,8 +136,10 @@ _Use_decl_annotations_ NTSTATUS XboxControllerURBInterrupt(PXUSB_PDO_DEVICE_DATA
 _Use_decl_annotations_ NTSTATUS HandleEP1InterruptInURB(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
     PVOID buffer;
     ULONG length;
+    _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
     NTSTATUS status = TransferBufferOf(Urb, &buffer, &length);
     if (!NT_SUCCESS(status)) {
+        transfer->TransferBufferLength = 0;
         return status;
     }
     // The first two transfers after each device-descriptor request get fixed
@@ -134,12 +148,16 @@ _Use_decl_annotations_ NTSTATUS HandleEP1InterruptInURB(PXUSB_PDO_DEVICE_DATA Pd
     UCHAR stage;
     if (NT_SUCCESS(XboxControllerClaimStage(&PdoData->Ep1InState, RTL_NUMBER_OF(Ep1InResponses),
                                             &stage))) {
-        return XboxControllerCopyStage(Ep1InResponses, stage, "EP1 Interrupt In URB", buffer,
-                                       length, &Urb->UrbHeader.Status);
+        ULONG copied;
+        status = XboxControllerCopyStage(Ep1InResponses, stage, "EP1 Interrupt In URB", buffer,
+                                         length, &Urb->UrbHeader.Status, &copied);
+        transfer->TransferBufferLength = copied;
+        return status;
     }
     if (length < XUSB_INPUT_REPORT_LENGTH) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "ERROR Wrong Length for input report!!! %u\n",
                     length);
+        transfer->TransferBufferLength = 0;
         return STATUS_SUCCESS;
     }
     return STATUS_PENDING;
@@ -149,8 +167,10 @@ _Use_decl_annotations_ NTSTATUS QueueEp1InIrp(PXUSB_PDO_DEVICE_DATA PdoData, PIR
     PVOID buffer;
     ULONG length;
     // Already resolved (and an MDL already mapped) by HandleEP1InterruptInURB.
-    NTSTATUS status = TransferBufferOf(UrbOf(Irp), &buffer, &length);
+    PURB urb = UrbOf(Irp);
+    NTSTATUS status = TransferBufferOf(urb, &buffer, &length);
     if (!NT_SUCCESS(status) || length < XUSB_INPUT_REPORT_LENGTH) {
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     Irp->Tail.Overlay.DriverContext[kContextSlot] = PdoData;
@@ -163,11 +183,13 @@ _Use_decl_annotations_ NTSTATUS QueueEp1InIrp(PXUSB_PDO_DEVICE_DATA PdoData, PIR
         // gets the current state at once, as the next poll of a device would.
         RtlCopyMemory(buffer, PdoData->LatestReport, XUSB_INPUT_REPORT_LENGTH);
         PdoData->LatestReportHeld = FALSE;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = XUSB_INPUT_REPORT_LENGTH;
         status = STATUS_SUCCESS;
     } else {
         IoSetCancelRoutine(Irp, EP1CancelRoutine);
         if (Irp->Cancel) {
             if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+                urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
                 status = STATUS_CANCELLED; // our caller completes it
             } else {
                 // The system has taken the routine and is calling it: the
@@ -211,6 +233,7 @@ _Use_decl_annotations_ VOID EP1CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP I
 
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_CANCELLED;
+    FinishTransfer(UrbOf(Irp), 0, STATUS_CANCELLED);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     InterlockedDecrement(&pdoData->Ep1CancelsInProgress); // the last use of the context
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!EP1CancelRoutine: %u --\n", found);
@@ -249,6 +272,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbInputReport(PXUSB_PDO_DEVICE_DATA PdoD
     // The transfer is ours alone now: its buffer is written only after its
     // cancel routine was taken back, never while it might be completed.
     RtlCopyMemory(irp->Tail.Overlay.DriverContext[kBufferSlot], Report, XUSB_INPUT_REPORT_LENGTH);
+    FinishTransfer(UrbOf(irp), XUSB_INPUT_REPORT_LENGTH, STATUS_SUCCESS);
     irp->IoStatus.Status = STATUS_SUCCESS;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -257,7 +281,8 @@ _Use_decl_annotations_ NTSTATUS HandleXusbInputReport(PXUSB_PDO_DEVICE_DATA PdoD
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE_DATA PdoData) {
+_Use_decl_annotations_ NTSTATUS XboxControllerCompleteEp1Transfers(PXUSB_PDO_DEVICE_DATA PdoData,
+                                                                   NTSTATUS Status) {
     LIST_ENTRY owned;
     InitializeListHead(&owned);
     KIRQL irql;
@@ -267,12 +292,21 @@ _Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE
     }
     KeReleaseSpinLock(&PdoData->PendingEp1Lock, irql);
 
+    // Completed outside the lock: a completion routine may send the next
+    // transfer straight back to us.
     while (!IsListEmpty(&owned)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&owned), IRP, Tail.Overlay.ListEntry);
-        irp->IoStatus.Status = STATUS_DEVICE_DOES_NOT_EXIST;
+        irp->IoStatus.Status = Status;
         irp->IoStatus.Information = 0;
+        FinishTransfer(UrbOf(irp), 0, Status);
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE_DATA PdoData) {
+    XboxControllerCompleteEp1Transfers(PdoData, STATUS_DEVICE_DOES_NOT_EXIST);
+    KIRQL irql;
 
     // A cancel routine that took a transfer before we could has counted
     // itself while holding the cancel spin lock; once we have held that lock,
@@ -283,6 +317,24 @@ _Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE
         LARGE_INTEGER delay;
         delay.QuadPart = -10 * 1000; // 1 ms
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS XboxControllerPipeRequest(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
+    XUSB_PIPE_HANDLE pipe;
+    pipe.Value = XUSB_PIPE_HANDLE_FROM_URB(Urb->UrbPipeRequest.PipeHandle);
+    BOOLEAN ep1In = pipe.Value == kEp1InPipe;
+    if (!ep1In && pipe.Value != kEp2OutPipe) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB,
+                    "Quillex!XboxControllerPipeRequest: ERROR unknown pipe handle 0x%x\n",
+                    pipe.Value);
+        return STATUS_INVALID_PARAMETER;
+    }
+    // Endpoint 2 keeps no transfer, and neither pipe ever stalls: an abort of
+    // endpoint 1 is the one request with something to do.
+    if (Urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE && ep1In) {
+        return XboxControllerCompleteEp1Transfers(PdoData, STATUS_CANCELLED);
     }
     return STATUS_SUCCESS;
 }

@@ -193,7 +193,8 @@ _Use_decl_annotations_ NTSTATUS Bus_XusbCreatePdo(WDFDEVICE Device, ULONG Instan
     // the initialisation has traced that its LED commands will be dropped.
     (VOID) Bus_XusbInitializePdoData(child, Device, InstanceNumber);
     context = QuillexGetDeviceContext(Device);
-    context->XusbPdo = child;
+    // Published with a full barrier: whoever reads XusbPdo sees the whole context.
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&context->XusbPdo), child);
 
     WDF_DEVICE_PNP_CAPABILITIES_INIT(&capabilities);
     capabilities.LockSupported = WdfUseDefault;

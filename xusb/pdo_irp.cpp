@@ -16,6 +16,15 @@ VOID XboxControllerInterfaceDereference(PVOID Context) {
     UNREFERENCED_PARAMETER(Context);
 }
 
+// An abort only gives transfers back: the class driver of a removed child
+// still needs it to get its waiting transfers back before it leaves.
+BOOLEAN IsAbortPipe(ULONG Code, PVOID Argument) {
+    auto urb = static_cast<PURB>(Argument);
+    return Code == IOCTL_INTERNAL_USB_SUBMIT_URB && urb != nullptr &&
+           urb->UrbHeader.Length >= sizeof(_URB_HEADER) &&
+           urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE;
+}
+
 } // namespace
 
 USB_BUSIFFN_GETUSBDI_VERSION GetUSBDIVersion;
@@ -85,6 +94,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP 
     PVOID argument = stack->Parameters.Others.Argument1; // the URB, or the port status to fill
     PXUSB_PDO_DEVICE_DATA pdoData = Device != nullptr ? XusbPdoGetData(Device) : nullptr;
     NTSTATUS status;
+    BOOLEAN dispatched = FALSE;
 
     Irp->IoStatus.Information = 0; // also for a transfer completed later from endpoint 1
     if (code != IOCTL_INTERNAL_USB_RESET_PORT && argument == nullptr) {
@@ -95,14 +105,15 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP 
         status = STATUS_INVALID_PARAMETER;
     } else if (pdoData == nullptr) {
         status = STATUS_INVALID_PARAMETER;
-    } else if (pdoData->bRemoved) {
+    } else if (pdoData->bRemoved && !IsAbortPipe(code, argument)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "Quillex!HandleXusbPdoInternalIrp: Error - PDO has been Removed\n");
         status = STATUS_DEVICE_DOES_NOT_EXIST;
     } else {
         switch (code) {
         case IOCTL_INTERNAL_USB_SUBMIT_URB:
-            status = HandleXusbPdoURB(Device, Irp);
+            status = HandleXusbPdoURB(Device, Irp); // which answers the URB's own status
+            dispatched = TRUE;
             break;
         case IOCTL_INTERNAL_USB_RESET_PORT:
             TraceEvents(
@@ -122,6 +133,10 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP 
     }
     // A pending transfer belongs to endpoint 1 from the moment it was queued.
     if (status != STATUS_PENDING) {
+        if (code == IOCTL_INTERNAL_USB_SUBMIT_URB && argument != nullptr && !dispatched) {
+            // A URB refused before dispatch says why, as the USB stack's would.
+            XboxControllerSetUrbStatus(static_cast<PURB>(argument), status);
+        }
         Irp->IoStatus.Status = status;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
     }
@@ -193,5 +208,8 @@ _Use_decl_annotations_ NTSTATUS HandleQueryInterfaceIrp(WDFDEVICE Device, PIRP I
     if (query.Version == USB_BUSIF_USBDI_VERSION_1) {
         busInterface->IsDeviceHighSpeed = IsDeviceHighSpeed;
     }
+    // The provider takes the first reference on the interface it hands out;
+    // the receiver drops it with InterfaceDereference when done.
+    busInterface->InterfaceReference(busInterface->BusContext);
     return STATUS_SUCCESS;
 }

@@ -1,6 +1,9 @@
 // Staged answers and buffer dumps of the emulated controller.
 #include "xusb/staged_response.h"
 
+// Bytes per print of a buffer dump.
+constexpr ULONG kTraceBufferChunk = 64;
+
 _Use_decl_annotations_ NTSTATUS XboxControllerClaimStage(UCHAR* StageCounter, ULONG RowCount,
                                                          UCHAR* Stage) {
     // Several URBs of one kind may arrive at once: each must get a row of its
@@ -12,7 +15,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerClaimStage(UCHAR* StageCounter, UL
         if (seen >= RowCount) {
             return STATUS_NO_MORE_ENTRIES;
         }
-        UCHAR before = static_cast<UCHAR>(InterlockedCompareExchange8(
+        UCHAR before = static_cast<UCHAR>(_InterlockedCompareExchange8(
             counter, static_cast<CHAR>(seen + 1), static_cast<CHAR>(seen)));
         if (before == seen) {
             return STATUS_SUCCESS;
@@ -23,9 +26,10 @@ _Use_decl_annotations_ NTSTATUS XboxControllerClaimStage(UCHAR* StageCounter, UL
 
 _Use_decl_annotations_ NTSTATUS XboxControllerCopyStage(PCSTAGED_RESPONSE Table, UCHAR Stage,
                                                         PCSTR Name, PVOID Buffer,
-                                                        ULONG BufferLength,
-                                                        USBD_STATUS* UrbStatus) {
+                                                        ULONG BufferLength, USBD_STATUS* UrbStatus,
+                                                        PULONG BytesCopied) {
     NTSTATUS status = STATUS_SUCCESS;
+    *BytesCopied = 0;
     const STAGED_RESPONSE& row = Table[Stage];
     if (row.Length != 0) {
         if (Buffer == nullptr || BufferLength < row.Length) {
@@ -36,6 +40,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerCopyStage(PCSTAGED_RESPONSE Table,
             status = STATUS_INVALID_PARAMETER;
         } else {
             RtlCopyMemory(Buffer, row.Data, row.Length);
+            *BytesCopied = row.Length;
         }
     }
     if (row.UsbdStatus != 0) {
@@ -44,15 +49,25 @@ _Use_decl_annotations_ NTSTATUS XboxControllerCopyStage(PCSTAGED_RESPONSE Table,
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS CopyStagedResponse(UCHAR* StageCounter, PCSTAGED_RESPONSE Table,
-                                                   ULONG RowCount, PCSTR Name, PVOID Buffer,
-                                                   ULONG BufferLength, USBD_STATUS* UrbStatus) {
+_Use_decl_annotations_ NTSTATUS XboxControllerAnswerStage(
+    UCHAR* StageCounter, PCSTAGED_RESPONSE Table, ULONG RowCount, PCSTR Name, PVOID Buffer,
+    ULONG BufferLength, USBD_STATUS* UrbStatus, PULONG BytesCopied) {
+    *BytesCopied = 0;
     UCHAR stage;
     if (!NT_SUCCESS(XboxControllerClaimStage(StageCounter, RowCount, &stage))) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Unexpected State %u for %s\n", stage, Name);
         return STATUS_SUCCESS;
     }
-    return XboxControllerCopyStage(Table, stage, Name, Buffer, BufferLength, UrbStatus);
+    return XboxControllerCopyStage(Table, stage, Name, Buffer, BufferLength, UrbStatus,
+                                   BytesCopied);
+}
+
+_Use_decl_annotations_ NTSTATUS CopyStagedResponse(UCHAR* StageCounter, PCSTAGED_RESPONSE Table,
+                                                   ULONG RowCount, PCSTR Name, PVOID Buffer,
+                                                   ULONG BufferLength, USBD_STATUS* UrbStatus) {
+    ULONG copied;
+    return XboxControllerAnswerStage(StageCounter, Table, RowCount, Name, Buffer, BufferLength,
+                                     UrbStatus, &copied);
 }
 
 _Use_decl_annotations_ NTSTATUS TraceBuffer(const VOID* Buffer, ULONG Length) {
@@ -62,19 +77,26 @@ _Use_decl_annotations_ NTSTATUS TraceBuffer(const VOID* Buffer, ULONG Length) {
                                            reinterpret_cast<ULONG_PTR>(Buffer)
                       ? 0
                       : Length;
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "Buffer Raw: \n");
-    for (ULONG i = 0; i < count; ++i) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "%02x,", bytes[i]);
-    }
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "\n");
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "Buffer Ascii: \n");
-    for (ULONG i = 0; i < count; ++i) {
-        if (bytes[i] >= 0x20 && bytes[i] <= 0x7E) {
-            TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "%c", bytes[i]);
-        } else {
-            TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, ".");
+    // Endpoint messages are dumped at DISPATCH_LEVEL: each piece of the dump
+    // is formatted here and printed with one call, not one per byte.
+    static const char kHex[] = "0123456789abcdef";
+    ULONG done = 0;
+    do {
+        char raw[3 * kTraceBufferChunk + 1];
+        char ascii[kTraceBufferChunk + 1];
+        ULONG n = count - done < kTraceBufferChunk ? count - done : kTraceBufferChunk;
+        for (ULONG i = 0; i < n; ++i) {
+            UCHAR b = bytes[done + i];
+            raw[3 * i] = kHex[b >> 4];
+            raw[3 * i + 1] = kHex[b & 0xF];
+            raw[3 * i + 2] = ',';
+            ascii[i] = b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.';
         }
-    }
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "\n");
+        raw[3 * n] = '\0';
+        ascii[n] = '\0';
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "Buffer Raw: \n%s\nBuffer Ascii: \n%s\n", raw,
+                    ascii);
+        done += n;
+    } while (done < count);
     return STATUS_SUCCESS;
 }

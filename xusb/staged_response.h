@@ -14,6 +14,10 @@ typedef const STAGED_RESPONSE* PCSTAGED_RESPONSE;
 
 // Our pipe handles are not pointers but this value:
 // (transfer type << 16) | (bInterval << 8) | bEndpointAddress.
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4201) // nameless struct/union, as the WDK's own headers allow
+#endif
 typedef union _XUSB_PIPE_HANDLE {
     struct {
         UCHAR EndpointAddress; // bit 7 set: IN; low 4 bits: endpoint number
@@ -23,6 +27,9 @@ typedef union _XUSB_PIPE_HANDLE {
     };
     ULONG Value;
 } XUSB_PIPE_HANDLE;
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif
 
 static_assert(sizeof(XUSB_PIPE_HANDLE) == sizeof(ULONG), "XUSB_PIPE_HANDLE is 32 bits");
 
@@ -41,15 +48,24 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
                        _In_ ULONG RowCount, _In_ PCSTR Name, _Out_opt_ PVOID Buffer,
                        _In_ ULONG BufferLength, _Out_ USBD_STATUS* UrbStatus);
 
+// CopyStagedResponse that also reports in *BytesCopied how many bytes it wrote
+// to Buffer: the row's length, or 0 when it copied nothing.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    XboxControllerAnswerStage(_Inout_ UCHAR* StageCounter, _In_ PCSTAGED_RESPONSE Table,
+                              _In_ ULONG RowCount, _In_ PCSTR Name, _Out_opt_ PVOID Buffer,
+                              _In_ ULONG BufferLength, _Out_ USBD_STATUS* UrbStatus,
+                              _Out_ PULONG BytesCopied);
+
 // The two steps of CopyStagedResponse, for handlers that treat an exhausted
 // table their own way. Claiming returns STATUS_NO_MORE_ENTRIES at the end of
 // the table; otherwise *Stage is this request's row and the counter has moved.
+// Copying reports in *BytesCopied what it wrote: the row's length, or 0.
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     XboxControllerClaimStage(_Inout_ UCHAR* StageCounter, _In_ ULONG RowCount, _Out_ UCHAR* Stage);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     XboxControllerCopyStage(_In_ PCSTAGED_RESPONSE Table, _In_ UCHAR Stage, _In_ PCSTR Name,
                             _Out_opt_ PVOID Buffer, _In_ ULONG BufferLength,
-                            _Out_ USBD_STATUS* UrbStatus);
+                            _Out_ USBD_STATUS* UrbStatus, _Out_ PULONG BytesCopied);
 
 // Trace dump of a buffer, as hexadecimal bytes and as printable characters.
 NTSTATUS TraceBuffer(_In_opt_ const VOID* Buffer, _In_ ULONG Length);

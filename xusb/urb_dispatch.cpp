@@ -153,16 +153,19 @@ ULONG RequiredUrbLength(USHORT function) {
         return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
         return sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        return sizeof(_URB_PIPE_REQUEST);
     default:
         return sizeof(_URB_HEADER);
     }
 }
 
 void ResetStages(PXUSB_PDO_DEVICE_DATA PdoData) {
-    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->ConfigDescriptorState), 0);
-    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->StringDescriptorState), 0);
-    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->Ep1InState), 0);
-    InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->VendorRequestState), 0);
+    _InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->ConfigDescriptorState), 0);
+    _InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->StringDescriptorState), 0);
+    _InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->Ep1InState), 0);
+    _InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&PdoData->VendorRequestState), 0);
 }
 
 NTSTATUS AnswerDeviceDescriptor(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
@@ -173,23 +176,27 @@ NTSTATUS AnswerDeviceDescriptor(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "XboxControllerGetDescriptorFromDevice Sizing Error!!! for "
                     "USB_DEVICE_DESCRIPTOR\n");
+        request->TransferBufferLength = 0;
         return STATUS_BUFFER_TOO_SMALL;
     }
     NTSTATUS status =
         XboxControllerGetTransferBuffer(request->TransferBuffer, request->TransferBufferMDL,
                                         request->TransferBufferLength, &buffer, &length);
     if (!NT_SUCCESS(status)) {
+        request->TransferBufferLength = 0;
         return status;
     }
     if (length < sizeof(XboxDeviceDescriptor)) { // an MDL shorter than the URB claims
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "XboxControllerGetDescriptorFromDevice Sizing Error!!! for "
                     "USB_DEVICE_DESCRIPTOR\n");
+        request->TransferBufferLength = 0;
         return STATUS_BUFFER_TOO_SMALL;
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Return Xbox USB_DEVICE_DESCRIPTOR\n");
     auto out = static_cast<UCHAR*>(buffer);
     RtlCopyMemory(out, XboxDeviceDescriptor, sizeof(XboxDeviceDescriptor));
+    request->TransferBufferLength = sizeof(XboxDeviceDescriptor);
     out[kIdProductOffset] = static_cast<UCHAR>(PdoData->ProductId & 0xFF);
     out[kIdProductOffset + 1] = static_cast<UCHAR>((PdoData->ProductId >> 8) & 0xFF);
     ResetStages(PdoData);
@@ -207,17 +214,77 @@ NTSTATUS AnswerDeviceDescriptor(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
     return status;
 }
 
+// Answers with the request's stage and, as a USB stack does, leaves in
+// *TransferBufferLength the number of bytes actually written.
 NTSTATUS AnswerStaged(UCHAR* StageCounter, PCSTAGED_RESPONSE Table, ULONG RowCount, PCSTR Name,
-                      PVOID TransferBuffer, PMDL TransferBufferMDL, ULONG TransferBufferLength,
+                      PVOID TransferBuffer, PMDL TransferBufferMDL, ULONG* TransferBufferLength,
                       USBD_STATUS* UrbStatus) {
     PVOID buffer;
     ULONG length;
+    ULONG copied = 0;
     NTSTATUS status = XboxControllerGetTransferBuffer(TransferBuffer, TransferBufferMDL,
-                                                      TransferBufferLength, &buffer, &length);
-    if (!NT_SUCCESS(status)) {
-        return status; // no destination: the request consumes no stage
+                                                      *TransferBufferLength, &buffer, &length);
+    if (NT_SUCCESS(status)) {
+        status = XboxControllerAnswerStage(StageCounter, Table, RowCount, Name, buffer, length,
+                                           UrbStatus, &copied);
+    } // else no destination: the request consumes no stage
+    *TransferBufferLength = copied;
+    return status;
+}
+
+// Vendor and class requests on the default pipe that are not answered: no
+// byte comes back from the device.
+BOOLEAN IsVendorOrClassRequest(USHORT Function) {
+    switch (Function) {
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER:
+        return TRUE;
+    default:
+        return FALSE;
     }
-    return CopyStagedResponse(StageCounter, Table, RowCount, Name, buffer, length, UrbStatus);
+}
+
+NTSTATUS DispatchUrb(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb, PIRP Irp) {
+    USHORT function = Urb->UrbHeader.Function;
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return XboxControllerSelectConfig(PdoData, Urb);
+    case URB_FUNCTION_SELECT_INTERFACE:
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                    "Quillex!XboxControllerSelectInterface: Do Nothing...\n");
+        return STATUS_SUCCESS;
+    case URB_FUNCTION_CONTROL_TRANSFER:
+        return XboxControllerControlTransfer(PdoData, Urb);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return XboxControllerURBInterrupt(PdoData, Urb, Irp);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return XboxControllerGetDescriptorFromDevice(PdoData, Urb);
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                    "Quillex!XboxControllerGetStatusFromDevice: Do Nothing...\n");
+        if (Urb->UrbHeader.Length >= sizeof(_URB_CONTROL_GET_STATUS_REQUEST)) {
+            Urb->UrbControlGetStatusRequest.TransferBufferLength = 0; // no status bytes written
+        }
+        return STATUS_SUCCESS;
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        return XboxControllerPipeRequest(PdoData, Urb);
+    default:
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_URB,
+                    "Quillex!HandleXusbPdoURB: URB Not handled 0x%x \n", function);
+        if (IsVendorOrClassRequest(function) &&
+            Urb->UrbHeader.Length >= sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST) &&
+            (Urb->UrbControlVendorClassRequest.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) {
+            Urb->UrbControlVendorClassRequest.TransferBufferLength = 0;
+        }
+        return STATUS_SUCCESS;
+    }
 }
 
 } // namespace
@@ -311,32 +378,51 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoURB(WDFDEVICE Device, PIRP Irp) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB,
                     "Quillex!HandleXusbPdoURB: URB of function 0x%x too short: %u bytes\n",
                     function, urb->UrbHeader.Length);
+        XboxControllerSetUrbStatus(urb, STATUS_INVALID_PARAMETER);
         return STATUS_INVALID_PARAMETER;
     }
 
-    switch (function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return XboxControllerSelectConfig(pdoData, urb);
-    case URB_FUNCTION_SELECT_INTERFACE:
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
-                    "Quillex!XboxControllerSelectInterface: Do Nothing...\n");
-        return STATUS_SUCCESS;
-    case URB_FUNCTION_CONTROL_TRANSFER:
-        return XboxControllerControlTransfer(pdoData, urb);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return XboxControllerURBInterrupt(pdoData, urb, Irp);
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        return XboxControllerGetDescriptorFromDevice(pdoData, urb);
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
-                    "Quillex!XboxControllerGetStatusFromDevice: Do Nothing...\n");
-        return STATUS_SUCCESS;
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-        return STATUS_SUCCESS;
+    // Not answered yet: a handler that has a USBD status of its own stores it
+    // over this; otherwise the IRP's status decides it below. A transfer left
+    // pending keeps it until it completes, and is not touched here again: it
+    // may be completed, and its URB gone, by the time we return.
+    urb->UrbHeader.Status = USBD_STATUS_PENDING;
+    NTSTATUS status = DispatchUrb(pdoData, urb, Irp);
+    if (status != STATUS_PENDING) {
+        XboxControllerSetUrbStatus(urb, status);
+    }
+    return status;
+}
+
+_Use_decl_annotations_ USBD_STATUS XboxControllerUsbdStatus(NTSTATUS Status) {
+    if (NT_SUCCESS(Status)) {
+        return Status == STATUS_PENDING ? USBD_STATUS_PENDING : USBD_STATUS_SUCCESS;
+    }
+    switch (Status) {
+    case STATUS_CANCELLED:
+        return USBD_STATUS_CANCELED;
+    case STATUS_BUFFER_TOO_SMALL:
+        return USBD_STATUS_BUFFER_TOO_SMALL;
+    case STATUS_DEVICE_DOES_NOT_EXIST:
+    case STATUS_DEVICE_REMOVED:
+    case STATUS_NO_SUCH_DEVICE:
+        return USBD_STATUS_DEVICE_GONE;
+    case STATUS_INSUFFICIENT_RESOURCES:
+        return USBD_STATUS_INSUFFICIENT_RESOURCES;
+    case STATUS_NOT_SUPPORTED:
+    case STATUS_NOT_IMPLEMENTED:
+        return USBD_STATUS_NOT_SUPPORTED;
     default:
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_URB,
-                    "Quillex!HandleXusbPdoURB: URB Not handled 0x%x \n", function);
-        return STATUS_SUCCESS;
+        return USBD_STATUS_INVALID_PARAMETER; // a request the device refused as malformed
+    }
+}
+
+_Use_decl_annotations_ VOID XboxControllerSetUrbStatus(PURB Urb, NTSTATUS Status) {
+    if (Urb->UrbHeader.Length < sizeof(_URB_HEADER)) {
+        return; // the sender's header does not reach the status field
+    }
+    if (Urb->UrbHeader.Status == USBD_STATUS_PENDING || !NT_SUCCESS(Status)) {
+        Urb->UrbHeader.Status = XboxControllerUsbdStatus(Status);
     }
 }
 
@@ -356,18 +442,19 @@ _Use_decl_annotations_ NTSTATUS XboxControllerGetDescriptorFromDevice(PXUSB_PDO_
             AnswerStaged(&PdoData->ConfigDescriptorState, ConfigDescriptorResponses,
                          RTL_NUMBER_OF(ConfigDescriptorResponses), "USB_CONFIGURATION_DESCRIPTOR",
                          request->TransferBuffer, request->TransferBufferMDL,
-                         request->TransferBufferLength, &Urb->UrbHeader.Status);
+                         &request->TransferBufferLength, &Urb->UrbHeader.Status);
         break;
     case USB_STRING_DESCRIPTOR_TYPE:
         status = AnswerStaged(&PdoData->StringDescriptorState, StringDescriptorResponses,
                               RTL_NUMBER_OF(StringDescriptorResponses), "USB_STRING_DESCRIPTOR",
                               request->TransferBuffer, request->TransferBufferMDL,
-                              request->TransferBufferLength, &Urb->UrbHeader.Status);
+                              &request->TransferBufferLength, &Urb->UrbHeader.Status);
         break;
     default:
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE State 0x%x\n",
                     request->DescriptorType);
+        request->TransferBufferLength = 0;
         status = STATUS_INVALID_PARAMETER;
         break;
     }
@@ -382,6 +469,13 @@ _Use_decl_annotations_ NTSTATUS XboxControllerSelectConfig(PXUSB_PDO_DEVICE_DATA
     PUSBD_INTERFACE_INFORMATION info = &request->Interface;
     const XUSB_CONFIGURATION* configuration = &PdoData->Configuration;
 
+    if (request->ConfigurationDescriptor == nullptr) {
+        // No descriptor: the device goes back to its unconfigured state. The
+        // URB carries no interface to fill, and none is read.
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                    "Quillex!XboxControllerSelectConfig: unconfigured\n");
+        return STATUS_SUCCESS;
+    }
     request->ConfigurationHandle = XUSB_CONFIGURATION_HANDLE;
     // Served from what was parsed as the child was made: the USB library's
     // parsing is not allowed at the DISPATCH_LEVEL this may run at.
@@ -451,5 +545,5 @@ _Use_decl_annotations_ NTSTATUS XboxControllerControlTransfer(PXUSB_PDO_DEVICE_D
     return AnswerStaged(&PdoData->VendorRequestState, VendorResponses,
                         RTL_NUMBER_OF(VendorResponses), "VENDOR CONTROL_TRANSFER",
                         request->TransferBuffer, request->TransferBufferMDL,
-                        request->TransferBufferLength, &Urb->UrbHeader.Status);
+                        &request->TransferBufferLength, &Urb->UrbHeader.Status);
 }

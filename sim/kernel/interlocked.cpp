@@ -25,11 +25,11 @@ LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 
-CHAR InterlockedExchange8(CHAR volatile* Target, CHAR Value) {
+CHAR _InterlockedExchange8(CHAR volatile* Target, CHAR Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
-CHAR InterlockedCompareExchange8(CHAR volatile* Destination, CHAR Exchange, CHAR Comparand) {
+CHAR _InterlockedCompareExchange8(CHAR volatile* Destination, CHAR Exchange, CHAR Comparand) {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;

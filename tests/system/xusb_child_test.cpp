@@ -83,6 +83,10 @@ TEST_F(XusbStackTest, TheChildAppearsAsAnXbox360ControllerAndTheClassDriverConfi
         ADD_FAILURE() << "no step " << what;
         return sim::xbox::Controller::Step{};
     };
+    // Asked with room for 64 bytes, the device descriptor comes back as its 18.
+    EXPECT_EQ(step("device descriptor").data.size(), 18u);
+    EXPECT_EQ(step("device descriptor").usbdStatus, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(step("configuration").data.size(), 48u);
     EXPECT_EQ(step("configuration descriptor").data,
               (Bytes{0x09, 0x02, 0x30, 0x00, 0x01, 0x01, 0x00, 0x80, 0xFA}));
     EXPECT_EQ(step("product string header").data, (Bytes{0x1E, 0x03}));

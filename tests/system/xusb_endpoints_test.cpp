@@ -96,6 +96,9 @@ TEST_F(XusbEndpointTest, ReportsGoToWaitingTransfersOldestFirstAndTheLatestWaits
         EXPECT_EQ(completion.information, 0u);
         EXPECT_EQ(completion.irql, DISPATCH_LEVEL);
         EXPECT_TRUE(completion.isReport);
+        // The class driver sees 20 bytes come back into its 32-byte buffer.
+        EXPECT_EQ(completion.length, 20u);
+        EXPECT_EQ(completion.usbdStatus, USBD_STATUS_SUCCESS);
     }
     EXPECT_EQ(done[0].pad, PadOf(a));
     EXPECT_EQ(done[1].pad, PadOf(b));
@@ -105,6 +108,7 @@ TEST_F(XusbEndpointTest, ReportsGoToWaitingTransfersOldestFirstAndTheLatestWaits
     c_->StartTransfers(1, 32, false);
     ASSERT_TRUE(c_->WaitCompletions(5));
     EXPECT_EQ(From(4)[0].pad, PadOf(latest));
+    EXPECT_EQ(From(4)[0].length, 20u);
     EXPECT_EQ(c_->GamepadState(), PadOf(latest));
     EXPECT_EQ(c_->Outstanding(), 0u);
     c_->StartTransfers(1, 32, false); // the one after waits again
@@ -120,6 +124,7 @@ TEST_F(XusbEndpointTest, ATransferTooShortForAReportComesBackEmpty) {
     Controller::Completion shortOne = From(2)[0];
     EXPECT_EQ(shortOne.status, STATUS_SUCCESS);
     EXPECT_FALSE(shortOne.isReport);
+    EXPECT_EQ(shortOne.length, 0u);
     EXPECT_TRUE(trace_.Contains("ERROR Wrong Length for input report!!! 19\n"));
 }
 
@@ -135,6 +140,8 @@ TEST_F(XusbEndpointTest, CancelledTransfersComeBackCancelledWhetherWaitingOrCanc
     for (const Controller::Completion& completion : cancelled) {
         EXPECT_EQ(completion.status, STATUS_CANCELLED);
         EXPECT_EQ(completion.information, 0u);
+        EXPECT_EQ(completion.length, 0u);
+        EXPECT_EQ(completion.usbdStatus, USBD_STATUS_CANCELED);
     }
     EXPECT_EQ(trace_.Count("Quillex!EP1CancelRoutine: 1 --\n"), 2u);
     // The list is empty: a report finds nobody.

@@ -94,11 +94,14 @@ TEST_F(XusbRequestTest, StagedAnswersRunOutAndADeviceDescriptorRequestStartsThem
 }
 
 TEST_F(XusbRequestTest, SelectConfigurationFillsBothPipesOrRefusesWhatDoesNotMatch) {
+    std::vector<uint8_t> configuration = p_.controller->Configuration();
     auto select = [&](ULONG pipes, UCHAR interfaceNumber) {
         size_t size = GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 2);
         std::vector<uint8_t> storage(std::max(size, sizeof(URB)), 0);
         auto* urb = reinterpret_cast<PURB>(storage.data());
-        UsbBuildSelectConfigurationRequest(urb, static_cast<USHORT>(size), nullptr);
+        UsbBuildSelectConfigurationRequest(
+            urb, static_cast<USHORT>(size),
+            reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.data()));
         urb->UrbSelectConfiguration.Interface.Length =
             static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(2));
         urb->UrbSelectConfiguration.Interface.InterfaceNumber = interfaceNumber;
@@ -151,10 +154,10 @@ TEST_F(XusbRequestTest, InternalControlCodesAnswerAsTheirTableSays) {
 
     // Functions without a handler of their own succeed doing nothing.
     URB urb{};
-    urb.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
-    urb.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    urb.UrbHeader.Length = sizeof(_URB_GET_CURRENT_FRAME_NUMBER);
+    urb.UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
     EXPECT_EQ(p_.controller->SubmitUrb(&urb), STATUS_SUCCESS);
-    EXPECT_TRUE(trace_.Contains("Quillex!HandleXusbPdoURB: URB Not handled 0x2 \n"));
+    EXPECT_TRUE(trace_.Contains("Quillex!HandleXusbPdoURB: URB Not handled 0x7 \n"));
 }
 
 TEST_F(XusbRequestTest, TheBusInterfaceComesInVersions0And1OnlyAndOnlyWhenItFits) {

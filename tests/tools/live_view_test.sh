@@ -19,9 +19,10 @@ if ! command -v tmux >/dev/null; then
     exit 1
 fi
 screen() { tmux_ capture-pane -t live -p -S -200; }
-# wait_for TEXT: up to 20 s for the pane to show TEXT.
+# wait_for TEXT [SECONDS]: until the pane shows TEXT, or the bound (20 s)
+# has passed; a bound against a hang, not a speed test.
 wait_for() {
-    for _ in $(seq 200); do
+    for _ in $(seq $((${2:-20} * 10))); do
         screen | grep -qF -- "$1" && return 0
         sleep 0.1
     done
@@ -57,7 +58,7 @@ tmux_ kill-session -t live
 } >"$dir/fast.session"
 tmux_ new-session -d -s live -x 110 -y 45 \
     "'$sim' --layout b --live --script '$dir/fast.session'; echo \"exit \$?\"; sleep 60"
-wait_for 'The session is over.' || fail "the fast session did not end: $(screen | head -30)"
+wait_for 'The session is over.' 150 || fail "the fast session did not end: $(screen | head -30)"
 wait_for 'step 1001: release 1000' || fail "not every step was played: $(screen | grep step)"
 tmux_ send-keys -t live q
 wait_for 'exit 0' || fail "q after the fast session: $(screen | tail -5)"

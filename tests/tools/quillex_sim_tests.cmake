@@ -22,3 +22,4 @@ add_test(NAME quillex_sim_output
 # The live view under tmux: keys in, the screen read back.
 add_test(NAME quillex_sim_live_view
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/live_view_test.sh $<TARGET_FILE:quillex-sim>)
+set_tests_properties(quillex_sim_live_view PROPERTIES TIMEOUT 300)

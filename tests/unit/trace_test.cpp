@@ -61,4 +61,20 @@ TEST(WindowsFormat, WideStringsInNarrowAndWideFormats) {
     EXPECT_EQ(small.Length, sizeof(tiny));
 }
 
+// On Windows a debugger shows a trace when the bit of its DbgPrintEx level is
+// on in the component's mask, and masks are turned on from the bottom bit up.
+// Showing the levels up to one of ours must show none above it.
+TEST(Trace, EachWindowsFilterSettingShowsALevelAndTheLevelsBelowItOnly) {
+    const ULONG levels[] = {TRACE_LEVEL_ERROR, TRACE_LEVEL_WARNING, TRACE_LEVEL_INFORMATION,
+                            TRACE_LEVEL_VERBOSE};
+    for (ULONG shown : levels) {
+        ULONG mask = (2u << QuillexDebugPrintLevel(shown)) - 1; // bits 0 .. its level
+        for (ULONG level : levels) {
+            bool visible = (mask & (1u << QuillexDebugPrintLevel(level))) != 0;
+            EXPECT_EQ(visible, level <= shown) << "level " << level << " with " << shown << " on";
+        }
+    }
+    EXPECT_EQ(QuillexDebugPrintLevel(TRACE_LEVEL_ERROR), static_cast<ULONG>(DPFLTR_ERROR_LEVEL));
+}
+
 } // namespace

@@ -111,8 +111,10 @@ TEST_F(XusbEndpointTest, TheFirstTwoTransfersGetFixedReportsAndTheThirdWaitsForO
     Transfer first, second, third;
     EXPECT_EQ(first.Send(child_), STATUS_SUCCESS);
     EXPECT_EQ(first.Received(), kStage0);
+    EXPECT_EQ(first.irp.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 20u);
     EXPECT_EQ(second.Send(child_), STATUS_SUCCESS);
     EXPECT_EQ(second.Received(), kStage1);
+    EXPECT_EQ(second.irp.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 20u);
     EXPECT_EQ(third.Send(child_), STATUS_PENDING);
     EXPECT_EQ(third.irp.Completions(), 0);
     EXPECT_EQ(Waiting(), 1u);
@@ -124,8 +126,9 @@ TEST_F(XusbEndpointTest, TheFirstTwoTransfersGetFixedReportsAndTheThirdWaitsForO
     EXPECT_EQ(third.irp.Information(), 0u);
     EXPECT_EQ(third.irp.CompletionIrql(), DISPATCH_LEVEL);
     EXPECT_EQ(third.Received(), report);
-    EXPECT_EQ(third.buffer[20], 0xEE); // 20 bytes, not the whole buffer
-    EXPECT_EQ(third.irp.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 32u);
+    EXPECT_EQ(third.buffer[20], 0xEE); // 20 bytes, not the whole buffer, and it says so
+    EXPECT_EQ(third.irp.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 20u);
+    EXPECT_EQ(third.irp.urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(Waiting(), 0u);
 }
 
@@ -157,6 +160,8 @@ TEST_F(XusbEndpointTest, AReportWithNoTransferWaitingAnswersTheNextTransferAtOnc
     EXPECT_EQ(next.Send(child_), STATUS_SUCCESS);
     EXPECT_EQ(next.irp.Completions(), 1);
     EXPECT_EQ(next.Received(), MakeReport(2));
+    EXPECT_EQ(next.irp.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 20u);
+    EXPECT_EQ(next.irp.urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(after.Send(child_), STATUS_PENDING); // delivered once, then transfers wait again
     EXPECT_EQ(Deliver(MakeReport(3)), STATUS_SUCCESS);
     EXPECT_EQ(after.Received(), MakeReport(3));
@@ -177,10 +182,12 @@ TEST_F(XusbEndpointTest, ShortAndMisdirectedTransfersCompleteAtOnceWithoutData) 
     Transfer shortOne(19);
     EXPECT_EQ(shortOne.Send(child_), STATUS_SUCCESS);
     EXPECT_TRUE(shortOne.Untouched());
+    EXPECT_EQ(shortOne.irp.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
     EXPECT_TRUE(trace.Contains("ERROR Wrong Length for input report!!! 19\n"));
 
     Transfer ep5(32, 0x30485);
     EXPECT_EQ(ep5.Send(child_), STATUS_SUCCESS);
+    EXPECT_EQ(ep5.irp.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
     EXPECT_TRUE(trace.Contains("ERROR, HandleEP5InterruptInURB Not expected for this Profile"));
     Transfer ep3In(32, 0x30483);
     EXPECT_EQ(ep3In.Send(child_), STATUS_SUCCESS);
@@ -192,6 +199,8 @@ TEST_F(XusbEndpointTest, ShortAndMisdirectedTransfersCompleteAtOnceWithoutData) 
     Transfer noBuffer;
     noBuffer.irp.urb.UrbBulkOrInterruptTransfer.TransferBuffer = nullptr;
     EXPECT_EQ(noBuffer.Send(child_), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(noBuffer.irp.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    EXPECT_EQ(noBuffer.irp.urb.UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Waiting(), 0u);
 }
 
@@ -220,6 +229,8 @@ TEST_F(XusbEndpointTest, ACancelledWaitingTransferCompletesOnceWithCancelled) {
     EXPECT_EQ(t.irp.Completions(), 1);
     EXPECT_EQ(t.irp.Status(), STATUS_CANCELLED);
     EXPECT_EQ(t.irp.Information(), 0u);
+    EXPECT_EQ(t.irp.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    EXPECT_EQ(t.irp.urb.UrbHeader.Status, USBD_STATUS_CANCELED);
     EXPECT_EQ(Waiting(), 0u);
     EXPECT_TRUE(trace.Contains("Quillex!EP1CancelRoutine: 1 --\n"));
     EXPECT_FALSE(IoCancelIrp(t.irp.Irp())); // nothing left to cancel
@@ -234,6 +245,8 @@ TEST_F(XusbEndpointTest, ATransferAlreadyCancelledWhenQueuedCompletesAtOnce) {
     EXPECT_EQ(t.irp.Completions(), 1);
     EXPECT_EQ(t.irp.Status(), STATUS_CANCELLED);
     EXPECT_TRUE(t.Untouched());
+    EXPECT_EQ(t.irp.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    EXPECT_EQ(t.irp.urb.UrbHeader.Status, USBD_STATUS_CANCELED);
     EXPECT_EQ(Waiting(), 0u);
 }
 

@@ -2,6 +2,8 @@
 // context from creation to removal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "sim/core/trace_sink.h"
@@ -79,10 +81,21 @@ TEST(TraceBuffer, DumpsBytesAsHexAndPrintableCharacters) {
     sim::trace::Capture trace;
     EXPECT_EQ(TraceBuffer(bytes, 3), STATUS_SUCCESS);
     EXPECT_EQ(trace.Text(), "Buffer Raw: \n41,00,7f,\nBuffer Ascii: \nA..\n");
-    for (const sim::trace::Record& r : trace.Records()) {
-        EXPECT_EQ(r.Level, static_cast<ULONG>(TRACE_LEVEL_VERBOSE));
-        EXPECT_EQ(r.Flags, static_cast<ULONG>(TRACE_URB));
+    ASSERT_EQ(trace.Records().size(), 1u); // formatted, then printed once
+    EXPECT_EQ(trace.Records()[0].Level, static_cast<ULONG>(TRACE_LEVEL_VERBOSE));
+    EXPECT_EQ(trace.Records()[0].Flags, static_cast<ULONG>(TRACE_URB));
+    trace.Clear();
+    // A long buffer goes out a piece at a time, every byte of it.
+    UCHAR many[100];
+    for (UCHAR i = 0; i < sizeof(many); ++i) {
+        many[i] = static_cast<UCHAR>('a' + i % 26);
     }
+    TraceBuffer(many, sizeof(many));
+    EXPECT_EQ(trace.Records().size(), 2u);
+    std::string text = trace.Text();
+    EXPECT_EQ(std::count(text.begin(), text.end(), ','), 100);
+    EXPECT_TRUE(trace.Contains("61,62,63,"));
+    EXPECT_TRUE(trace.Contains("Buffer Ascii: \nabcdefghijklmnopqrstuvwxyzabcdefghijkl"));
     trace.Clear();
     // A buffer that would wrap around the address space, or none: no bytes.
     TraceBuffer(reinterpret_cast<const VOID*>(~ULONG_PTR(0) - 1), 4);

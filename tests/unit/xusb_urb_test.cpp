@@ -166,6 +166,50 @@ TEST_F(XusbControlTest, ControlTransfersGetTheVendorStagesWhateverTheSetupPacket
     EXPECT_TRUE(trace.Contains("Unexpected State 3 for VENDOR CONTROL_TRANSFER\n"));
 }
 
+// As a USB stack does, each IN request comes back with the number of bytes
+// actually written in TransferBufferLength and a USBD status that matches its
+// IRP's (or the one its stage carries), never the buffer size it was sent with.
+TEST_F(XusbControlTest, EveryAnswerReportsTheBytesWrittenAndItsUsbdStatus) {
+    struct Step {
+        UCHAR type; // descriptor type, or 0 for a vendor control transfer
+        ULONG buffer;
+        NTSTATUS status;
+        ULONG written;
+        USBD_STATUS usbd;
+    };
+    const Step steps[] = {
+        {USB_DEVICE_DESCRIPTOR_TYPE, 64, STATUS_SUCCESS, 18, USBD_STATUS_SUCCESS},
+        {USB_CONFIGURATION_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 9, USBD_STATUS_SUCCESS},
+        {USB_CONFIGURATION_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 48, USBD_STATUS_SUCCESS},
+        {USB_CONFIGURATION_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 2, USBD_STATUS_DATA_UNDERRUN},
+        {USB_CONFIGURATION_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 0, USBD_STATUS_SUCCESS},
+        {USB_STRING_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 2, USBD_STATUS_DATA_UNDERRUN},
+        {USB_STRING_DESCRIPTOR_TYPE, 255, STATUS_SUCCESS, 30, USBD_STATUS_SUCCESS},
+        {0, 64, STATUS_SUCCESS, 20, USBD_STATUS_SUCCESS},
+        {0, 64, STATUS_SUCCESS, 8, USBD_STATUS_SUCCESS},
+        {0, 3, STATUS_INVALID_PARAMETER, 0, USBD_STATUS_INVALID_PARAMETER}, // 4 bytes due
+        {0, 64, STATUS_SUCCESS, 0, USBD_STATUS_SUCCESS},                    // table ended
+        {USB_DEVICE_DESCRIPTOR_TYPE, 17, STATUS_BUFFER_TOO_SMALL, 0, USBD_STATUS_BUFFER_TOO_SMALL},
+        {USB_INTERFACE_DESCRIPTOR_TYPE, 64, STATUS_INVALID_PARAMETER, 0,
+         USBD_STATUS_INVALID_PARAMETER},
+    };
+    for (const Step& step : steps) {
+        Bytes out;
+        NTSTATUS status;
+        if (step.type == 0) {
+            status = Control(kVendorSetup, step.buffer, &out);
+        } else {
+            status = Descriptor(step.type, step.buffer, &out);
+        }
+        SCOPED_TRACE(testing::Message() << "type " << int(step.type) << ", " << step.buffer
+                                        << " bytes, " << step.written << " written");
+        EXPECT_EQ(status, step.status);
+        EXPECT_EQ(irp_.urb.UrbControlTransfer.TransferBufferLength, step.written);
+        EXPECT_EQ(irp_.urb.UrbHeader.Status, step.usbd);
+        EXPECT_TRUE(Untouched(Bytes(out.begin() + step.written, out.end())));
+    }
+}
+
 TEST_F(XusbControlTest, AControlTransferWithoutAnyBufferFailsAndConsumesNoStage) {
     ASSERT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), STATUS_SUCCESS);
     BuildControlTransfer(&irp_.urb, kVendorSetup, nullptr, 20);
@@ -244,7 +288,10 @@ struct SelectConfig {
         : storage(sizeof(URB) / sizeof(ULONGLONG)) { // room for the URB union, and more
         static_assert(sizeof(URB) >= GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 2), "two pipes fit");
         urb = reinterpret_cast<PURB>(storage.data());
-        UsbBuildSelectConfigurationRequest(urb, length, nullptr);
+        // The descriptor as the class driver read it; no descriptor would unconfigure.
+        UsbBuildSelectConfigurationRequest(
+            urb, length,
+            reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<UCHAR*>(kConfig.data())));
         urb->UrbSelectConfiguration.Interface.Length = GET_USBD_INTERFACE_SIZE(pipes);
         urb->UrbSelectConfiguration.Interface.NumberOfPipes = pipes;
         for (ULONG i = 0; i < 2; ++i) {
@@ -340,8 +387,7 @@ TEST_F(XusbControlTest, TheDispatcherAnswersEveryOtherFunctionWithSuccess) {
         {URB_FUNCTION_SELECT_INTERFACE, "Quillex!XboxControllerSelectInterface: Do Nothing...\n"},
         {URB_FUNCTION_GET_STATUS_FROM_DEVICE,
          "Quillex!XboxControllerGetStatusFromDevice: Do Nothing...\n"},
-        {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, nullptr},
-        {URB_FUNCTION_ABORT_PIPE, "Quillex!HandleXusbPdoURB: URB Not handled 0x2 \n"},
+        {URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, "Quillex!HandleXusbPdoURB: URB Not handled 0x7 \n"},
         {URB_FUNCTION_CLASS_INTERFACE, "Quillex!HandleXusbPdoURB: URB Not handled 0x1b \n"},
     };
     for (const Case& c : cases) {
@@ -349,14 +395,79 @@ TEST_F(XusbControlTest, TheDispatcherAnswersEveryOtherFunctionWithSuccess) {
         RtlZeroMemory(&irp_.urb, sizeof(URB));
         irp_.urb.UrbHeader.Function = c.function;
         irp_.urb.UrbHeader.Length = sizeof(URB);
-        irp_.urb.UrbHeader.Status = USBD_STATUS_PENDING;
+        irp_.urb.UrbHeader.Status = USBD_STATUS_INTERNAL_HC_ERROR; // stale
+        // Where the function reads from the device, nothing comes back.
+        irp_.urb.UrbControlVendorClassRequest.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+        irp_.urb.UrbControlVendorClassRequest.TransferBufferLength = 8;
         EXPECT_EQ(irp_.Send(child_), STATUS_SUCCESS) << c.function;
         EXPECT_EQ(irp_.Completions(), 1);
-        EXPECT_EQ(irp_.urb.UrbHeader.Status, USBD_STATUS_PENDING); // never written
+        EXPECT_EQ(irp_.urb.UrbHeader.Status, USBD_STATUS_SUCCESS) << c.function;
+        if (c.function == URB_FUNCTION_GET_STATUS_FROM_DEVICE ||
+            c.function == URB_FUNCTION_CLASS_INTERFACE) {
+            EXPECT_EQ(irp_.urb.UrbControlVendorClassRequest.TransferBufferLength, 0u);
+        }
         if (c.trace != nullptr) {
             EXPECT_TRUE(trace.Contains(c.trace)) << c.trace;
         }
     }
+}
+
+// The requests a class driver sends as it stops: an abort gives back every
+// transfer waiting on the pipe, a reset finds no stall to clear, and a
+// select-configuration without a descriptor unconfigures.
+TEST_F(XusbControlTest, AbortResetAndUnconfigureAreAnsweredAsADeviceDoes) {
+    auto pipeRequest = [&](USHORT function, ULONG handle) {
+        RtlZeroMemory(&irp_.urb, sizeof(URB));
+        irp_.urb.UrbHeader.Function = function;
+        irp_.urb.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+        irp_.urb.UrbPipeRequest.PipeHandle =
+            reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle));
+        return irp_.Send(child_);
+    };
+    ASSERT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 18), STATUS_SUCCESS);
+    child_.Data()->Ep1InState = 2; // past the fixed reports: transfers wait
+    ClassIrp first, second;
+    Bytes a(32, 0xEE), b(32, 0xEE);
+    BuildInterruptTransfer(&first.urb, 0x30481, a.data(), 32);
+    BuildInterruptTransfer(&second.urb, 0x30481, b.data(), 32);
+    ASSERT_EQ(first.Send(child_), STATUS_PENDING);
+    ASSERT_EQ(second.Send(child_), STATUS_PENDING);
+
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, 0x30802), STATUS_SUCCESS); // nothing waits there
+    EXPECT_EQ(first.Completions(), 0);
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, 0x30481), STATUS_SUCCESS);
+    for (ClassIrp* t : {&first, &second}) {
+        EXPECT_EQ(t->Completions(), 1);
+        EXPECT_EQ(t->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(t->urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+        EXPECT_EQ(t->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    }
+    EXPECT_TRUE(Untouched(a));
+    EXPECT_TRUE(IsListEmpty(&child_.Data()->PendingEp1Irps));
+
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0x30481), STATUS_SUCCESS);
+    EXPECT_EQ(irp_.urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, 0x12345), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0),
+              STATUS_INVALID_PARAMETER);
+
+    // Unconfigure: an URB as short as the request itself, nothing read past it.
+    RtlZeroMemory(&irp_.urb, sizeof(URB));
+    UsbBuildSelectConfigurationRequest(&irp_.urb, sizeof(_URB_SELECT_CONFIGURATION), nullptr);
+    irp_.urb.UrbSelectConfiguration.Interface.NumberOfPipes = 7; // not looked at
+    EXPECT_EQ(irp_.Send(child_), STATUS_SUCCESS);
+    EXPECT_EQ(irp_.urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(irp_.urb.UrbSelectConfiguration.ConfigurationHandle, nullptr);
+    EXPECT_EQ(irp_.urb.UrbSelectConfiguration.Interface.InterfaceHandle, nullptr);
+
+    // A removed child still gives transfers back on an abort.
+    ClassIrp third;
+    Bytes c(32, 0xEE);
+    BuildInterruptTransfer(&third.urb, 0x30481, c.data(), 32);
+    ASSERT_EQ(third.Send(child_), STATUS_PENDING);
+    ASSERT_EQ(QuillexRemovePdo(child_.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(pipeRequest(URB_FUNCTION_ABORT_PIPE, 0x30481), STATUS_SUCCESS);
+    EXPECT_EQ(third.Status(), STATUS_CANCELLED);
 }
 
 TEST_F(XusbControlTest, AnUrbShorterThanItsFunctionNeedsIsRefused) {
@@ -409,6 +520,7 @@ TEST_F(XusbControlTest, ARemovedChildRefusesEveryInternalRequest) {
     sim::trace::Capture trace;
     EXPECT_EQ(irp_.Send(child_), STATUS_DEVICE_DOES_NOT_EXIST);
     EXPECT_TRUE(Untouched(buffer));
+    EXPECT_EQ(irp_.urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
     EXPECT_EQ(irp_.Send(child_, IOCTL_INTERNAL_USB_RESET_PORT, nullptr, false),
               STATUS_DEVICE_DOES_NOT_EXIST);
     EXPECT_EQ(irp_.Send(child_, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus, false),

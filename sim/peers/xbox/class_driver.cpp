@@ -194,9 +194,13 @@ NTSTATUS Controller::Remove(PIRP irp) {
         stopping_ = true;
     }
     if (options_.cancelOnRemove) {
-        // What is still out is cancelled, and the device is left only once
-        // every transfer has come back.
-        CancelTransfers();
+        // What is still out comes back through an abort of the pipe, as a
+        // class driver stops; a device that refuses the abort has its
+        // transfers cancelled one by one. The device is left only once every
+        // transfer has come back.
+        if (!NT_SUCCESS(AbortPipe())) {
+            CancelTransfers();
+        }
         if (!WaitOutstanding(0)) {
             fprintf(stderr, "xusb22: endpoint 1 transfers never came back after their cancel\n");
             abort();

@@ -4,14 +4,22 @@
 // way the real one drives a wired controller on USB:
 //
 // - on start, on its own thread: the USBDI bus interface (query interface),
-//   the device descriptor, the configuration (9 bytes, then all of it), the
+//   the device descriptor (up to 64 bytes asked, as a USB stack's first
+//   request does), the configuration (9 bytes, then all of it), the
 //   product string (its 2-byte header, then all of it), select configuration,
 //   its vendor control transfers; then it keeps interrupt-in transfers
 //   outstanding on endpoint 1, each resubmitted from its completion routine,
 //   and sends the LED command of player 1 on endpoint 2;
 // - every 20-byte report that comes back becomes the gamepad state a game
 //   reads (sim::xbox::Gamepad);
-// - on removal it cancels its transfers and waits for them before it leaves.
+// - it believes the URB as a USB stack fills it: only the TransferBufferLength
+//   bytes that came back count, a descriptor shorter than it needs fails the
+//   enumeration (STATUS_DEVICE_DATA_ERROR), a short transfer that the IRP
+//   calls a success is taken with the bytes it has, whatever its USBD status;
+// - on removal it aborts its endpoint 1 pipe (cancelling transfer by transfer
+//   when the device refuses the abort) and waits for its transfers before it
+//   leaves; the bus interface's reference, which the device took for it when
+//   it answered the query, it drops then.
 //
 // Requests travel as IRPs down to the device below (IoCallDriver), from the
 // class driver's thread at PASSIVE_LEVEL (or DISPATCH_LEVEL when a test asks)
@@ -70,7 +78,7 @@ class Controller {
         std::string what;
         NTSTATUS status = STATUS_SUCCESS;
         USBD_STATUS usbdStatus = 0;
-        std::vector<uint8_t> data; // what the device wrote
+        std::vector<uint8_t> data; // what the device wrote: as many bytes as the URB says
     };
 
     struct Pipe {
@@ -86,8 +94,10 @@ class Controller {
         NTSTATUS status = STATUS_SUCCESS;
         ULONG_PTR information = 0;
         KIRQL irql = PASSIVE_LEVEL;
+        ULONG length = 0;           // bytes the device wrote, from the URB
+        USBD_STATUS usbdStatus = 0; // from the URB
         std::array<uint8_t, kReportLength> bytes{};
-        bool isReport = false; // the bytes decoded as an input report
+        bool isReport = false; // at least 20 bytes came back and they decode as a report
         Gamepad pad;
     };
 
@@ -138,6 +148,9 @@ class Controller {
     // Cancels every transfer not yet back (IoCancelIrp), from the class
     // driver's thread.
     void CancelTransfers();
+    // URB_FUNCTION_ABORT_PIPE on endpoint 1, after turning resubmission off;
+    // the URB's status (STATUS_NO_SUCH_DEVICE before configuration).
+    NTSTATUS AbortPipe();
     size_t Outstanding() const;
     // The IRPs of the endpoint 1 transfers not yet back, in the order they
     // were first sent (for tests that cancel one of them themselves).
@@ -182,6 +195,11 @@ class Controller {
     NTSTATUS CallUrb(PURB urb, KIRQL irql);
     NTSTATUS GetDescriptor(UCHAR type, UCHAR index, USHORT language, ULONG length, const char* what,
                            std::vector<uint8_t>* data);
+    // What a control request that asked for 'asked' bytes into *data came
+    // back with: *data cut to the bytes the URB reports, and the status to
+    // go on with.
+    static NTSTATUS Returned(NTSTATUS status, const URB& urb, ULONG asked,
+                             std::vector<uint8_t>* data);
     NTSTATUS Enumerate();
     NTSTATUS SelectConfiguration();
     void Record(Step step);

@@ -1,5 +1,6 @@
 // One instance of the class driver: its thread, the requests it sends down
 // and waits for, and the enumeration it plays on start.
+#include <algorithm>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -15,6 +16,8 @@ namespace {
 constexpr std::chrono::seconds kRequestLimit{10};
 
 constexpr USHORT kLanguageUsEnglish = 0x0409;
+// A USB stack asks for a device descriptor with room for the largest one.
+constexpr ULONG kDeviceDescriptorRequest = 64;
 constexpr ULONG kMaxConfigurationLength = 4096;
 
 // The vendor requests it sends once configured, and how much each reads.
@@ -199,7 +202,22 @@ NTSTATUS Controller::GetDescriptor(UCHAR type, UCHAR index, USHORT language, ULO
     UsbBuildGetDescriptorRequest(&urb, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), type, index,
                                  language, data->data(), nullptr, length, nullptr);
     NTSTATUS status = CallUrb(&urb, PASSIVE_LEVEL);
+    status = Returned(status, urb, length, data);
     Record(Step{what, status, urb.UrbHeader.Status, *data});
+    return status;
+}
+
+NTSTATUS Controller::Returned(NTSTATUS status, const URB& urb, ULONG asked,
+                              std::vector<uint8_t>* data) {
+    // A USB stack always answers with a USBD status; one left pending on a
+    // completed request is a broken device below.
+    if (NT_SUCCESS(status) && urb.UrbHeader.Status == USBD_STATUS_PENDING) {
+        status = STATUS_DEVICE_DATA_ERROR;
+    }
+    // Only the bytes the URB says came back count; the rest of the buffer is
+    // whatever it held before.
+    ULONG length = urb.UrbControlTransfer.TransferBufferLength; // one offset in each layout
+    data->resize(NT_SUCCESS(status) ? std::min(length, asked) : 0);
     return status;
 }
 
@@ -262,7 +280,7 @@ NTSTATUS Controller::Enumerate() {
     if (NT_SUCCESS(status)) {
         USBD_VERSION_INFORMATION version{};
         ULONG capabilities = 0;
-        bus.InterfaceReference(bus.BusContext);
+        // The provider took the interface's first reference; ours to drop on removal.
         bus.GetUSBDIVersion(bus.BusContext, &version, &capabilities);
         BOOLEAN highSpeed = bus.IsDeviceHighSpeed(bus.BusContext);
         std::lock_guard<std::mutex> guard(lock_);
@@ -280,10 +298,11 @@ NTSTATUS Controller::Enumerate() {
     }
 
     std::vector<uint8_t> device;
-    status = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, sizeof(USB_DEVICE_DESCRIPTOR),
+    status = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, kDeviceDescriptorRequest,
                            "device descriptor", &device);
     if (NT_SUCCESS(status) &&
-        (device[0] != sizeof(USB_DEVICE_DESCRIPTOR) || device[1] != USB_DEVICE_DESCRIPTOR_TYPE)) {
+        (device.size() < sizeof(USB_DEVICE_DESCRIPTOR) ||
+         device[0] != sizeof(USB_DEVICE_DESCRIPTOR) || device[1] != USB_DEVICE_DESCRIPTOR_TYPE)) {
         status = STATUS_DEVICE_DATA_ERROR;
     }
     if (!NT_SUCCESS(status)) {
@@ -299,6 +318,9 @@ NTSTATUS Controller::Enumerate() {
     status =
         GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, sizeof(USB_CONFIGURATION_DESCRIPTOR),
                       "configuration descriptor", &header);
+    if (NT_SUCCESS(status) && header.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+        status = STATUS_DEVICE_DATA_ERROR;
+    }
     ULONG total = NT_SUCCESS(status) ? header[2] | header[3] << 8 : 0;
     if (NT_SUCCESS(status) &&
         (total < sizeof(USB_CONFIGURATION_DESCRIPTOR) || total > kMaxConfigurationLength)) {
@@ -311,7 +333,8 @@ NTSTATUS Controller::Enumerate() {
     status = GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, total, "configuration",
                            &configuration);
     if (NT_SUCCESS(status) &&
-        static_cast<ULONG>(configuration[2] | configuration[3] << 8) != total) {
+        (configuration.size() != total ||
+         static_cast<ULONG>(configuration[2] | configuration[3] << 8) != total)) {
         status = STATUS_DEVICE_DATA_ERROR;
     }
     if (!NT_SUCCESS(status)) {
@@ -327,7 +350,7 @@ NTSTATUS Controller::Enumerate() {
     std::vector<uint8_t> string;
     status = GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, iProduct, kLanguageUsEnglish, 2,
                            "product string header", &string);
-    UCHAR stringLength = NT_SUCCESS(status) ? string[0] : 0;
+    UCHAR stringLength = NT_SUCCESS(status) && string.size() >= 2 ? string[0] : 0;
     if (NT_SUCCESS(status) && (stringLength < 2 || string[1] != USB_STRING_DESCRIPTOR_TYPE)) {
         status = STATUS_DEVICE_DATA_ERROR;
     }
@@ -338,8 +361,10 @@ NTSTATUS Controller::Enumerate() {
     if (!NT_SUCCESS(status)) {
         return finish(status);
     }
+    // The characters that came back, within the length the descriptor claims.
+    size_t stringEnd = std::min<size_t>(string.size(), string.empty() ? 0 : string[0]);
     std::vector<WCHAR> text;
-    for (size_t i = 2; i + 1 < string.size(); i += 2) {
+    for (size_t i = 2; i + 1 < stringEnd; i += 2) {
         text.push_back(static_cast<WCHAR>(string[i] | string[i + 1] << 8));
     }
     {
@@ -365,6 +390,7 @@ NTSTATUS Controller::Enumerate() {
         const UCHAR setup[8] = {0xC1, 0x01, 0x00, 0x01, 0x00, 0x00, length, 0x00};
         RtlCopyMemory(urb.UrbControlTransfer.SetupPacket, setup, sizeof(setup));
         status = CallUrb(&urb, PASSIVE_LEVEL);
+        status = Returned(status, urb, length, &answer);
         Record(Step{"vendor request", status, urb.UrbHeader.Status, answer});
         if (!NT_SUCCESS(status)) {
             return finish(status);

@@ -104,12 +104,16 @@ NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context
     completion.status = irp->IoStatus.Status;
     completion.information = irp->IoStatus.Information;
     completion.irql = KeGetCurrentIrql();
-    // The device writes no length back: a report is recognised by its header.
-    size_t count = std::min(transfer->buffer.size(), completion.bytes.size());
+    // Only the bytes the URB says came back count: a report is at least 20 of
+    // them, and a shorter answer is no report, whatever the buffer held.
+    completion.length =
+        std::min<ULONG>(transfer->urb.UrbBulkOrInterruptTransfer.TransferBufferLength,
+                        static_cast<ULONG>(transfer->buffer.size()));
+    completion.usbdStatus = transfer->urb.UrbHeader.Status;
+    size_t count = std::min<size_t>(completion.length, completion.bytes.size());
     std::copy(transfer->buffer.begin(), transfer->buffer.begin() + count, completion.bytes.begin());
-    completion.isReport =
-        NT_SUCCESS(completion.status) &&
-        DecodeReport(transfer->buffer.data(), transfer->buffer.size(), &completion.pad);
+    completion.isReport = NT_SUCCESS(completion.status) &&
+                          DecodeReport(transfer->buffer.data(), completion.length, &completion.pad);
     // Only a report is asked for again: a transfer that fails or comes back
     // empty stays back.
     bool again;
@@ -163,6 +167,24 @@ void Controller::CancelTransfers() {
             IoCancelIrp(irp);
         }
     });
+}
+
+NTSTATUS Controller::AbortPipe() {
+    ULONG handle;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        resubmit_ = false; // nothing that comes back is sent again
+        handle = ep1Handle_;
+    }
+    if (handle == 0) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    URB urb{};
+    urb.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    urb.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+    urb.UrbPipeRequest.PipeHandle =
+        reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle));
+    return SubmitUrb(&urb);
 }
 
 size_t Controller::Outstanding() const {

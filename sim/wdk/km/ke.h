@@ -81,8 +81,10 @@ LONG InterlockedExchange(LONG volatile* Target, LONG Value);
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
 LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
-CHAR InterlockedExchange8(CHAR volatile* Target, CHAR Value);
-CHAR InterlockedCompareExchange8(CHAR volatile* Destination, CHAR Exchange, CHAR Comparand);
+// The 8-bit operations exist as the compiler's intrinsics only: the Windows 7
+// headers do not declare InterlockedExchange8 or InterlockedCompareExchange8.
+CHAR _InterlockedExchange8(CHAR volatile* Target, CHAR Value);
+CHAR _InterlockedCompareExchange8(CHAR volatile* Destination, CHAR Exchange, CHAR Comparand);
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                         PVOID Comparand);
 
