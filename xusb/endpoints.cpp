@@ -287,8 +287,13 @@ _Use_decl_annotations_ NTSTATUS XboxControllerCompleteEp1Transfers(PXUSB_PDO_DEV
     InitializeListHead(&owned);
     KIRQL irql;
     KeAcquireSpinLock(&PdoData->PendingEp1Lock, &irql);
-    while (PIRP irp = TakeOldestTransfer(PdoData)) {
-        InsertTailList(&owned, &irp->Tail.Overlay.ListEntry);
+    // The list is looked at under its lock only: a cancel routine may be
+    // unlinking a transfer at this moment. A child whose context was never
+    // filled has no list (and its lock is the zeroed, free one).
+    if (PdoData->PendingEp1Irps.Flink != nullptr) {
+        while (PIRP irp = TakeOldestTransfer(PdoData)) {
+            InsertTailList(&owned, &irp->Tail.Overlay.ListEntry);
+        }
     }
     KeReleaseSpinLock(&PdoData->PendingEp1Lock, irql);
 

@@ -64,9 +64,7 @@ _Use_decl_annotations_ VOID XusbPdoCleanup(WDFOBJECT Object) {
         // The context goes away with the child: transfers still linked into
         // its list, and cancel routines about to look for them, must be done
         // with it first.
-        if (pdoData->PendingEp1Irps.Flink != nullptr) {
-            XboxControllerFlushEp1Transfers(pdoData);
-        }
+        XboxControllerFlushEp1Transfers(pdoData);
         PDEVICE_CONTEXT parent = pdoData->ParentDevice != nullptr
                                      ? QuillexGetDeviceContext(pdoData->ParentDevice)
                                      : nullptr;

@@ -9,7 +9,9 @@ _Use_decl_annotations_ NTSTATUS XboxControllerClaimStage(UCHAR* StageCounter, UL
     // Several URBs of one kind may arrive at once: each must get a row of its
     // own, so the counter only moves by compare-and-exchange.
     auto counter = reinterpret_cast<CHAR volatile*>(StageCounter);
-    UCHAR seen = static_cast<UCHAR>(*counter);
+    // Read as it is written, by an interlocked operation (one that leaves it
+    // unchanged), so that no plain read meets another URB's exchange.
+    UCHAR seen = static_cast<UCHAR>(_InterlockedCompareExchange8(counter, 0, 0));
     for (;;) {
         *Stage = seen;
         if (seen >= RowCount) {

@@ -2,16 +2,35 @@
 #include "sim/kernel/thread_state.h"
 
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "sim/core/verifier.h"
 
 namespace sim::kernel {
 namespace {
 
+// A thread that ends while it owns a kernel mutex leaves the mutex naming its
+// record: the record is kept for good, so waiters can still name the owner and
+// no later thread is handed its address, and with it the mutex.
+void Retire(std::unique_ptr<_KTHREAD> thread) {
+    static std::mutex lock;
+    static auto* retired = new std::vector<std::unique_ptr<_KTHREAD>>();
+    std::lock_guard<std::mutex> guard(lock);
+    retired->push_back(std::move(thread));
+}
+
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
     std::unique_ptr<_KTHREAD> owned; // for host threads that are no system thread
     _KTHREAD* thread = nullptr;
+
+    ~ThreadState() {
+        // Only the thread itself changes its list of owned mutexes.
+        if (owned && !owned->OwnedMutexes.empty()) {
+            Retire(std::move(owned));
+        }
+    }
 };
 
 thread_local ThreadState t_state;

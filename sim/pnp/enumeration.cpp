@@ -18,9 +18,18 @@ namespace {
 // The system's locale, in which device texts are asked for.
 constexpr LCID kSystemLocale = 0x409;
 
-std::vector<std::string> SplitMultiString(const WCHAR* text) {
+// A device ID, instance ID or device text is one null-terminated string; ID
+// lists are strings each with its null, then a final null. A single string
+// has no final null, so it must not be read as a list.
+enum class TextKind { Single, List };
+
+std::vector<std::string> SplitText(const WCHAR* text, TextKind kind) {
     std::vector<std::string> out;
-    while (text != nullptr && *text != 0) {
+    if (kind == TextKind::Single) {
+        out.push_back(sim::Utf16ToUtf8(text));
+        return out;
+    }
+    while (*text != 0) {
         out.push_back(sim::Utf16ToUtf8(text));
         text += sim::WideLength(text) + 1;
     }
@@ -28,20 +37,23 @@ std::vector<std::string> SplitMultiString(const WCHAR* text) {
 }
 
 // The answer of a query that returns text in pool: taken and freed.
-std::vector<std::string> TakeText(const io::IoResult& result) {
+std::vector<std::string> TakeText(const io::IoResult& result, TextKind kind) {
     auto* text = reinterpret_cast<WCHAR*>(result.information);
     if (!NT_SUCCESS(result.status) || text == nullptr) {
         return {};
     }
-    std::vector<std::string> out = SplitMultiString(text);
+    std::vector<std::string> out = SplitText(text, kind);
     ExFreePool(text);
     return out;
 }
 
 std::vector<std::string> QueryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type) {
-    return TakeText(SendPnp(pdo, IRP_MN_QUERY_ID, [type](PIO_STACK_LOCATION stack) {
-        stack->Parameters.QueryId.IdType = type;
-    }));
+    TextKind kind = type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs ? TextKind::List
+                                                                                 : TextKind::Single;
+    return TakeText(
+        SendPnp(pdo, IRP_MN_QUERY_ID,
+                [type](PIO_STACK_LOCATION stack) { stack->Parameters.QueryId.IdType = type; }),
+        kind);
 }
 
 std::string First(const std::vector<std::string>& list) {
@@ -49,10 +61,12 @@ std::string First(const std::vector<std::string>& list) {
 }
 
 std::string QueryText(PDEVICE_OBJECT pdo, DEVICE_TEXT_TYPE type) {
-    return First(TakeText(SendPnp(pdo, IRP_MN_QUERY_DEVICE_TEXT, [type](PIO_STACK_LOCATION stack) {
-        stack->Parameters.QueryDeviceText.DeviceTextType = type;
-        stack->Parameters.QueryDeviceText.LocaleId = kSystemLocale;
-    })));
+    return First(TakeText(SendPnp(pdo, IRP_MN_QUERY_DEVICE_TEXT,
+                                  [type](PIO_STACK_LOCATION stack) {
+                                      stack->Parameters.QueryDeviceText.DeviceTextType = type;
+                                      stack->Parameters.QueryDeviceText.LocaleId = kSystemLocale;
+                                  }),
+                          TextKind::Single));
 }
 
 DEVICE_CAPABILITIES QueryCapabilities(PDEVICE_OBJECT pdo) {

@@ -132,6 +132,14 @@ void PutUlong(UCHAR* at, ULONG value) {
     memcpy(at, &value, sizeof(value));
 }
 
+// An empty value's data and an empty name may have no buffer at all, and
+// memcpy must never be handed a null pointer, even for no bytes.
+void CopyBytes(UCHAR* to, const void* from, size_t count) {
+    if (count != 0) {
+        memcpy(to, from, count);
+    }
+}
+
 } // namespace
 } // namespace sim::registry
 
@@ -227,7 +235,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         if (Length < required) {
             return STATUS_BUFFER_OVERFLOW;
         }
-        memcpy(out + header, ValueName->Buffer, nameBytes);
+        CopyBytes(out + header, ValueName->Buffer, nameBytes);
         break;
     case KeyValueFullInformation: {
         ULONG dataOffset = required - dataLength;
@@ -237,8 +245,8 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         if (Length < required) {
             return STATUS_BUFFER_OVERFLOW;
         }
-        memcpy(out + header, ValueName->Buffer, nameBytes);
-        memcpy(out + dataOffset, value->data.data(), dataLength);
+        CopyBytes(out + header, ValueName->Buffer, nameBytes);
+        CopyBytes(out + dataOffset, value->data.data(), dataLength);
         break;
     }
     default:
@@ -246,7 +254,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         if (Length < required) {
             return STATUS_BUFFER_OVERFLOW;
         }
-        memcpy(out + header, value->data.data(), dataLength);
+        CopyBytes(out + header, value->data.data(), dataLength);
         break;
     }
     return STATUS_SUCCESS;

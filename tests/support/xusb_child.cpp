@@ -89,6 +89,7 @@ NTSTATUS ClassIrp::Completion(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 }
 
 void ClassIrp::Prepare(UCHAR major) {
+    handedDown_ = false;
     IoReuseIrp(irp_, STATUS_NOT_SUPPORTED);
     completions_ = 0;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
@@ -104,6 +105,7 @@ NTSTATUS ClassIrp::Send(XusbChild& child, ULONG ioctl, PVOID argument1, bool use
     if (cancelOnTheWay) {
         IoCancelIrp(irp_);
     }
+    handedDown_ = true;
     return IoCallDriver(child.DeviceObject(), irp_);
 }
 

@@ -65,6 +65,9 @@ class ClassIrp {
     NTSTATUS Status() const { return status_; }
     ULONG_PTR Information() const { return information_; }
     KIRQL CompletionIrql() const { return irql_; }
+    // True from the moment the IRP is handed to the child: only then may
+    // another thread cancel it (before, its sender is still preparing it).
+    bool HandedDown() const { return handedDown_.load(); }
     // Runs inside the completion routine, after the recording.
     std::function<void(ClassIrp&)> onComplete;
     // Cancels the IRP on its way down, before it reaches the child (no cancel
@@ -77,6 +80,7 @@ class ClassIrp {
 
     PIRP irp_ = nullptr;
     std::atomic<int> completions_{0};
+    std::atomic<bool> handedDown_{false};
     NTSTATUS status_ = 0;
     ULONG_PTR information_ = 0;
     KIRQL irql_ = 0;

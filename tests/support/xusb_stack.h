@@ -16,9 +16,25 @@
 #include "sim/kernel/thread_state.h"
 #include "sim/peers/xbox/class_driver.h"
 #include "tests/support/driver_stack.h"
+#include "mapping/xusb_report.h"
 #include "xusb/xusb_pdo.h"
 
 namespace quillex_test {
+
+// The LED state is written by the child's LED work item on a system worker
+// thread, under the mapping mutex: a test reads and marks it under the same
+// mutex. The device's mapping is initialised at device add.
+inline UCHAR LedStateOf(PDEVICE_CONTEXT context) {
+    EXPECT_EQ(TorvaXboxMappingLock(context), STATUS_SUCCESS);
+    UCHAR state = context->LedState;
+    TorvaXboxMappingUnlock(context);
+    return state;
+}
+inline void MarkLedState(PDEVICE_CONTEXT context, UCHAR state) {
+    EXPECT_EQ(TorvaXboxMappingLock(context), STATUS_SUCCESS);
+    context->LedState = state;
+    TorvaXboxMappingUnlock(context);
+}
 
 using XboxReport = std::array<UCHAR, XUSB_INPUT_REPORT_LENGTH>;
 

@@ -121,7 +121,7 @@ TEST_F(XusbStackTest, TheChildAppearsAsAnXbox360ControllerAndTheClassDriverConfi
     EXPECT_EQ(reports[0].thumbRX, 0x0B49);
     EXPECT_EQ(reports[1].thumbRX, 0x0ADC);
     EXPECT_EQ(reports[1].thumbRY, 0x0FAC);
-    EXPECT_TRUE(WaitFor([&] { return p.context->LedState == 2; }));
+    EXPECT_TRUE(WaitFor([&] { return LedStateOf(p.context) == 2; }));
 }
 
 TEST_F(XusbStackTest, TheProductIdOfAnyStickModelReachesTheDeviceDescriptor) {

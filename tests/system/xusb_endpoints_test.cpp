@@ -303,11 +303,11 @@ TEST_F(XusbEndpointTest, LedCommandsBecomeLedStatesThroughTheirTableAtPassiveLev
     for (UCHAR command = 0; command < 14; ++command) {
         SCOPED_TRACE(static_cast<int>(command));
         // Marks the state so that each command is seen to land.
-        p_.context->LedState = 0xAA;
+        MarkLedState(p_.context, 0xAA);
         // Odd commands come from a completion-routine-like caller at DISPATCH_LEVEL.
         EXPECT_EQ(c_->SendLed(command, command % 2 ? DISPATCH_LEVEL : PASSIVE_LEVEL),
                   STATUS_SUCCESS);
-        EXPECT_TRUE(WaitFor([&] { return p_.context->LedState == expected[command]; }));
+        EXPECT_TRUE(WaitFor([&] { return LedStateOf(p_.context) == expected[command]; }));
     }
     // Nothing else reaches the LED state: no "Write LED State" for them.
     size_t writes = trace_.Count("Quillex!HandleXboxLEDDecode: Write LED State");

@@ -267,8 +267,16 @@ TEST_F(AppPushChildTest, TheChildsCleanupWaitsForAPushThatIsHandingItAReport) {
         child_.DeleteChild();
         deleted = true;
     });
-    // The cleanup clears the parent's child at once, then waits for the push.
-    while (parent->XusbPdo != nullptr) {
+    // The cleanup clears the parent's child at once (under the state lock, as
+    // it is read here), then waits for the push.
+    auto childOf = [parent] {
+        KIRQL irql;
+        KeAcquireSpinLock(&parent->StateLock, &irql);
+        WDFDEVICE child = parent->XusbPdo;
+        KeReleaseSpinLock(&parent->StateLock, irql);
+        return child;
+    };
+    while (childOf() != nullptr) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(deleted);

@@ -1,6 +1,9 @@
 // LED states: their translation to the stick's LED index, and their record.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "appapi/app_data.h"
 #include "mapping/led_state.h"
 #include "mapping/remap_store.h"
 #include "sim/core/trace_sink.h"
@@ -80,6 +83,32 @@ TEST_F(LedStateTest, TheFirstSetInitializesAMappingThatNeverWas) {
     EXPECT_EQ(records[1].Text, "Quillex!QuillexSetLed: <3> ++ Torva_LED [1]\n");
     EXPECT_EQ(fresh.Context()->LedState, 4);
     EXPECT_EQ(fresh.Context()->MappingInitialized, 1);
+}
+
+// The LED work item records states while the application data refresh reads
+// them on another thread: under ThreadSanitizer this fails if the two do not
+// share a lock.
+TEST(LedStateRace, RecordedStatesAndTheApplicationRefreshShareALock) {
+    sim::fault::Scope faults;
+    SimDriver driver;
+    ContextHolder holder(driver.Handle(), 0, ANALOG_VALUE_COUNT);
+    PDEVICE_CONTEXT context = holder.Context();
+    KeInitializeSpinLock(&context->StateLock);
+    ASSERT_EQ(TorvaXboxMappingInit(context), STATUS_SUCCESS);
+    std::thread refresh([context] {
+        APP_INSTANCE instance{};
+        for (int i = 0; i < 500; ++i) {
+            EXPECT_EQ(AppApi_QuillexToApp(context, &instance), STATUS_SUCCESS);
+            EXPECT_TRUE(instance.Led <= 3 || instance.Led == QUILLEX_LED_NONE);
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        EXPECT_EQ(TorvaXboxMappingSetLed(context, static_cast<UCHAR>(2 + i % 4)), STATUS_SUCCESS);
+    }
+    refresh.join();
+    APP_INSTANCE instance{};
+    EXPECT_EQ(AppApi_QuillexToApp(context, &instance), STATUS_SUCCESS);
+    EXPECT_EQ(instance.Led, 5u - (2 + 499 % 4));
 }
 
 } // namespace

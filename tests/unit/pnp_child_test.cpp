@@ -15,15 +15,18 @@
 #include "tests/support/test_filter_driver.h"
 
 namespace quillex_test {
-namespace {
 
-using sim::pnp::DeviceState;
-using sim::pnp::Stack;
-
+// Outside the unnamed namespace: its accessor, unused here, then has external
+// linkage, as the framework's own declarations do, and no compiler flags it.
 struct TEST_CHILD_CONTEXT {
     ULONG Number;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(TEST_CHILD_CONTEXT, TestChildContext)
+
+namespace {
+
+using sim::pnp::DeviceState;
+using sim::pnp::Stack;
 
 // Counted value holding several null-terminated strings, as the driver hands
 // its ID lists over (the count covers the strings and their nulls).

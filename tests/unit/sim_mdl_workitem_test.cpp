@@ -98,12 +98,19 @@ struct WorkSeen {
     LONG deviceReferences = 0;
 };
 
+// The count is changed with interlocked operations on other threads (the
+// previous run's worker may still be dropping its reference), so it is read
+// the same way.
+LONG ReferencesOf(PDEVICE_OBJECT DeviceObject) {
+    return InterlockedCompareExchange(&DeviceObject->ReferenceCount, 0, 0);
+}
+
 VOID RecordWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     auto* seen = static_cast<WorkSeen*>(Context);
     seen->irql = KeGetCurrentIrql();
     seen->thread = KeGetCurrentThread();
     seen->device = DeviceObject;
-    seen->deviceReferences = DeviceObject->ReferenceCount;
+    seen->deviceReferences = ReferencesOf(DeviceObject);
     KeSetEvent(&seen->done, IO_NO_INCREMENT, FALSE);
 }
 
@@ -126,10 +133,10 @@ TEST(SimWorkItem, RoutineQueuedAtDispatchRunsAtPassiveOnASystemThread) {
     KeClearEvent(&seen.done);
     IoQueueWorkItem(item, RecordWork, DelayedWorkQueue, &seen);
     KeWaitForSingleObject(&seen.done, Executive, KernelMode, FALSE, nullptr);
-    for (int i = 0; i < 1000 && device.ReferenceCount != 0; ++i) {
+    for (int i = 0; i < 1000 && ReferencesOf(&device) != 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_EQ(device.ReferenceCount, 0);
+    EXPECT_EQ(ReferencesOf(&device), 0);
     IoFreeWorkItem(item);
 }
 

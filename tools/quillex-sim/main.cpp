@@ -31,6 +31,7 @@
 #include "tools/quillex-sim/command_line.h"
 #include "tools/quillex-sim/serve.h"
 #include "tools/quillex-sim/gamepad_view.h"
+#include "tools/quillex-sim/led_state_view.h"
 #include "tools/quillex-sim/live_view.h"
 #include "tools/quillex-sim/mapping_report.h"
 #include "tools/quillex-sim/live_pipeline.h"
@@ -47,6 +48,11 @@ using nlohmann::ordered_json;
 
 template <class... Args> void Say(const char* format, Args... args) {
     RunReport::Get().Say(format, args...);
+}
+// Text with no arguments goes through "%s", so that no format is built from
+// data (clang refuses a non-literal format without arguments).
+void Say(const char* text) {
+    RunReport::Get().Say("%s", text);
 }
 
 const char* const kLegend =
@@ -168,11 +174,12 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
     // The LED state is recorded by a work item of the child, just after the
     // class driver's command came in.
     int command = sim::xbox::Options().startLed;
-    WaitBriefly([&] { return ctx->LedState != 0; });
-    Say("   LED: the class driver sent 01 03 %02X, LED state %u (%s)\n", command, ctx->LedState,
-        LedMeaning(ctx->LedState).c_str());
+    WaitBriefly([&] { return CurrentLedState(ctx) != 0; });
+    UCHAR led = CurrentLedState(ctx);
+    Say("   LED: the class driver sent 01 03 %02X, LED state %u (%s)\n", command, led,
+        LedMeaning(led).c_str());
     json["led_command"] = command;
-    json["led_state"] = ctx->LedState;
+    json["led_state"] = led;
     return controller;
 }
 

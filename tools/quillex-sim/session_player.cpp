@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "mapping/remap_store.h"
+#include "tools/quillex-sim/led_state_view.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ bool PlayStep(const SessionStep& step, int index, sim::stick::Layout layout, PDE
         }
     }
     result->gamepad = controller.GamepadState();
-    result->led = ctx->LedState;
+    result->led = CurrentLedState(ctx);
     return true;
 }
 

@@ -139,8 +139,10 @@ inline bool IsEqualGUID(REFGUID a, REFGUID b) {
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define RTL_NUMBER_OF(a)            (sizeof(a) / sizeof((a)[0]))
 #define ARRAYSIZE(a)                RTL_NUMBER_OF(a)
+// Through offsetof rather than a member of a null pointer: the same address,
+// without the undefined behaviour UBSan reports.
 #define CONTAINING_RECORD(address, type, field)                                                    \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+    ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P)          ((void)(P))
 #define DBG_UNREFERENCED_LOCAL_VARIABLE(V) ((void)(V))
 #define MAXUSHORT                          0xffff

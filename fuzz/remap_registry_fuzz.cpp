@@ -1,0 +1,111 @@
+// Registry values of any type and size under the Remap key, loaded when a
+// stick is plugged and its device added.
+//
+// Input: a product-id byte (bit 0: layout A's stick, else layout B's), then
+// values until it ends, each: a name selector (below 29: the value of that
+// record byte; else a name of the input's own, its length in the next byte),
+// a 32-bit type, a 16-bit data length and the data.
+#include <string.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/device_add.h"
+#include "fuzz/fuzz_support.h"
+#include "mapping/remap_store.h"
+#include "sim/core/utf.h"
+#include "sim/pnp/stack.h"
+#include "sim/registry/registry.h"
+
+namespace {
+
+using quillex_fuzz::ByteReader;
+
+constexpr size_t kMaxData = 512;
+
+std::string RecordValueName(ULONG offset) {
+    PCWSTR name = nullptr;
+    if (!NT_SUCCESS(RemapValueName(offset, &name))) {
+        return {};
+    }
+    return sim::Utf16ToUtf8(name);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    ByteReader input(data, size);
+    sim::registry::Scope registry;
+    sim::pnp::Stack stack(DriverEntry);
+    const std::string remapKey = stack.RegistryPath() + "\\Parameters\\Remap";
+    FUZZ_CHECK(sim::registry::CreateKey(remapKey));
+
+    const uint16_t productId = (input.Byte() & 1) != 0 ? 0x0402 : 0x0403;
+    while (input.Remaining() != 0) {
+        uint8_t selector = input.Byte();
+        std::string name;
+        if (selector < sizeof(REMAP_RECORD)) {
+            name = RecordValueName(selector);
+        } else {
+            std::vector<uint8_t> raw = input.Bytes(input.Byte());
+            name.assign(raw.begin(), raw.end());
+        }
+        ULONG type = input.Dword();
+        std::vector<uint8_t> bytes = input.Bytes(input.Word() % (kMaxData + 1));
+        sim::registry::SetValue(remapKey, name, type, bytes); // false: a name it refuses
+    }
+    // What the key holds for each record byte, however its name was written.
+    std::map<ULONG, sim::registry::Value> stored;
+    for (ULONG offset = 0; offset < sizeof(REMAP_RECORD); ++offset) {
+        std::string name = RecordValueName(offset);
+        if (name.empty()) {
+            continue;
+        }
+        if (std::optional<sim::registry::Value> value = sim::registry::GetValue(remapKey, name)) {
+            stored[offset] = *value;
+        }
+    }
+
+    sim::pnp::Stack::DeviceId id = 0;
+    FUZZ_CHECK(stack.Plug(sim::pnp::ArcadeStick(productId), &id) == STATUS_SUCCESS);
+    WDFDEVICE device = stack.FunctionDevice(id);
+    FUZZ_CHECK(device != nullptr);
+    const REMAP_RECORD& record = QuillexGetDeviceContext(device)->RemapRecord;
+    const UCHAR* bytes = reinterpret_cast<const UCHAR*>(&record);
+
+    // The defaults, as the driver itself puts them in place.
+    std::unique_ptr<DEVICE_CONTEXT> defaults(new DEVICE_CONTEXT{});
+    defaults->Device = device;
+    FUZZ_CHECK(TorvaXboxMappingRestoreDefaults(defaults.get()) == STATUS_SUCCESS);
+    const UCHAR* defaultBytes = reinterpret_cast<const UCHAR*>(&defaults->RemapRecord);
+
+    // A REG_DWORD of four bytes holding a byte is taken (a flag as 0 or 1);
+    // anything else, and anything absent, leaves the default in force.
+    FUZZ_CHECK(record.RestoreDefaults == 0);
+    for (ULONG offset = 0; offset < sizeof(REMAP_RECORD); ++offset) {
+        if (RecordValueName(offset).empty()) {
+            continue;
+        }
+        UCHAR expected = defaultBytes[offset];
+        auto found = stored.find(offset);
+        if (found != stored.end() && found->second.type == REG_DWORD &&
+            found->second.data.size() == sizeof(ULONG)) {
+            ULONG number;
+            memcpy(&number, found->second.data.data(), sizeof(number));
+            bool flag = offset >= offsetof(REMAP_RECORD, SWAP_TRIGGERS) &&
+                        offset < offsetof(REMAP_RECORD, RestoreDefaults);
+            if (number <= 0xFF) {
+                expected = flag ? (number != 0 ? 1 : 0) : static_cast<UCHAR>(number);
+            }
+        }
+        FUZZ_CHECK(bytes[offset] == expected);
+    }
+
+    FUZZ_CHECK(stack.Unplug(id) == STATUS_SUCCESS);
+    stack.WaitRemoved(id);
+    FUZZ_CHECK(stack.Unload() == STATUS_SUCCESS);
+    return 0;
+}

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Runs a libFuzzer target from fuzz/ for a number of seconds.
+#   scripts/fuzz.sh TARGET SECONDS     e.g. scripts/fuzz.sh urb_fuzz 60
+#   scripts/fuzz.sh all SECONDS        every target in turn
+#   scripts/fuzz.sh --list             the targets
+# Targets are built with AddressSanitizer and UBSan into build-address-undefined/
+# (the folder scripts/run-tests.sh --sanitize address,undefined uses). Each run
+# starts from the seed corpus in fuzz/corpus/TARGET and keeps what it finds in
+# build-address-undefined/fuzz-corpus/TARGET; a crashing input is saved as
+# build-address-undefined/fuzz-findings/TARGET-crash-* and fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+targets() {
+    sed -n 's/^quillex_fuzz_target(\([a-z_]*\) .*/\1/p' fuzz/CMakeLists.txt
+}
+
+if [[ "${1:-}" == "--list" ]]; then
+    targets
+    exit 0
+fi
+if (($# != 2)) || ! [[ "$2" =~ ^[0-9]+$ ]] || (($2 < 1)); then
+    echo "usage: scripts/fuzz.sh TARGET|all SECONDS (targets: $(targets | tr '\n' ' '))" >&2
+    exit 2
+fi
+target="$1"
+seconds="$2"
+if [[ "$target" != all ]] && ! targets | grep -qx "$target"; then
+    echo "fuzz.sh: no target '$target' (targets: $(targets | tr '\n' ' '))" >&2
+    exit 2
+fi
+
+scripts/install-deps.sh
+dir=build-address-undefined
+flags="-O1 -gline-tables-only -DNDEBUG"
+cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO="$flags" \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" -DQUILLEX_SANITIZE=address,undefined \
+    -DQUILLEX_BUILD_BENCH=OFF >/dev/null
+
+supp="$PWD/scripts/sanitizer-suppressions"
+export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1"
+export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppressions=$supp/ubsan.supp"
+export LSAN_OPTIONS="suppressions=$supp/lsan.supp"
+
+run_one() {
+    local name="$1"
+    cmake --build "$dir" -j2 --target "$name" >/dev/null
+    local corpus="$dir/fuzz-corpus/$name" findings="$dir/fuzz-findings" log="$dir/fuzz-$name.log"
+    mkdir -p "$corpus" "$findings"
+    echo "== $name: ${seconds} s from fuzz/corpus/$name"
+    local status=0
+    "$dir/fuzz/$name" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix="$findings/$name-" \
+        "$corpus" "fuzz/corpus/$name" >"$log" 2>&1 || status=$?
+    local runs cov
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1 || true)
+    cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1 || true)
+    echo "   ${runs:-?} executions, ${cov:-cov: ?}, corpus $(find "$corpus" -type f | wc -l) inputs"
+    if ((status != 0)); then
+        tail -60 "$log"
+        echo "== $name: FAILED (status $status), input saved in $findings/, full log $log" >&2
+        return 1
+    fi
+    echo "   findings: 0"
+}
+
+if [[ "$target" == all ]]; then
+    failed=0
+    for t in $(targets); do
+        run_one "$t" || failed=1
+    done
+    exit "$failed"
+fi
+run_one "$target"
