@@ -88,6 +88,7 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                    "link type; Wireshark and tshark read it)")
         ->type_name("FILE")
         ->check(kNotEmpty);
+    CLI::Option* usbip = AddUsbipOptions(&app, &options->usbip);
 
     app.add_option("--serve", options->serveSocket,
                    "keep the machine running with its sticks plugged and\n"
@@ -97,6 +98,7 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
 
     try {
         app.parse(argc, argv);
+        options->usbip.enabled = usbip->count() > 0;
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e, std::cout, std::cerr);
         return code == 0 ? 0 : 2;

@@ -3,11 +3,14 @@
 
 #include <string>
 
+#include "tools/quillex-sim/usbip_mode.h"
+
 struct Options {
     std::string layout = "both";
     std::string registryFile; // empty: a registry that lives for this run only
     bool printMapping = false;
     bool saveMapping = false;
+    UsbipOptions usbip;
     std::string pcapFile;   // empty: no capture
     std::string scriptFile; // empty: each model's built-in session
     std::string recordFile; // empty: no recording

@@ -40,6 +40,7 @@
 #include "tools/quillex-sim/session_player.h"
 #include "tools/quillex-sim/session_script.h"
 #include "tools/quillex-sim/usb_capture.h"
+#include "tools/quillex-sim/usbip_mode.h"
 #include "xusb/xusb_pdo.h"
 
 namespace {
@@ -401,6 +402,10 @@ int main(int argc, char** argv) {
     int exitCode = ParseCommandLine(argc, argv, &options);
     if (exitCode >= 0) {
         return exitCode;
+    }
+    if (options.usbip.enabled) {
+        options.usbip.layout = options.layout;
+        return RunUsbipExport(options.usbip);
     }
 
     RunReport& report = RunReport::Get();
