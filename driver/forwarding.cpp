@@ -48,8 +48,10 @@ Quillex_EvtDeviceFileCreateComplete(WDFREQUEST Request, WDFIOTARGET Target,
                 "Quillex!Quillex_EvtDeviceFileCreateComplete: ++\n");
 
     // Every completed open, whatever the lower driver answered, makes sure a
-    // reader runs; ThreadLaunch leaves a running one alone.
-    if (context != NULL && !context->HardwareReleased) {
+    // reader runs; ThreadLaunch leaves a running one alone. Of opens that
+    // complete together, the one that claims the launch does it for all.
+    if (context != NULL && !context->HardwareReleased &&
+        InterlockedCompareExchange(&context->ReaderWorker.Launching, 1, 0) == 0) {
         PWORKER_RECORD worker = &context->ReaderWorker;
         if (worker->State == WORKER_TERMINATED && worker->hThread != NULL) {
             (VOID) ThreadRecover(worker, 7);
@@ -63,6 +65,7 @@ Quillex_EvtDeviceFileCreateComplete(WDFREQUEST Request, WDFIOTARGET Target,
                         "HID reader thread - %x\n",
                         launched);
         }
+        InterlockedExchange(&worker->Launching, 0);
     }
 
     // The caller sees the lower driver's answer to its open.

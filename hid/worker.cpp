@@ -13,6 +13,7 @@ _Use_decl_annotations_ NTSTATUS ThreadInit(PWORKER_RECORD pWorker) {
     pWorker->State = WORKER_UNINITIALIZED;
     pWorker->m_pThreadObj = NULL;
     pWorker->hThread = NULL;
+    pWorker->Launching = 0;
     KeInitializeEvent(&pWorker->EV_STOP_THREAD, SynchronizationEvent, FALSE);
     KeInitializeEvent(&pWorker->EV_THREAD_EXITED, SynchronizationEvent, FALSE);
     KeInitializeEvent(&pWorker->EV_LAUNCHED, NotificationEvent, FALSE);

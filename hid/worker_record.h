@@ -22,6 +22,10 @@ typedef struct _WORKER_RECORD {
     // thread that leaves at once never finds them half-written (notification
     // event).
     KEVENT EV_LAUNCHED;
+    // 1 while a caller checks for a thread and launches one: opens complete
+    // concurrently, and two launches at once would start two threads on one
+    // record, the second untracked and outliving the device.
+    LONG Launching;
 } WORKER_RECORD, *PWORKER_RECORD;
 
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS ThreadInit(_In_opt_ PWORKER_RECORD pWorker);
