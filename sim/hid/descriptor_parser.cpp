@@ -1,6 +1,6 @@
 // The report-descriptor parser: walks the items once, keeping the global and
-// local state of the HID specification, and turns every data field of a main
-// item into button or value capabilities.
+// local item state a HID report descriptor defines, and turns every data field
+// of a main item into button or value capabilities.
 #include "sim/hid/descriptor_parser.h"
 
 #include <string.h>
