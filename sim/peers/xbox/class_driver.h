@@ -248,7 +248,9 @@ class Controller {
     bool stopping_ = false;
     std::vector<Completion> completions_;
     std::vector<Gamepad> reports_;
-    size_t completionCount_ = 0;
+    // Changed under lock_ with the history; read without it, so a caller
+    // polling it does not hold up the completion routine.
+    std::atomic<size_t> completionCount_{0};
     Gamepad latest_;
     int player_ = 0;
     int ledCommand_ = -1;
