@@ -338,14 +338,16 @@ int Serve(sim::pnp::Stack& stack, const Options& options) {
                served.context->ProductId, served.interfacePath.c_str());
     }
 
-    int listener = Listen(options.serveSocket);
-    if (listener < 0) {
-        return 1;
-    }
+    // The handlers are in place before the socket exists: a client that
+    // stops the server as soon as it can connect stops it cleanly.
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    int listener = Listen(options.serveSocket);
+    if (listener < 0) {
+        return 1;
+    }
     printf("== listening on %s (quillexctl --connect %s); SIGINT or SIGTERM stops\n",
            options.serveSocket.c_str(), options.serveSocket.c_str());
     fflush(stdout);
