@@ -197,6 +197,9 @@ bool LoadRecording(const std::string& path, Recording* recording, std::string* e
         SessionStep step;
         step.line = number;
         step.at = std::chrono::microseconds(j["at_us"].get<uint64_t>());
+        if (j.contains("what") && !j["what"].is_string()) {
+            return fail("\"what\" is not text");
+        }
         step.what = j.value("what", "");
         if (j.contains("request")) {
             ScriptError where;
