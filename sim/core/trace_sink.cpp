@@ -29,10 +29,6 @@ void SetConsoleLevel(ULONG level) {
     g_consoleLevel.store(level);
 }
 
-ULONG ConsoleLevel() {
-    return g_consoleLevel.load();
-}
-
 struct Capture::State {
     mutable std::mutex lock;
     std::vector<Record> records;

@@ -97,8 +97,9 @@ bool Split(std::string_view path, bool absolute, std::vector<std::string>* names
     for (;;) {
         size_t slash = path.find('\\');
         std::string_view name = path.substr(0, slash);
-        // Key names are at most 255 characters.
-        if (name.empty() || Utf8ToUtf16(name).size() > 255) {
+        // Key names are at most 255 characters; a name of 255 bytes or
+        // fewer cannot be more, so only a longer one is counted.
+        if (name.empty() || (name.size() > 255 && Utf8ToUtf16(name).size() > 255)) {
             return false;
         }
         names->emplace_back(name);

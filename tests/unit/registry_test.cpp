@@ -94,6 +94,13 @@ TEST_F(RegistryTest, MalformedNamesAreRefused) {
     EXPECT_EQ(Create("\\Registry\\Machine\\X\\", &key), STATUS_OBJECT_NAME_INVALID);
     EXPECT_EQ(Create("\\Registry\\Machine\\" + std::string(256, 'k'), &key),
               STATUS_OBJECT_NAME_INVALID);
+    // The limit counts characters, not the bytes that spell them.
+    std::string wide;
+    for (int i = 0; i < 255; ++i) {
+        wide += "\xC3\xA9"; // e acute, two bytes
+    }
+    EXPECT_TRUE(reg::CreateKey("\\Registry\\Machine\\" + wide));
+    EXPECT_FALSE(reg::CreateKey("\\Registry\\Machine\\" + wide + "\xC3\xA9"));
     EXPECT_EQ(Create("\\Device\\Whatever", &key), STATUS_OBJECT_PATH_NOT_FOUND);
     EXPECT_EQ(Create("\\Registry\\Hive", &key), STATUS_ACCESS_DENIED);
 
