@@ -219,6 +219,20 @@ ULONG_PTR Collection::Fill(Open& open, uint8_t* buffer, ULONG room) {
     return written;
 }
 
+void Collection::ShortenNextReads(ULONG bytes, unsigned count) {
+    std::lock_guard<std::mutex> guard(lock_);
+    shortBytes_ = bytes;
+    shortReads_ = count;
+}
+
+ULONG_PTR Collection::Returned(ULONG_PTR written) {
+    if (shortReads_ == 0 || written == 0) {
+        return written;
+    }
+    --shortReads_;
+    return written < shortBytes_ ? written : shortBytes_;
+}
+
 NTSTATUS Collection::Read(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (caps_.InputReportByteLength == 0 ||
@@ -242,7 +256,7 @@ NTSTATUS Collection::Read(PDEVICE_OBJECT pdo, PIRP irp) {
     }
     Open& open = it->second;
     if (!open.ring.empty()) {
-        ULONG_PTR written = Fill(open, buffer, room);
+        ULONG_PTR written = Returned(Fill(open, buffer, room));
         guard.unlock();
         return Finish(irp, STATUS_SUCCESS, written);
     }
@@ -336,7 +350,7 @@ NTSTATUS Collection::InputReport(const uint8_t* report, size_t length) {
                     WaitingRead read = *it;
                     open.reads.erase(it);
                     open.ring.push_back(delivered);
-                    done.emplace_back(read.irp, Fill(open, read.buffer, read.room));
+                    done.emplace_back(read.irp, Returned(Fill(open, read.buffer, read.room)));
                     taken = true;
                     break;
                 }

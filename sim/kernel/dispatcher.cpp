@@ -25,8 +25,10 @@ enum : UCHAR {
     kThread = 6,
 };
 
-std::mutex g_dispatcher;
-std::condition_variable g_wake;
+// Never destroyed: a detached system thread may still be signalling its end
+// while the process runs its static destructors on the way out.
+std::mutex& g_dispatcher = *new std::mutex;
+std::condition_variable& g_wake = *new std::condition_variable;
 
 bool IsSignalled(DISPATCHER_HEADER* h, PKTHREAD self) {
     if (h->Type == kMutant) {

@@ -121,14 +121,14 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
                                                          PDEVICE_CONTEXT ctx,
                                                          LivePipeline& reader) {
     NTSTATUS status = reader.Start();
-    if (!NT_SUCCESS(status) || ctx->XusbPdo == nullptr) {
+    if (!NT_SUCCESS(status) || QuillexChildOf(ctx) == nullptr) {
         fprintf(stderr, "quillex-sim: the driver's reader did not start reading: %08x\n",
                 static_cast<unsigned>(status));
         return nullptr;
     }
     Say("   reader thread started by an open; its 5 s start-up wait passed on the simulated "
         "clock\n");
-    PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(ctx->XusbPdo);
+    PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(QuillexChildOf(ctx));
     for (const sim::pnp::ChildDevice& child : stack.Children(id)) {
         if (child.pdo == pdo) {
             Say("   emulated controller %s: \"%s\" at \"%s\", driver %s\n",
