@@ -1,5 +1,8 @@
 #include "sim/core/fault.h"
 
+#include "km/ntstatus.h"
+
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -16,6 +19,7 @@ struct Arming {
 
 std::mutex g_lock;
 std::map<std::string, Arming, std::less<>> g_services;
+std::atomic<Observer*> g_observer{nullptr};
 
 } // namespace
 
@@ -48,16 +52,35 @@ unsigned CallCount(const char* service) {
     return it == g_services.end() ? 0 : it->second.calls;
 }
 
+void SetObserver(Observer* observer) {
+    g_observer.store(observer);
+}
+
 bool ShouldFail(const char* service, NTSTATUS* status) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    Arming& a = g_services[service];
-    ++a.calls;
-    if (a.nth == 0) {
+    return ShouldFail(service, status, STATUS_INSUFFICIENT_RESOURCES);
+}
+
+bool ShouldFail(const char* service, NTSTATUS* status, NTSTATUS failure) {
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        Arming& a = g_services[service];
+        ++a.calls;
+        bool fail = a.nth != 0 && (a.onward ? a.calls >= a.nth : a.calls == a.nth);
+        if (fail) {
+            if (status != nullptr) {
+                *status = a.status;
+            }
+            return true;
+        }
+    }
+    Observer* observer = g_observer.load();
+    if (observer == nullptr) {
         return false;
     }
-    bool fail = a.onward ? a.calls >= a.nth : a.calls == a.nth;
+    NTSTATUS observed = failure;
+    bool fail = observer->OnCall(service, failure, &observed);
     if (fail && status != nullptr) {
-        *status = a.status;
+        *status = observed;
     }
     return fail;
 }
