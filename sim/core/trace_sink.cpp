@@ -25,6 +25,14 @@ std::atomic<ULONG> g_consoleLevel{LevelFromEnvironment()};
 
 } // namespace
 
+void SetConsoleLevel(ULONG level) {
+    g_consoleLevel.store(level);
+}
+
+ULONG ConsoleLevel() {
+    return g_consoleLevel.load();
+}
+
 struct Capture::State {
     mutable std::mutex lock;
     std::vector<Record> records;
