@@ -111,8 +111,11 @@ _Use_decl_annotations_ NTSTATUS ThreadLaunch(PKSTART_ROUTINE StartRoutine, PVOID
                         "Quillex!ThreadLaunch: ObDereferenceObject(pWorker->m_pThreadObj)\n");
             ObDereferenceObject(TakePointer(ThreadObjectField(pWorker)));
         }
-        if (ThreadHandleHeld(pWorker) && ReadPointer(ThreadObjectField(pWorker)) != NULL) {
-            return STATUS_SUCCESS; // a thread runs: it is left alone
+        // A thread runs: it is left alone. A handle without a reference is a
+        // thread whose reference failed; it still runs until it clears the
+        // handle on its way out, and a second thread would share its record.
+        if (ThreadHandleHeld(pWorker)) {
+            return STATUS_SUCCESS;
         }
     }
 
