@@ -1,25 +1,28 @@
 // The HID reader pipeline end to end, against the bare cost of waking one
 // thread from another.
 //
-// BM_BareWakeUp: one thread notifies a condition variable, another wakes
-// and answers through an atomic the first spins on: the least a hand-over
-// between two threads costs here.
+// BM_BareWakeUp: one thread notifies a condition variable, another wakes,
+// reads the clock and answers through an atomic the first spins on: the
+// least a hand-over between two threads costs here.
 // BM_EndToEnd: the stick completes the reader's outstanding read with a new
 // report (at DISPATCH_LEVEL, on the sending thread), the read completion
 // decodes and composes, the reader thread wakes, hands the report to the
 // emulated controller, whose waiting endpoint 1 transfer completes into the
-// class driver's completion routine; the sender spins on the class driver's
-// completion count, an atomic the path never waits for. Each iteration
-// starts once the reader is back at its read and the transfer waits again
-// (not timed). Both report their median and p99 in microseconds;
-// BM_EndToEnd also its median and p99 over the bare wake-up's (the median
-// of the bare wake-up's repetitions so far).
+// class driver's completion routine, which reads the clock first thing.
+// Both clocks stop on the receiving side: what the sender still does after
+// the hand-over (returning from its wake-up call, the rest of completing
+// the read) is not the path's. Each iteration starts once the reader is
+// back at its read and the transfer waits again (not timed).
+// Both run back to back (argument 0) and at 1 kHz (argument 1000, the
+// interval in µs), and report their median and p99 in microseconds;
+// BM_EndToEnd also its median and p99 over the bare wake-up's at the same
+// interval (the median of the bare wake-up's repetitions so far).
 // BM_SixteenSticksCpuShare: sixteen sticks at 1 kHz each for two seconds,
 // as shares of one core: the whole process (the simulated sticks, HID class
 // and class drivers included), and apart from it the driver's own part: its
-// reader threads on their CPU clocks (with the kernel and framework services
-// they call, and the class driver's completion routine that the delivery
-// runs) and its read completion routines on the sticks' threads.
+// reader threads on their CPU clocks (with the kernel and framework
+// services they call, and the class driver's completion routine that the
+// delivery runs) and its read completion routines on the sticks' threads.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -27,10 +30,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "bench/live_stick.h"
 #include "driver/device_add.h"
 #include "sim/hid/collection.h"
 #include "sim/io/file.h"
@@ -45,6 +50,27 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+int64_t NowNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+// Where the receiving side leaves the time it got the hand-over.
+struct Arrival {
+    std::atomic<int64_t> at{0};
+    std::atomic<long> count{0};
+    void Mark() {
+        at.store(NowNanos(), std::memory_order_relaxed);
+        count.fetch_add(1, std::memory_order_release);
+    }
+    // Spins until the count passes 'before'; the time it was marked, in µs after 'start'.
+    double MicrosAfter(long before, int64_t start) const {
+        while (count.load(std::memory_order_acquire) == before) {
+        }
+        return static_cast<double>(at.load(std::memory_order_relaxed) - start) / 1000.0;
+    }
+};
+
 double Percentile(std::vector<double> values, double p) {
     if (values.empty()) {
         return 0;
@@ -54,15 +80,39 @@ double Percentile(std::vector<double> values, double p) {
     return values[at];
 }
 
-// Filled by each repetition of BM_BareWakeUp for BM_EndToEnd's ratio.
-std::vector<double> g_bareMediansUs;
-std::vector<double> g_bareP99sUs;
+// Each benchmark runs twice: hand-overs back to back (argument 0), and one
+// every millisecond (argument 1000, in µs), as a stick's reports at 1 kHz
+// come, the receiving thread gone back to sleep and its caches cooled in
+// between.
+class Pacer {
+  public:
+    explicit Pacer(int64_t intervalUs) : interval_(intervalUs), next_(Clock::now()) {}
+    // Sleeps until the next hand-over is due (not timed).
+    void Wait() {
+        if (interval_.count() == 0) {
+            return;
+        }
+        std::this_thread::sleep_until(next_);
+        next_ += interval_;
+        if (next_ < Clock::now()) {
+            next_ = Clock::now() + interval_; // fell behind: no burst to catch up
+        }
+    }
+
+  private:
+    std::chrono::microseconds interval_;
+    Clock::time_point next_;
+};
+
+// Filled by each repetition of BM_BareWakeUp, per interval, for BM_EndToEnd's ratio.
+std::map<int64_t, std::vector<double>> g_bareMediansUs;
+std::map<int64_t, std::vector<double>> g_bareP99sUs;
 
 void BM_BareWakeUp(benchmark::State& state) {
     std::mutex lock;
     std::condition_variable wake;
     bool go = false, quit = false;
-    std::atomic<long> answered{0};
+    Arrival answered;
     std::thread other([&] {
         std::unique_lock<std::mutex> guard(lock);
         for (;;) {
@@ -71,21 +121,21 @@ void BM_BareWakeUp(benchmark::State& state) {
                 return;
             }
             go = false;
-            answered.fetch_add(1, std::memory_order_release);
+            answered.Mark();
         }
     });
     std::vector<double> latencies;
+    Pacer pacer(state.range(0));
     for (auto _ : state) {
-        long before = answered.load(std::memory_order_acquire);
-        auto start = Clock::now();
+        pacer.Wait();
+        long before = answered.count.load(std::memory_order_acquire);
+        int64_t start = NowNanos();
         {
             std::lock_guard<std::mutex> guard(lock);
             go = true;
         }
         wake.notify_one();
-        while (answered.load(std::memory_order_acquire) == before) {
-        }
-        double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+        double us = answered.MicrosAfter(before, start);
         state.SetIterationTime(us / 1e6);
         latencies.push_back(us);
     }
@@ -96,72 +146,34 @@ void BM_BareWakeUp(benchmark::State& state) {
     wake.notify_one();
     other.join();
     double median = Percentile(latencies, 0.5), p99 = Percentile(latencies, 0.99);
-    g_bareMediansUs.push_back(median);
-    g_bareP99sUs.push_back(p99);
+    g_bareMediansUs[state.range(0)].push_back(median);
+    g_bareP99sUs[state.range(0)].push_back(p99);
     state.counters["median_us"] = median;
     state.counters["p99_us"] = p99;
 }
-BENCHMARK(BM_BareWakeUp)->UseManualTime()->Iterations(20000);
+BENCHMARK(BM_BareWakeUp)->Arg(0)->UseManualTime()->Iterations(20000);
+BENCHMARK(BM_BareWakeUp)->Arg(1000)->UseManualTime()->Iterations(5000);
 
-// A plugged stick whose reader reads, with the class driver on its child.
-struct LiveStick {
-    sim::pnp::Stack::DeviceId id = 0;
-    PDEVICE_CONTEXT context = nullptr;
-    sim::io::File app;
-    std::shared_ptr<sim::xbox::Controller> controller;
-    std::unique_ptr<sim::stick::Stick> stick;
-};
+using quillex_bench::LiveStick;
+using quillex_bench::StartStick;
 
-bool WaitFor(const std::function<bool()>& done) {
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-bool StartStick(sim::pnp::Stack& stack, sim::kernel::SimulatedClock& clock, unsigned waiters,
-                LiveStick* live) {
-    if (!NT_SUCCESS(stack.Plug(sim::pnp::ArcadeStick(0x0402), &live->id))) {
-        return false;
-    }
-    live->context = QuillexGetDeviceContext(stack.FunctionDevice(live->id));
-    if (!NT_SUCCESS(live->app.Open(stack.Interfaces(live->id).at(0), GENERIC_READ)) ||
-        !clock.WaitForTimedWaiters(waiters)) {
-        return false;
-    }
-    clock.Advance(std::chrono::seconds(5));
-    sim::hid::Collection* hid = stack.Hid(live->id);
-    if (!WaitFor([&] { return hid->WaitingReads() >= 1; })) {
-        return false;
-    }
-    stack.WaitIdle();
-    if (live->context->XusbPdo == nullptr) {
-        return false;
-    }
-    live->controller =
-        sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(live->context->XusbPdo));
-    live->stick = std::make_unique<sim::stick::Stick>(hid);
-    return live->controller != nullptr && live->controller->WaitConfigured() == STATUS_SUCCESS &&
-           live->controller->WaitOutstanding(1);
-}
-
-sim::xbox::Options QuietClassDriver() {
+sim::xbox::Options QuietClassDriver(Arrival* arrival = nullptr) {
     sim::xbox::Options options;
     options.transfers = 1;
     options.startLed = -1;
     options.keepHistory = false;
+    if (arrival != nullptr) {
+        options.onTransferBack = [arrival] { arrival->Mark(); };
+    }
     return options;
 }
 
 void BM_EndToEnd(benchmark::State& state) {
     sim::registry::Scope registry;
     {
+        Arrival delivered; // outlives the stack, whose class drivers mark it
         sim::pnp::Stack stack(DriverEntry);
-        stack.Install(sim::xbox::Package(QuietClassDriver()));
+        stack.Install(sim::xbox::Package(QuietClassDriver(&delivered)));
         sim::kernel::SimulatedClock clock;
         LiveStick live;
         if (!StartStick(stack, clock, 1, &live)) {
@@ -175,26 +187,26 @@ void BM_EndToEnd(benchmark::State& state) {
                                            sim::stick::Encode(sim::stick::Layout::A, released)};
         std::vector<double> latencies;
         size_t n = 0;
+        Pacer pacer(state.range(0));
         for (auto _ : state) {
             // The reader is back at its read and the class driver's transfer
             // waits. These take locks the path takes too: polled gently.
             while (hid->WaitingReads() == 0 || live.controller->Outstanding() == 0) {
                 std::this_thread::yield();
             }
-            size_t before = live.controller->CompletionCount();
-            auto start = Clock::now();
+            pacer.Wait();
+            long before = delivered.count.load(std::memory_order_acquire);
+            int64_t start = NowNanos();
             live.stick->Send(reports[n++ & 1]);
-            while (live.controller->CompletionCount() == before) {
-            }
-            double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+            double us = delivered.MicrosAfter(before, start);
             state.SetIterationTime(us / 1e6);
             latencies.push_back(us);
         }
         double median = Percentile(latencies, 0.5), p99 = Percentile(latencies, 0.99);
         state.counters["median_us"] = median;
         state.counters["p99_us"] = p99;
-        double bareMedian = Percentile(g_bareMediansUs, 0.5);
-        double bareP99 = Percentile(g_bareP99sUs, 0.5);
+        double bareMedian = Percentile(g_bareMediansUs[state.range(0)], 0.5);
+        double bareP99 = Percentile(g_bareP99sUs[state.range(0)], 0.5);
         if (bareMedian > 0 && bareP99 > 0) {
             state.counters["median_x_bare"] = median / bareMedian;
             state.counters["p99_x_bare"] = p99 / bareP99;
@@ -204,7 +216,8 @@ void BM_EndToEnd(benchmark::State& state) {
     }
     sim::xbox::Forget();
 }
-BENCHMARK(BM_EndToEnd)->UseManualTime()->Iterations(20000);
+BENCHMARK(BM_EndToEnd)->Arg(0)->UseManualTime()->Iterations(20000);
+BENCHMARK(BM_EndToEnd)->Arg(1000)->UseManualTime()->Iterations(5000);
 
 int64_t ProcessCpuNanos() {
     timespec t;

@@ -1,5 +1,8 @@
 #include "sim/core/fault.h"
 
+#include "km/ntstatus.h"
+
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,8 +16,10 @@ namespace {
 // per-thread caches below never point at a freed record.
 struct Arming {
     std::string name;
-    std::mutex lock;
-    unsigned calls = 0;
+    std::mutex lock; // for arming, and for the calls of an armed service
+    std::atomic<unsigned> calls{0};
+    // Read without the lock: a service nobody armed only counts its call.
+    std::atomic<bool> armed{false};
     unsigned nth = 0;    // 0: not armed
     bool onward = false; // every call from the nth on fails
     NTSTATUS status = 0;
@@ -22,6 +27,7 @@ struct Arming {
 
 std::mutex g_lock; // guards the map; each record has its own lock
 std::map<std::string, std::unique_ptr<Arming>, std::less<>> g_services;
+std::atomic<Observer*> g_observer{nullptr};
 
 Arming& Record(const char* service) {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -54,6 +60,7 @@ void Arm(const char* service, unsigned nth, bool onward, NTSTATUS status) {
     a.nth = nth;
     a.onward = onward;
     a.status = status;
+    a.armed.store(nth != 0, std::memory_order_release);
 }
 
 } // namespace
@@ -70,6 +77,7 @@ void Reset() {
     std::lock_guard<std::mutex> guard(g_lock);
     for (auto& [name, a] : g_services) {
         std::lock_guard<std::mutex> one(a->lock);
+        a->armed.store(false, std::memory_order_release);
         a->calls = 0;
         a->nth = 0;
         a->onward = false;
@@ -78,21 +86,52 @@ void Reset() {
 }
 
 unsigned CallCount(const char* service) {
-    Arming& a = Record(service);
-    std::lock_guard<std::mutex> guard(a.lock);
-    return a.calls;
+    return Record(service).calls.load();
 }
 
-bool ShouldFail(const char* service, NTSTATUS* status) {
+void SetObserver(Observer* observer) {
+    g_observer.store(observer);
+}
+
+namespace {
+
+// The armings' decision alone.
+bool ArmedToFail(const char* service, NTSTATUS* status) {
     Arming& a = CachedRecord(service);
+    if (!a.armed.load(std::memory_order_acquire)) {
+        a.calls.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
     std::lock_guard<std::mutex> guard(a.lock);
-    ++a.calls;
+    unsigned calls = ++a.calls;
     if (a.nth == 0) {
         return false;
     }
-    bool fail = a.onward ? a.calls >= a.nth : a.calls == a.nth;
+    bool fail = a.onward ? calls >= a.nth : calls == a.nth;
     if (fail && status != nullptr) {
         *status = a.status;
+    }
+    return fail;
+}
+
+} // namespace
+
+bool ShouldFail(const char* service, NTSTATUS* status) {
+    return ShouldFail(service, status, STATUS_INSUFFICIENT_RESOURCES);
+}
+
+bool ShouldFail(const char* service, NTSTATUS* status, NTSTATUS failure) {
+    if (ArmedToFail(service, status)) {
+        return true;
+    }
+    Observer* observer = g_observer.load(std::memory_order_acquire);
+    if (observer == nullptr) {
+        return false;
+    }
+    NTSTATUS observed = failure;
+    bool fail = observer->OnCall(service, failure, &observed);
+    if (fail && status != nullptr) {
+        *status = observed;
     }
     return fail;
 }
