@@ -150,8 +150,9 @@ NTSTATUS StartDevice(Device* device, PIRP irp) {
     device->state = NT_SUCCESS(status) ? PnpState::Started : PnpState::StartFailed;
     if (NT_SUCCESS(status)) {
         SetInterfacesState(device, true);
-        // Children added before the start are reported now.
-        if (!device->staticChildren.empty()) {
+        // Children added before the start, or gone missing while stopped,
+        // are reported now.
+        if (device->hasHadStaticChildren) {
             IoInvalidateDeviceRelations(device->pdo, BusRelations);
         }
     }
@@ -211,7 +212,7 @@ NTSTATUS DispatchPnp(Device* device, PIRP irp) {
         return StartDevice(device, irp);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == BusRelations &&
-            !device->staticChildren.empty()) {
+            device->hasHadStaticChildren) {
             return QueryBusRelations(device, irp);
         }
         return Forward(device, irp);
