@@ -25,6 +25,10 @@ std::atomic<ULONG> g_consoleLevel{LevelFromEnvironment()};
 
 } // namespace
 
+void SetConsoleLevel(ULONG level) {
+    g_consoleLevel.store(level);
+}
+
 struct Capture::State {
     mutable std::mutex lock;
     std::vector<Record> records;

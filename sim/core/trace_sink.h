@@ -17,6 +17,10 @@ struct Record {
     std::string Text;
 };
 
+// The level up to which messages go to stderr from now on (0: none), in
+// place of QUILLEX_TRACE_LEVEL's.
+void SetConsoleLevel(ULONG level);
+
 // Collects every message emitted while it lives, from any thread.
 class Capture {
   public:
