@@ -312,11 +312,10 @@ void ShowReports(const std::vector<ServedStick>& sticks, std::vector<size_t>* sh
 
 int Serve(sim::pnp::Stack& stack, const Options& options) {
     std::vector<ServedStick> sticks;
-    for (sim::stick::Layout layout : {sim::stick::Layout::A, sim::stick::Layout::B}) {
-        if (options.layout != "both" &&
-            options.layout != (layout == sim::stick::Layout::A ? "a" : "b")) {
-            continue;
-        }
+    std::vector<sim::stick::Layout> models = StickModels(options.layout, options.sticks);
+    // Plugged at once, they never move in the vector while served.
+    sticks.reserve(models.size());
+    for (sim::stick::Layout layout : models) {
         sticks.emplace_back();
         if (!PlugStick(stack, layout, &sticks.back())) {
             return 1;
