@@ -210,6 +210,15 @@ bool IsWholeBlock(const APP_INSTANCE& block, const APP_INSTANCE& initial) {
     if (memcmp(&block, &initial, sizeof(block)) == 0) {
         return true;
     }
+    // Refreshed from the decoded state a start leaves (everything 0, the
+    // hat too) or from the stick at rest, with the LED of the moment.
+    APP_INSTANCE fresh{}, rest{};
+    rest.RightStickY = rest.RightStickX = rest.LeftStickX = rest.LeftStickY = 128;
+    rest.Dpad = 8;
+    fresh.Led = rest.Led = block.Led;
+    if (memcmp(&block, &fresh, sizeof(block)) == 0 || memcmp(&block, &rest, sizeof(block)) == 0) {
+        return block.Led <= 3 || block.Led == QUILLEX_LED_NONE;
+    }
     const ULONG k = block.LeftStickX;
     if (k > 255 || block.LeftStickY != k || block.RightStickX != k || block.RightStickY != k ||
         block.Dpad != k % 9 || (block.Led > 3 && block.Led != QUILLEX_LED_NONE)) {

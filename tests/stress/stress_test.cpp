@@ -189,6 +189,16 @@ const char* const kExplainedErrors[] = {
     "Quillex!HandleXboxLEDDecode: ERROR LED Byte note covered by mapping table",
     "Quillex!HandleXusbPdoInternalIrp: Error - PDO has been Removed",
     "Send IR to PDO b",
+    // A stop waits 7 ms for the reader's exit, which a loaded machine can
+    // miss; teardown then waits on (and says so, unexplained, if it gives up).
+    "Quillex!ThreadRecover: SHUTDOWN error KeWaitForSingleObject - 102",
+    "Quillex!ThreadRecover: *****TBD*****",
+};
+// And at the removal at the end: the stick's collection closes the reader's
+// target on the query-remove, before the reader is stopped.
+const char* const kExplainedAtRemoval[] = {
+    "Error - WdfIoTargetFormatRequestForRead failed - 0xc0000184",
+    "Error - WdfRequestSend failed - 0xc0000184",
 };
 
 class StressTest : public quillex_test::ReaderStackTest {
@@ -223,7 +233,7 @@ class StressTest : public quillex_test::ReaderStackTest {
 
     // Error traces since the last look, by text; fails on one not explained.
     // The first one comes with the driver's messages before it.
-    void CheckErrorTraces(Figures* figures) {
+    void CheckErrorTraces(Figures* figures, bool removing = false) {
         const std::vector<sim::trace::Record> records = trace_.Records();
         trace_.Clear();
         bool first = true;
@@ -235,6 +245,9 @@ class StressTest : public quillex_test::ReaderStackTest {
             bool explained = false;
             for (const char* text : kExplainedErrors) {
                 explained = explained || r.Text.find(text) != std::string::npos;
+            }
+            for (const char* text : kExplainedAtRemoval) {
+                explained = explained || (removing && r.Text.find(text) != std::string::npos);
             }
             ++figures->errorTraces[r.Text];
             if (explained) {
@@ -590,7 +603,7 @@ TEST_F(StressTest, TwoSticksApplicationsAndTheClassDriverForTheChosenTime) {
     last.clear();
     EXPECT_EQ(watch.sent.load(), watch.completed.load())
         << "endpoint 1 transfers sent and come back";
-    CheckErrorTraces(&figures);
+    CheckErrorTraces(&figures, true);
     ASSERT_EQ(stack_.Unload(), STATUS_SUCCESS);
     sim::xbox::Forget();
     EXPECT_TRUE(sim::kernel::WaitForSystemThreads());
