@@ -457,6 +457,12 @@ TEST_F(StressTest, TwoSticksApplicationsAndTheClassDriverForTheChosenTime) {
         for (Rig& rig : rigs) {
             rig.device->Stop();
         }
+        // The reports still queued for the readers are delivered first: a
+        // reader waits at its collection only once its queue is empty and
+        // what it read was handed over.
+        for (Rig& rig : rigs) {
+            ASSERT_TRUE(WaitUntil([&] { return stack_.Hid(rig.id)->WaitingReads() >= 1; }));
+        }
         for (int s = 0; s < 2; ++s) {
             SCOPED_TRACE("stick " + std::to_string(s));
             auto controller = rigs[s].Controller();
