@@ -17,10 +17,6 @@ struct Record {
     std::string Text;
 };
 
-// The level up to which messages go to stderr from now on (0: none), in
-// place of QUILLEX_TRACE_LEVEL's.
-void SetConsoleLevel(ULONG level);
-
 // Collects every message emitted while it lives, from any thread.
 class Capture {
   public:
@@ -44,5 +40,11 @@ class Capture {
     struct State;
     State* state_;
 };
+
+// The highest level printed on stderr from now on (0: none); for programs
+// that choose it themselves, as a fuzz target does.
+void SetConsoleLevel(ULONG level);
+// The level in force: QUILLEX_TRACE_LEVEL's unless set since.
+ULONG ConsoleLevel();
 
 } // namespace sim::trace

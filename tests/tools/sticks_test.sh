@@ -97,5 +97,17 @@ out=$("$sim" --expect "$dir/only2.jsonl" 2>&1)
 [[ $? -eq 1 ]] || fail "a recording without stick 1 was accepted"
 grep -q 'only2.jsonl: stick 1 has no step' <<<"$out" || fail "missing stick: $out"
 
+# --serve: the N sticks are served, plugged together.
+"$sim" --serve "$dir/serve.sock" --sticks 3 >"$dir/serve.out" 2>&1 &
+server=$!
+for _ in $(seq 1 400); do
+    [[ -S "$dir/serve.sock" ]] && break
+    sleep 0.05
+done
+kill -TERM "$server" 2>/dev/null
+wait "$server" || fail "--serve --sticks 3 did not stop cleanly: $(cat "$dir/serve.out")"
+[[ $(grep -c '^== serving stick #[123], product id 0x40[23]' "$dir/serve.out") -eq 3 ]] ||
+    fail "--serve did not serve three sticks: $(cat "$dir/serve.out")"
+
 ((failures == 0)) || exit 1
 echo "sticks: all cases pass"

@@ -67,7 +67,13 @@ bool ParseMappingValues(const std::vector<ScriptToken>& tokens, size_t first, si
         size_t eq = assignment.text.find('=');
         std::string_view name = assignment.text.substr(0, eq);
         unsigned offset = 0;
-        if (eq == std::string_view::npos || !MappingValueOffset(name, &offset)) {
+        if (eq == std::string_view::npos) {
+            return Fail(assignment,
+                        "set takes NAME=VALUE only, as in set BTN_A=3; stick input goes on a "
+                        "line of its own",
+                        error);
+        }
+        if (!MappingValueOffset(name, &offset)) {
             return Fail(assignment,
                         "'" + std::string(name) +
                             "' is no mapping value (BTN_A ... BTN_LEFT_TRIANGLE, SWAP_TRIGGERS, "

@@ -25,6 +25,9 @@ const CLI::Validator kStickCount(
         const std::string why = "N is 1 to " + std::to_string(kMaxSticks) +
                                 ": every stick runs threads of its own and sixteen keep half a "
                                 "core busy";
+        if (value.empty()) {
+            return "the value is empty; " + why;
+        }
         size_t used = 0;
         long n = 0;
         try {
@@ -87,7 +90,8 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
 
     app.add_option("--script", options->scriptFile,
                    "play this session script on every stick instead of the\n"
-                   "built-in one (format: see the README)")
+                   "built-in one; a line may speak to one stick (stick=2) or\n"
+                   "send the application's requests (format: see the README)")
         ->type_name("FILE")
         ->check(kNotEmpty);
     app.add_option("--record", options->recordFile,
@@ -108,11 +112,13 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                  "instead of lines for a person");
     CLI::Option* live = app.add_flag("--live", options->live,
                                      "show what a game sees, updated in place in the terminal,\n"
-                                     "beside the stick's own state; q quits")
+                                     "beside the stick's own state; several sticks are listed,\n"
+                                     "Tab or a stick's number shows one in full; q quits")
                             ->excludes("--json");
     app.add_flag("--keyboard", options->keyboard,
-                 "with --live: play the stick from the keyboard (the keys\n"
-                 "are shown on screen) instead of the session")
+                 "with --live: play the stick shown in full from the\n"
+                 "keyboard (the keys are shown on screen) instead of the\n"
+                 "session")
         ->needs(live)
         ->excludes("--script")
         ->excludes("--expect");

@@ -120,6 +120,8 @@ bool ParseStickInput(const std::vector<ScriptToken>& tokens, size_t first, size_
                 return fail(valueToken, std::string(key) + " is a number 0..255");
             }
             input->axes[axis] = static_cast<int>(v);
+        } else if (EqualNoCase(key, "stick")) {
+            return fail(t, "stick= comes once, right after the time");
         } else {
             return fail(t, "'" + std::string(key) + "' is not hat, lx, ly, rx, ry, lt or rt");
         }
