@@ -142,6 +142,14 @@ NTSTATUS BringUp(Device* device) {
 
 namespace {
 
+// Whether the device answers for its bus: it has (or had, and they went
+// missing) static children. A driver thread may add a child while the PnP
+// manager asks.
+bool HasHadStaticChildren(Device* device) {
+    std::lock_guard<std::mutex> guard(device->lock);
+    return device->hasHadStaticChildren;
+}
+
 NTSTATUS StartDevice(Device* device, PIRP irp) {
     NTSTATUS status = ForwardAndWait(device, irp);
     if (NT_SUCCESS(status)) {
@@ -152,7 +160,7 @@ NTSTATUS StartDevice(Device* device, PIRP irp) {
         SetInterfacesState(device, true);
         // Children added before the start, or gone missing while stopped,
         // are reported now.
-        if (device->hasHadStaticChildren) {
+        if (HasHadStaticChildren(device)) {
             IoInvalidateDeviceRelations(device->pdo, BusRelations);
         }
     }
@@ -212,7 +220,7 @@ NTSTATUS DispatchPnp(Device* device, PIRP irp) {
         return StartDevice(device, irp);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == BusRelations &&
-            device->hasHadStaticChildren) {
+            HasHadStaticChildren(device)) {
             return QueryBusRelations(device, irp);
         }
         return Forward(device, irp);
