@@ -19,8 +19,8 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDevicePrepareHardware(WDFDEVICE Devic
                 "Quillex!Quillex_EvtDevicePrepareHardware: ++\n");
 
     context = QuillexGetDeviceContext(Device);
-    context->PdoCreated = FALSE;
-    context->HardwareReleased = FALSE;
+    QuillexWriteFlag(&context->PdoCreated, FALSE);
+    QuillexWriteFlag(&context->HardwareReleased, FALSE);
 
     // A failed setup is not the framework's concern: the device still starts,
     // and a reader launched later finds no buffers and stops at once. The
@@ -53,23 +53,24 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceReleaseHardware(WDFDEVICE Devic
                 context->InstanceNumber);
 
     // Marked first, so that an open completing from now on starts nothing.
-    context->HardwareReleased = TRUE;
+    QuillexWriteFlag(&context->HardwareReleased, TRUE);
 
     // The emulated controller is marked removed: it refuses its class
     // driver from now on. It is also reported missing, so that the PnP
     // manager takes it away: the next start makes a new one, and without
     // this every stop would leave a dead controller behind until the stick
     // is unplugged. The handle stays set; the child's own cleanup clears it.
-    if (context->XusbPdo != NULL) {
-        status = QuillexRemovePdo(context->XusbPdo);
-        NTSTATUS missing = WdfPdoMarkMissing(context->XusbPdo);
+    WDFDEVICE child = QuillexChildOf(context);
+    if (child != NULL) {
+        status = QuillexRemovePdo(child);
+        NTSTATUS missing = WdfPdoMarkMissing(child);
         if (!NT_SUCCESS(missing) && missing != STATUS_NO_SUCH_DEVICE) {
             TraceEvents(TRACE_LEVEL_WARNING, TRACE_DEVICE,
                         "Quillex!Quillex_EvtDeviceReleaseHardware: <%u> WdfPdoMarkMissing "
                         "failed - 0x%x\n",
                         context->InstanceNumber, missing);
         }
-        context->PdoCreated = FALSE;
+        QuillexWriteFlag(&context->PdoCreated, FALSE);
     }
 
     // Stops the reader, then releases what it used.
@@ -94,8 +95,9 @@ _Use_decl_annotations_ VOID QuillexContextCleanup(WDFOBJECT Object) {
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
                 "Quillex!QuillexContextCleanup:  Remove PDO2 %u\n", context->InstanceNumber);
 
-    if (context->XusbPdo != NULL) {
-        (VOID) QuillexRemovePdo(context->XusbPdo);
+    WDFDEVICE child = QuillexChildOf(context);
+    if (child != NULL) {
+        (VOID) QuillexRemovePdo(child);
     }
 
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!QuillexContextCleanup: <%u>--\n",
