@@ -8,6 +8,7 @@
 
 #include "ntddk.h"
 #include "sim/kernel/mdl_mapping.h"
+#include "tests/support/guard_report.h"
 
 namespace {
 
@@ -178,8 +179,9 @@ TEST_F(SimMdlMappingDeath, AWritePastTheDescribedBytesStopsNamingTheMdl) {
             view[16] = 0; // one byte past
             MmUnlockPages(mdl);
         },
-        "MDL mapping overrun(.|\n)*MmUnlockPages(.|\n)*MDL 0x[0-9a-f]+: its system mapping at "
-        "0x[0-9a-f]+ of 16 bytes was written 1 byte\\(s\\) past its end");
+        GUARD_OVERRUN_REPORT("MDL mapping overrun(.|\n)*MmUnlockPages(.|\n)*MDL 0x[0-9a-f]+: its "
+                             "system mapping at 0x[0-9a-f]+ of 16 bytes was written 1 byte\\(s\\) "
+                             "past its end"));
     EXPECT_DEATH(
         {
             static UCHAR buffer[64];
@@ -189,7 +191,8 @@ TEST_F(SimMdlMappingDeath, AWritePastTheDescribedBytesStopsNamingTheMdl) {
             view[20 + 3] = 0;
             IoFreeMdl(mdl);
         },
-        "MDL mapping overrun(.|\n)*IoFreeMdl(.|\n)*of 20 bytes was written 4 byte\\(s\\) past");
+        GUARD_OVERRUN_REPORT("MDL mapping overrun(.|\n)*IoFreeMdl(.|\n)*of 20 bytes was written 4 "
+                             "byte\\(s\\) past"));
 }
 
 TEST_F(SimMdlMappingDeath, AnOverrunIsCaughtWhenTheIrpCarryingTheMdlCompletes) {
@@ -205,7 +208,8 @@ TEST_F(SimMdlMappingDeath, AnOverrunIsCaughtWhenTheIrpCarryingTheMdlCompletes) {
             g_pend = false;
             d.Send(irp, mdl, 8);
         },
-        "MDL mapping overrun(.|\n)*IoCompleteRequest(.|\n)*of 4 bytes was written 1 byte");
+        GUARD_OVERRUN_REPORT(
+            "MDL mapping overrun(.|\n)*IoCompleteRequest(.|\n)*of 4 bytes was written 1 byte"));
 }
 
 } // namespace

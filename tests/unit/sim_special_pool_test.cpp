@@ -8,6 +8,7 @@
 
 #include "ntddk.h"
 #include "sim/kernel/pool.h"
+#include "tests/support/guard_report.h"
 
 namespace {
 
@@ -81,7 +82,8 @@ TEST_F(SimPoolDeath, AWritePastTheEndOfABlockStopsWhenItIsFreed) {
             block[20] = 0; // one byte past
             ExFreePoolWithTag(block, kTag);
         },
-        "pool block overrun(.|\n)*of 20 bytes was written 1 byte\\(s\\) past its end");
+        GUARD_OVERRUN_REPORT(
+            "pool block overrun(.|\n)*of 20 bytes was written 1 byte\\(s\\) past its end"));
 }
 
 TEST_F(SimPoolDeath, AWriteIntoAFreedBlockStopsWhenTheBlockLeavesQuarantine) {

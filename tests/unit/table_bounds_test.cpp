@@ -99,6 +99,40 @@ TEST_F(TableBoundsTest, EveryRawHatByteStaysInsideTheDpadTable) {
     }
 }
 
+// Each raw button byte of any value gives the buttons of its set bits and
+// nothing else: the 256-entry translations cover every byte.
+TEST_F(TableBoundsTest, EveryRawButtonByteGivesTheButtonsOfItsBits) {
+    struct ButtonByte {
+        bool layoutA;
+        size_t offset;
+        ULONG bit[8]; // canonical button of each bit, 0 for an ignored bit
+    };
+    const ButtonByte bytes[] = {
+        {true, 0, {BTN_X, BTN_A, BTN_B, BTN_Y, BTN_LEFT_TRIGGER, BTN_RIGHT_TRIGGER, 0, 0}},
+        {true, 1, {BTN_BACK, BTN_HOME, BTN_LEFT_JOY_PRESS, BTN_RIGHT_JOY_PRESS, BTN_PWR, 0, 0, 0}},
+        {false, 5, {0, 0, 0, 0, BTN_X, BTN_A, BTN_B, BTN_Y}},
+        {false,
+         6,
+         {BTN_LEFT_TRIGGER, BTN_RIGHT_TRIGGER, 0, 0, BTN_BACK, BTN_HOME, BTN_LEFT_JOY_PRESS,
+          BTN_RIGHT_JOY_PRESS}},
+        {false, 7, {BTN_PWR, BTN_BACK, 0, 0, 0, 0, 0, 0}},
+    };
+    PUCHAR raw = holder_.Report();
+    for (const ButtonByte& b : bytes) {
+        for (ULONG value = 0; value <= 0xFF; ++value) {
+            memset(raw, 0, kReportRoom);
+            raw[b.offset] = static_cast<UCHAR>(value);
+            b.layoutA ? DecodeHidReportLayoutA(ctx_) : DecodeHidReportLayoutB(ctx_);
+            ULONG expected = 0;
+            for (ULONG k = 0; k < 8; ++k) {
+                expected |= (value >> k & 1) ? b.bit[k] : 0;
+            }
+            ASSERT_EQ(ctx_->CanonicalButtons, expected)
+                << (b.layoutA ? "layout A" : "layout B") << " byte " << b.offset << " = " << value;
+        }
+    }
+}
+
 // The application's block is stored as sent: any 32-bit value reaches the
 // d-pad and curve lookups, which must take only what their tables cover.
 TEST_F(TableBoundsTest, EveryApplicationValueStaysInsideTheDpadAndCurveTables) {
