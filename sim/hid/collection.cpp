@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <array>
 
 #include <hidclass.h>
 
@@ -319,10 +320,22 @@ NTSTATUS Collection::InputReport(const uint8_t* report, size_t length) {
     if (known == lengths.end() || length != expected) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::vector<uint8_t> delivered(caps_.InputReportByteLength, 0);
-    memcpy(delivered.data(), report, length);
+    // The report as a reader gets it: padded with zeros to InputReportByteLength.
+    // Built only for a ring; a waiting read gets it straight into its buffer.
+    std::vector<uint8_t> delivered;
+    auto buffered = [&]() -> const std::vector<uint8_t>& {
+        if (delivered.empty()) {
+            delivered.assign(caps_.InputReportByteLength, 0);
+            memcpy(delivered.data(), report, length);
+        }
+        return delivered;
+    };
 
-    std::vector<std::pair<PIRP, ULONG_PTR>> done;
+    // The reads to complete once the lock is released: inline for the usual
+    // few opens, so a report allocates nothing.
+    std::array<PIRP, 4> few;
+    std::vector<PIRP> more;
+    size_t doneCount = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (removed_) {
@@ -332,11 +345,18 @@ NTSTATUS Collection::InputReport(const uint8_t* report, size_t length) {
             bool taken = false;
             for (auto it = open.reads.begin(); it != open.reads.end(); ++it) {
                 if (IoSetCancelRoutine(it->irp, nullptr) != nullptr) {
-                    // A read waits only while the ring is empty.
+                    // A read waits only while the ring is empty, and its room
+                    // holds at least one report (Read refuses less).
                     WaitingRead read = *it;
                     open.reads.erase(it);
-                    open.ring.push_back(delivered);
-                    done.emplace_back(read.irp, Fill(open, read.buffer, read.room));
+                    memcpy(read.buffer, report, length);
+                    memset(read.buffer + length, 0, caps_.InputReportByteLength - length);
+                    if (doneCount < few.size()) {
+                        few[doneCount] = read.irp;
+                    } else {
+                        more.push_back(read.irp);
+                    }
+                    ++doneCount;
                     taken = true;
                     break;
                 }
@@ -344,15 +364,16 @@ NTSTATUS Collection::InputReport(const uint8_t* report, size_t length) {
             if (taken) {
                 continue;
             }
-            open.ring.push_back(delivered);
+            open.ring.push_back(buffered());
             if (open.ring.size() > open.capacity) {
                 open.ring.pop_front();
                 ++dropped_;
             }
         }
     }
-    for (auto& [irp, written] : done) {
-        Finish(irp, STATUS_SUCCESS, written);
+    for (size_t i = 0; i < doneCount; ++i) {
+        Finish(i < few.size() ? few[i] : more[i - few.size()], STATUS_SUCCESS,
+               caps_.InputReportByteLength);
     }
     return STATUS_SUCCESS;
 }

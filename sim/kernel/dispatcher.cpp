@@ -1,8 +1,10 @@
 // Events, mutexes and the waits on them.
 //
 // One dispatcher lock guards every object's signal state, as the dispatcher
-// database lock does on Windows; waiters sleep on one condition variable and
-// re-check their objects whenever any object is signalled.
+// database lock does on Windows. A blocked thread links a wait block naming
+// its objects and sleeps on a condition variable of its own; signalling an
+// object wakes only the threads that wait on it, as the kernel's per-object
+// wait lists do, so a busy event does not wake every sleeping thread.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -26,7 +28,158 @@ enum : UCHAR {
 };
 
 std::mutex g_dispatcher;
-std::condition_variable g_wake;
+// Only for WaitForTimedWaiters: told when a thread starts a simulated timed wait.
+std::condition_variable g_timedWaitersChanged;
+
+// What a host thread sleeps on. Sleepers are never freed: a thread that ends
+// hands its own back for the next thread, so a waker may notify one after
+// releasing the dispatcher lock (at worst a thread wakes once for nothing
+// and looks at its objects again).
+struct Sleeper {
+    std::condition_variable wake;
+    Sleeper* nextFree = nullptr;
+};
+Sleeper* g_freeSleepers = nullptr; // under the dispatcher lock
+
+class ThreadSleeper {
+  public:
+    // With the dispatcher lock held.
+    Sleeper* Get() {
+        if (sleeper_ == nullptr) {
+            if (g_freeSleepers != nullptr) {
+                sleeper_ = g_freeSleepers;
+                g_freeSleepers = sleeper_->nextFree;
+            } else {
+                sleeper_ = new Sleeper;
+            }
+        }
+        return sleeper_;
+    }
+    ~ThreadSleeper() {
+        if (sleeper_ != nullptr) {
+            std::lock_guard<std::mutex> guard(g_dispatcher);
+            sleeper_->nextFree = g_freeSleepers;
+            g_freeSleepers = sleeper_;
+        }
+    }
+
+  private:
+    Sleeper* sleeper_ = nullptr;
+};
+thread_local ThreadSleeper t_sleeper;
+
+// The threads a signal woke, told once the dispatcher lock is released, so
+// that they do not wake only to wait for the lock their waker still holds.
+class Wakeups {
+  public:
+    Wakeups() = default;
+    ~Wakeups() { Notify(); }
+    Wakeups(const Wakeups&) = delete;
+    Wakeups& operator=(const Wakeups&) = delete;
+
+    // With the dispatcher lock held.
+    void Add(Sleeper* sleeper) {
+        if (count_ < kInline) {
+            few_[count_++] = sleeper;
+        } else {
+            sleeper->wake.notify_one(); // rare: told under the lock
+        }
+    }
+    // Without the lock.
+    void Notify() {
+        for (size_t i = 0; i < count_; ++i) {
+            few_[i]->wake.notify_one();
+        }
+        count_ = 0;
+    }
+
+  private:
+    static constexpr size_t kInline = 8;
+    Sleeper* few_[kInline];
+    size_t count_ = 0;
+};
+
+// A thread blocked in a wait or a delay, linked while it sleeps (under the
+// dispatcher lock). A delay waits on no object.
+struct WaitBlock {
+    DISPATCHER_HEADER** objects = nullptr;
+    ULONG count = 0;
+    PKTHREAD thread = nullptr;
+    bool simulatedDeadline = false;
+    Sleeper* sleeper = nullptr;
+    WaitBlock* prev = nullptr;
+    WaitBlock* next = nullptr;
+};
+
+// The list's head, constant-initialised so that no wait ever sees it unlinked.
+WaitBlock g_waiters{nullptr, 0, nullptr, false, nullptr, &g_waiters, &g_waiters};
+
+// Links the calling thread's block for as long as it sleeps in one wait.
+// Built and destroyed with the dispatcher lock held.
+class LinkedWait {
+  public:
+    LinkedWait(DISPATCHER_HEADER** objects, ULONG count, PKTHREAD thread, bool simulated) {
+        block_.objects = objects;
+        block_.count = count;
+        block_.thread = thread;
+        block_.simulatedDeadline = simulated;
+        block_.sleeper = t_sleeper.Get();
+    }
+    void Link() {
+        if (linked_) {
+            return;
+        }
+        linked_ = true;
+        block_.next = &g_waiters;
+        block_.prev = g_waiters.prev;
+        g_waiters.prev->next = &block_;
+        g_waiters.prev = &block_;
+    }
+    ~LinkedWait() {
+        if (linked_) {
+            block_.prev->next = block_.next;
+            block_.next->prev = block_.prev;
+        }
+    }
+    LinkedWait(const LinkedWait&) = delete;
+    LinkedWait& operator=(const LinkedWait&) = delete;
+
+    std::condition_variable& Wake() { return block_.sleeper->wake; }
+
+  private:
+    WaitBlock block_;
+    bool linked_ = false;
+};
+
+// With the dispatcher lock held: every thread waiting on 'h'.
+void WakeWaitersOf(DISPATCHER_HEADER* h, Wakeups& wakeups) {
+    for (WaitBlock* b = g_waiters.next; b != &g_waiters; b = b->next) {
+        for (ULONG i = 0; i < b->count; ++i) {
+            if (b->objects[i] == h) {
+                wakeups.Add(b->sleeper);
+                break;
+            }
+        }
+    }
+}
+
+// With the dispatcher lock held: 'thread' wherever it waits (an alert).
+void WakeThread(PKTHREAD thread, Wakeups& wakeups) {
+    for (WaitBlock* b = g_waiters.next; b != &g_waiters; b = b->next) {
+        if (b->thread == thread) {
+            wakeups.Add(b->sleeper);
+        }
+    }
+}
+
+// With the dispatcher lock held: the simulated clock moved or ended.
+void WakeSimulatedTimedWaiters(Wakeups& wakeups) {
+    for (WaitBlock* b = g_waiters.next; b != &g_waiters; b = b->next) {
+        if (b->simulatedDeadline) {
+            wakeups.Add(b->sleeper);
+        }
+    }
+}
 
 bool IsSignalled(DISPATCHER_HEADER* h, PKTHREAD self) {
     if (h->Type == kMutant) {
@@ -118,20 +271,21 @@ bool SimulatedExpired(const Deadline& d) {
 }
 
 // Sleeps until woken or the deadline passes; true once it has passed.
-bool SleepUntil(std::unique_lock<std::mutex>& lock, const Deadline& d) {
+bool SleepUntil(std::unique_lock<std::mutex>& lock, const Deadline& d, LinkedWait& block) {
+    block.Link();
     if (d.forever) {
-        g_wake.wait(lock);
+        block.Wake().wait(lock);
         return false;
     }
     if (!d.simulated) {
-        return g_wake.wait_until(lock, d.host) == std::cv_status::timeout;
+        return block.Wake().wait_until(lock, d.host) == std::cv_status::timeout;
     }
     if (SimulatedExpired(d)) {
         return true;
     }
     ++g_simTime.waiters;
-    g_wake.notify_all(); // for WaitForTimedWaiters
-    g_wake.wait(lock);
+    g_timedWaitersChanged.notify_all();
+    block.Wake().wait(lock);
     --g_simTime.waiters;
     return SimulatedExpired(d);
 }
@@ -181,6 +335,7 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, BOOL
     Clock::time_point watchdog{};
     std::unique_lock<std::mutex> lock(g_dispatcher);
     Deadline deadline = DeadlineOf(timeout, self);
+    LinkedWait block(objects, count, self, deadline.simulated);
     for (;;) {
         if (waitType == WaitAny) {
             for (ULONG i = 0; i < count; ++i) {
@@ -210,15 +365,17 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, BOOL
         }
         if (!deadline.forever) {
             // After the deadline, look at the objects once more before giving up.
-            expired = SleepUntil(lock, deadline);
+            expired = SleepUntil(lock, deadline, block);
         } else if (self->UnboundedWaits) {
-            g_wake.wait(lock);
+            block.Link();
+            block.Wake().wait(lock);
         } else {
             if (!watchdogStarted) {
                 watchdogStarted = true;
                 watchdog = Clock::now() + watchdog::Bound();
             }
-            if (g_wake.wait_until(lock, watchdog) == std::cv_status::timeout) {
+            block.Link();
+            if (block.Wake().wait_until(lock, watchdog) == std::cv_status::timeout) {
                 watchdog::Expired(api, DescribeWait(count, objects, waitType).c_str());
             }
         }
@@ -235,20 +392,18 @@ SimulatedClock::SimulatedClock() {
 }
 
 SimulatedClock::~SimulatedClock() {
-    {
-        std::lock_guard<std::mutex> guard(g_dispatcher);
-        g_simTime.active = false;
-        ++g_simTime.epoch;
-    }
-    g_wake.notify_all();
+    Wakeups wakeups;
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    g_simTime.active = false;
+    ++g_simTime.epoch;
+    WakeSimulatedTimedWaiters(wakeups);
 }
 
 void SimulatedClock::Advance(std::chrono::nanoseconds by) {
-    {
-        std::lock_guard<std::mutex> guard(g_dispatcher);
-        g_simTime.now += by.count() / 100;
-    }
-    g_wake.notify_all();
+    Wakeups wakeups;
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    g_simTime.now += by.count() / 100;
+    WakeSimulatedTimedWaiters(wakeups);
 }
 
 unsigned SimulatedClock::TimedWaiters() const {
@@ -258,23 +413,23 @@ unsigned SimulatedClock::TimedWaiters() const {
 
 bool SimulatedClock::WaitForTimedWaiters(unsigned count, std::chrono::milliseconds limit) const {
     std::unique_lock<std::mutex> lock(g_dispatcher);
-    return g_wake.wait_for(lock, limit, [&] { return g_simTime.waiters >= count; });
+    return g_timedWaitersChanged.wait_for(lock, limit, [&] { return g_simTime.waiters >= count; });
 }
 
 void AlertThread(PKTHREAD thread) {
-    {
-        std::lock_guard<std::mutex> guard(g_dispatcher);
-        thread->Alerted = true;
-    }
-    g_wake.notify_all();
+    Wakeups wakeups;
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    thread->Alerted = true;
+    WakeThread(thread, wakeups);
 }
 
+// Once the lock is released a waiter may free the thread object: only the
+// sleepers are told after it.
 void SignalThreadEnded(PKTHREAD thread) {
-    {
-        std::lock_guard<std::mutex> guard(g_dispatcher);
-        thread->Header.SignalState = 1;
-    }
-    g_wake.notify_all();
+    Wakeups wakeups;
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    thread->Header.SignalState = 1;
+    WakeWaitersOf(&thread->Header, wakeups);
 }
 
 void CheckRoutineReturn(const char* what, const char* irqlRule) {
@@ -315,14 +470,12 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
         sim::VerifierStop(sim::rule::kIrqlTooHigh, "KeSetEvent", "called at IRQL %u",
                           KeGetCurrentIrql());
     }
-    LONG previous;
-    {
-        std::lock_guard<std::mutex> guard(g_dispatcher);
-        CheckWaitable(&Event->Header, "KeSetEvent");
-        previous = Event->Header.SignalState;
-        Event->Header.SignalState = 1;
-    }
-    g_wake.notify_all();
+    Wakeups wakeups;
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    CheckWaitable(&Event->Header, "KeSetEvent");
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    WakeWaitersOf(&Event->Header, wakeups);
     return previous;
 }
 
@@ -357,6 +510,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Wait);
     PKTHREAD self = CurrentThread();
     LONG previous;
+    Wakeups wakeups;
     {
         std::lock_guard<std::mutex> guard(g_dispatcher);
         if (Mutex->Header.Type != kMutant) {
@@ -379,9 +533,9 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
             if (it != owned.end()) {
                 owned.erase(it);
             }
+            WakeWaitersOf(&Mutex->Header, wakeups);
         }
     }
-    g_wake.notify_all();
     return previous;
 }
 
@@ -439,12 +593,13 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     PKTHREAD self = CurrentThread();
     std::unique_lock<std::mutex> lock(g_dispatcher);
     Deadline deadline = DeadlineOf(Interval, self);
+    LinkedWait block(nullptr, 0, self, deadline.simulated);
     for (;;) {
         if (Alertable && self->Alerted) {
             self->Alerted = false;
             return STATUS_ALERTED;
         }
-        if (SleepUntil(lock, deadline)) {
+        if (SleepUntil(lock, deadline, block)) {
             return STATUS_SUCCESS;
         }
     }

@@ -1,6 +1,10 @@
 // IRQL tracking and thread identity.
 #include "sim/kernel/thread_state.h"
 
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -59,6 +63,13 @@ void AdoptThread(PKTHREAD thread) {
 }
 void SetCurrentThreadName(const char* name) {
     EnsureThread()->Name = name;
+    // Also the host's name, so profilers and top tell the threads apart; the
+    // main thread keeps the program's name.
+    if (getpid() != static_cast<pid_t>(syscall(SYS_gettid))) {
+        char host[16];
+        snprintf(host, sizeof(host), "%s", name);
+        pthread_setname_np(pthread_self(), host);
+    }
 }
 void AllowUnboundedWaits() {
     EnsureThread()->UnboundedWaits = true;

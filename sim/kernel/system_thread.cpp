@@ -5,6 +5,8 @@
 // and while a reference is held; waits on it are satisfied once it has ended.
 #include "sim/kernel/system_thread.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -15,6 +17,7 @@
 #include "sim/core/fault.h"
 #include "sim/core/race.h"
 #include "sim/core/verifier.h"
+#include "sim/kernel/cpu_time.h"
 #include "sim/kernel/handles.h"
 #include "sim/kernel/irql_check.h"
 #include "sim/kernel/thread_state.h"
@@ -77,6 +80,8 @@ void Prune() {
 
 void ThreadBase(std::shared_ptr<ThreadObject> self, PKSTART_ROUTINE start, PVOID context) {
     t_systemThread = self.get();
+    cpu::SystemThreadStarted();
+    pthread_setname_np(pthread_self(), "system thread");
     AdoptThread(&self->thread);
     // A driver's thread may wait for as long as its device lives.
     AllowUnboundedWaits();
@@ -87,6 +92,7 @@ void ThreadBase(std::shared_ptr<ThreadObject> self, PKSTART_ROUTINE start, PVOID
     // The one place where what a system thread must not leave behind is
     // checked, whether it returned or called PsTerminateSystemThread.
     CheckRoutineReturn("system thread start routine", rule::kRoutineChangedIrql);
+    cpu::SystemThreadEnding();
     SignalThreadEnded(&self->thread);
     PKTHREAD key = &self->thread;
     AdoptThread(nullptr);

@@ -6,7 +6,9 @@
 
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
+#include "sim/kernel/cpu_time.h"
 #include "sim/kernel/irql_check.h"
+#include "sim/kernel/thread_state.h"
 
 namespace sim::wdf {
 namespace {
@@ -125,8 +127,15 @@ void FinishSentRequest(Request* request) {
     request->status = request->irp->IoStatus.Status;
     FillCompletionParams(request);
     if (request->completionRoutine != nullptr) {
+        // Timed as the driver's own work when asked for (sim/kernel/cpu_time.h).
+        bool timed =
+            kernel::cpu::CountingCompletionRoutines() && !kernel::CurrentThread()->SystemThread;
+        int64_t started = timed ? kernel::cpu::ThisThreadNanos() : 0;
         request->completionRoutine(request->HandleAs<WDFREQUEST>(), target->HandleAs<WDFIOTARGET>(),
                                    &request->completionParams, request->completionContext);
+        if (timed) {
+            kernel::cpu::AddCompletionRoutineNanos(kernel::cpu::ThisThreadNanos() - started);
+        }
     } else {
         // Nobody asked to see it: the framework completes it with the
         // target's answer.

@@ -10,7 +10,9 @@ namespace quillex_test {
 
 class KernelRead {
   public:
-    KernelRead(PDEVICE_OBJECT top, PFILE_OBJECT file, ULONG length) : buffer_(length) {
+    // 'fill' is what the buffer holds before the read, to see what it wrote.
+    KernelRead(PDEVICE_OBJECT top, PFILE_OBJECT file, ULONG length, uint8_t fill = 0)
+        : buffer_(length, fill) {
         KeInitializeEvent(&done_, NotificationEvent, FALSE);
         irp_ = IoAllocateIrp(top->StackSize, FALSE);
         irp_->AssociatedIrp.SystemBuffer = buffer_.data();

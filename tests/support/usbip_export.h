@@ -11,7 +11,7 @@
 
 #include "sim/peers/usbip/host_device.h"
 #include "tests/support/usbip_client.h"
-#include "tests/support/xusb_stack.h"
+#include "tests/support/controller_stack.h"
 #include "tools/quillex-sim/usbip_server.h"
 
 namespace quillex_test {
@@ -67,16 +67,17 @@ class UsbipExportTest : public XusbStackTest {
     void TearDown() override {
         sim::usbip::HostDevice::SetUnlinkPause(nullptr);
         server_.Stop();
-        stack_.Unload();
+        XusbStackTest::TearDown();
         sim::usbip::Forget();
     }
 
-    // A stick whose emulated controller the host side has read and exports.
+    // A stick whose reader runs and whose emulated controller the host side
+    // has read and exports.
     Exported PlugExported(uint16_t productId = 0x0402) {
         Exported e;
-        e.id = PlugStick(productId);
+        e.id = PlugReadingStick(productId);
         e.context = Context(e.id);
-        EXPECT_EQ(CreateChild(e.context, e.context->InstanceNumber), STATUS_SUCCESS);
+        EXPECT_NE(e.context->XusbPdo, nullptr);
         if (e.context->XusbPdo != nullptr) {
             e.host = sim::usbip::WaitForDevice(WdfDeviceWdmGetDeviceObject(e.context->XusbPdo));
         }

@@ -10,7 +10,7 @@
 
 namespace quillex_test {
 
-// A parent object carrying a DEVICE_CONTEXT and a stand-in child device
+// A parent object carrying a DEVICE_CONTEXT and a bare child device
 // carrying an XUSB_PDO_DEVICE_DATA, filled as child creation fills it, with
 // XusbPdoCleanup as its cleanup callback. Requests reach the child through a
 // WDM device object whose dispatch routines hand them to the child's

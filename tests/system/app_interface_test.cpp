@@ -14,7 +14,7 @@
 #include "sim/peers/stick/stick.h"
 #include "tests/support/decoded_state.h"
 #include "tests/support/reader_stack.h"
-#include "tests/support/xusb_stack.h"
+#include "tests/support/controller_stack.h"
 
 namespace quillex_test {
 namespace {

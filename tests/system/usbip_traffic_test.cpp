@@ -65,12 +65,16 @@ TEST_F(UsbipExportTest, ReportsReachTheHostAsInterruptData) {
     host.Submit(101, 1, true, 32);
     host.Submit(102, 1, true, 32);
     EXPECT_TRUE(host.Quiet(std::chrono::milliseconds(100))); // both wait for a report
-    XboxReport a = MakeReport(0x1000, 0, 255, 1000, -1000);
-    XboxReport b = MakeReport(0x0000, 17, 0);
-    EXPECT_EQ(Deliver(stick.context, a), STATUS_SUCCESS);
-    ExpectData(&host, 101, 0, Bytes(a)); // 20 bytes of a 32-byte transfer
-    EXPECT_EQ(Deliver(stick.context, b), STATUS_SUCCESS);
-    ExpectData(&host, 102, 0, Bytes(b));
+    sim::stick::StickState a = Pressing(sim::stick::A);
+    a.rightTrigger = 255;
+    a.leftX = 132;
+    a.leftY = 124;
+    sim::stick::StickState b;
+    b.leftTrigger = 17;
+    EXPECT_EQ(Deliver(stick.id, a), STATUS_SUCCESS);
+    ExpectData(&host, 101, 0, Bytes(Expected(stick.id, a))); // 20 bytes of a 32-byte transfer
+    EXPECT_EQ(Deliver(stick.id, b), STATUS_SUCCESS);
+    ExpectData(&host, 102, 0, Bytes(Expected(stick.id, b)));
 }
 
 TEST_F(UsbipExportTest, LedMessagesSetTheLedStateAndRumbleIsTaken) {
@@ -111,11 +115,11 @@ TEST_F(UsbipExportTest, UnlinkCancelsAWaitingTransferWhichIsNeverAnswered) {
 
     // The next report goes to the next transfer, not to the unlinked one.
     host.Submit(303, 1, true, 32);
-    XboxReport a = MakeReport(0x0001);
+    sim::stick::StickState a = NumberedState(1);
     EXPECT_TRUE(WaitFor([&] { return stick.host->Outstanding() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(Deliver(stick.context, a), STATUS_SUCCESS);
-    ExpectData(&host, 303, 0, Bytes(a));
+    EXPECT_EQ(Deliver(stick.id, a), STATUS_SUCCESS);
+    ExpectData(&host, 303, 0, Bytes(Expected(stick.id, a)));
     // Unlinking what was answered already says so, and nothing else comes.
     host.Unlink(304, 303);
     EXPECT_EQ(Expect(&host, kRetUnlink, 304).status, 0);
@@ -131,17 +135,17 @@ TEST_F(UsbipExportTest, AReportWinningTheRaceWithAnUnlinkIsAnsweredOnceThenTheUn
     uint32_t seqnum = 0;
     Configure(&host, &seqnum);
 
-    XboxReport a = MakeReport(0x2000, 9);
+    sim::stick::StickState a = NumberedState(9);
     std::atomic<int> paused{0};
     sim::usbip::HostDevice::SetUnlinkPause([&] {
         ++paused;
-        EXPECT_EQ(Deliver(stick.context, a), STATUS_SUCCESS);
+        EXPECT_EQ(Deliver(stick.id, a), STATUS_SUCCESS);
     });
     host.Submit(401, 1, true, 32);
     EXPECT_TRUE(WaitFor([&] { return stick.host->Outstanding() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     host.Unlink(402, 401);
-    ExpectData(&host, 401, 0, Bytes(a));
+    ExpectData(&host, 401, 0, Bytes(Expected(stick.id, a)));
     EXPECT_EQ(Expect(&host, kRetUnlink, 402).status, 0);
     EXPECT_TRUE(host.Quiet(std::chrono::milliseconds(50)));
     EXPECT_EQ(paused, 1); // the window was taken
@@ -163,8 +167,9 @@ TEST_F(UsbipExportTest, UnlinksRacingReportsAnswerEachRequestExactlyOnce) {
         uint32_t submit = 1000 + 2 * round, unlink = submit + 1;
         host.Submit(submit, 1, true, 32);
         ASSERT_TRUE(WaitFor([&] { return stick.host->Outstanding() == 1; }));
-        XboxReport report = MakeReport(static_cast<USHORT>(round));
-        std::thread reader([&] { Deliver(stick.context, report); });
+        sim::stick::StickState state = NumberedState(static_cast<uint8_t>(round + 1));
+        XboxReport report = Expected(stick.id, state);
+        std::thread reader([&] { Deliver(stick.id, state); });
         host.Unlink(unlink, submit);
         reader.join();
         int submitAnswers = 0, unlinkAnswers = 0;
@@ -303,7 +308,7 @@ TEST_F(UsbipExportTest, AHostLeavingMidTransferReleasesTheDeviceAndItsTransfers)
     EXPECT_TRUE(WaitFor([&] { return server_.Connections() == 0; }));
     EXPECT_EQ(stick.host->Outstanding(), 0u);
     // Its transfers were cancelled: a report finds none waiting.
-    EXPECT_EQ(Deliver(stick.context, MakeReport(0x0001)), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Deliver(stick.id, NumberedState(1)), STATUS_DEVICE_NOT_READY);
 
     UsbipClient next;
     Import(&next, "1-1");
@@ -312,13 +317,12 @@ TEST_F(UsbipExportTest, AHostLeavingMidTransferReleasesTheDeviceAndItsTransfers)
     // The report nobody took is the controller's state: the next host's first
     // poll gets it; the one after waits for the next report.
     next.Submit(701, 1, true, 32);
-    ExpectData(&next, 701, 0, Bytes(MakeReport(0x0001)));
+    ExpectData(&next, 701, 0, Bytes(Expected(stick.id, NumberedState(1))));
     next.Submit(702, 1, true, 32);
     EXPECT_TRUE(WaitFor([&] { return stick.host->Outstanding() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    XboxReport b = MakeReport(0x0002);
-    EXPECT_EQ(Deliver(stick.context, b), STATUS_SUCCESS);
-    ExpectData(&next, 702, 0, Bytes(b));
+    EXPECT_EQ(Deliver(stick.id, NumberedState(2)), STATUS_SUCCESS);
+    ExpectData(&next, 702, 0, Bytes(Expected(stick.id, NumberedState(2))));
 }
 
 TEST_F(UsbipExportTest, TwoHostsOnTwoSticksEachGetTheirOwnReports) {
@@ -337,14 +341,14 @@ TEST_F(UsbipExportTest, TwoHostsOnTwoSticksEachGetTheirOwnReports) {
         ASSERT_TRUE(WaitFor([&] { return a.host->Outstanding() == 1; }));
         ASSERT_TRUE(WaitFor([&] { return b.host->Outstanding() == 1; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        XboxReport forA = MakeReport(static_cast<USHORT>(0x0100 + round));
-        XboxReport forB = MakeReport(static_cast<USHORT>(0x0200 + round), 50);
-        std::thread ta([&] { EXPECT_EQ(Deliver(a.context, forA), STATUS_SUCCESS); });
-        std::thread tb([&] { EXPECT_EQ(Deliver(b.context, forB), STATUS_SUCCESS); });
+        sim::stick::StickState forA = NumberedState(static_cast<uint8_t>(1 + round));
+        sim::stick::StickState forB = NumberedState(static_cast<uint8_t>(100 + round));
+        std::thread ta([&] { EXPECT_EQ(Deliver(a.id, forA), STATUS_SUCCESS); });
+        std::thread tb([&] { EXPECT_EQ(Deliver(b.id, forB), STATUS_SUCCESS); });
         ta.join();
         tb.join();
-        ExpectData(&hostA, 800 + round, 0, Bytes(forA));
-        ExpectData(&hostB, 900 + round, 0, Bytes(forB));
+        ExpectData(&hostA, 800 + round, 0, Bytes(Expected(a.id, forA)));
+        ExpectData(&hostB, 900 + round, 0, Bytes(Expected(b.id, forB)));
     }
 }
 

@@ -7,7 +7,8 @@
 #include "sim/core/winfmt.h"
 #include "sim/io/device_object.h"
 #include "sim/wdf/object.h"
-#include "tests/support/xusb_stack.h"
+#include "sim/kernel/system_thread.h"
+#include "tests/support/controller_stack.h"
 
 namespace quillex_test {
 namespace {
@@ -134,92 +135,141 @@ TEST_F(XusbStackTest, TheProductIdOfAnyStickModelReachesTheDeviceDescriptor) {
     EXPECT_EQ(descriptor[11], 0x04);
 }
 
+// Device numbers are handed out at device add, one per stick: sticks plugged
+// and removed in between take the numbers up to 10 and 100.
 TEST_F(XusbStackTest, InstanceIdsHaveAtLeastTwoDigitsAndNameAddressAndUiNumber) {
     // Only the compatible ID binds this time.
     sim::xbox::Options options;
     options.ids = {"USB\\MS_COMP_XUSB10"};
     InstallClassDriver(options);
-    DeviceId id = PlugStick(0x0402);
-    PDEVICE_CONTEXT context = Context(id);
-    for (ULONG instance : {0u, 7u, 123u}) {
-        EXPECT_EQ(CreateChild(context, instance), STATUS_SUCCESS);
+    const ULONG numbers[] = {1, 10, 100};
+    const char* expected[] = {"01", "10", "100"};
+    std::vector<DeviceId> ids;
+    for (ULONG instance = 1; instance <= 100; ++instance) {
+        if (instance == 1 || instance == 10 || instance == 100) {
+            ids.push_back(PlugReadingStick(0x0402));
+            ASSERT_EQ(Context(ids.back())->InstanceNumber, instance);
+        } else {
+            DeviceId passing = PlugStick(0x0402);
+            ASSERT_EQ(stack_.Remove(passing), STATUS_SUCCESS);
+        }
     }
-    std::vector<ChildDevice> children = stack_.Children(id);
-    ASSERT_EQ(children.size(), 3u);
-    const char* expected[] = {"00", "07", "123"};
-    const ULONG numbers[] = {0, 7, 123};
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(children[i].instanceIdOnBus, expected[i]);
-        EXPECT_EQ(children[i].instanceId,
+        SCOPED_TRACE(expected[i]);
+        std::vector<ChildDevice> children = stack_.Children(ids[i]);
+        ASSERT_EQ(children.size(), 1u);
+        EXPECT_EQ(children[0].instanceIdOnBus, expected[i]);
+        EXPECT_EQ(children[0].instanceId,
                   std::string("USB\\VID_045E&PID_028E&REV_0110\\") + expected[i]);
-        EXPECT_EQ(children[i].capabilities.Address, numbers[i]);
-        EXPECT_EQ(children[i].capabilities.UINumber, numbers[i]);
-        EXPECT_EQ(children[i].service, "xusb22");
+        EXPECT_EQ(children[0].capabilities.Address, numbers[i]);
+        EXPECT_EQ(children[0].capabilities.UINumber, numbers[i]);
+        EXPECT_EQ(children[0].service, "xusb22");
+        // The parent names its child.
+        EXPECT_EQ(WdfDeviceWdmGetDeviceObject(Context(ids[i])->XusbPdo), children[0].pdo);
     }
-    // The parent names the newest child.
-    EXPECT_EQ(WdfDeviceWdmGetDeviceObject(context->XusbPdo), children[2].pdo);
     EXPECT_EQ(sim::xbox::Controllers().size(), 3u);
 }
 
-// Every step of creation that can fail: its status comes back, its trace is
-// written, and nothing is left of the child.
+// Every step of creation that can fail: its status comes back in the trace,
+// and nothing is left of the child. Each case is a stick of its own, whose
+// reader meets the failure after its start-up wait and goes on reading
+// without a controller.
 TEST_F(XusbStackTest, EachFailingStepOfCreationIsUndoneAndReported) {
     InstallClassDriver();
-    DeviceId id = PlugStick(0x0402);
-    PDEVICE_CONTEXT context = Context(id);
     struct Case {
         const char* service;
         unsigned nth;
-        const char* message;
+        const char* message; // "<#>" stands for the device's number
     };
     const Case cases[] = {
-        {"WdfPdoInitAllocate", 1, "<1> WdfPdoInitAllocate failed\n"},
-        {"WdfDeviceInitAssignSDDLString", 1, "<1> WdfDeviceInitAssignSDDLString failed 0xc000003e"},
-        {"WdfPdoInitAssignDeviceID", 1, "<1> WdfPdoInitAssignDeviceID failed 0xc000003e"},
-        {"WdfPdoInitAddHardwareID", 1, "<1> WdfPdoInitAddHardwareID failed 0xc000003e"},
-        {"WdfPdoInitAddCompatibleID", 1, "<1> WdfPdoInitAddCompatibleID failed 0xc000003e"},
-        {"RtlUnicodeStringPrintf", 1, "<1>-- RtlUnicodeStringPrintf failed 0xc000003e"},
-        {"WdfPdoInitAssignInstanceID", 1, "<1>-- WdfPdoInitAssignInstanceID failed 0xc000003e"},
-        {"RtlUnicodeStringPrintf", 2, "<1> RtlUnicodeStringPrintf failed 0xc000003e"},
-        {"WdfPdoInitAddDeviceText", 1, "<1> WdfPdoInitAddDeviceText failed 0xc000003e"},
+        {"WdfPdoInitAllocate", 1, "<#> WdfPdoInitAllocate failed\n"},
+        {"WdfDeviceInitAssignSDDLString", 1, "<#> WdfDeviceInitAssignSDDLString failed 0xc000003e"},
+        {"WdfPdoInitAssignDeviceID", 1, "<#> WdfPdoInitAssignDeviceID failed 0xc000003e"},
+        {"WdfPdoInitAddHardwareID", 1, "<#> WdfPdoInitAddHardwareID failed 0xc000003e"},
+        {"WdfPdoInitAddCompatibleID", 1, "<#> WdfPdoInitAddCompatibleID failed 0xc000003e"},
+        {"RtlUnicodeStringPrintf", 1, "<#>-- RtlUnicodeStringPrintf failed 0xc000003e"},
+        {"WdfPdoInitAssignInstanceID", 1, "<#>-- WdfPdoInitAssignInstanceID failed 0xc000003e"},
+        {"RtlUnicodeStringPrintf", 2, "<#> RtlUnicodeStringPrintf failed 0xc000003e"},
+        {"WdfPdoInitAddDeviceText", 1, "<#> WdfPdoInitAddDeviceText failed 0xc000003e"},
         {"WdfDeviceInitAssignWdmIrpPreprocessCallback", 1,
-         "<1> WdfDeviceInitAssignWdmIrpPreprocessCallback IRP_MJ_PNP failed 0xc000003e"},
+         "<#> WdfDeviceInitAssignWdmIrpPreprocessCallback IRP_MJ_PNP failed 0xc000003e"},
         {"WdfDeviceInitAssignWdmIrpPreprocessCallback", 2,
-         "<1> WdfDeviceInitAssignWdmIrpPreprocessCallback IRP_MJ_INTERNAL_DEVICE_CONTROL failed "
+         "<#> WdfDeviceInitAssignWdmIrpPreprocessCallback IRP_MJ_INTERNAL_DEVICE_CONTROL failed "
          "0xc000003e"},
-        {"WdfDeviceCreate", 1, "<1> WdfDeviceCreate failed 0xc000003e"},
+        {"WdfDeviceCreate", 1, "<#> WdfDeviceCreate failed 0xc000003e"},
         {"WdfFdoAddStaticChild", 1, " WdfFdoAddStaticChild  failed - 0xc000003e"},
     };
-    size_t objects = sim::wdf::LiveObjectCount();
-    size_t devices = sim::io::LiveDeviceObjectCount();
+    // What a reader adds when no child is made (its shadow target and the
+    // open behind it): measured on the first case, which fails before any
+    // part of a child exists.
+    long readerObjects = -1;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.service) + " #" + std::to_string(c.nth));
+        DeviceId id = PlugStick(0x0402);
+        PDEVICE_CONTEXT context = Context(id);
+        ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+        ASSERT_TRUE(clock_.WaitForTimedWaiters(1));
+        const long objects = static_cast<long>(sim::wdf::LiveObjectCount());
+        const size_t devices = sim::io::LiveDeviceObjectCount();
         trace_.Clear();
         sim::fault::FailNthCall(c.service, c.nth, STATUS_DATA_ERROR);
-        NTSTATUS expected = c.nth == 1 && std::string(c.service) == "WdfPdoInitAllocate"
-                                ? STATUS_INSUFFICIENT_RESOURCES
-                                : STATUS_DATA_ERROR;
-        EXPECT_EQ(CreateChild(context, 1), expected);
-        EXPECT_TRUE(trace_.Contains(std::string("Quillex!Bus_XusbCreatePdo: ") + c.message));
-        EXPECT_TRUE(
-            trace_.Contains(sim::Format("Quillex!Bus_XusbCreatePdo: <1>-- Failed - - %x (err)\n",
-                                        static_cast<unsigned>(expected))));
-        EXPECT_EQ(context->XusbPdo, nullptr);
-        EXPECT_TRUE(stack_.Children(id).empty());
-        EXPECT_EQ(sim::wdf::LiveObjectCount(), objects);
-        EXPECT_EQ(sim::io::LiveDeviceObjectCount(), devices);
+        clock_.Advance(std::chrono::seconds(5));
+        ASSERT_TRUE(WaitUntil([&] { return stack_.Hid(id)->WaitingReads() >= 1; }));
+        stack_.WaitIdle();
         sim::fault::Reset();
-    }
-    // Only the child that existed when static-child registration failed was
-    // cleaned up; no init record was left behind (unload would stop).
-    EXPECT_EQ(trace_.Count("Quillex!XusbPdoCleanup: ++\n"), 1u);
 
-    // A later attempt succeeds; a failed one after it leaves the parent's
-    // handle on the child it had.
-    ASSERT_EQ(CreateChild(context, 1), STATUS_SUCCESS);
+        const NTSTATUS expected = std::string(c.service) == "WdfPdoInitAllocate"
+                                      ? STATUS_INSUFFICIENT_RESOURCES
+                                      : STATUS_DATA_ERROR;
+        std::string message = c.message;
+        const size_t number = message.find("<#>");
+        if (number != std::string::npos) {
+            message.replace(number, 3, sim::Format("<%u>", context->InstanceNumber));
+        }
+        EXPECT_TRUE(trace_.Contains(std::string("Quillex!Bus_XusbCreatePdo: ") + message))
+            << message;
+        EXPECT_TRUE(
+            trace_.Contains(sim::Format("Quillex!Bus_XusbCreatePdo: <%u>-- Failed - - %x (err)\n",
+                                        context->InstanceNumber, static_cast<unsigned>(expected))));
+        EXPECT_EQ(context->XusbPdo, nullptr);
+        EXPECT_TRUE(context->PdoCreated); // tried once per hardware start
+        EXPECT_TRUE(stack_.Children(id).empty());
+        const long added = static_cast<long>(sim::wdf::LiveObjectCount()) - objects;
+        if (readerObjects < 0) {
+            readerObjects = added;
+        }
+        EXPECT_EQ(added, readerObjects);
+        EXPECT_EQ(sim::io::LiveDeviceObjectCount(), devices);
+        // Only a child that existed when static-child registration failed was
+        // cleaned up; no init record was left behind (unload would stop).
+        EXPECT_EQ(trace_.Count("Quillex!XusbPdoCleanup: ++\n"),
+                  std::string(c.service) == "WdfFdoAddStaticChild" ? 1u : 0u);
+    }
+}
+
+// A child was made; after the hardware is started again the reader's new
+// attempt fails, and the parent keeps its handle on the child it had (marked
+// removed, deleted with the parent).
+TEST_F(XusbStackTest, AFailedAttemptAfterARestartLeavesTheParentsHandleOnItsChild) {
+    InstallClassDriver();
+    DeviceId id = PlugReadingStick(0x0402);
+    PDEVICE_CONTEXT context = Context(id);
     WDFDEVICE first = context->XusbPdo;
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(stack_.Stop(id), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
+    EXPECT_TRUE(XusbPdoGetData(first)->bRemoved);
+    ASSERT_EQ(stack_.Start(id), STATUS_SUCCESS);
+    EXPECT_FALSE(context->PdoCreated);
+
+    ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+    ASSERT_TRUE(clock_.WaitForTimedWaiters(1));
     sim::fault::FailNthCall("WdfDeviceCreate", 1, STATUS_DATA_ERROR);
-    EXPECT_EQ(CreateChild(context, 2), STATUS_DATA_ERROR);
+    clock_.Advance(std::chrono::seconds(5));
+    ASSERT_TRUE(WaitUntil([&] { return stack_.Hid(id)->WaitingReads() >= 1; }));
+    stack_.WaitIdle();
+    EXPECT_TRUE(
+        trace_.Contains("Quillex!Bus_XusbCreatePdo: <1> WdfDeviceCreate failed 0xc000003e"));
     EXPECT_EQ(context->XusbPdo, first);
     EXPECT_EQ(stack_.Children(id).size(), 1u);
 }

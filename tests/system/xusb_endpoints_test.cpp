@@ -7,12 +7,14 @@
 #include <thread>
 
 #include "sim/core/race.h"
+#include "sim/kernel/thread_state.h"
 
-#include "tests/support/xusb_stack.h"
+#include "tests/support/controller_stack.h"
 
 namespace quillex_test {
 namespace {
 
+using sim::stick::StickState;
 using sim::xbox::Controller;
 using sim::xbox::Gamepad;
 
@@ -68,6 +70,10 @@ class XusbEndpointTest : public XusbStackTest {
         EXPECT_EQ(trace_.Count("Quillex!EP1CancelRoutine: 0 --\n"), 1u);
     }
 
+    // The stick's report reaches the child through the reader.
+    NTSTATUS Deliver(const StickState& state) { return XusbStackTest::Deliver(p_.id, state); }
+    Gamepad PadFor(const StickState& state) { return PadOf(Expected(p_.id, state)); }
+
     Plugged p_;
     Controller* c_ = nullptr;
 };
@@ -78,14 +84,24 @@ TEST_F(XusbEndpointTest, ReportsGoToWaitingTransfersOldestFirstAndTheLatestWaits
     c_->StartTransfers(1, 32, false); // a second waits behind the first; none goes again
     ASSERT_TRUE(c_->WaitOutstanding(2));
 
-    XboxReport a = MakeReport(0x1000 /* A */, 0, 255, -32768, 32767);
-    XboxReport b = MakeReport(0x0400 /* guide */, 10, 0, 1, -1, 128, -128);
-    XboxReport latest = MakeReport(0x0000);
-    EXPECT_EQ(Deliver(p_.context, a), STATUS_SUCCESS);
-    EXPECT_EQ(Deliver(p_.context, b), STATUS_SUCCESS);
-    EXPECT_EQ(Deliver(p_.context, MakeReport(0x2000)), STATUS_DEVICE_NOT_READY);
-    // A newer report replaces it; the caller hears the same.
-    EXPECT_EQ(Deliver(p_.context, latest), STATUS_DEVICE_NOT_READY);
+    // A at full right trigger with the left stick in its corner; guide with
+    // a touch of left trigger, the right stick the other way.
+    StickState a = Pressing(sim::stick::A);
+    a.rightTrigger = 255;
+    a.leftX = 0;
+    a.leftY = 0;
+    StickState b = Pressing(sim::stick::Power);
+    b.leftTrigger = 10;
+    b.leftX = 129;
+    b.leftY = 127;
+    b.rightX = 255;
+    b.rightY = 0;
+    StickState latest; // everything released
+    EXPECT_EQ(Deliver(a), STATUS_SUCCESS);
+    EXPECT_EQ(Deliver(b), STATUS_SUCCESS);
+    EXPECT_EQ(Deliver(Pressing(sim::stick::Y)), STATUS_DEVICE_NOT_READY);
+    // A newer report replaces it; the hand-over fails the same way.
+    EXPECT_EQ(Deliver(latest), STATUS_DEVICE_NOT_READY);
     EXPECT_TRUE(trace_.Contains(
         "Quillex!HandleXusbInputReport: ERROR, Event Received without a Valid IRP.\n"));
 
@@ -100,20 +116,27 @@ TEST_F(XusbEndpointTest, ReportsGoToWaitingTransfersOldestFirstAndTheLatestWaits
         EXPECT_EQ(completion.length, 20u);
         EXPECT_EQ(completion.usbdStatus, USBD_STATUS_SUCCESS);
     }
-    EXPECT_EQ(done[0].pad, PadOf(a));
-    EXPECT_EQ(done[1].pad, PadOf(b));
-    EXPECT_EQ(done[1].pad.thumbRY, -128);
+    EXPECT_EQ(done[0].pad, PadFor(a));
+    EXPECT_EQ(done[0].pad.buttons, sim::xbox::kA);
+    EXPECT_EQ(done[0].pad.rightTrigger, 255);
+    EXPECT_EQ(done[0].pad.thumbLX, -32768);
+    EXPECT_EQ(done[1].pad, PadFor(b));
+    EXPECT_EQ(done[1].pad.leftTrigger, 10);
+    EXPECT_EQ(done[1].pad.thumbRX, 32512);
 
     // The next poll gets the current state (the released button) at once.
     c_->StartTransfers(1, 32, false);
     ASSERT_TRUE(c_->WaitCompletions(5));
-    EXPECT_EQ(From(4)[0].pad, PadOf(latest));
+    EXPECT_EQ(From(4)[0].pad, PadFor(latest));
     EXPECT_EQ(From(4)[0].length, 20u);
-    EXPECT_EQ(c_->GamepadState(), PadOf(latest));
+    EXPECT_EQ(c_->GamepadState(), PadFor(latest));
+    EXPECT_EQ(c_->GamepadState().buttons, 0u);
     EXPECT_EQ(c_->Outstanding(), 0u);
     c_->StartTransfers(1, 32, false); // the one after waits again
     ASSERT_TRUE(c_->WaitOutstanding(1));
-    EXPECT_EQ(Deliver(p_.context, a), STATUS_SUCCESS);
+    EXPECT_EQ(Deliver(a), STATUS_SUCCESS);
+    ASSERT_TRUE(c_->WaitCompletions(6));
+    EXPECT_EQ(From(5)[0].pad, PadFor(a));
 }
 
 TEST_F(XusbEndpointTest, ATransferTooShortForAReportComesBackEmpty) {
@@ -145,7 +168,7 @@ TEST_F(XusbEndpointTest, CancelledTransfersComeBackCancelledWhetherWaitingOrCanc
     }
     EXPECT_EQ(trace_.Count("Quillex!EP1CancelRoutine: 1 --\n"), 2u);
     // The list is empty: a report finds nobody.
-    EXPECT_EQ(Deliver(p_.context, MakeReport(0x1000)), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Deliver(Pressing(sim::stick::A)), STATUS_DEVICE_NOT_READY);
 
     // Cancelled before it could be queued: back at once, without the cancel
     // routine. (The report just kept answers the first new transfer; the
@@ -177,8 +200,9 @@ TEST_F(XusbEndpointTest, ACancelRacingAReportCompletesTheTransferExactlyOnce) {
     sim::race::Pause taken(sim::race::kCancelRoutineTaken, oldest);
     std::thread canceller = CancelOnItsOwnThread(oldest);
     ASSERT_TRUE(taken.WaitHit());
-    XboxReport report = MakeReport(0x1000, 7);
-    EXPECT_EQ(Deliver(p_.context, report), STATUS_SUCCESS);
+    StickState report = Pressing(sim::stick::A);
+    report.leftTrigger = 7;
+    EXPECT_EQ(Deliver(report), STATUS_SUCCESS);
     taken.Release();
     canceller.join();
 
@@ -193,7 +217,7 @@ TEST_F(XusbEndpointTest, ACancelRacingAReportCompletesTheTransferExactlyOnce) {
     EXPECT_EQ(cancelled.bytes, (std::array<uint8_t, sim::xbox::kReportLength>{}))
         << "the report was written into a transfer its cancel routine owned";
     EXPECT_EQ(delivered.status, STATUS_SUCCESS);
-    EXPECT_EQ(delivered.pad, PadOf(report));
+    EXPECT_EQ(delivered.pad, PadFor(report));
     EXPECT_EQ(trace_.Count("Quillex!EP1CancelRoutine: 0 --\n"), 1u); // unlinked by the report
 }
 
@@ -229,7 +253,11 @@ TEST_F(XusbEndpointTest, ATransferCancelledAsItIsQueuedBelongsToItsCancelRoutine
 class XusbChildGoesWhileCancelled : public XusbEndpointTest {
   protected:
     // One waiting transfer; the class driver leaves without cancelling, so
-    // the child's own cleanup meets the cancel the test runs.
+    // the child's own cleanup meets the cancel the test runs. The stick is
+    // unplugged while an application holds it: its hardware is released and
+    // the reader stopped (its read cancelled) before the test takes the
+    // cancel spin lock, and the child goes with its parent once the handle
+    // closes.
     void SetUp() override {
         XusbEndpointTest::SetUp();
         Plug(/*cancelOnRemove=*/false);
@@ -240,14 +268,19 @@ class XusbChildGoesWhileCancelled : public XusbEndpointTest {
         c_->StartTransfers(1, 32, false);
         ASSERT_TRUE(c_->WaitOutstanding(1));
         irp_ = c_->OutstandingIrps().at(0);
+        ASSERT_EQ(holder_.Open(stack_.Interfaces(p_.id).at(0), GENERIC_READ), STATUS_SUCCESS);
+        ASSERT_EQ(stack_.Unplug(p_.id), STATUS_SUCCESS);
+        ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
+        ASSERT_EQ(c_->Outstanding(), 1u);
     }
 
-    // Unplugs the stick on a thread of its own until 'reached' shows the
-    // child's cleanup waiting, or the removal is over without waiting.
-    void UnplugUntil(const sim::race::Pause& reached) {
+    // Closes the last handle on a thread of its own until 'reached' shows
+    // the child's cleanup waiting, or the removal is over without waiting.
+    void RemoveUntil(const sim::race::Pause& reached) {
         removed_ = false;
         remover_ = std::thread([this] {
-            EXPECT_EQ(stack_.Unplug(p_.id), STATUS_SUCCESS);
+            holder_.Close();
+            stack_.WaitRemoved(p_.id);
             removed_ = true;
         });
         EXPECT_TRUE(WaitFor([&] { return reached.Hit() || removed_.load(); }));
@@ -261,6 +294,7 @@ class XusbChildGoesWhileCancelled : public XusbEndpointTest {
 
     size_t before_ = 0;
     PIRP irp_ = nullptr;
+    sim::io::File holder_;
     std::atomic<bool> removed_{false};
     std::thread remover_;
 };
@@ -273,7 +307,7 @@ TEST_F(XusbChildGoesWhileCancelled, TheCleanupWaitsForACancelRoutinePastTheCance
     std::thread canceller = CancelOnItsOwnThread(irp_);
     ASSERT_TRUE(released.WaitHit());
     sim::race::Pause waiting(sim::race::kDelayExecution, nullptr, sim::race::Pause::Note, "pnp");
-    UnplugUntil(waiting);
+    RemoveUntil(waiting);
     EXPECT_TRUE(waiting.Hit()) << "the cleanup did not wait for the cancel routine";
     released.Release();
     canceller.join();
@@ -290,7 +324,7 @@ TEST_F(XusbChildGoesWhileCancelled, TheCleanupWaitsForACancelRoutineTheSystemHas
     ASSERT_TRUE(taken.WaitHit());
     sim::race::Pause barrier(sim::race::kCancelLockContended, nullptr, sim::race::Pause::Note,
                              "pnp");
-    UnplugUntil(barrier);
+    RemoveUntil(barrier);
     EXPECT_TRUE(barrier.Hit()) << "the cleanup went on without passing the cancel spin lock";
     taken.Release();
     canceller.join();
@@ -353,8 +387,14 @@ TEST_F(XusbEndpointTest, AfterTheParentReleasesItsHardwareTheChildRefusesEveryth
     EXPECT_EQ(c_->SendInternalIoctl(IOCTL_INTERNAL_USB_RESET_PORT, nullptr),
               STATUS_DEVICE_DOES_NOT_EXIST);
     EXPECT_EQ(c_->SendLed(0x06), STATUS_DEVICE_DOES_NOT_EXIST);
-    EXPECT_EQ(Deliver(p_.context, MakeReport(0x1000)), STATUS_DEVICE_REMOVED);
-    EXPECT_EQ(c_->Outstanding(), 1u); // the waiting transfer stays
+    // The reader stopped with the hardware: the stick's next report reaches
+    // nobody, and the waiting transfer stays.
+    size_t completions = c_->CompletionCount();
+    EXPECT_EQ(
+        StickOf(p_.id).Send(sim::stick::Encode(sim::stick::Layout::A, Pressing(sim::stick::A))),
+        STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(c_->Outstanding(), 1u);
+    EXPECT_EQ(c_->CompletionCount(), completions);
     // The bus interface is still offered.
     USB_BUS_INTERFACE_USBDI_V1 bus{};
     EXPECT_EQ(c_->QueryInterface(USB_BUS_INTERFACE_USBDI_GUID, sizeof(bus), 1,

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/xusb_child.h"
-#include "tests/support/xusb_stack.h"
+#include "tests/support/controller_stack.h"
 
 namespace quillex_test {
 namespace {

@@ -103,7 +103,7 @@ TEST_F(HidCollectionTest, AWaitingReadIsCompletedFromTheSticksThreadAtDispatchLe
     Plug();
     sim::io::File app;
     ASSERT_EQ(Open(&app), STATUS_SUCCESS);
-    KernelRead read(Top(), app.FileObject(), 21);
+    KernelRead read(Top(), app.FileObject(), 21, 0xCC);
     EXPECT_EQ(read.sent(), STATUS_PENDING);
     EXPECT_EQ(hid_->WaitingReads(), 1u);
 
@@ -116,6 +116,7 @@ TEST_F(HidCollectionTest, AWaitingReadIsCompletedFromTheSticksThreadAtDispatchLe
     std::vector<uint8_t> expected = ReportA(0x42);
     expected.push_back(0);
     EXPECT_EQ(std::vector<uint8_t>(read.Buffer().begin(), read.Buffer().begin() + 20), expected);
+    EXPECT_EQ(read.Buffer()[20], 0xCC) << "nothing written past the report";
     EXPECT_EQ(read.CompletedAt(), DISPATCH_LEVEL);
     stick.Wait();
     EXPECT_EQ(stick.Sent(), 1u);

@@ -7,14 +7,11 @@
 
 #include "sim/core/fault.h"
 #include "sim/kernel/thread_state.h"
+#include "tests/support/relative_time.h"
 
 namespace {
 
-LARGE_INTEGER RelativeMs(LONGLONG ms) {
-    LARGE_INTEGER t;
-    t.QuadPart = -ms * 10000;
-    return t;
-}
+using quillex_test::RelativeMs;
 
 TEST(KernelMutex, OwnerMayReacquireAndReleaseReportsWhenItIsFree) {
     KMUTEX mutex;

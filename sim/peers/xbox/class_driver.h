@@ -235,7 +235,9 @@ class Controller {
     bool stopping_ = false;
     std::vector<Completion> completions_;
     std::vector<Gamepad> reports_;
-    size_t completionCount_ = 0;
+    // Changed under lock_ with the history; read without it, so a caller
+    // polling it does not hold up the completion routine.
+    std::atomic<size_t> completionCount_{0};
     Gamepad latest_;
 
     std::mutex threadLock_;

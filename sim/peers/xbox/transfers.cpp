@@ -119,7 +119,6 @@ NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context
     bool again;
     {
         std::lock_guard<std::mutex> guard(self->lock_);
-        ++self->completionCount_;
         if (completion.isReport) {
             self->latest_ = completion.pad;
         }
@@ -134,6 +133,8 @@ NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context
         if (!again) {
             self->outstanding_.erase(transfer);
         }
+        // Last, so a caller that sees the count also finds the completion.
+        self->completionCount_.fetch_add(1, std::memory_order_release);
     }
     self->changed_.notify_all();
     if (again) {
@@ -213,7 +214,7 @@ std::vector<Controller::Completion> Controller::Completions() const {
 }
 
 size_t Controller::CompletionCount() const {
-    return Locked(completionCount_);
+    return completionCount_.load(std::memory_order_acquire);
 }
 
 bool Controller::WaitCompletions(size_t count, std::chrono::milliseconds limit) {
