@@ -51,6 +51,10 @@ expect_usage_error 'excludes' --live --json
 expect_usage_error 'excludes' --expect x.jsonl --script y.session
 expect_usage_error '--pcap: the value is empty' --pcap ''
 expect_usage_error '--record: 1 required FILE missing' --record=
+for n in 0 -2 17 three 2.5; do
+    expect_usage_error "--sticks: .*N is 1 to 16" --sticks "$n"
+done
+expect_usage_error 'excludes' --sticks 2 --expect x.jsonl
 
 if ((failures)); then
     exit 1

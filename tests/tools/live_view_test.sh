@@ -62,6 +62,32 @@ wait_for 'The session is over.' 150 || fail "the fast session did not end: $(scr
 wait_for 'step 1001: release 1000' || fail "not every step was played: $(screen | grep step)"
 tmux_ send-keys -t live q
 wait_for 'exit 0' || fail "q after the fast session: $(screen | tail -5)"
+tmux_ kill-session -t live
+
+# Three sticks: each listed with its own player light; the keyboard plays
+# the picked one, Tab picks the next, a stick's number picks it.
+tmux_ new-session -d -s live -x 120 -y 50 \
+    "'$sim' --sticks 3 --live --keyboard; echo \"exit \$?\"; sleep 60"
+wait_for 'The keyboard plays stick 1 (Tab: the next one).' || fail "three sticks: $(screen)"
+wait_for 'stick 2: PID_0403 (raw layout B), device #2 LED state 3 (player 2)' ||
+    fail "stick 2 is not listed as player 2: $(screen | head -6)"
+wait_for 'stick 3: PID_0402 (raw layout A), device #3 LED state 4 (player 3)' ||
+    fail "stick 3 is not listed as player 3"
+tmux_ send-keys -t live j
+wait_for '> stick 1: PID_0402 (raw layout A), device #1 LED state 2 (player 1)  buttons A ' ||
+    fail "j did not press A on stick 1: $(screen | head -6)"
+tmux_ send-keys -t live Tab
+wait_for 'The keyboard plays stick 2' || fail "Tab did not pick stick 2"
+wait_for 'Quillex live view: stick 2: PID_0403' || fail "stick 2 is not shown in full"
+tmux_ send-keys -t live k
+wait_for '> stick 2: PID_0403 (raw layout B), device #2 LED state 3 (player 2)  buttons B ' ||
+    fail "k did not press B on stick 2: $(screen | head -6)"
+screen | grep -q '  stick 1: .*buttons A  ' || fail "stick 1 did not keep its A alone"
+tmux_ send-keys -t live 3
+wait_for 'The keyboard plays stick 3' || fail "3 did not pick stick 3"
+tmux_ send-keys -t live q
+wait_for 'exit 0' || fail "q with three sticks: $(screen | tail -5)"
+[[ $(screen | grep -c 'device removed') -eq 3 ]] || fail "not every stick was unplugged"
 
 ((failures == 0)) || exit 1
 echo "live view: all cases pass"

@@ -12,6 +12,12 @@ target_link_libraries(quillex_unit_tests PRIVATE quillex_sim_tool)
 # quillex-sim --script: a written session, a mapping change in it, errors.
 add_test(NAME quillex_sim_script
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/script_test.sh $<TARGET_FILE:quillex-sim>)
+# Application requests in a script, through the control codes.
+add_test(NAME quillex_sim_app_requests
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/app_requests_test.sh $<TARGET_FILE:quillex-sim>)
+# --sticks N: sticks plugged together, each its own controller and player.
+add_test(NAME quillex_sim_sticks
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/sticks_test.sh $<TARGET_FILE:quillex-sim>)
 # The committed recordings still match; a changed mapping makes --expect fail.
 add_test(NAME quillex_sim_recordings
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/recording_test.sh $<TARGET_FILE:quillex-sim>

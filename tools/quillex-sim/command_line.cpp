@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <stdexcept>
 
 namespace {
 
@@ -17,6 +18,32 @@ constexpr const char* kDescription =
 const CLI::Validator kNotEmpty(
     [](std::string& value) { return value.empty() ? std::string("the value is empty") : ""; }, "",
     "not empty");
+
+// 1 to kMaxSticks; anything else says what N may be and why.
+const CLI::Validator kStickCount(
+    [](std::string& value) {
+        const std::string why = "N is 1 to " + std::to_string(kMaxSticks) +
+                                ": every stick runs threads of its own and sixteen keep half a "
+                                "core busy";
+        if (value.empty()) {
+            return "the value is empty; " + why;
+        }
+        size_t used = 0;
+        long n = 0;
+        try {
+            n = std::stol(value, &used, 10);
+        } catch (const std::exception&) {
+            return "'" + value + "' is not a number; " + why;
+        }
+        if (used != value.size()) {
+            return "'" + value + "' is not a number; " + why;
+        }
+        if (n < 1 || n > kMaxSticks) {
+            return value + " sticks: " + why;
+        }
+        return std::string();
+    },
+    "", "stick count");
 
 // Errors name the option (CLI11 puts it first) and end with one hint line.
 std::string FailureMessage(const CLI::App* app, const CLI::Error& e) {
@@ -40,6 +67,14 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         ->type_name("a|b|both")
         ->check(CLI::IsMember({"a", "b", "both"}).name("").description(""))
         ->default_str("both");
+    CLI::Option* sticks =
+        app.add_option("--sticks", options->sticks,
+                       "plug N sticks together (1 to 16), each with its own\n"
+                       "emulated controller and player light; with --layout both\n"
+                       "stick 1 is PID_0402 (A), stick 2 PID_0403 (B), and so on\n"
+                       "in turn; with a or b all are of that model")
+            ->type_name("N")
+            ->check(kStickCount);
     app.add_option("--registry", options->registryFile,
                    "the machine's registry, in regedit's .reg format: read\n"
                    "before the run (created when missing), written back after\n"
@@ -55,7 +90,8 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
 
     app.add_option("--script", options->scriptFile,
                    "play this session script on every stick instead of the\n"
-                   "built-in one (format: see the README)")
+                   "built-in one; a line may speak to one stick (stick=2) or\n"
+                   "send the application's requests (format: see the README)")
         ->type_name("FILE")
         ->check(kNotEmpty);
     app.add_option("--record", options->recordFile,
@@ -64,21 +100,25 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         ->type_name("FILE")
         ->check(kNotEmpty);
     app.add_option("--expect", options->expectFile,
-                   "replay a recording's input on the models it has and stop\n"
-                   "at the first step that differs from it (exit code 1)")
+                   "replay a recording's input on the models (and the sticks)\n"
+                   "it has and stop at the first step that differs from it\n"
+                   "(exit code 1)")
         ->type_name("FILE")
         ->check(kNotEmpty)
-        ->excludes("--script");
+        ->excludes("--script")
+        ->excludes(sticks);
     app.add_flag("--json", options->json,
                  "print the whole run as one JSON document on stdout\n"
                  "instead of lines for a person");
     CLI::Option* live = app.add_flag("--live", options->live,
                                      "show what a game sees, updated in place in the terminal,\n"
-                                     "beside the stick's own state; q quits")
+                                     "beside the stick's own state; several sticks are listed,\n"
+                                     "Tab or a stick's number shows one in full; q quits")
                             ->excludes("--json");
     app.add_flag("--keyboard", options->keyboard,
-                 "with --live: play the stick from the keyboard (the keys\n"
-                 "are shown on screen) instead of the session")
+                 "with --live: play the stick shown in full from the\n"
+                 "keyboard (the keys are shown on screen) instead of the\n"
+                 "session")
         ->needs(live)
         ->excludes("--script")
         ->excludes("--expect");
@@ -104,4 +144,25 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         return code == 0 ? 0 : 2;
     }
     return -1;
+}
+
+std::vector<sim::stick::Layout> StickModels(const std::string& layout, int sticks) {
+    using sim::stick::Layout;
+    std::vector<Layout> models;
+    if (sticks == 0) {
+        if (layout != "b") {
+            models.push_back(Layout::A);
+        }
+        if (layout != "a") {
+            models.push_back(Layout::B);
+        }
+        return models;
+    }
+    for (int i = 0; i < sticks; ++i) {
+        models.push_back(layout == "a"   ? Layout::A
+                         : layout == "b" ? Layout::B
+                         : i % 2 == 0    ? Layout::A
+                                         : Layout::B);
+    }
+    return models;
 }

@@ -81,21 +81,57 @@ std::string Hex(const uint8_t* bytes, size_t count) {
     return out;
 }
 
-void Draw(const LiveViewOptions& options, const StepResult* last, const REMAP_RECORD& mapping,
-          size_t played, bool sessionOver) {
+std::string LedWords(unsigned led) {
+    return "LED state " + std::to_string(led) + " (" +
+           (led >= 2 && led <= 5 ? "player " + std::to_string(led - 1) : "no player light") + ")";
+}
+
+// What the view keeps of each stick.
+struct Shown {
+    StepResult last;
+    bool haveLast = false;
+    size_t played = 0;
+    size_t next = 0; // its next session step
+    sim::stick::StickState keys;
+    Hat hat;
+    std::list<SessionStep> typed; // the keyboard's steps, alive while results point at them
+};
+
+// One line a stick, the picked one marked, when there are several.
+int DrawList(const std::vector<LiveStick>& sticks, const std::vector<Shown>& shown, size_t picked) {
+    mvprintw(1, 0, "%zu sticks; Tab or a stick's number shows it in full:", sticks.size());
+    for (size_t i = 0; i < sticks.size(); ++i) {
+        const Shown& s = shown[i];
+        std::string what = s.haveLast
+                               ? LedWords(s.last.led) + "  " + sim::xbox::Describe(s.last.gamepad)
+                               : "waiting for the first step";
+        mvprintw(2 + static_cast<int>(i), 0, "%s %-40s %s", i == picked ? ">" : " ",
+                 sticks[i].title.c_str(), what.c_str());
+    }
+    return static_cast<int>(sticks.size()) + 3;
+}
+
+void Draw(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
+          const std::vector<Shown>& shown, size_t picked, bool sessionOver) {
     erase();
-    mvprintw(0, 0, "Quillex live view: %s", options.title.c_str());
-    if (last == nullptr) {
-        mvprintw(2, 0, "waiting for the first step ...");
+    int top = 0;
+    if (sticks.size() > 1) {
+        mvprintw(0, 0, "Quillex live view");
+        top = DrawList(sticks, shown, picked);
+    }
+    mvprintw(top, 0, "Quillex live view: %s", sticks[picked].title.c_str());
+    const Shown& s = shown[picked];
+    if (!s.haveLast) {
+        mvprintw(top + 2, 0, "waiting for the first step ...");
         mvprintw(LINES - 1, 0, "q quits and unplugs the stick");
         refresh();
         return;
     }
+    const StepResult* last = &s.last;
+    const REMAP_RECORD& mapping = sticks[picked].player->ctx->RemapRecord;
     const sim::xbox::Gamepad& pad = last->gamepad;
-    mvprintw(1, 0, "LED state %u (%s)", last->led,
-             last->led >= 2 && last->led <= 5 ? ("player " + std::to_string(last->led - 1)).c_str()
-                                              : "no player light");
-    mvprintw(3, 0, "What a game sees (Xbox 360 controller):");
+    mvprintw(top + 1, 0, "%s", LedWords(last->led).c_str());
+    mvprintw(top + 3, 0, "What a game sees (Xbox 360 controller):");
     struct Named {
         uint16_t bit;
         const char* name;
@@ -113,26 +149,26 @@ void Draw(const LiveViewOptions& options, const StepResult* last, const REMAP_RE
                                   {sim::xbox::kRightThumb, "RS"}};
     int col = 2;
     for (const Named& b : kFace) {
-        Lamp(4, col, b.name, (pad.buttons & b.bit) != 0);
+        Lamp(top + 4, col, b.name, (pad.buttons & b.bit) != 0);
         col += static_cast<int>(strlen(b.name)) + 3;
     }
     static const Named kDpad[] = {{sim::xbox::kDpadUp, "UP"},
                                   {sim::xbox::kDpadDown, "DOWN"},
                                   {sim::xbox::kDpadLeft, "LEFT"},
                                   {sim::xbox::kDpadRight, "RIGHT"}};
-    mvprintw(5, 2, "D-pad");
+    mvprintw(top + 5, 2, "D-pad");
     col = 8;
     for (const Named& b : kDpad) {
-        Lamp(5, col, b.name, (pad.buttons & b.bit) != 0);
+        Lamp(top + 5, col, b.name, (pad.buttons & b.bit) != 0);
         col += static_cast<int>(strlen(b.name)) + 3;
     }
-    StickBox(7, 2, "left stick ", pad.thumbLX, pad.thumbLY);
-    StickBox(7, 32, "right stick", pad.thumbRX, pad.thumbRY);
-    Bar(16, 2, "LT", pad.leftTrigger);
-    Bar(16, 32, "RT", pad.rightTrigger);
-    mvprintw(17, 2, "game %s", sim::xbox::Describe(pad).c_str());
+    StickBox(top + 7, 2, "left stick ", pad.thumbLX, pad.thumbLY);
+    StickBox(top + 7, 32, "right stick", pad.thumbRX, pad.thumbRY);
+    Bar(top + 16, 2, "LT", pad.leftTrigger);
+    Bar(top + 16, 32, "RT", pad.rightTrigger);
+    mvprintw(top + 17, 2, "game %s", sim::xbox::Describe(pad).c_str());
 
-    mvprintw(19, 0, "The stick (raw state):");
+    mvprintw(top + 19, 0, "The stick (raw state):");
     std::string held;
     for (unsigned i = 0; i < 13; ++i) {
         if (last->buttons & (1u << i)) {
@@ -140,19 +176,26 @@ void Draw(const LiveViewOptions& options, const StepResult* last, const REMAP_RE
                     XboxButtonName(mapping.ButtonMap[i]) + ")";
         }
     }
-    mvprintw(20, 2, "buttons held: %s", held.empty() ? "none" : held.c_str());
+    mvprintw(top + 20, 2, "buttons held: %s", held.empty() ? "none" : held.c_str());
     const ULONG* a = last->analog.data();
-    mvprintw(21, 2, "hat %s  lx %u ly %u  rx %u ry %u  lt %u rt %u", HatName(a[ANALOG_HAT]),
+    mvprintw(top + 21, 2, "hat %s  lx %u ly %u  rx %u ry %u  lt %u rt %u", HatName(a[ANALOG_HAT]),
              a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
              a[ANALOG_RIGHT_STICK_Y], a[ANALOG_LEFT_TRIGGER], a[ANALOG_RIGHT_TRIGGER]);
     if (!last->raw.empty()) {
-        mvprintw(22, 2, "raw  [%s]", Hex(last->raw.data(), last->raw.size()).c_str());
+        mvprintw(top + 22, 2, "raw  [%s]", Hex(last->raw.data(), last->raw.size()).c_str());
     }
-    mvprintw(23, 2, "xbox [%s]", Hex(last->xbox.data(), last->xbox.size()).c_str());
-    mvprintw(24, 2, "step %zu: %s", played, last->step->what.c_str());
+    mvprintw(top + 23, 2, "xbox [%s]", Hex(last->xbox.data(), last->xbox.size()).c_str());
+    const SessionStep& step = *last->step;
+    mvprintw(top + 24, 2, "step %zu: %s%s", s.played,
+             step.kind == SessionStep::kRequest ? (step.request.text + ": ").c_str() : "",
+             step.kind == SessionStep::kRequest ? last->request.meaning.c_str()
+                                                : step.what.c_str());
 
-    int row = 26;
+    int row = top + 26;
     if (options.keyboard) {
+        if (sticks.size() > 1) {
+            mvprintw(row++, 0, "The keyboard plays stick %zu (Tab: the next one).", picked + 1);
+        }
         mvprintw(row++, 0,
                  "Keys: arrows or WASD the hat (again: back to centre), space releases all");
         std::string keys;
@@ -168,15 +211,57 @@ void Draw(const LiveViewOptions& options, const StepResult* last, const REMAP_RE
     } else if (sessionOver) {
         mvprintw(row++, 0, "The session is over.");
     }
-    mvprintw(row + 1, 0, "q quits and unplugs the stick");
+    mvprintw(row + 1, 0,
+             sticks.size() > 1 ? "q quits and unplugs the sticks"
+                               : "q quits and unplugs the stick");
     refresh();
+}
+
+// A key that moves the hat or holds a button on the picked stick: the
+// stick's new state, or false for any other key.
+bool KeyToStick(int key, Shown* s) {
+    Hat& hat = s->hat;
+    switch (key) {
+    case KEY_UP:
+    case 'w':
+        hat.up = !hat.up;
+        hat.down = false;
+        break;
+    case KEY_DOWN:
+    case 's':
+        hat.down = !hat.down;
+        hat.up = false;
+        break;
+    case KEY_LEFT:
+    case 'a':
+        hat.left = !hat.left;
+        hat.right = false;
+        break;
+    case KEY_RIGHT:
+    case 'd':
+        hat.right = !hat.right;
+        hat.left = false;
+        break;
+    case ' ':
+        hat = Hat();
+        s->keys.buttons = 0;
+        break;
+    default: {
+        const char* at = static_cast<const char*>(memchr(kButtonKeys, key, sizeof(kButtonKeys)));
+        if (key <= 0 || key >= 128 || at == nullptr) {
+            return false;
+        }
+        s->keys.buttons ^= 1u << (at - kButtonKeys);
+    }
+    }
+    s->keys.hat = hat.Value();
+    return true;
 }
 
 } // namespace
 
-bool RunLiveView(const LiveViewOptions& options, const std::vector<SessionStep>& steps,
-                 sim::stick::Layout layout, PDEVICE_CONTEXT ctx, LivePipeline& reader,
-                 sim::xbox::Controller& controller, const StepSink& sink, std::string* error) {
+bool RunLiveView(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
+                 const StepSink& sink, std::string* error) {
     initscr();
     cbreak();
     noecho();
@@ -184,41 +269,58 @@ bool RunLiveView(const LiveViewOptions& options, const std::vector<SessionStep>&
     curs_set(0);
     timeout(5);
 
-    std::list<SessionStep> typed; // the keyboard's steps, alive while results point at them
-    StepResult last;
-    bool haveLast = false;
-    size_t played = 0;
-    size_t next = 0;
-    sim::stick::StickState state;
-    Hat hat;
+    std::vector<Shown> shown(sticks.size());
+    size_t picked = 0;
     bool ok = true;
     auto start = Clock::now();
     auto drawn = Clock::time_point();
     bool dirty = true;
     bool over = false;
 
-    auto play = [&](const SessionStep& step) {
+    auto play = [&](size_t i, const SessionStep& step) {
+        Shown& s = shown[i];
         StepResult result;
-        if (!PlayStep(step, static_cast<int>(played), layout, ctx, reader, controller, &result,
-                      error)) {
+        if (!PlayStep(*sticks[i].player, step, static_cast<int>(s.played), &result, error)) {
             return false;
         }
-        ++played;
-        last = result;
-        haveLast = true;
+        ++s.played;
+        s.last = result;
+        s.haveLast = true;
         dirty = true;
         return sink(result);
     };
+    auto allPlayed = [&] {
+        for (size_t i = 0; i < sticks.size(); ++i) {
+            if (shown[i].next < sticks[i].player->steps.size()) {
+                return false;
+            }
+        }
+        return true;
+    };
 
     for (;;) {
-        // Steps whose time has come, however many: the view never falls behind.
-        while (ok && next < steps.size() && Clock::now() >= start + steps[next].at) {
-            ok = play(steps[next++]);
+        // Steps whose time has come, however many, in time order: the view
+        // never falls behind.
+        while (ok) {
+            size_t who = sticks.size();
+            for (size_t i = 0; i < sticks.size(); ++i) {
+                const std::vector<SessionStep>& steps = sticks[i].player->steps;
+                if (shown[i].next < steps.size() &&
+                    Clock::now() >= start + steps[shown[i].next].at &&
+                    (who == sticks.size() ||
+                     steps[shown[i].next].at < sticks[who].player->steps[shown[who].next].at)) {
+                    who = i;
+                }
+            }
+            if (who == sticks.size()) {
+                break;
+            }
+            ok = play(who, sticks[who].player->steps[shown[who].next++]);
         }
         if (!ok) {
             break;
         }
-        if (!over && next >= steps.size()) {
+        if (!over && allPlayed()) {
             over = true;
             dirty = true;
         }
@@ -226,62 +328,26 @@ bool RunLiveView(const LiveViewOptions& options, const std::vector<SessionStep>&
         if (key == 'q' || key == 'Q') {
             break;
         }
-        if (options.keyboard && key != ERR) {
-            bool changed = true;
-            switch (key) {
-            case KEY_UP:
-            case 'w':
-                hat.up = !hat.up;
-                hat.down = false;
+        if (key == '\t' ||
+            (key >= '1' && key <= '9' && static_cast<size_t>(key - '0') <= sticks.size())) {
+            picked = key == '\t' ? (picked + 1) % sticks.size() : static_cast<size_t>(key - '1');
+            dirty = true;
+        } else if (options.keyboard && key != ERR && KeyToStick(key, &shown[picked])) {
+            Shown& s = shown[picked];
+            SessionStep step;
+            step.at = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+            step.state = s.keys;
+            step.what = "keyboard";
+            s.typed.push_back(step);
+            ok = play(picked, s.typed.back());
+            if (!ok) {
                 break;
-            case KEY_DOWN:
-            case 's':
-                hat.down = !hat.down;
-                hat.up = false;
-                break;
-            case KEY_LEFT:
-            case 'a':
-                hat.left = !hat.left;
-                hat.right = false;
-                break;
-            case KEY_RIGHT:
-            case 'd':
-                hat.right = !hat.right;
-                hat.left = false;
-                break;
-            case ' ':
-                hat = Hat();
-                state.buttons = 0;
-                break;
-            default: {
-                const char* at =
-                    static_cast<const char*>(memchr(kButtonKeys, key, sizeof(kButtonKeys)));
-                if (key > 0 && key < 128 && at != nullptr) {
-                    state.buttons ^= 1u << (at - kButtonKeys);
-                } else {
-                    changed = false;
-                }
-            }
-            }
-            if (changed) {
-                state.hat = hat.Value();
-                SessionStep step;
-                step.at =
-                    std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-                step.state = state;
-                step.what = "keyboard";
-                typed.push_back(step);
-                ok = play(typed.back());
-                if (!ok) {
-                    break;
-                }
             }
         }
         // About 30 redraws a second at most, whatever the input rate.
         auto now = Clock::now();
         if (dirty && now - drawn >= std::chrono::milliseconds(33)) {
-            Draw(options, haveLast ? &last : nullptr, ctx->RemapRecord, played,
-                 next >= steps.size());
+            Draw(options, sticks, shown, picked, allPlayed());
             drawn = now;
             dirty = false;
         }

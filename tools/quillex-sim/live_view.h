@@ -1,6 +1,8 @@
-// --live: what a game sees from the emulated controller, updated in place in
-// the terminal (ncurses), beside the stick's own state; with --keyboard the
-// player plays the stick from the keyboard. q quits.
+// --live: what a game sees from each emulated controller, updated in place
+// in the terminal (ncurses), beside the stick's own state; several sticks
+// are listed one a line above the one shown in full, and Tab or a stick's
+// number picks that one. With --keyboard the player plays the picked stick
+// from the keyboard. q quits.
 #pragma once
 
 #include <string>
@@ -9,13 +11,16 @@
 #include "tools/quillex-sim/session_player.h"
 
 struct LiveViewOptions {
-    bool keyboard = false; // the keyboard plays the stick; else the session plays
-    std::string title;     // the stick, as the view names it
+    bool keyboard = false; // the keyboard plays the picked stick; else the sessions play
 };
 
-// Plays the session's steps at their times (and, with the keyboard, the
-// player's input) on one stick, showing each result, until q is pressed.
-// Every step also goes to 'sink'. False when the driver failed a step.
-bool RunLiveView(const LiveViewOptions& options, const std::vector<SessionStep>& steps,
-                 sim::stick::Layout layout, PDEVICE_CONTEXT ctx, LivePipeline& reader,
-                 sim::xbox::Controller& controller, const StepSink& sink, std::string* error);
+struct LiveStick {
+    StickPlayer* player;
+    std::string title; // the stick, as the view names it
+};
+
+// Plays the sticks' steps at their times (and, with the keyboard, the
+// player's input) showing each result, until q is pressed. Every step also
+// goes to 'sink'. False when the driver failed a step.
+bool RunLiveView(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
+                 const StepSink& sink, std::string* error);

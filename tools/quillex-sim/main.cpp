@@ -1,16 +1,19 @@
 // quillex-sim: runs Quillex in the simulated Windows and shows what a game sees.
 //
 // It installs the Quillex service and the Xbox 360 class driver in the
-// simulated machine, lets the PnP manager load the driver, plugs a simulated
-// arcade stick of either model and shows the device the driver made over it
-// (instance number, product id, interface, mapping). A thread that plays the
-// HID reader thread (not built yet) then creates the emulated controller: the
-// PnP manager enumerates the child and loads the class driver on it, which
-// configures it, keeps endpoint 1 transfers waiting and sends its LED
-// command. The stick's demo session is replayed through the driver's decoders
-// and report composition; each composed report is handed to the emulated
-// controller and shown as the gamepad state the class driver read from it.
-// Finally the stick is unplugged again.
+// simulated machine, lets the PnP manager load the driver, plugs simulated
+// arcade sticks and shows the device the driver made over each (instance
+// number, product id, interface, mapping). Opening the device starts the
+// driver's reader thread, which creates the emulated controller: the PnP
+// manager enumerates the child and loads the class driver on it, which
+// configures it, keeps endpoint 1 transfers waiting and lights its player's
+// LED. The sessions are then played: the stick's reports go through the
+// driver's reader, decoders and report composition, the application's
+// requests through the device interface, and each composed report is shown
+// as the gamepad state the class driver read from it. Finally the sticks are
+// unplugged again: one stick of each model in turn, or with --sticks N all
+// of them plugged and played together.
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -54,6 +57,28 @@ template <class... Args> void Say(const char* format, Args... args) {
 // data (clang refuses a non-literal format without arguments).
 void Say(const char* text) {
     RunReport::Get().Say("%s", text);
+}
+
+// printf into a string: a step's lines are put together, then said at once.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    char small[256];
+    int length = vsnprintf(small, sizeof(small), format, args);
+    va_end(args);
+    if (length < 0) {
+        return std::string();
+    }
+    if (static_cast<size_t>(length) < sizeof(small)) {
+        return std::string(small, static_cast<size_t>(length));
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    va_start(args, format);
+    vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    text.resize(static_cast<size_t>(length));
+    return text;
 }
 
 const char* const kLegend =
@@ -113,59 +138,69 @@ const char* PipeType(USBD_PIPE_TYPE type) {
     }
 }
 
+// The LED state an LED command should leave: the player lights 1 to 4, each
+// flashing (0x02..0x05) or steady (0x06..0x09); anything else lights none.
+UCHAR ExpectedLedState(int command) {
+    return command >= 0x02 && command <= 0x09 ? static_cast<UCHAR>((command - 2) % 4 + 2) : 0;
+}
+
 // Starts the driver's reader, which creates the emulated controller, and
 // waits for the class driver to configure it; shows what the PnP manager and
 // the class driver made of it.
-std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
-                                                         sim::pnp::Stack::DeviceId id,
-                                                         PDEVICE_CONTEXT ctx,
-                                                         LivePipeline& reader) {
+std::shared_ptr<sim::xbox::Controller>
+BringUpController(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_CONTEXT ctx,
+                  LivePipeline& reader, const std::string& prefix, ordered_json& stickJson) {
     NTSTATUS status = reader.Start();
     if (!NT_SUCCESS(status) || ctx->XusbPdo == nullptr) {
-        fprintf(stderr, "quillex-sim: the driver's reader did not start reading: %08x\n",
-                static_cast<unsigned>(status));
+        fprintf(stderr, "quillex-sim: %sthe driver's reader did not start reading: %08x\n",
+                prefix.c_str(), static_cast<unsigned>(status));
         return nullptr;
     }
-    Say("   reader thread started by an open; its 5 s start-up wait passed on the simulated "
-        "clock\n");
+    std::string out = prefix.empty() ? "" : "== " + prefix + "its reader and emulated controller\n";
+    out += "   reader thread started by an open; its 5 s start-up wait passed on the simulated "
+           "clock\n";
     PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(ctx->XusbPdo);
     for (const sim::pnp::ChildDevice& child : stack.Children(id)) {
         if (child.pdo == pdo) {
-            Say("   emulated controller %s: \"%s\" at \"%s\", driver %s\n",
-                child.instanceId.c_str(), child.description.c_str(), child.location.c_str(),
-                child.service.empty() ? "(none)" : child.service.c_str());
-            RunReport::Get().Stick()["controller"] = {{"instance_id", child.instanceId},
-                                                      {"description", child.description},
-                                                      {"location", child.location},
-                                                      {"driver", child.service}};
+            out +=
+                Format("   emulated controller %s: \"%s\" at \"%s\", driver %s\n",
+                       child.instanceId.c_str(), child.description.c_str(), child.location.c_str(),
+                       child.service.empty() ? "(none)" : child.service.c_str());
+            stickJson["controller"] = {{"instance_id", child.instanceId},
+                                       {"description", child.description},
+                                       {"location", child.location},
+                                       {"driver", child.service}};
         }
     }
     std::shared_ptr<sim::xbox::Controller> controller = sim::xbox::WaitForController(pdo);
     status = controller != nullptr ? controller->WaitConfigured() : STATUS_NO_SUCH_DEVICE;
     if (!NT_SUCCESS(status)) {
-        fprintf(stderr, "quillex-sim: the class driver could not configure the controller: %08x\n",
-                static_cast<unsigned>(status));
+        fprintf(stderr,
+                "quillex-sim: %sthe class driver could not configure the controller: %08x\n",
+                prefix.c_str(), static_cast<unsigned>(status));
         return nullptr;
     }
     std::vector<uint8_t> device = controller->DeviceDescriptor();
     if (device.size() < 12) {
-        fprintf(stderr, "quillex-sim: the class driver read a device descriptor of %zu bytes\n",
-                device.size());
+        fprintf(stderr, "quillex-sim: %sthe class driver read a device descriptor of %zu bytes\n",
+                prefix.c_str(), device.size());
         return nullptr;
     }
     unsigned vendor = device[8] | device[9] << 8, product = device[10] | device[11] << 8;
-    Say("   class driver: \"%s\", vendor %04X product %04X, USBDI 0x%X\n",
-        controller->Product().c_str(), vendor, product, controller->UsbdVersion().USBDI_Version);
-    ordered_json& json = RunReport::Get().Stick()["controller"];
+    out += Format("   class driver: \"%s\", vendor %04X product %04X, USBDI 0x%X\n",
+                  controller->Product().c_str(), vendor, product,
+                  controller->UsbdVersion().USBDI_Version);
+    ordered_json& json = stickJson["controller"];
     json["product_string"] = controller->Product();
     json["vendor"] = vendor;
     json["product"] = product;
     json["usbdi_version"] = controller->UsbdVersion().USBDI_Version;
     json["pipes"] = ordered_json::array();
     for (const sim::xbox::Controller::Pipe& pipe : controller->Pipes()) {
-        Say("   endpoint %02X %s %s, %u bytes, interval %u, pipe handle 0x%X\n",
-            pipe.endpointAddress, PipeType(pipe.type), (pipe.endpointAddress & 0x80) ? "in" : "out",
-            pipe.maximumPacketSize, pipe.interval, pipe.handle);
+        out += Format("   endpoint %02X %s %s, %u bytes, interval %u, pipe handle 0x%X\n",
+                      pipe.endpointAddress, PipeType(pipe.type),
+                      (pipe.endpointAddress & 0x80) ? "in" : "out", pipe.maximumPacketSize,
+                      pipe.interval, pipe.handle);
         json["pipes"].push_back({{"endpoint", pipe.endpointAddress},
                                  {"type", PipeType(pipe.type)},
                                  {"max_packet", pipe.maximumPacketSize},
@@ -174,23 +209,32 @@ std::shared_ptr<sim::xbox::Controller> BringUpController(sim::pnp::Stack& stack,
     }
     // The LED state is recorded by a work item of the child, just after the
     // class driver's command came in.
-    int command = sim::xbox::Options().startLed;
-    WaitBriefly([&] { return CurrentLedState(ctx) != 0; });
+    int command = controller->LedCommand();
+    WaitBriefly([&] { return CurrentLedState(ctx) == ExpectedLedState(command); });
     UCHAR led = CurrentLedState(ctx);
-    Say("   LED: the class driver sent 01 03 %02X, LED state %u (%s)\n", command, led,
-        LedMeaning(led).c_str());
+    out += Format("   LED: the class driver sent 01 03 %02X, LED state %u (%s)\n", command, led,
+                  LedMeaning(led).c_str());
+    Say(out.c_str());
     json["led_command"] = command;
     json["led_state"] = led;
+    json["player"] = controller->Player();
     return controller;
 }
 
+// A stick the run will plug, and what it plays.
+struct PlannedStick {
+    int number = 1; // in the order the run plugs them
+    sim::stick::Layout layout = sim::stick::Layout::A;
+    std::vector<SessionStep> steps;
+    const std::vector<ordered_json>* expected = nullptr; // --expect: its recorded steps
+};
+
 // What a run does with each step besides printing it.
 struct StepOutputs {
-    Recorder* recorder = nullptr;        // --record
-    const Recording* expected = nullptr; // --expect
-    std::string expectPath;
+    bool together = false;        // sticks plugged together: output names each
+    Recorder* recorder = nullptr; // --record
+    std::string expectPath;       // --expect
     size_t matched = 0;
-    size_t delivered = 0; // reports the session sent on endpoint 1, all sticks
 };
 
 // "BTN_A (A) BTN_PWR (GUIDE)": each held button with the Xbox button the
@@ -206,48 +250,86 @@ std::string HeldButtons(uint32_t buttons, const REMAP_RECORD& mapping) {
     return out.empty() ? "none" : out;
 }
 
-void PrintStep(const StepResult& r, const REMAP_RECORD& mapping) {
+// The report lines of a step: its decoded state, the Xbox report and what
+// the game read.
+std::string ReportLines(const StepResult& r, const REMAP_RECORD& mapping, const char* changed) {
+    const ULONG* a = r.analog.data();
+    return Format("    %-9s buttons held: %s\n", changed, HeldButtons(r.buttons, mapping).c_str()) +
+           Format("    left stick (%u, %u)  right stick (%u, %u)  hat %u  left trigger %u  right "
+                  "trigger %u\n",
+                  a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
+                  a[ANALOG_RIGHT_STICK_Y], a[ANALOG_HAT], a[ANALOG_LEFT_TRIGGER],
+                  a[ANALOG_RIGHT_TRIGGER]) +
+           Format("    xbox [%s]  (%s)\n", Hex(r.xbox.data(), r.xbox.size()).c_str(),
+                  r.delivery.c_str()) +
+           Format("    game %s\n", sim::xbox::Describe(r.gamepad).c_str());
+}
+
+void PrintStep(const StepResult& r, const REMAP_RECORD& mapping, bool together) {
     const SessionStep& step = *r.step;
     char at[32];
     snprintf(at, sizeof(at), "@%lldms",
              static_cast<long long>(
                  std::chrono::duration_cast<std::chrono::milliseconds>(step.at).count()));
-    if (step.kind == SessionStep::kSetMapping) {
-        Say("#%02d %-7s set %s=%u: %s\n", r.index, at, step.valueName.c_str(), step.value,
-            NT_SUCCESS(r.mappingStatus) ? "the mapping changed and was saved"
-                                        : "the mapping change failed");
+    std::string head = Format("#%02d ", r.index);
+    if (together) {
+        head = Format("stick %d ", r.stick) + head;
+    }
+    if (step.kind == SessionStep::kRequest) {
+        const AppRequestResult& answer = r.request;
+        // A label names the step; the request is shown as written either way.
+        std::string what =
+            step.what == step.request.text ? step.what : step.what + ": " + step.request.text;
+        std::string out = head + Format("%-7s %s\n", at, what.c_str());
+        out += Format("    %s: %s\n", answer.code.c_str(),
+                      answer.ok
+                          ? ("success, " + std::to_string(answer.returned) + " bytes back").c_str()
+                          : FailureText(answer).c_str());
+        if (answer.ok) {
+            out += "    " + answer.meaning + "\n";
+        }
+        if (!r.delivery.empty()) {
+            out += ReportLines(r, mapping, "pushed");
+        }
+        Say(out.c_str());
         return;
     }
-    Say("#%02d %-7s %-22s raw [%s]\n", r.index, at, step.what.c_str(),
-        Hex(r.raw.data(), r.raw.size()).c_str());
-    Say("    %-9s buttons held: %s\n", r.changed ? "changed" : "unchanged",
-        HeldButtons(r.buttons, mapping).c_str());
-    const ULONG* a = r.analog.data();
-    Say("    left stick (%u, %u)  right stick (%u, %u)  hat %u  left trigger %u  right "
-        "trigger %u\n",
-        a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
-        a[ANALOG_RIGHT_STICK_Y], a[ANALOG_HAT], a[ANALOG_LEFT_TRIGGER], a[ANALOG_RIGHT_TRIGGER]);
-    Say("    xbox [%s]  (%s)\n", Hex(r.xbox.data(), r.xbox.size()).c_str(), r.delivery.c_str());
-    Say("    game %s\n", sim::xbox::Describe(r.gamepad).c_str());
+    std::string out = head + Format("%-7s %-22s raw [%s]\n", at, step.what.c_str(),
+                                    Hex(r.raw.data(), r.raw.size()).c_str());
+    out += ReportLines(r, mapping, r.changed ? "changed" : "unchanged");
+    Say(out.c_str());
 }
 
+// A stick as plugged for the run.
+struct PluggedStick {
+    const PlannedStick* planned = nullptr;
+    sim::pnp::Stack::DeviceId id = 0;
+    std::string hardwareId;
+    PDEVICE_CONTEXT ctx = nullptr;
+    size_t json = 0;      // its object in the run's document
+    std::string prefix;   // "stick 2: " in messages when plugged together, else ""
+    size_t delivered = 0; // reports its steps sent on endpoint 1
+    std::shared_ptr<sim::xbox::Controller> controller;
+};
+
 // Writes the step to the recording, or checks it against the expected one.
-bool RecordOrCheck(const StepResult& r, sim::stick::Layout layout, StepOutputs& outputs) {
-    if (RunReport::Get().Json()) {
-        RunReport::Get().Stick()["steps"].push_back(StepToJson(r, layout));
-    }
+bool RecordOrCheck(const StepResult& r, PluggedStick& stick, StepOutputs& outputs) {
+    RunReport& report = RunReport::Get();
     if (r.delivery == "endpoint 1") {
-        ++outputs.delivered;
+        ++stick.delivered;
     }
-    if (outputs.recorder == nullptr && outputs.expected == nullptr) {
+    if (!report.Json() && outputs.recorder == nullptr && stick.planned->expected == nullptr) {
         return true;
     }
-    nlohmann::ordered_json step = StepToJson(r, layout);
+    nlohmann::ordered_json step = StepToJson(r, outputs.together);
+    if (report.Json()) {
+        report.Stick(stick.json)["steps"].push_back(step);
+    }
     if (outputs.recorder != nullptr) {
         outputs.recorder->Write(step);
     }
-    if (outputs.expected != nullptr) {
-        const std::vector<nlohmann::ordered_json>& expected = outputs.expected->expected.at(layout);
+    if (stick.planned->expected != nullptr) {
+        const std::vector<nlohmann::ordered_json>& expected = *stick.planned->expected;
         std::string diff;
         if (static_cast<size_t>(r.index) >= expected.size()) {
             diff = "step " + std::to_string(r.index) + ": not in the recording";
@@ -264,132 +346,204 @@ bool RecordOrCheck(const StepResult& r, sim::stick::Layout layout, StepOutputs& 
     return true;
 }
 
-// Brings up the driver's reader and its emulated controller, then plays the
-// session through them.
-int ReaderSession(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_CONTEXT ctx,
-                  sim::stick::Layout layout, const std::vector<SessionStep>& steps,
-                  const Options& options, StepOutputs& outputs,
-                  std::shared_ptr<sim::xbox::Controller>* controllerOut) {
-    LivePipeline reader(stack, id, ctx);
-    std::shared_ptr<sim::xbox::Controller> controller = BringUpController(stack, id, ctx, reader);
-    if (controller == nullptr) {
-        return 1;
+// Plugs a stick and shows the device the driver made over it.
+bool PlugStick(sim::pnp::Stack& stack, const PlannedStick& planned, const Options& options,
+               bool together, PluggedStick* plugged) {
+    uint16_t productId = planned.layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
+                                                                 : sim::stick::kLayoutBProductId;
+    sim::pnp::StickDescription description = sim::pnp::ArcadeStick(productId);
+    plugged->planned = &planned;
+    plugged->hardwareId = description.hardwareIds.front();
+    plugged->prefix = together ? "stick " + std::to_string(planned.number) + ": " : "";
+    NTSTATUS status = stack.Plug(std::move(description), &plugged->id);
+    RunReport& report = RunReport::Get();
+    plugged->json = report.NewStick();
+    ordered_json& json = report.Stick(plugged->json);
+    if (together) {
+        json["stick"] = planned.number;
     }
-    *controllerOut = controller;
-    std::string error;
-    if (options.live) {
-        LiveViewOptions live;
-        live.keyboard = options.keyboard;
-        live.title = std::string("stick ") +
-                     (layout == sim::stick::Layout::A ? "PID_0402 (raw layout A)"
-                                                      : "PID_0403 (raw layout B)") +
-                     ", device #" + std::to_string(ctx->InstanceNumber);
-        if (!RunLiveView(
-                live, steps, layout, ctx, reader, *controller,
-                [&](const StepResult& r) { return RecordOrCheck(r, layout, outputs); }, &error)) {
-            fprintf(stderr, "quillex-sim: %s\n", error.c_str());
-            return 1;
-        }
-        return 0;
-    }
-    if (!PlaySession(
-            steps, layout, ctx, reader, *controller,
-            [&](const StepResult& r) {
-                PrintStep(r, ctx->RemapRecord);
-                return RecordOrCheck(r, layout, outputs);
-            },
-            &error)) {
-        fprintf(stderr, "quillex-sim: %s\n", error.c_str());
-        return 1;
-    }
-    return 0;
-}
-
-int RunStick(sim::pnp::Stack& stack, sim::stick::Layout layout, bool firstDevice,
-             const Options& options, const std::vector<SessionStep>& steps, StepOutputs& outputs) {
-    uint16_t productId = layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
-                                                         : sim::stick::kLayoutBProductId;
-    sim::pnp::StickDescription stick = sim::pnp::ArcadeStick(productId);
-    std::string hardwareId = stick.hardwareIds.front();
-    sim::pnp::Stack::DeviceId id = 0;
-    NTSTATUS status = stack.Plug(std::move(stick), &id);
-    RunReport::Get().NewStick();
-    ordered_json& json = RunReport::Get().Stick();
-    json["model"] = layout == sim::stick::Layout::A ? "A" : "B";
-    json["hardware_id"] = hardwareId;
+    json["model"] = planned.layout == sim::stick::Layout::A ? "A" : "B";
+    json["hardware_id"] = plugged->hardwareId;
     json["plug_status"] = status;
-    Say("== plugged stick %s on %s: %s\n", hardwareId.c_str(),
-        id != 0 ? stack.PdoName(id).c_str() : "?", NT_SUCCESS(status) ? "started" : "failed");
-    if (!NT_SUCCESS(status) || stack.FunctionDevice(id) == nullptr) {
-        fprintf(stderr, "quillex-sim: plugging the stick failed: %08x\n",
+    std::string name = together ? Format("stick %d ", planned.number) : "stick ";
+    std::string out =
+        Format("== plugged %s%s on %s: %s\n", name.c_str(), plugged->hardwareId.c_str(),
+               plugged->id != 0 ? stack.PdoName(plugged->id).c_str() : "?",
+               NT_SUCCESS(status) ? "started" : "failed");
+    if (!NT_SUCCESS(status) || stack.FunctionDevice(plugged->id) == nullptr) {
+        Say(out.c_str());
+        fprintf(stderr, "quillex-sim: %splugging the stick failed: %08x\n", plugged->prefix.c_str(),
                 static_cast<unsigned>(status));
-        return 1;
+        return false;
     }
-    PDEVICE_CONTEXT ctx = QuillexGetDeviceContext(stack.FunctionDevice(id));
-    Say("   device #%u, product id 0x%X (raw layout %c), physical device object %s\n",
-        ctx->InstanceNumber, ctx->ProductId,
-        ctx->ProductId == QUILLEX_LAYOUT_A_PRODUCT_ID ? 'A' : 'B',
-        sim::Utf16ToUtf8(ctx->PdoName).c_str());
+    PDEVICE_CONTEXT ctx = QuillexGetDeviceContext(stack.FunctionDevice(plugged->id));
+    plugged->ctx = ctx;
+    out += Format("   device #%u, product id 0x%X (raw layout %c), physical device object %s\n",
+                  ctx->InstanceNumber, ctx->ProductId,
+                  ctx->ProductId == QUILLEX_LAYOUT_A_PRODUCT_ID ? 'A' : 'B',
+                  sim::Utf16ToUtf8(ctx->PdoName).c_str());
     json["device_number"] = ctx->InstanceNumber;
     json["product_id"] = ctx->ProductId;
     json["physical_device_object"] = sim::Utf16ToUtf8(ctx->PdoName);
-    json["interfaces"] = stack.Interfaces(id);
+    json["interfaces"] = stack.Interfaces(plugged->id);
     json["mapping_key"] = sim::Utf16ToUtf8(ctx->RegistryPath);
-    for (const std::string& path : stack.Interfaces(id)) {
-        Say("   interface %s\n", path.c_str());
+    for (const std::string& path : stack.Interfaces(plugged->id)) {
+        out += Format("   interface %s\n", path.c_str());
     }
-    Say("   mapping key %s\n", sim::Utf16ToUtf8(ctx->RegistryPath).c_str());
-    if (firstDevice && options.saveMapping) {
+    out += Format("   mapping key %s\n", sim::Utf16ToUtf8(ctx->RegistryPath).c_str());
+    bool first = planned.number == 1;
+    if (first && options.saveMapping) {
         status = TorvaXboxMappingSaveRemap(ctx);
-        Say("   mapping saved: %s\n", NT_SUCCESS(status) ? "ok" : "failed");
+        out += Format("   mapping saved: %s\n", NT_SUCCESS(status) ? "ok" : "failed");
         json["mapping_saved"] = NT_SUCCESS(status);
     }
     json["mapping"] = ordered_json::object();
     for (ULONG offset = 0; offset < sizeof(REMAP_RECORD); ++offset) {
-        PCWSTR name = nullptr;
-        if (NT_SUCCESS(RemapValueName(offset, &name))) {
-            json["mapping"][sim::Utf16ToUtf8(name)] =
+        PCWSTR valueName = nullptr;
+        if (NT_SUCCESS(RemapValueName(offset, &valueName))) {
+            json["mapping"][sim::Utf16ToUtf8(valueName)] =
                 reinterpret_cast<const UCHAR*>(&ctx->RemapRecord)[offset];
         }
     }
-    if (firstDevice && options.printMapping) {
-        Say("%s",
-            DescribeStoredMapping(sim::Utf16ToUtf8(ctx->RegistryPath), ctx->RemapRecord).c_str());
+    if (first && options.printMapping) {
+        out += DescribeStoredMapping(sim::Utf16ToUtf8(ctx->RegistryPath), ctx->RemapRecord);
     }
+    Say(out.c_str());
+    return true;
+}
 
-    int rc = 0;
-    size_t deliveredBefore = outputs.delivered;
-    std::shared_ptr<sim::xbox::Controller> controller;
-    std::thread session([&] {
-        sim::kernel::SetCurrentThreadName("session");
-        rc = ReaderSession(stack, id, ctx, layout, steps, options, outputs, &controller);
-    });
-    session.join();
-
-    status = stack.Unplug(id);
-    stack.WaitRemoved(id);
-    Say("== unplugged stick %s: %s\n", hardwareId.c_str(),
-        NT_SUCCESS(status) && stack.FunctionDevice(id) == nullptr ? "device removed"
-                                                                  : "removal failed");
-    json["removed"] = NT_SUCCESS(status) && stack.FunctionDevice(id) == nullptr;
-    if (controller != nullptr) {
+// Unplugs a stick and counts what its class driver received.
+bool UnplugStick(sim::pnp::Stack& stack, PluggedStick& stick, bool together) {
+    NTSTATUS status = stack.Unplug(stick.id);
+    stack.WaitRemoved(stick.id);
+    bool removed = NT_SUCCESS(status) && stack.FunctionDevice(stick.id) == nullptr;
+    std::string name = together ? Format("stick %d ", stick.planned->number) : "stick ";
+    std::string out = Format("== unplugged %s%s: %s\n", name.c_str(), stick.hardwareId.c_str(),
+                             removed ? "device removed" : "removal failed");
+    ordered_json& json = RunReport::Get().Stick(stick.json);
+    json["removed"] = removed;
+    if (stick.controller != nullptr) {
         size_t reports = 0, cancelled = 0;
-        for (const sim::xbox::Controller::Completion& c : controller->Completions()) {
+        for (const sim::xbox::Controller::Completion& c : stick.controller->Completions()) {
             reports += c.isReport ? 1 : 0;
             cancelled += c.status == STATUS_CANCELLED ? 1 : 0;
         }
         // Counted as the step lines count: what the session sent on endpoint 1,
         // and apart from it the reports that answered a transfer at once.
-        size_t session = outputs.delivered - deliveredBefore;
-        size_t atOnce = reports > session ? reports - session : 0;
-        Say("   class driver: %zu reports read: %zu sent on endpoint 1 by the steps above, %zu "
-            "the controller's current state answering a transfer at once; %zu waiting "
-            "transfers cancelled at removal\n",
-            reports, session, atOnce, cancelled);
+        size_t atOnce = reports > stick.delivered ? reports - stick.delivered : 0;
+        out += Format("   class driver: %zu reports read: %zu sent on endpoint 1 by the steps "
+                      "above, %zu the controller's current state answering a transfer at once; "
+                      "%zu waiting transfers cancelled at removal\n",
+                      reports, stick.delivered, atOnce, cancelled);
         json["class_driver"] = {{"reports_read", reports},
-                                {"sent_by_steps", session},
+                                {"sent_by_steps", stick.delivered},
                                 {"answered_at_once", atOnce},
                                 {"cancelled_at_removal", cancelled}};
+    }
+    Say(out.c_str());
+    return removed;
+}
+
+// The title the live view gives a stick.
+std::string LiveTitle(const PluggedStick& stick, bool together) {
+    return std::string(together ? "stick " + std::to_string(stick.planned->number) + ": " : "") +
+           "PID_" +
+           (stick.planned->layout == sim::stick::Layout::A ? "0402 (raw layout A)"
+                                                           : "0403 (raw layout B)") +
+           ", device #" + std::to_string(stick.ctx->InstanceNumber);
+}
+
+// Brings up each stick's reader and emulated controller, in order (so the
+// class driver numbers the players in that order), then plays the sessions
+// through them; the application's handles and the readers' are closed
+// before the sticks go.
+int PlaySticks(sim::pnp::Stack& stack, std::vector<PluggedStick>& sticks, const Options& options,
+               StepOutputs& outputs) {
+    std::vector<std::unique_ptr<LivePipeline>> readers;
+    std::vector<std::unique_ptr<StickPlayer>> players;
+    std::vector<StickPlayer*> playing;
+    for (PluggedStick& stick : sticks) {
+        readers.push_back(std::make_unique<LivePipeline>(stack, stick.id, stick.ctx));
+        stick.controller = BringUpController(stack, stick.id, stick.ctx, *readers.back(),
+                                             stick.prefix, RunReport::Get().Stick(stick.json));
+        if (stick.controller == nullptr) {
+            return 1;
+        }
+        auto player = std::make_unique<StickPlayer>();
+        player->number = stick.planned->number;
+        player->layout = stick.planned->layout;
+        player->ctx = stick.ctx;
+        player->reader = readers.back().get();
+        player->controller = stick.controller.get();
+        player->interfacePath = stack.Interfaces(stick.id).front();
+        player->steps = stick.planned->steps;
+        playing.push_back(player.get());
+        players.push_back(std::move(player));
+    }
+    // Results name their stick by number; the sticks are numbered in order.
+    auto stickOf = [&](const StepResult& r) -> PluggedStick& {
+        for (PluggedStick& stick : sticks) {
+            if (stick.planned->number == r.stick) {
+                return stick;
+            }
+        }
+        return sticks.front();
+    };
+    std::string error;
+    bool ok;
+    if (options.live) {
+        std::vector<LiveStick> live;
+        for (size_t i = 0; i < sticks.size(); ++i) {
+            live.push_back(LiveStick{players[i].get(), LiveTitle(sticks[i], outputs.together)});
+        }
+        LiveViewOptions view;
+        view.keyboard = options.keyboard;
+        ok = RunLiveView(
+            view, live, [&](const StepResult& r) { return RecordOrCheck(r, stickOf(r), outputs); },
+            &error);
+    } else {
+        ok = PlaySessions(
+            playing,
+            [&](const StepResult& r) {
+                PluggedStick& stick = stickOf(r);
+                PrintStep(r, stick.ctx->RemapRecord, outputs.together);
+                return RecordOrCheck(r, stick, outputs);
+            },
+            &error);
+    }
+    if (!ok) {
+        fprintf(stderr, "quillex-sim: %s\n", error.c_str());
+    }
+    for (std::unique_ptr<StickPlayer>& player : players) {
+        player->app.Close();
+    }
+    return ok ? 0 : 1;
+}
+
+// Plugs the sticks, plays them together and unplugs them again.
+int RunSticks(sim::pnp::Stack& stack, const std::vector<PlannedStick*>& plan,
+              const Options& options, StepOutputs& outputs) {
+    std::vector<PluggedStick> sticks;
+    sticks.reserve(plan.size());
+    int rc = 0;
+    for (PlannedStick* planned : plan) {
+        sticks.emplace_back();
+        if (!PlugStick(stack, *planned, options, outputs.together, &sticks.back())) {
+            rc = 1;
+            break;
+        }
+    }
+    if (rc == 0) {
+        std::thread session([&] {
+            sim::kernel::SetCurrentThreadName("session");
+            rc = PlaySticks(stack, sticks, options, outputs);
+        });
+        session.join();
+    }
+    for (PluggedStick& stick : sticks) {
+        if (stick.ctx != nullptr && !UnplugStick(stack, stick, outputs.together)) {
+            rc = 1;
+        }
     }
     sim::xbox::Forget();
     return rc;
@@ -405,6 +559,7 @@ int main(int argc, char** argv) {
     }
     if (options.usbip.enabled) {
         options.usbip.layout = options.layout;
+        options.usbip.sticks = options.sticks;
         return RunUsbipExport(options.usbip);
     }
 
@@ -427,43 +582,59 @@ int main(int argc, char** argv) {
             "nothing persists\n");
     }
 
-    // The sessions to play, per model: the script given, or the model's own.
-    std::vector<SessionStep> sessions[2];
-    for (sim::stick::Layout layout : {sim::stick::Layout::A, sim::stick::Layout::B}) {
-        std::vector<SessionStep>& steps = sessions[layout == sim::stick::Layout::A ? 0 : 1];
-        ScriptError where;
-        if (!options.scriptFile.empty()) {
-            if (!LoadSessionScript(options.scriptFile, &steps, &error)) {
-                fprintf(stderr, "quillex-sim: %s\n", error.c_str());
-                return 1;
-            }
-        } else if (!ParseSessionScript(BuiltinSessionScript(layout), &steps, &where)) {
-            fprintf(stderr, "quillex-sim: the built-in session, line %d: %s\n", where.line,
-                    where.message.c_str());
-            return 1;
-        }
-    }
-
-    // A recording check replays the recording's input, on the models it has.
+    // The sticks to plug and what each plays: a recording's input, the
+    // script given, or each model's own session.
     Recording expected;
     StepOutputs outputs;
+    std::vector<PlannedStick> plan;
+    bool together = options.sticks != 0;
     if (!options.expectFile.empty()) {
         if (!LoadRecording(options.expectFile, &expected, &error)) {
             fprintf(stderr, "quillex-sim: --expect: %s\n", error.c_str());
             return 1;
         }
-        bool a = expected.sessions.count(sim::stick::Layout::A) != 0;
-        bool b = expected.sessions.count(sim::stick::Layout::B) != 0;
-        options.layout = a && b ? "both" : a ? "a" : "b";
-        if (a) {
-            sessions[0] = expected.sessions[sim::stick::Layout::A];
+        together = expected.together;
+        for (const RecordedStick& recorded : expected.sticks) {
+            plan.push_back(PlannedStick{static_cast<int>(plan.size()) + 1, recorded.layout,
+                                        recorded.session, &recorded.expected});
         }
-        if (b) {
-            sessions[1] = expected.sessions[sim::stick::Layout::B];
-        }
-        outputs.expected = &expected;
         outputs.expectPath = options.expectFile;
+    } else {
+        std::vector<SessionStep> script;
+        if (!options.scriptFile.empty() &&
+            !LoadSessionScript(options.scriptFile, &script, &error)) {
+            fprintf(stderr, "quillex-sim: %s\n", error.c_str());
+            return 1;
+        }
+        std::vector<sim::stick::Layout> models = StickModels(options.layout, options.sticks);
+        for (size_t i = 0; i < models.size(); ++i) {
+            PlannedStick planned;
+            planned.number = static_cast<int>(i) + 1;
+            planned.layout = models[i];
+            if (options.scriptFile.empty()) {
+                ScriptError where;
+                if (!ParseSessionScript(BuiltinSessionScript(planned.layout), &script, &where)) {
+                    fprintf(stderr, "quillex-sim: the built-in session, line %d: %s\n", where.line,
+                            where.message.c_str());
+                    return 1;
+                }
+            }
+            planned.steps = StepsForStick(script, planned.number);
+            plan.push_back(std::move(planned));
+        }
+        // A line for a stick the run does not plug is a mistake in the script.
+        for (const SessionStep& step : script) {
+            if (step.stick > static_cast<int>(plan.size())) {
+                fprintf(stderr,
+                        "quillex-sim: %s:%d:%d: stick %d is not plugged: this run plugs %zu "
+                        "(--sticks N plugs N)\n",
+                        options.scriptFile.c_str(), step.line, step.stickColumn, step.stick,
+                        plan.size());
+                return 1;
+            }
+        }
     }
+    outputs.together = together;
     Recorder recorder;
     if (!options.recordFile.empty()) {
         if (!recorder.Open(options.recordFile, &error)) {
@@ -476,9 +647,9 @@ int main(int argc, char** argv) {
     // Played from the keyboard, a session starts at rest and goes where the
     // keys take it.
     if (options.keyboard) {
-        for (std::vector<SessionStep>& steps : sessions) {
-            steps.assign(1, SessionStep());
-            steps[0].what = "at rest";
+        for (PlannedStick& planned : plan) {
+            planned.steps.assign(1, SessionStep());
+            planned.steps[0].what = "at rest";
         }
     }
 
@@ -513,16 +684,17 @@ int main(int argc, char** argv) {
             return 1;
         }
         Say("%s", kLegend);
-        bool first = true;
         if (!options.serveSocket.empty()) {
             rc |= Serve(stack, options);
-        } else {
-            if (options.layout == "a" || options.layout == "both") {
-                rc |= RunStick(stack, sim::stick::Layout::A, first, options, sessions[0], outputs);
-                first = false;
+        } else if (together) {
+            std::vector<PlannedStick*> all;
+            for (PlannedStick& planned : plan) {
+                all.push_back(&planned);
             }
-            if (options.layout == "b" || options.layout == "both") {
-                rc |= RunStick(stack, sim::stick::Layout::B, first, options, sessions[1], outputs);
+            rc |= RunSticks(stack, all, options, outputs);
+        } else {
+            for (PlannedStick& planned : plan) {
+                rc |= RunSticks(stack, {&planned}, options, outputs);
             }
         }
         status = stack.Unload();

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include <algorithm>
 #include <fstream>
 
 namespace {
@@ -37,13 +38,23 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* out) {
     return true;
 }
 
+// The most sticks a recording may name; a run plugs no more.
+constexpr uint64_t kMaxRecordedSticks = 16;
+
 std::string ModelName(sim::stick::Layout layout) {
     return layout == sim::stick::Layout::A ? "A" : "B";
 }
 
 // The fields compared, in the order a person reads a step.
-constexpr const char* kCompared[] = {"set",    "value", "status",   "raw",     "changed", "buttons",
-                                     "analog", "xbox",  "delivery", "gamepad", "led"};
+constexpr const char* kCompared[] = {"request",  "code",    "status",  "win32_error", "reply",
+                                     "raw",      "changed", "buttons", "analog",      "xbox",
+                                     "delivery", "gamepad", "led"};
+
+std::string StatusHex(NTSTATUS status) {
+    char text[16];
+    snprintf(text, sizeof(text), "%08x", static_cast<unsigned>(status));
+    return text;
+}
 
 std::string Shown(const json& value) {
     return value.is_null() ? "(nothing)" : value.dump();
@@ -51,24 +62,32 @@ std::string Shown(const json& value) {
 
 } // namespace
 
-json StepToJson(const StepResult& r, sim::stick::Layout layout) {
+json StepToJson(const StepResult& r, bool nameStick) {
     const SessionStep& step = *r.step;
     json j;
     j["step"] = r.index;
-    j["model"] = ModelName(layout);
+    if (nameStick) {
+        j["stick"] = r.stick;
+    }
+    j["model"] = ModelName(r.layout);
     j["at_us"] = step.at.count();
     j["what"] = step.what;
     j["led"] = r.led;
-    if (step.kind == SessionStep::kSetMapping) {
-        j["set"] = step.valueName;
-        j["value"] = step.value;
-        char status[16];
-        snprintf(status, sizeof(status), "%08x", static_cast<unsigned>(r.mappingStatus));
-        j["status"] = status;
-        return j;
+    if (step.kind == SessionStep::kRequest) {
+        const AppRequestResult& answer = r.request;
+        j["request"] = step.request.text;
+        j["code"] = answer.code;
+        j["status"] = StatusHex(answer.status);
+        j["win32_error"] = answer.win32Error;
+        j["reply"] = HexBytes(answer.reply.data(), answer.reply.size());
+        j["meaning"] = answer.meaning;
+        if (r.delivery.empty()) {
+            return j; // nothing was pushed
+        }
+    } else {
+        j["raw"] = HexBytes(r.raw.data(), r.raw.size());
+        j["changed"] = r.changed;
     }
-    j["raw"] = HexBytes(r.raw.data(), r.raw.size());
-    j["changed"] = r.changed;
     json buttons = json::array();
     for (unsigned i = 0; i < 13; ++i) {
         if (r.buttons & (1u << i)) {
@@ -139,6 +158,7 @@ bool LoadRecording(const std::string& path, Recording* recording, std::string* e
     }
     std::string line;
     int number = 0;
+    bool named = false, unnamed = false;
     while (std::getline(in, line)) {
         ++number;
         if (line.empty()) {
@@ -159,37 +179,72 @@ bool LoadRecording(const std::string& path, Recording* recording, std::string* e
         if (!j.contains("at_us") || !j["at_us"].is_number_unsigned()) {
             return fail("no \"at_us\" time");
         }
+        int stick = 0;
+        if (j.contains("stick")) {
+            if (!j["stick"].is_number_unsigned() || j["stick"].get<uint64_t>() == 0 ||
+                j["stick"].get<uint64_t>() > kMaxRecordedSticks) {
+                return fail("\"stick\" is a stick's number, 1 to " +
+                            std::to_string(kMaxRecordedSticks));
+            }
+            stick = static_cast<int>(j["stick"].get<uint64_t>());
+        }
+        (stick != 0 ? named : unnamed) = true;
+        if (named && unnamed) {
+            return fail("some steps name their stick and some do not");
+        }
         sim::stick::Layout layout =
             j["model"] == "A" ? sim::stick::Layout::A : sim::stick::Layout::B;
         SessionStep step;
         step.line = number;
         step.at = std::chrono::microseconds(j["at_us"].get<uint64_t>());
         step.what = j.value("what", "");
-        if (j.contains("set")) {
-            if (!j["set"].is_string() || !j.contains("value") || !j["value"].is_number_unsigned() ||
-                j["value"].get<uint64_t>() > 255 ||
-                !MappingValueOffset(j["set"].get<std::string>(), &step.recordOffset)) {
-                return fail("a mapping step needs \"set\" (a mapping value) and \"value\" 0..255");
+        if (j.contains("request")) {
+            ScriptError where;
+            step.kind = SessionStep::kRequest;
+            if (!j["request"].is_string() ||
+                !ParseAppRequestText(j["request"].get<std::string>(), &step.request, &where)) {
+                return fail("\"request\" is not a request: " + where.message);
             }
-            step.kind = SessionStep::kSetMapping;
-            step.valueName = j["set"].get<std::string>();
-            step.value = static_cast<uint8_t>(j["value"].get<uint64_t>());
-        } else {
-            if (!j.contains("raw") || !j["raw"].is_string() ||
-                !ParseHexBytes(j["raw"].get<std::string>(), &step.raw) || step.raw.empty()) {
-                return fail("a stick step needs \"raw\", the report as hex bytes");
-            }
+        } else if (!j.contains("raw") || !j["raw"].is_string() ||
+                   !ParseHexBytes(j["raw"].get<std::string>(), &step.raw) || step.raw.empty()) {
+            return fail("a stick step needs \"raw\", the report as hex bytes");
         }
-        std::vector<SessionStep>& session = recording->sessions[layout];
-        if (!session.empty() && step.at < session.back().at) {
+        // Without stick numbers, one stick per model: A is played first.
+        int key = stick != 0 ? stick : (layout == sim::stick::Layout::A ? 1 : 2);
+        auto at = std::find_if(recording->sticks.begin(), recording->sticks.end(),
+                               [&](const RecordedStick& s) { return s.number == key; });
+        if (at == recording->sticks.end()) {
+            at = recording->sticks.insert(recording->sticks.end(), RecordedStick());
+            at->number = key;
+            at->layout = layout;
+        } else if (at->layout != layout) {
+            return fail("stick " + std::to_string(key) + " was of model " + ModelName(at->layout) +
+                        " before");
+        }
+        if (!at->session.empty() && step.at < at->session.back().at) {
             return fail("the time goes back");
         }
-        session.push_back(std::move(step));
-        recording->expected[layout].push_back(std::move(j));
+        at->session.push_back(std::move(step));
+        at->expected.push_back(std::move(j));
     }
-    if (recording->sessions.empty()) {
+    if (recording->sticks.empty()) {
         *error = path + ": no recorded step";
         return false;
+    }
+    std::sort(recording->sticks.begin(), recording->sticks.end(),
+              [](const RecordedStick& a, const RecordedStick& b) { return a.number < b.number; });
+    recording->together = named;
+    if (named) {
+        for (size_t i = 0; i < recording->sticks.size(); ++i) {
+            if (recording->sticks[i].number != static_cast<int>(i + 1)) {
+                *error = path + ": stick " + std::to_string(i + 1) + " has no step";
+                return false;
+            }
+        }
+    } else {
+        for (RecordedStick& s : recording->sticks) {
+            s.number = 0;
+        }
     }
     return true;
 }
@@ -221,9 +276,12 @@ bool CompareStep(const json& expected, const json& got, std::string* diff) {
         }
         char at[32];
         snprintf(at, sizeof(at), "@%gms", got.value("at_us", 0) / 1000.0);
-        *diff = "step " + std::to_string(got.value("step", -1)) + " of stick " +
-                got.value("model", "?") + " " + at + " \"" + got.value("what", "") + "\", " +
-                where + ":\n  expected " + Shown(e) + "\n  got      " + Shown(g);
+        std::string stick = got.contains("stick") ? std::to_string(got.value("stick", 0)) + " (" +
+                                                        got.value("model", "?") + ")"
+                                                  : got.value("model", "?");
+        *diff = "step " + std::to_string(got.value("step", -1)) + " of stick " + stick + " " + at +
+                " \"" + got.value("what", "") + "\", " + where + ":\n  expected " + Shown(e) +
+                "\n  got      " + Shown(g);
         return false;
     }
     return true;

@@ -5,7 +5,6 @@
 
 #include <stdio.h>
 
-#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -13,8 +12,9 @@
 
 #include "tools/quillex-sim/session_player.h"
 
-// The step as a JSON object; 'model' is "A" or "B".
-nlohmann::ordered_json StepToJson(const StepResult& result, sim::stick::Layout layout);
+// The step as a JSON object: the stick's model ("A" or "B"), with
+// 'nameStick' its number too (sticks plugged together, --sticks).
+nlohmann::ordered_json StepToJson(const StepResult& result, bool nameStick);
 
 class Recorder {
   public:
@@ -32,11 +32,21 @@ class Recorder {
     bool failed_ = false;
 };
 
-// A recording read back: per model, its steps as recorded, and the session
-// that replays their input (raw reports as recorded, mapping changes).
+// A recording read back: per stick, its steps as recorded, and the session
+// that replays their input (raw reports as recorded, the application's
+// requests).
+struct RecordedStick {
+    int number = 0; // the "stick" its lines name; 0 when they name none
+    sim::stick::Layout layout = sim::stick::Layout::A;
+    std::vector<nlohmann::ordered_json> expected;
+    std::vector<SessionStep> session;
+};
 struct Recording {
-    std::map<sim::stick::Layout, std::vector<nlohmann::ordered_json>> expected;
-    std::map<sim::stick::Layout, std::vector<SessionStep>> sessions;
+    // The lines name their stick: the sticks were plugged together and are
+    // replayed so. Otherwise one stick of each model in the recording, A
+    // first, each played on its own as without --sticks.
+    bool together = false;
+    std::vector<RecordedStick> sticks; // in the order they are plugged
 };
 // False with "FILE:LINE: why" for a line that is not a recorded step.
 bool LoadRecording(const std::string& path, Recording* recording, std::string* error);

@@ -12,10 +12,14 @@ void RunReport::Say(const char* format, ...) {
     if (json_) {
         return;
     }
+    std::lock_guard<std::mutex> guard(sayLock_);
     va_list args;
     va_start(args, format);
     vprintf(format, args);
     va_end(args);
+    // The driver's traces go to stderr as they happen; what is said stays
+    // in order with them.
+    fflush(stdout);
 }
 
 void RunReport::Finish() {

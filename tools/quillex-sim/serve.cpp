@@ -47,6 +47,7 @@ struct ServedStick {
     std::unique_ptr<sim::app::Companion> keeper;
     std::unique_ptr<sim::stick::Stick> stick;
     std::shared_ptr<sim::xbox::Controller> controller;
+    sim::stick::Layout layout = sim::stick::Layout::A;
 };
 
 // Waits until 'done' holds, or the limit passes.
@@ -61,10 +62,8 @@ template <class Done> bool WaitFor(Done done, std::chrono::seconds limit) {
     return true;
 }
 
-// Plugs a stick and waits for its reader to bring the emulated controller up
-// (after the reader's start-up wait of five seconds); the stick then sends
-// one report at rest (sticks centred, nothing pressed), as a stick does when
-// it is plugged.
+// Plugs a stick and opens it, which starts its reader's start-up wait of
+// five seconds.
 bool PlugStick(sim::pnp::Stack& stack, sim::stick::Layout layout, ServedStick* served) {
     uint16_t productId = layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
                                                          : sim::stick::kLayoutBProductId;
@@ -83,6 +82,14 @@ bool PlugStick(sim::pnp::Stack& stack, sim::stick::Layout layout, ServedStick* s
                 static_cast<unsigned>(served->keeper->LastStatus()));
         return false;
     }
+    served->layout = layout;
+    return true;
+}
+
+// Waits for the stick's reader to bring the emulated controller up and the
+// class driver to configure it; the stick then sends one report at rest
+// (sticks centred, nothing pressed), as a stick does when it is plugged.
+bool AttachController(sim::pnp::Stack& stack, ServedStick* served) {
     PDEVICE_CONTEXT context = served->context;
     if (!WaitFor([&] { return context->XusbPdo != nullptr; }, std::chrono::seconds(15))) {
         fprintf(stderr, "quillex-sim: the reader did not create the emulated controller\n");
@@ -96,7 +103,7 @@ bool PlugStick(sim::pnp::Stack& stack, sim::stick::Layout layout, ServedStick* s
         return false;
     }
     served->stick = std::make_unique<sim::stick::Stick>(stack.Hid(served->id));
-    served->stick->Send(sim::stick::Encode(layout, {}));
+    served->stick->Send(sim::stick::Encode(served->layout, {}));
     return true;
 }
 
@@ -312,27 +319,35 @@ void ShowReports(const std::vector<ServedStick>& sticks, std::vector<size_t>* sh
 
 int Serve(sim::pnp::Stack& stack, const Options& options) {
     std::vector<ServedStick> sticks;
-    for (sim::stick::Layout layout : {sim::stick::Layout::A, sim::stick::Layout::B}) {
-        if (options.layout != "both" &&
-            options.layout != (layout == sim::stick::Layout::A ? "a" : "b")) {
-            continue;
-        }
+    std::vector<sim::stick::Layout> models = StickModels(options.layout, options.sticks);
+    // Plugged at once, they never move in the vector while served.
+    sticks.reserve(models.size());
+    // All plugged and opened first, so their readers' start-up waits run
+    // side by side.
+    for (sim::stick::Layout layout : models) {
         sticks.emplace_back();
         if (!PlugStick(stack, layout, &sticks.back())) {
             return 1;
         }
-        printf("== serving stick #%u, product id 0x%X: %s\n", sticks.back().context->InstanceNumber,
-               sticks.back().context->ProductId, sticks.back().interfacePath.c_str());
+    }
+    for (ServedStick& served : sticks) {
+        if (!AttachController(stack, &served)) {
+            return 1;
+        }
+        printf("== serving stick #%u, product id 0x%X: %s\n", served.context->InstanceNumber,
+               served.context->ProductId, served.interfacePath.c_str());
     }
 
-    int listener = Listen(options.serveSocket);
-    if (listener < 0) {
-        return 1;
-    }
+    // The handlers are in place before the socket exists: a client that
+    // stops the server as soon as it can connect stops it cleanly.
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    int listener = Listen(options.serveSocket);
+    if (listener < 0) {
+        return 1;
+    }
     printf("== listening on %s (quillexctl --connect %s); SIGINT or SIGTERM stops\n",
            options.serveSocket.c_str(), options.serveSocket.c_str());
     fflush(stdout);

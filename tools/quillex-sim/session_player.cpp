@@ -5,37 +5,51 @@
 #include <chrono>
 #include <thread>
 
-#include "mapping/remap_store.h"
 #include "tools/quillex-sim/led_state_view.h"
 
 namespace {
 
-// A mapping change, as the companion application's set-mapping request makes
-// it: the whole record with one byte changed, applied and saved.
-NTSTATUS SetMappingValue(PDEVICE_CONTEXT ctx, unsigned offset, uint8_t value) {
-    REMAP_RECORD record;
-    NTSTATUS status = TorvaXboxMappingGetMapping(ctx, &record, sizeof(record));
-    if (!NT_SUCCESS(status)) {
-        return status;
+// The class driver's completion follows a handed-over report on its own
+// thread: whether one came within a bound.
+std::string Delivery(sim::xbox::Controller& controller, size_t before) {
+    return controller.WaitCompletions(before + 1, std::chrono::seconds(2)) ? "endpoint 1"
+                                                                           : "no transfer waiting";
+}
+
+void PlayRequest(StickPlayer& player, const SessionStep& step, StepResult* result) {
+    size_t before = player.controller->CompletionCount();
+    if (!player.app.IsOpen() && !player.app.Open(player.interfacePath, GENERIC_READ)) {
+        result->request.code = "CreateFile";
+        result->request.status = player.app.LastStatus();
+        result->request.win32Error = player.app.LastError();
+        result->request.meaning =
+            "the device interface could not be opened: " + FailureText(result->request);
+        return;
     }
-    reinterpret_cast<UCHAR*>(&record)[offset] = value;
-    record.RestoreDefaults = 0;
-    return TorvaXboxMappingSetMapping(ctx, &record, sizeof(record));
+    SendAppRequest(player.app, step.request, &result->request);
+    result->buttons = player.reader->Buttons();
+    result->analog = player.reader->Analog();
+    result->xbox = player.reader->Report();
+    if (step.request.Pushes() && result->request.ok) {
+        // The driver composed the block into a report and handed it over.
+        result->delivery = Delivery(*player.controller, before);
+    }
 }
 
 } // namespace
 
-bool PlayStep(const SessionStep& step, int index, sim::stick::Layout layout, PDEVICE_CONTEXT ctx,
-              LivePipeline& reader, sim::xbox::Controller& controller, StepResult* result,
+bool PlayStep(StickPlayer& player, const SessionStep& step, int index, StepResult* result,
               std::string* error) {
     result->index = index;
+    result->stick = player.number;
+    result->layout = player.layout;
     result->step = &step;
-    if (step.kind == SessionStep::kSetMapping) {
-        result->mappingStatus = SetMappingValue(ctx, step.recordOffset, step.value);
+    if (step.kind == SessionStep::kRequest) {
+        PlayRequest(player, step, result);
     } else {
-        result->raw = step.raw.empty() ? sim::stick::Encode(layout, step.state) : step.raw;
-        size_t before = controller.CompletionCount();
-        NTSTATUS status = reader.Feed(result->raw, &result->changed);
+        result->raw = step.raw.empty() ? sim::stick::Encode(player.layout, step.state) : step.raw;
+        size_t before = player.controller->CompletionCount();
+        NTSTATUS status = player.reader->Feed(result->raw, &result->changed);
         if (!NT_SUCCESS(status)) {
             char why[80];
             snprintf(why, sizeof(why), "the reader did not take the report: %08x",
@@ -43,38 +57,45 @@ bool PlayStep(const SessionStep& step, int index, sim::stick::Layout layout, PDE
             *error = why;
             return false;
         }
-        result->buttons = reader.Buttons();
-        result->analog = reader.Analog();
-        result->xbox = reader.Report();
-        result->delivery = "not sent again";
-        if (result->changed) {
-            // The reader handed it over before its next read; the class
-            // driver's completion follows on its own thread.
-            result->delivery = controller.WaitCompletions(before + 1, std::chrono::seconds(2))
-                                   ? "endpoint 1"
-                                   : "no transfer waiting";
-        }
+        result->buttons = player.reader->Buttons();
+        result->analog = player.reader->Analog();
+        result->xbox = player.reader->Report();
+        result->delivery =
+            result->changed ? Delivery(*player.controller, before) : "not sent again";
     }
-    result->gamepad = controller.GamepadState();
-    result->led = CurrentLedState(ctx);
+    result->gamepad = player.controller->GamepadState();
+    result->led = CurrentLedState(player.ctx);
     return true;
 }
 
-bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layout,
-                 PDEVICE_CONTEXT ctx, LivePipeline& reader, sim::xbox::Controller& controller,
-                 const StepSink& sink, std::string* error) {
+bool PlaySessions(const std::vector<StickPlayer*>& players, const StepSink& sink,
+                  std::string* error) {
     auto start = std::chrono::steady_clock::now();
-    int index = 0;
-    for (const SessionStep& step : steps) {
+    std::vector<size_t> next(players.size(), 0);
+    for (;;) {
+        // The earliest step of any stick; the first stick's at a tie.
+        size_t who = players.size();
+        for (size_t p = 0; p < players.size(); ++p) {
+            if (next[p] < players[p]->steps.size() &&
+                (who == players.size() ||
+                 players[p]->steps[next[p]].at < players[who]->steps[next[who]].at)) {
+                who = p;
+            }
+        }
+        if (who == players.size()) {
+            return true;
+        }
+        StickPlayer& player = *players[who];
+        const SessionStep& step = player.steps[next[who]];
         std::this_thread::sleep_until(start + step.at);
         StepResult result;
-        if (!PlayStep(step, index++, layout, ctx, reader, controller, &result, error)) {
+        if (!PlayStep(player, step, static_cast<int>(next[who]++), &result, error)) {
             return false;
         }
         if (!sink(result)) {
-            *error = "the session stopped at step " + std::to_string(result.index);
+            *error = "the session stopped at step " + std::to_string(result.index) +
+                     (players.size() > 1 ? " of stick " + std::to_string(player.number) : "");
             return false;
         }
     }
-    return true;
 }

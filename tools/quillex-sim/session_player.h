@@ -1,7 +1,8 @@
-// Plays a session on one stick's device: each step at its time, its raw
+// Plays sessions on plugged sticks: each step at its time, a stick step's raw
 // report sent by the stick and read by the driver's reader, which decodes,
-// composes and hands the report to the emulated controller, and what came of it handed to a sink
-// that prints, records or checks it.
+// composes and hands the report to the emulated controller; a request step
+// sent by the companion application through the stick's device interface.
+// What came of each step goes to a sink that prints, records or checks it.
 #pragma once
 
 #include <stdint.h>
@@ -12,35 +13,51 @@
 #include <vector>
 
 #include "driver/device_context.h"
+#include "sim/peers/app/companion.h"
 #include "sim/peers/xbox/class_driver.h"
 #include "tools/quillex-sim/live_pipeline.h"
 #include "tools/quillex-sim/session_script.h"
 
+// One plugged stick with what plays it.
+struct StickPlayer {
+    int number = 1; // the stick's number in the run, 1 for the first plugged
+    sim::stick::Layout layout = sim::stick::Layout::A;
+    PDEVICE_CONTEXT ctx = nullptr;
+    LivePipeline* reader = nullptr;
+    sim::xbox::Controller* controller = nullptr;
+    std::string interfacePath; // what the application opens
+    sim::app::Companion app;   // opened at the first request
+    std::vector<SessionStep> steps;
+};
+
 struct StepResult {
-    int index = 0;
+    int index = 0; // the step's number on its stick
+    int stick = 1;
+    sim::stick::Layout layout = sim::stick::Layout::A;
     const SessionStep* step = nullptr;
     // A stick step:
     std::vector<uint8_t> raw; // the report the stick sent
     bool changed = false;     // the decoded state changed, so a report was composed
-    uint32_t buttons = 0;     // the decoded canonical buttons
+    // Both kinds; for a request that pushed, the report it composed:
+    uint32_t buttons = 0; // the decoded canonical buttons
     std::array<ULONG, ANALOG_VALUE_COUNT> analog{};
     std::array<uint8_t, XUSB_INPUT_REPORT_LENGTH> xbox{};
-    std::string delivery;       // "endpoint 1", "not sent again", "no transfer waiting: ..."
+    std::string delivery;       // "endpoint 1", "not sent again", "no transfer waiting", ""
     sim::xbox::Gamepad gamepad; // what the class driver last read
     unsigned led = 0;           // the LED state the driver keeps
-    // A mapping step:
-    NTSTATUS mappingStatus = STATUS_SUCCESS;
+    // A request step:
+    AppRequestResult request;
 };
 
 using StepSink = std::function<bool(const StepResult&)>; // false stops the session
 
-// Plays one step now; false when the driver failed it (*error says why).
-bool PlayStep(const SessionStep& step, int index, sim::stick::Layout layout, PDEVICE_CONTEXT ctx,
-              LivePipeline& reader, sim::xbox::Controller& controller, StepResult* result,
+// Plays one step on 'player' now; false when the driver failed it (*error
+// says why). A request the driver refuses is a result, not a failure.
+bool PlayStep(StickPlayer& player, const SessionStep& step, int index, StepResult* result,
               std::string* error);
 
-// Plays 'steps' in time; false when the driver failed a step or the sink
+// Plays every player's steps at their times, in time order (sticks in their
+// order at the same time); false when the driver failed a step or the sink
 // stopped it (*error says why).
-bool PlaySession(const std::vector<SessionStep>& steps, sim::stick::Layout layout,
-                 PDEVICE_CONTEXT ctx, LivePipeline& reader, sim::xbox::Controller& controller,
-                 const StepSink& sink, std::string* error);
+bool PlaySessions(const std::vector<StickPlayer*>& players, const StepSink& sink,
+                  std::string* error);

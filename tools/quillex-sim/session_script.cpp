@@ -1,85 +1,12 @@
 #include "tools/quillex-sim/session_script.h"
 
-#include <ctype.h>
 #include <errno.h>
 #include <string.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "mapping/remap_store.h"
-#include "sim/core/utf.h"
-
 namespace {
-
-struct Token {
-    std::string_view text;
-    int column;
-};
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (toupper(static_cast<unsigned char>(a[i])) !=
-            toupper(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Splits a line into tokens, a quoted label as one; '#' outside quotes
-// starts a comment.
-bool Tokenize(std::string_view line, std::vector<Token>* tokens, ScriptError* error) {
-    size_t i = 0;
-    while (i < line.size()) {
-        char c = line[i];
-        if (c == ' ' || c == '\t' || c == '\r') {
-            ++i;
-            continue;
-        }
-        if (c == '#') {
-            break;
-        }
-        size_t start = i;
-        if (c == '"') {
-            size_t close = line.find('"', i + 1);
-            if (close == std::string_view::npos) {
-                error->column = static_cast<int>(start) + 1;
-                error->message = "the label's closing quote is missing";
-                return false;
-            }
-            i = close + 1;
-        } else {
-            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' &&
-                   line[i] != '#') {
-                ++i;
-            }
-        }
-        tokens->push_back(Token{line.substr(start, i - start), static_cast<int>(start) + 1});
-    }
-    return true;
-}
-
-bool ParseNumber(std::string_view text, uint64_t limit, uint64_t* out) {
-    if (text.empty() || text.size() > 10) {
-        return false;
-    }
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v > limit) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
 
 // "@250ms", "+20ms", "@1.5s", "+2s": microseconds, absolute or relative.
 bool ParseTime(std::string_view text, bool* relative, std::chrono::microseconds* out) {
@@ -103,12 +30,12 @@ bool ParseTime(std::string_view text, bool* relative, std::chrono::microseconds*
     }
     size_t dot = text.find('.');
     uint64_t whole = 0, fraction = 0, fractionScale = 1;
-    if (!ParseNumber(text.substr(0, dot), 100000000, &whole)) {
+    if (!ParseDecimal(text.substr(0, dot), 100000000, &whole)) {
         return false;
     }
     if (dot != std::string_view::npos) {
         std::string_view digits = text.substr(dot + 1);
-        if (digits.empty() || digits.size() > 6 || !ParseNumber(digits, 999999, &fraction)) {
+        if (digits.empty() || digits.size() > 6 || !ParseDecimal(digits, 999999, &fraction)) {
             return false;
         }
         for (size_t i = 0; i < digits.size(); ++i) {
@@ -124,63 +51,85 @@ bool ParseTime(std::string_view text, bool* relative, std::chrono::microseconds*
     return true;
 }
 
-bool ParseHat(std::string_view name, uint8_t* hat) {
-    static const char* const kDirections[] = {"up",   "up-right",  "right", "down-right",
-                                              "down", "down-left", "left",  "up-left"};
-    for (uint8_t i = 0; i < 8; ++i) {
-        if (EqualNoCase(name, kDirections[i])) {
-            *hat = i;
-            return true;
+// The axes a line may name, in StickInput::axes order.
+constexpr const char* kAxisKeys[StickInput::kAxisCount] = {"lx", "ly", "rx", "ry", "lt", "rt"};
+
+int AxisIndex(std::string_view key) {
+    for (int i = 0; i < StickInput::kAxisCount; ++i) {
+        if (EqualNoCase(key, kAxisKeys[i])) {
+            return i;
         }
     }
-    if (EqualNoCase(name, "centre") || EqualNoCase(name, "center")) {
-        *hat = 8;
-        return true;
-    }
-    return false;
+    return -1;
 }
 
-bool ParseButton(std::string_view name, uint32_t* bit) {
-    for (uint32_t i = 0; i < 13; ++i) {
-        std::string_view full = sim::stick::kButtonNames[i];
-        if (EqualNoCase(name, full) || EqualNoCase(name, full.substr(4))) {
-            *bit = 1u << i;
-            return true;
+// The state a stick is in once a line is played on it.
+sim::stick::StickState Apply(const StickInput& input, sim::stick::StickState state) {
+    if (input.rest) {
+        state = sim::stick::StickState();
+    }
+    uint8_t* axes[StickInput::kAxisCount] = {&state.leftX,       &state.leftY,
+                                             &state.rightX,      &state.rightY,
+                                             &state.leftTrigger, &state.rightTrigger};
+    for (int i = 0; i < StickInput::kAxisCount; ++i) {
+        if (input.axes[i] >= 0) {
+            *axes[i] = static_cast<uint8_t>(input.axes[i]);
         }
     }
-    return false;
+    state.buttons = input.buttons;
+    state.hat = input.hat;
+    return state;
 }
 
-uint8_t* Axis(sim::stick::StickState* s, std::string_view key) {
-    struct Named {
-        const char* key;
-        uint8_t sim::stick::StickState::*field;
+// The stick part of a line: buttons, hat=, axes, rest.
+bool ParseStickInput(const std::vector<ScriptToken>& tokens, size_t first, size_t end,
+                     StickInput* input, ScriptError* error) {
+    auto fail = [&](const ScriptToken& at, std::string message) {
+        error->column = at.column;
+        error->message = std::move(message);
+        return false;
     };
-    static const Named kAxes[] = {
-        {"lx", &sim::stick::StickState::leftX},       {"ly", &sim::stick::StickState::leftY},
-        {"rx", &sim::stick::StickState::rightX},      {"ry", &sim::stick::StickState::rightY},
-        {"lt", &sim::stick::StickState::leftTrigger}, {"rt", &sim::stick::StickState::rightTrigger},
-    };
-    for (const Named& a : kAxes) {
-        if (EqualNoCase(key, a.key)) {
-            return &(s->*a.field);
+    for (size_t next = first; next < end; ++next) {
+        const ScriptToken& t = tokens[next];
+        uint32_t bit;
+        size_t eq = t.text.find('=');
+        if (eq == std::string_view::npos) {
+            if (EqualNoCase(t.text, "rest")) {
+                input->rest = true;
+            } else if (ParseButtonName(t.text, &bit)) {
+                input->buttons |= bit;
+            } else {
+                return fail(t, "'" + std::string(t.text) +
+                                   "' is no canonical button (BTN_A, BTN_B, BTN_X, BTN_Y, "
+                                   "BTN_LEFT_TRIGGER, ... BTN_LEFT_TRIANGLE)");
+            }
+            continue;
+        }
+        std::string_view key = t.text.substr(0, eq);
+        std::string_view value = t.text.substr(eq + 1);
+        ScriptToken valueToken{value, t.column + static_cast<int>(eq) + 1};
+        int axis = AxisIndex(key);
+        if (EqualNoCase(key, "hat")) {
+            if (!ParseHatName(value, &input->hat)) {
+                return fail(valueToken, "the hat points up, up-right, right, down-right, "
+                                        "down, down-left, left, up-left or centre");
+            }
+        } else if (axis >= 0) {
+            uint64_t v;
+            if (!ParseDecimal(value, 255, &v)) {
+                return fail(valueToken, std::string(key) + " is a number 0..255");
+            }
+            input->axes[axis] = static_cast<int>(v);
+        } else if (EqualNoCase(key, "stick")) {
+            return fail(t, "stick= comes once, right after the time");
+        } else {
+            return fail(t, "'" + std::string(key) + "' is not hat, lx, ly, rx, ry, lt or rt");
         }
     }
-    return nullptr;
+    return true;
 }
 
 } // namespace
-
-bool MappingValueOffset(std::string_view name, unsigned* offset) {
-    for (ULONG i = 0; i < sizeof(REMAP_RECORD); ++i) {
-        PCWSTR wide = nullptr;
-        if (NT_SUCCESS(RemapValueName(i, &wide)) && EqualNoCase(name, sim::Utf16ToUtf8(wide))) {
-            *offset = i;
-            return true;
-        }
-    }
-    return false;
-}
 
 bool ParseSessionScript(std::string_view text, std::vector<SessionStep>* steps,
                         ScriptError* error) {
@@ -194,13 +143,13 @@ bool ParseSessionScript(std::string_view text, std::vector<SessionStep>* steps,
         std::string_view line = text.substr(0, nl);
         text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
         error->line = lineNumber;
-        auto fail = [&](const Token& at, std::string message) {
+        auto fail = [&](const ScriptToken& at, std::string message) {
             error->column = at.column;
             error->message = std::move(message);
             return false;
         };
-        std::vector<Token> tokens;
-        if (!Tokenize(line, &tokens, error)) {
+        std::vector<ScriptToken> tokens;
+        if (!TokenizeScriptLine(line, &tokens, error)) {
             return false;
         }
         if (tokens.empty()) {
@@ -223,86 +172,49 @@ bool ParseSessionScript(std::string_view text, std::vector<SessionStep>* steps,
         last = step.at;
 
         size_t next = 1;
-        if (next < tokens.size() && EqualNoCase(tokens[next].text, "set")) {
-            step.kind = SessionStep::kSetMapping;
-            if (++next >= tokens.size()) {
-                return fail(tokens[next - 1], "set needs NAME=VALUE, as in set BTN_A=3");
+        // "stick=2" right after the time: the line is for that stick alone.
+        if (next < tokens.size() && tokens[next].text.size() > 6 &&
+            EqualNoCase(tokens[next].text.substr(0, 6), "stick=")) {
+            uint64_t number;
+            ScriptToken value{tokens[next].text.substr(6), tokens[next].column + 6};
+            if (!ParseDecimal(value.text, 1000, &number) || number == 0) {
+                return fail(value, "stick= names a stick by its number, 1 for the first");
             }
-            const Token& assignment = tokens[next++];
-            size_t eq = assignment.text.find('=');
-            std::string_view name = assignment.text.substr(0, eq);
-            if (eq == std::string_view::npos || !MappingValueOffset(name, &step.recordOffset)) {
-                return fail(assignment, "'" + std::string(name) +
-                                            "' is no mapping value (BTN_A ... BTN_LEFT_TRIANGLE, "
-                                            "SWAP_TRIGGERS, SWAP_STICKS, ENABLE_SCALING, "
-                                            "R_TRIG_CP_1 ... L_STICK_Y_CP_2)");
+            step.stick = static_cast<int>(number);
+            step.stickColumn = value.column;
+            ++next;
+        }
+        // The label, if any, ends the line.
+        size_t end = tokens.size();
+        for (size_t i = next; i < tokens.size(); ++i) {
+            if (tokens[i].text.front() == '"') {
+                if (i + 1 != tokens.size()) {
+                    return fail(tokens[i + 1], "nothing may follow the label");
+                }
+                step.what = std::string(tokens[i].text.substr(1, tokens[i].text.size() - 2));
+                end = i;
             }
-            uint64_t value;
-            if (!ParseNumber(assignment.text.substr(eq + 1), 255, &value)) {
-                Token at{assignment.text, assignment.column + static_cast<int>(eq) + 1};
-                return fail(at, "a mapping value is a number 0..255");
+        }
+        if (next < end && IsRequestWord(tokens[next].text)) {
+            step.kind = SessionStep::kRequest;
+            if (!ParseAppRequest(tokens, next, end, &step.request, error)) {
+                return false;
             }
-            step.valueName = std::string(name);
-            step.value = static_cast<uint8_t>(value);
         } else {
-            current.buttons = 0;
-            current.hat = 8;
+            if (!ParseStickInput(tokens, next, end, &step.input, error)) {
+                return false;
+            }
+            current = Apply(step.input, current);
+            step.state = current;
         }
-        for (; next < tokens.size(); ++next) {
-            const Token& t = tokens[next];
-            if (t.text.front() == '"') {
-                if (next + 1 != tokens.size()) {
-                    return fail(tokens[next + 1], "nothing may follow the label");
-                }
-                step.what = std::string(t.text.substr(1, t.text.size() - 2));
-                break;
-            }
-            if (step.kind == SessionStep::kSetMapping) {
-                return fail(t, "a set line changes one value; put stick input on a line of "
-                               "its own");
-            }
-            uint32_t bit;
-            size_t eq = t.text.find('=');
-            if (eq == std::string_view::npos) {
-                if (EqualNoCase(t.text, "rest")) {
-                    current = sim::stick::StickState();
-                } else if (ParseButton(t.text, &bit)) {
-                    current.buttons |= bit;
-                } else {
-                    return fail(t, "'" + std::string(t.text) +
-                                       "' is no canonical button (BTN_A, BTN_B, BTN_X, BTN_Y, "
-                                       "BTN_LEFT_TRIGGER, ... BTN_LEFT_TRIANGLE)");
-                }
-                continue;
-            }
-            std::string_view key = t.text.substr(0, eq);
-            std::string_view value = t.text.substr(eq + 1);
-            Token valueToken{value, t.column + static_cast<int>(eq) + 1};
-            if (EqualNoCase(key, "hat")) {
-                if (!ParseHat(value, &current.hat)) {
-                    return fail(valueToken, "the hat points up, up-right, right, down-right, "
-                                            "down, down-left, left, up-left or centre");
-                }
-            } else if (uint8_t* axis = Axis(&current, key)) {
-                uint64_t v;
-                if (!ParseNumber(value, 255, &v)) {
-                    return fail(valueToken, std::string(key) + " is a number 0..255");
-                }
-                *axis = static_cast<uint8_t>(v);
-            } else {
-                return fail(t, "'" + std::string(key) + "' is not hat, lx, ly, rx, ry, lt or rt");
+        if (step.what.empty() && step.kind == SessionStep::kRequest) {
+            step.what = step.request.text;
+        } else if (step.what.empty()) {
+            // Without a label, the line's own words name it.
+            for (size_t i = next; i < end; ++i) {
+                step.what += std::string(i == next ? "" : " ") + std::string(tokens[i].text);
             }
         }
-        if (step.what.empty()) {
-            std::string_view written = line.substr(0, line.find('#'));
-            while (!written.empty() && isspace(static_cast<unsigned char>(written.back()))) {
-                written.remove_suffix(1);
-            }
-            step.what = std::string(written.substr(tokens[0].text.size() + tokens[0].column - 1));
-            size_t first = step.what.find_first_not_of(" \t");
-            step.what = first == std::string::npos ? "" : step.what.substr(first);
-        }
-        step.state = current;
         steps->push_back(std::move(step));
     }
     if (steps->empty()) {
@@ -312,6 +224,22 @@ bool ParseSessionScript(std::string_view text, std::vector<SessionStep>* steps,
         return false;
     }
     return true;
+}
+
+std::vector<SessionStep> StepsForStick(const std::vector<SessionStep>& steps, int number) {
+    std::vector<SessionStep> own;
+    sim::stick::StickState current;
+    for (const SessionStep& step : steps) {
+        if (step.stick != 0 && step.stick != number) {
+            continue;
+        }
+        own.push_back(step);
+        if (step.kind == SessionStep::kStick && step.raw.empty()) {
+            current = Apply(step.input, current);
+            own.back().state = current;
+        }
+    }
+    return own;
 }
 
 bool LoadSessionScript(const std::string& path, std::vector<SessionStep>* steps,

@@ -18,6 +18,7 @@
 #include "sim/pnp/stack.h"
 #include "sim/registry/registry.h"
 #include "sim/wdf/object.h"
+#include "tools/quillex-sim/command_line.h"
 #include "tools/quillex-sim/live_pipeline.h"
 #include "tools/quillex-sim/usbip_server.h"
 #include "xusb/xusb_pdo.h"
@@ -147,14 +148,7 @@ int RunUsbipExport(const UsbipOptions& options) {
             return 1;
         }
 
-        std::vector<sim::stick::Layout> layouts;
-        if (options.layout != "b") {
-            layouts.push_back(sim::stick::Layout::A);
-        }
-        if (options.layout != "a") {
-            layouts.push_back(sim::stick::Layout::B);
-        }
-        for (sim::stick::Layout layout : layouts) {
+        for (sim::stick::Layout layout : StickModels(options.layout, options.sticks)) {
             auto stick = std::make_unique<Exported>();
             stick->layout = layout;
             sim::pnp::StickDescription description = sim::pnp::ArcadeStick(

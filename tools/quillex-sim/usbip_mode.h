@@ -16,6 +16,7 @@ struct UsbipOptions {
     std::string listen = "127.0.0.1:3240"; // [ADDR:]PORT
     bool anyAddress = false;               // allow an address other machines reach
     std::string layout = "both";           // which sticks to plug: a, b or both
+    int sticks = 0;                        // --sticks N; 0: one per model
     double seconds = 0;                    // how long to serve; 0 until interrupted
 };
 

@@ -7,16 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/control_names.h"
 #include "tools/quillexctl/public_header.h"
-
-struct DataItem {
-    const char* name; // as the player types it (any case)
-    uint32_t id;
-    uint32_t max; // valid values are 0..max
-};
-const std::vector<DataItem>& DataItems();
-// By name or by id; false with *error listing the names.
-bool FindDataItem(const std::string& text, const DataItem** item, std::string* error);
 
 // Decimal or 0x-prefixed hex, within 0..max; false with *error giving the range.
 bool ParseNumber(const std::string& what, const std::string& text, uint64_t max, uint64_t* value,
@@ -41,6 +33,3 @@ bool ParseMappingValue(const MappingValue& field, const std::string& text, uint8
                        std::string* error);
 // The valid range of a field, in words.
 std::string MappingRange(const MappingValue& field);
-
-// "STATUS_INVALID_PARAMETER (0xC000000D)" and the like.
-std::string StatusText(uint32_t status);

@@ -15,6 +15,8 @@ struct Registry {
     std::condition_variable added;
     std::vector<std::shared_ptr<Controller>> controllers;
     Options options;
+    // Player numbers 1 to 4: whether a configured controller holds each.
+    bool playerTaken[4] = {};
 };
 
 // Never destroyed: instances may still be reachable while the program exits.
@@ -154,6 +156,33 @@ void Forget() {
     // Destroyed here, outside the registry's lock.
 }
 
+int Controller::TakePlayer() {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    for (int n = 0; n < 4; ++n) {
+        if (!registry.playerTaken[n]) {
+            registry.playerTaken[n] = true;
+            player_ = n + 1;
+            return player_;
+        }
+    }
+    return 0;
+}
+
+void Controller::ReleasePlayer() {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    if (player_ != 0) {
+        registry.playerTaken[player_ - 1] = false;
+        player_ = 0;
+    }
+}
+
+int Controller::Player() const {
+    std::lock_guard<std::mutex> guard(TheRegistry().lock);
+    return player_;
+}
+
 // PnP of one instance.
 
 NTSTATUS Controller::Start(PIRP irp) {
@@ -183,9 +212,12 @@ NTSTATUS Controller::Start(PIRP irp) {
 }
 
 void Controller::SurpriseRemoved() {
-    std::lock_guard<std::mutex> guard(lock_);
-    stopping_ = true;
-    state_ = State::SurpriseRemoved;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+        state_ = State::SurpriseRemoved;
+    }
+    ReleasePlayer();
 }
 
 NTSTATUS Controller::Remove(PIRP irp) {
@@ -216,6 +248,7 @@ NTSTATUS Controller::Remove(PIRP irp) {
     if (NT_SUCCESS(busInterfaceStatus_) && busInterface_.InterfaceDereference != nullptr) {
         busInterface_.InterfaceDereference(busInterface_.BusContext);
     }
+    ReleasePlayer();
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = PassDown(lower_, irp);
     IoDetachDevice(lower_);

@@ -9,7 +9,10 @@
 //   product string (its 2-byte header, then all of it), select configuration,
 //   its vendor control transfers; then it keeps interrupt-in transfers
 //   outstanding on endpoint 1, each resubmitted from its completion routine,
-//   and sends the LED command of player 1 on endpoint 2;
+//   takes the lowest player number of the four that no other configured
+//   controller holds and sends that player's LED command on endpoint 2
+//   (0x06 player 1 ... 0x09 player 4); a fifth controller gets no player and
+//   is sent 0x01, all four lights blinking; a removal frees its number;
 // - every 20-byte report that comes back becomes the gamepad state a game
 //   reads (sim::xbox::Gamepad);
 // - it believes the URB as a USB stack fills it: only the TransferBufferLength
@@ -55,9 +58,11 @@ struct Options {
     // compatible IDs of the Xbox 360 controller class.
     std::vector<std::string> ids = {"USB\\VID_045E&PID_028E", "USB\\MS_COMP_XUSB10",
                                     "USB\\Class_FF&SubClass_5D&Prot_01"};
-    bool enumerate = true;      // enumerate and configure on start
-    unsigned transfers = 2;     // endpoint 1 transfers kept outstanding once configured
-    int startLed = 0x06;        // the LED command sent once configured (player 1); -1 none
+    bool enumerate = true;  // enumerate and configure on start
+    unsigned transfers = 2; // endpoint 1 transfers kept outstanding once configured
+    // The LED command of player 1, sent once configured; player n gets
+    // startLed + n - 1. -1: no LED command, and no player number taken.
+    int startLed = 0x06;
     bool cancelOnRemove = true; // removal cancels outstanding transfers and waits for them
     bool keepHistory = true;    // keep every completion and report, not only the last state
     // Called with every URB on its way down and again once back, from the
@@ -122,6 +127,10 @@ class Controller {
     USBD_VERSION_INFORMATION UsbdVersion() const;
     ULONG HcdCapabilities() const;
     BOOLEAN HighSpeed() const;
+    // The player number (1 to 4) it holds, 0 for none; the LED command it
+    // sent once configured, -1 for none.
+    int Player() const;
+    int LedCommand() const;
 
     // Requests sent on the class driver's thread, dispatched at 'irql'; they
     // return once completed (STATUS_TIMEOUT when the device keeps them).
@@ -206,6 +215,10 @@ class Controller {
     // Tells the URB observer, if there is one.
     void Observe(PIRP irp, const URB* urb, bool completion);
     void Send(Transfer* transfer, bool again);
+    // The lowest free player number, taken (0 when all four are held), and
+    // its release; the numbers are shared by every instance.
+    int TakePlayer();
+    void ReleasePlayer();
 
     PDEVICE_OBJECT device_;
     PDEVICE_OBJECT lower_;
@@ -239,6 +252,8 @@ class Controller {
     // polling it does not hold up the completion routine.
     std::atomic<size_t> completionCount_{0};
     Gamepad latest_;
+    int player_ = 0;
+    int ledCommand_ = -1;
 
     std::mutex threadLock_;
     std::shared_ptr<pnp::PnpThread> thread_;

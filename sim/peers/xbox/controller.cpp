@@ -402,9 +402,21 @@ NTSTATUS Controller::Enumerate() {
         StartTransfers(options_.transfers);
     }
     if (options_.startLed >= 0) {
-        SendLed(static_cast<UCHAR>(options_.startLed));
+        // All four lights blinking: the controller has no player.
+        constexpr int kNoPlayerLed = 0x01;
+        int player = TakePlayer();
+        int command = player != 0 ? options_.startLed + player - 1 : kNoPlayerLed;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            ledCommand_ = command;
+        }
+        SendLed(static_cast<UCHAR>(command));
     }
     return finish(STATUS_SUCCESS);
+}
+
+int Controller::LedCommand() const {
+    return Locked(ledCommand_);
 }
 
 Controller::State Controller::GetState() const {

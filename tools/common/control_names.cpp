@@ -1,0 +1,68 @@
+#include "tools/common/control_names.h"
+
+#include <stdio.h>
+#include <strings.h>
+
+#include "sim/peers/stick/raw_reports.h"
+
+const std::vector<DataItem>& DataItems() {
+    static const std::vector<DataItem> items = [] {
+        std::vector<DataItem> v;
+        // Ids 1 to 13 are the canonical buttons, in their bit order.
+        for (uint32_t i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+            v.push_back({sim::stick::kButtonNames[i], QUILLEX_ITEM_BTN_A + i, 1});
+        }
+        v.push_back({"RIGHT_STICK_Y", QUILLEX_ITEM_RIGHT_STICK_Y, 255});
+        v.push_back({"RIGHT_STICK_X", QUILLEX_ITEM_RIGHT_STICK_X, 255});
+        v.push_back({"LEFT_STICK_X", QUILLEX_ITEM_LEFT_STICK_X, 255});
+        v.push_back({"LEFT_STICK_Y", QUILLEX_ITEM_LEFT_STICK_Y, 255});
+        v.push_back({"DPAD", QUILLEX_ITEM_DPAD, QUILLEX_DPAD_MAX});
+        v.push_back({"FIRST_TRIGGER", QUILLEX_ITEM_FIRST_TRIGGER, 255});
+        v.push_back({"SECOND_TRIGGER", QUILLEX_ITEM_SECOND_TRIGGER, 255});
+        v.push_back({"LED", QUILLEX_ITEM_LED, QUILLEX_LED_MAX});
+        return v;
+    }();
+    return items;
+}
+
+bool FindDataItem(const std::string& text, const DataItem** item, std::string* error) {
+    for (const DataItem& candidate : DataItems()) {
+        if (strcasecmp(text.c_str(), candidate.name) == 0 || text == std::to_string(candidate.id)) {
+            *item = &candidate;
+            return true;
+        }
+    }
+    *error = "no item '" + text + "'; items are 1 to 21 or their names:";
+    for (const DataItem& candidate : DataItems()) {
+        *error += std::string(" ") + candidate.name;
+    }
+    return false;
+}
+
+std::string StatusText(uint32_t status) {
+    struct Known {
+        uint32_t status;
+        const char* name;
+    };
+    static const Known kKnown[] = {
+        {0x00000000, "STATUS_SUCCESS"},
+        {0xC0000001, "STATUS_UNSUCCESSFUL"},
+        {0xC000000D, "STATUS_INVALID_PARAMETER"},
+        {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
+        {0xC0000022, "STATUS_ACCESS_DENIED"},
+        {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
+        {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
+        {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
+        {0xC00000A3, "STATUS_DEVICE_NOT_READY"},
+        {0xC00000BB, "STATUS_NOT_SUPPORTED"},
+        {0xC00002B6, "STATUS_DEVICE_REMOVED"},
+    };
+    char hex[16];
+    snprintf(hex, sizeof(hex), "0x%08X", status);
+    for (const Known& k : kKnown) {
+        if (k.status == status) {
+            return std::string(k.name) + " (" + hex + ")";
+        }
+    }
+    return std::string("status ") + hex;
+}

@@ -1,0 +1,22 @@
+// The names of the control interface that both tools show and take: the data
+// items of the state block, and the completion statuses of the control codes.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/quillexctl/public_header.h"
+
+struct DataItem {
+    const char* name; // as the player types it (any case)
+    uint32_t id;
+    uint32_t max; // valid values are 0..max
+};
+const std::vector<DataItem>& DataItems();
+// By name or by id; false with *error listing the names.
+bool FindDataItem(const std::string& text, const DataItem** item, std::string* error);
+
+// "STATUS_INVALID_PARAMETER (0xC000000D)" and the like.
+std::string StatusText(uint32_t status);
