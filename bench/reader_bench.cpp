@@ -1,25 +1,24 @@
 // The HID reader pipeline end to end, against the bare cost of waking one
 // thread from another.
 //
-// BM_BareWakeUp: one thread notifies a condition variable, another wakes
-// and answers through an atomic the first spins on: the least a hand-over
-// between two threads costs here.
+// BM_BareWakeUp: one thread notifies a condition variable, another wakes,
+// reads the clock and answers through an atomic the first spins on: the
+// least a hand-over between two threads costs here.
 // BM_EndToEnd: the stick completes the reader's outstanding read with a new
 // report (at DISPATCH_LEVEL, on the sending thread), the read completion
 // decodes and composes, the reader thread wakes, hands the report to the
 // emulated controller, whose waiting endpoint 1 transfer completes into the
-// class driver's completion routine; the sender spins on the class driver's
-// completion count, an atomic the path never waits for. Each iteration
-// starts once the reader is back at its read and the transfer waits again
-// (not timed). Both report their median and p99 in microseconds;
-// BM_EndToEnd also its median and p99 over the bare wake-up's (the median
-// of the bare wake-up's repetitions so far).
-// BM_SixteenSticksCpuShare: sixteen sticks at 1 kHz each for two seconds,
-// as shares of one core: the whole process (the simulated sticks, HID class
-// and class drivers included), and apart from it the driver's own part: its
-// reader threads on their CPU clocks (with the kernel and framework services
-// they call, and the class driver's completion routine that the delivery
-// runs) and its read completion routines on the sticks' threads.
+// class driver's completion routine, which reads the clock first thing.
+// Both clocks stop on the receiving side: what the sender still does after
+// the hand-over (returning from its wake-up call, the rest of completing
+// the read) is not the path's. Each iteration starts once the reader is
+// back at its read and the transfer waits again (not timed). Both report their median and p99 in
+// microseconds; BM_EndToEnd also its median and p99 over the bare wake-up's (the median of the bare
+// wake-up's repetitions so far). BM_SixteenSticksCpuShare: sixteen sticks at 1 kHz each for two
+// seconds, as shares of one core: the whole process (the simulated sticks, HID class and class
+// drivers included), and apart from it the driver's own part: its reader threads on their CPU
+// clocks (with the kernel and framework services they call, and the class driver's completion
+// routine that the delivery runs) and its read completion routines on the sticks' threads.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -45,6 +44,27 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+int64_t NowNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+// Where the receiving side leaves the time it got the hand-over.
+struct Arrival {
+    std::atomic<int64_t> at{0};
+    std::atomic<long> count{0};
+    void Mark() {
+        at.store(NowNanos(), std::memory_order_relaxed);
+        count.fetch_add(1, std::memory_order_release);
+    }
+    // Spins until the count passes 'before'; the time it was marked, in µs after 'start'.
+    double MicrosAfter(long before, int64_t start) const {
+        while (count.load(std::memory_order_acquire) == before) {
+        }
+        return static_cast<double>(at.load(std::memory_order_relaxed) - start) / 1000.0;
+    }
+};
+
 double Percentile(std::vector<double> values, double p) {
     if (values.empty()) {
         return 0;
@@ -62,7 +82,7 @@ void BM_BareWakeUp(benchmark::State& state) {
     std::mutex lock;
     std::condition_variable wake;
     bool go = false, quit = false;
-    std::atomic<long> answered{0};
+    Arrival answered;
     std::thread other([&] {
         std::unique_lock<std::mutex> guard(lock);
         for (;;) {
@@ -71,21 +91,19 @@ void BM_BareWakeUp(benchmark::State& state) {
                 return;
             }
             go = false;
-            answered.fetch_add(1, std::memory_order_release);
+            answered.Mark();
         }
     });
     std::vector<double> latencies;
     for (auto _ : state) {
-        long before = answered.load(std::memory_order_acquire);
-        auto start = Clock::now();
+        long before = answered.count.load(std::memory_order_acquire);
+        int64_t start = NowNanos();
         {
             std::lock_guard<std::mutex> guard(lock);
             go = true;
         }
         wake.notify_one();
-        while (answered.load(std::memory_order_acquire) == before) {
-        }
-        double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+        double us = answered.MicrosAfter(before, start);
         state.SetIterationTime(us / 1e6);
         latencies.push_back(us);
     }
@@ -149,19 +167,23 @@ bool StartStick(sim::pnp::Stack& stack, sim::kernel::SimulatedClock& clock, unsi
            live->controller->WaitOutstanding(1);
 }
 
-sim::xbox::Options QuietClassDriver() {
+sim::xbox::Options QuietClassDriver(Arrival* arrival = nullptr) {
     sim::xbox::Options options;
     options.transfers = 1;
     options.startLed = -1;
     options.keepHistory = false;
+    if (arrival != nullptr) {
+        options.onTransferBack = [arrival] { arrival->Mark(); };
+    }
     return options;
 }
 
 void BM_EndToEnd(benchmark::State& state) {
     sim::registry::Scope registry;
     {
+        Arrival delivered; // outlives the stack, whose class drivers mark it
         sim::pnp::Stack stack(DriverEntry);
-        stack.Install(sim::xbox::Package(QuietClassDriver()));
+        stack.Install(sim::xbox::Package(QuietClassDriver(&delivered)));
         sim::kernel::SimulatedClock clock;
         LiveStick live;
         if (!StartStick(stack, clock, 1, &live)) {
@@ -181,12 +203,10 @@ void BM_EndToEnd(benchmark::State& state) {
             while (hid->WaitingReads() == 0 || live.controller->Outstanding() == 0) {
                 std::this_thread::yield();
             }
-            size_t before = live.controller->CompletionCount();
-            auto start = Clock::now();
+            long before = delivered.count.load(std::memory_order_acquire);
+            int64_t start = NowNanos();
             live.stick->Send(reports[n++ & 1]);
-            while (live.controller->CompletionCount() == before) {
-            }
-            double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+            double us = delivered.MicrosAfter(before, start);
             state.SetIterationTime(us / 1e6);
             latencies.push_back(us);
         }

@@ -1,5 +1,6 @@
 #include "sim/core/fault.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,8 +14,10 @@ namespace {
 // per-thread caches below never point at a freed record.
 struct Arming {
     std::string name;
-    std::mutex lock;
-    unsigned calls = 0;
+    std::mutex lock; // for arming, and for the calls of an armed service
+    std::atomic<unsigned> calls{0};
+    // Read without the lock: a service nobody armed only counts its call.
+    std::atomic<bool> armed{false};
     unsigned nth = 0;    // 0: not armed
     bool onward = false; // every call from the nth on fails
     NTSTATUS status = 0;
@@ -54,6 +57,7 @@ void Arm(const char* service, unsigned nth, bool onward, NTSTATUS status) {
     a.nth = nth;
     a.onward = onward;
     a.status = status;
+    a.armed.store(nth != 0, std::memory_order_release);
 }
 
 } // namespace
@@ -70,6 +74,7 @@ void Reset() {
     std::lock_guard<std::mutex> guard(g_lock);
     for (auto& [name, a] : g_services) {
         std::lock_guard<std::mutex> one(a->lock);
+        a->armed.store(false, std::memory_order_release);
         a->calls = 0;
         a->nth = 0;
         a->onward = false;
@@ -78,19 +83,21 @@ void Reset() {
 }
 
 unsigned CallCount(const char* service) {
-    Arming& a = Record(service);
-    std::lock_guard<std::mutex> guard(a.lock);
-    return a.calls;
+    return Record(service).calls.load();
 }
 
 bool ShouldFail(const char* service, NTSTATUS* status) {
     Arming& a = CachedRecord(service);
+    if (!a.armed.load(std::memory_order_acquire)) {
+        a.calls.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
     std::lock_guard<std::mutex> guard(a.lock);
-    ++a.calls;
+    unsigned calls = ++a.calls;
     if (a.nth == 0) {
         return false;
     }
-    bool fail = a.onward ? a.calls >= a.nth : a.calls == a.nth;
+    bool fail = a.onward ? calls >= a.nth : calls == a.nth;
     if (fail && status != nullptr) {
         *status = a.status;
     }

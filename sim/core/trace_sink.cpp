@@ -15,6 +15,9 @@ namespace {
 
 std::mutex g_lock;
 std::vector<Capture*> g_captures;
+// How many captures are registered, read without the lock: a message that no
+// capture takes and the console does not show is not even formatted.
+std::atomic<size_t> g_captureCount{0};
 
 ULONG LevelFromEnvironment() {
     const char* v = getenv("QUILLEX_TRACE_LEVEL");
@@ -25,6 +28,14 @@ std::atomic<ULONG> g_consoleLevel{LevelFromEnvironment()};
 
 } // namespace
 
+void SetConsoleLevel(ULONG level) {
+    g_consoleLevel.store(level);
+}
+
+ULONG ConsoleLevel() {
+    return g_consoleLevel.load();
+}
+
 struct Capture::State {
     mutable std::mutex lock;
     std::vector<Record> records;
@@ -33,12 +44,14 @@ struct Capture::State {
 Capture::Capture() : state_(new State) {
     std::lock_guard<std::mutex> guard(g_lock);
     g_captures.push_back(this);
+    g_captureCount.store(g_captures.size());
 }
 
 Capture::~Capture() {
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_captures.erase(std::remove(g_captures.begin(), g_captures.end(), this), g_captures.end());
+        g_captureCount.store(g_captures.size());
     }
     delete state_;
 }
@@ -95,8 +108,12 @@ void Capture::Add(const Record& r) {
 
 extern "C" VOID SimTraceV(ULONG Level, ULONG Flags, PCSTR Format, va_list Args) {
     using namespace sim::trace;
+    bool shown = Level <= g_consoleLevel.load();
+    if (!shown && g_captureCount.load() == 0) {
+        return;
+    }
     std::string text = sim::FormatV(Format, Args);
-    if (Level <= g_consoleLevel.load()) {
+    if (shown) {
         fputs(text.c_str(), stderr);
     }
     std::lock_guard<std::mutex> guard(g_lock);

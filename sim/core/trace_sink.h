@@ -41,4 +41,10 @@ class Capture {
     State* state_;
 };
 
+// The highest level printed on stderr from now on (0: none); for programs
+// that choose it themselves, as a fuzz target does.
+void SetConsoleLevel(ULONG level);
+// The level in force: QUILLEX_TRACE_LEVEL's unless set since.
+ULONG ConsoleLevel();
+
 } // namespace sim::trace

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "sim/core/pointer_set.h"
 #include "sim/wdf/request.h"
 
 namespace sim::wdf {
@@ -49,7 +50,7 @@ class IoTarget : public Object {
 
     std::mutex lock_;
     std::condition_variable idle_;
-    std::set<Request*> sent_;
+    PointerSet<Request> sent_;
     size_t inFlight_ = 0; // sent and not yet through FinishSentRequest
     friend void FinishSentRequest(Request*);
 };

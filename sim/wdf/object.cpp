@@ -285,6 +285,9 @@ using namespace sim::wdf;
 extern "C" {
 
 PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
+    // One hold of the tree for both steps (they take it again recursively,
+    // which costs nothing more): drivers call this on every request.
+    std::lock_guard<std::recursive_mutex> guard(g_tree);
     return FindContext(Lookup(Handle, Kind::Generic, "WdfObjectGetTypedContextWorker"), TypeInfo);
 }
 

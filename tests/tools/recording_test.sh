@@ -46,5 +46,11 @@ out=$("$sim" --expect "$dir/bad.jsonl" 2>&1)
 [[ $? -eq 1 ]] || fail "a damaged recording was accepted"
 grep -q "bad.jsonl:2: not a JSON object" <<<"$out" || fail "damaged recording: $out"
 
+# A label that is not text is refused with its line, not a crash.
+head -1 "$recordings/layout-a.jsonl" | sed 's/"what":"at rest"/"what":5/' >"$dir/number.jsonl"
+out=$("$sim" --expect "$dir/number.jsonl" 2>&1)
+[[ $? -eq 1 ]] || fail "a label that is a number was accepted"
+grep -q 'number.jsonl:1: "what" is not text' <<<"$out" || fail "label not text: $out"
+
 ((failures == 0)) || exit 1
 echo "recordings: all cases pass"

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "tools/quillex-sim/command_line.h"
+
 namespace {
 
 using json = nlohmann::ordered_json;
@@ -37,9 +39,6 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* out) {
     }
     return true;
 }
-
-// The most sticks a recording may name; a run plugs no more.
-constexpr uint64_t kMaxRecordedSticks = 16;
 
 std::string ModelName(sim::stick::Layout layout) {
     return layout == sim::stick::Layout::A ? "A" : "B";
@@ -182,9 +181,8 @@ bool LoadRecording(const std::string& path, Recording* recording, std::string* e
         int stick = 0;
         if (j.contains("stick")) {
             if (!j["stick"].is_number_unsigned() || j["stick"].get<uint64_t>() == 0 ||
-                j["stick"].get<uint64_t>() > kMaxRecordedSticks) {
-                return fail("\"stick\" is a stick's number, 1 to " +
-                            std::to_string(kMaxRecordedSticks));
+                j["stick"].get<uint64_t>() > static_cast<uint64_t>(kMaxSticks)) {
+                return fail("\"stick\" is a stick's number, 1 to " + std::to_string(kMaxSticks));
             }
             stick = static_cast<int>(j["stick"].get<uint64_t>());
         }
@@ -197,6 +195,9 @@ bool LoadRecording(const std::string& path, Recording* recording, std::string* e
         SessionStep step;
         step.line = number;
         step.at = std::chrono::microseconds(j["at_us"].get<uint64_t>());
+        if (j.contains("what") && !j["what"].is_string()) {
+            return fail("\"what\" is not text");
+        }
         step.what = j.value("what", "");
         if (j.contains("request")) {
             ScriptError where;

@@ -90,6 +90,9 @@ bool PlaySessions(const std::vector<StickPlayer*>& players, const StepSink& sink
         std::this_thread::sleep_until(start + step.at);
         StepResult result;
         if (!PlayStep(player, step, static_cast<int>(next[who]++), &result, error)) {
+            *error = "step " + std::to_string(result.index) +
+                     (players.size() > 1 ? " of stick " + std::to_string(player.number) : "") +
+                     " \"" + step.what + "\": " + *error;
             return false;
         }
         if (!sink(result)) {

@@ -42,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/core/pointer_set.h"
 #include "sim/peers/xbox/gamepad.h"
 #include "sim/peers/xbox/urb_trace.h"
 #include "sim/pnp/pnp_thread.h"
@@ -68,6 +69,9 @@ struct Options {
     // Called with every URB on its way down and again once back, from the
     // thread that sent or completed it (at up to DISPATCH_LEVEL).
     UrbObserver urbObserver;
+    // Called first thing in every endpoint 1 transfer's completion routine,
+    // on the thread that completed it (a benchmark stops its clock here).
+    std::function<void()> onTransferBack;
 };
 
 // The class driver's package for the PnP manager; the options apply to every
@@ -243,7 +247,7 @@ class Controller {
     ULONG ep1Handle_ = 0;
     ULONG ep2Handle_ = 0;
     std::vector<std::unique_ptr<Transfer>> transfers_;
-    std::set<Transfer*> outstanding_;
+    PointerSet<Transfer> outstanding_;
     bool resubmit_ = true;
     bool stopping_ = false;
     std::vector<Completion> completions_;

@@ -99,6 +99,9 @@ NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context
     UNREFERENCED_PARAMETER(device);
     auto* transfer = static_cast<Transfer*>(context);
     Controller* self = transfer->owner;
+    if (self->options_.onTransferBack) {
+        self->options_.onTransferBack();
+    }
     self->Observe(irp, &transfer->urb, true);
     Completion completion;
     completion.status = irp->IoStatus.Status;
