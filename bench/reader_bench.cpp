@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/live_stick.h"
 #include "driver/device_add.h"
 #include "sim/hid/collection.h"
 #include "sim/io/file.h"
@@ -121,51 +122,8 @@ void BM_BareWakeUp(benchmark::State& state) {
 }
 BENCHMARK(BM_BareWakeUp)->UseManualTime()->Iterations(20000);
 
-// A plugged stick whose reader reads, with the class driver on its child.
-struct LiveStick {
-    sim::pnp::Stack::DeviceId id = 0;
-    PDEVICE_CONTEXT context = nullptr;
-    sim::io::File app;
-    std::shared_ptr<sim::xbox::Controller> controller;
-    std::unique_ptr<sim::stick::Stick> stick;
-};
-
-bool WaitFor(const std::function<bool()>& done) {
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-bool StartStick(sim::pnp::Stack& stack, sim::kernel::SimulatedClock& clock, unsigned waiters,
-                LiveStick* live) {
-    if (!NT_SUCCESS(stack.Plug(sim::pnp::ArcadeStick(0x0402), &live->id))) {
-        return false;
-    }
-    live->context = QuillexGetDeviceContext(stack.FunctionDevice(live->id));
-    if (!NT_SUCCESS(live->app.Open(stack.Interfaces(live->id).at(0), GENERIC_READ)) ||
-        !clock.WaitForTimedWaiters(waiters)) {
-        return false;
-    }
-    clock.Advance(std::chrono::seconds(5));
-    sim::hid::Collection* hid = stack.Hid(live->id);
-    if (!WaitFor([&] { return hid->WaitingReads() >= 1; })) {
-        return false;
-    }
-    stack.WaitIdle();
-    if (live->context->XusbPdo == nullptr) {
-        return false;
-    }
-    live->controller =
-        sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(live->context->XusbPdo));
-    live->stick = std::make_unique<sim::stick::Stick>(hid);
-    return live->controller != nullptr && live->controller->WaitConfigured() == STATUS_SUCCESS &&
-           live->controller->WaitOutstanding(1);
-}
+using quillex_bench::LiveStick;
+using quillex_bench::StartStick;
 
 sim::xbox::Options QuietClassDriver(Arrival* arrival = nullptr) {
     sim::xbox::Options options;

@@ -4,9 +4,9 @@
 // again as the class driver does.
 #include <benchmark/benchmark.h>
 
-#include <thread>
-
+#include "bench/live_stick.h"
 #include "driver/device_add.h"
+#include "sim/kernel/clock.h"
 #include "sim/peers/xbox/class_driver.h"
 #include "sim/registry/registry.h"
 #include "xusb/xusb_pdo.h"
@@ -19,31 +19,19 @@ void BM_ReportToClassDriver(benchmark::State& state) {
     options.transfers = 1;
     options.startLed = -1;
     options.keepHistory = false;
-    std::shared_ptr<sim::xbox::Controller> controller;
-    PXUSB_PDO_DEVICE_DATA data = nullptr;
     {
+        sim::kernel::SimulatedClock clock;
         sim::pnp::Stack stack(DriverEntry);
         stack.Install(sim::xbox::Package(options));
-        sim::pnp::Stack::DeviceId id = 0;
-        if (!NT_SUCCESS(stack.Plug(sim::pnp::ArcadeStick(0x0402), &id))) {
-            state.SkipWithError("the stick did not start");
+        // The reader makes the child; the stick sends nothing, so every
+        // report measured here is the benchmark's own.
+        quillex_bench::LiveStick live;
+        if (!quillex_bench::StartStick(stack, clock, 1, &live)) {
+            state.SkipWithError("the stick's reader did not make a configured controller");
             return;
         }
-        PDEVICE_CONTEXT context = QuillexGetDeviceContext(stack.FunctionDevice(id));
-        // Stands in for the HID reader thread, which creates the child.
-        std::thread reader([&] { Bus_XusbCreatePdo(context->Device, context->InstanceNumber); });
-        reader.join();
-        stack.WaitIdle();
-        if (context->XusbPdo != nullptr) {
-            data = XusbPdoGetData(context->XusbPdo);
-            controller =
-                sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(context->XusbPdo));
-        }
-        if (controller == nullptr || controller->WaitConfigured() != STATUS_SUCCESS ||
-            !controller->WaitOutstanding(1)) {
-            state.SkipWithError("the class driver did not configure the controller");
-            return;
-        }
+        std::shared_ptr<sim::xbox::Controller> controller = live.controller;
+        PXUSB_PDO_DEVICE_DATA data = XusbPdoGetData(live.context->XusbPdo);
         UCHAR report[XUSB_INPUT_REPORT_LENGTH] = {0x00, 0x14, 0x00, 0x10};
         size_t before = controller->CompletionCount();
         for (auto _ : state) {
@@ -54,6 +42,8 @@ void BM_ReportToClassDriver(benchmark::State& state) {
         if (controller->CompletionCount() - before != static_cast<size_t>(state.iterations())) {
             state.SkipWithError("a report did not reach the class driver");
         }
+        live.stick.reset();
+        live.app.Close();
         stack.Unload();
     }
     sim::xbox::Forget();

@@ -1,0 +1,51 @@
+#include "bench/live_stick.h"
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "sim/hid/collection.h"
+
+namespace quillex_bench {
+namespace {
+
+bool WaitFor(const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+} // namespace
+
+bool StartStick(sim::pnp::Stack& stack, sim::kernel::SimulatedClock& clock, unsigned waiters,
+                LiveStick* live) {
+    if (!NT_SUCCESS(stack.Plug(sim::pnp::ArcadeStick(0x0402), &live->id))) {
+        return false;
+    }
+    live->context = QuillexGetDeviceContext(stack.FunctionDevice(live->id));
+    if (!NT_SUCCESS(live->app.Open(stack.Interfaces(live->id).at(0), GENERIC_READ)) ||
+        !clock.WaitForTimedWaiters(waiters)) {
+        return false;
+    }
+    clock.Advance(std::chrono::seconds(5));
+    sim::hid::Collection* hid = stack.Hid(live->id);
+    if (!WaitFor([&] { return hid->WaitingReads() >= 1; })) {
+        return false;
+    }
+    stack.WaitIdle();
+    if (live->context->XusbPdo == nullptr) {
+        return false;
+    }
+    live->controller =
+        sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(live->context->XusbPdo));
+    live->stick = std::make_unique<sim::stick::Stick>(hid);
+    return live->controller != nullptr && live->controller->WaitConfigured() == STATUS_SUCCESS &&
+           live->controller->WaitOutstanding(1);
+}
+
+} // namespace quillex_bench
