@@ -59,7 +59,11 @@ Quillex_EvtDeviceFileCreateComplete(WDFREQUEST Request, WDFIOTARGET Target,
         worker->State = WORKER_RUNNING;
         NTSTATUS launched = ThreadLaunch(QuillexHidReaderThread, context, worker);
         if (!NT_SUCCESS(launched)) {
-            worker->State = WORKER_INITIALIZED;
+            // A thread that started but could not be referenced runs on as
+            // the reader: its state stays, so teardown still waits for it.
+            if (worker->hThread == NULL) {
+                worker->State = WORKER_INITIALIZED;
+            }
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
                         "Quillex!Quillex_EvtDeviceFileCreateComplete: Error - Unable to launch "
                         "HID reader thread - %x\n",

@@ -53,8 +53,11 @@ _Use_decl_annotations_ NTSTATUS ThreadLaunch(PKSTART_ROUTINE StartRoutine, PVOID
             ObDereferenceObject(pWorker->m_pThreadObj);
             pWorker->m_pThreadObj = NULL;
         }
-        if (pWorker->hThread != NULL && pWorker->m_pThreadObj != NULL) {
-            return STATUS_SUCCESS; // a thread runs: it is left alone
+        // A thread runs: it is left alone. A handle without a reference is a
+        // thread whose reference failed; it still runs until it clears the
+        // handle on its way out, and a second thread would share its record.
+        if (pWorker->hThread != NULL) {
+            return STATUS_SUCCESS;
         }
     }
 

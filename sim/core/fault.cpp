@@ -1,5 +1,7 @@
 #include "sim/core/fault.h"
 
+#include "km/ntstatus.h"
+
 #include <atomic>
 #include <map>
 #include <memory>
@@ -25,6 +27,7 @@ struct Arming {
 
 std::mutex g_lock; // guards the map; each record has its own lock
 std::map<std::string, std::unique_ptr<Arming>, std::less<>> g_services;
+std::atomic<Observer*> g_observer{nullptr};
 
 Arming& Record(const char* service) {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -86,7 +89,14 @@ unsigned CallCount(const char* service) {
     return Record(service).calls.load();
 }
 
-bool ShouldFail(const char* service, NTSTATUS* status) {
+void SetObserver(Observer* observer) {
+    g_observer.store(observer);
+}
+
+namespace {
+
+// The armings' decision alone.
+bool ArmedToFail(const char* service, NTSTATUS* status) {
     Arming& a = CachedRecord(service);
     if (!a.armed.load(std::memory_order_acquire)) {
         a.calls.fetch_add(1, std::memory_order_relaxed);
@@ -100,6 +110,28 @@ bool ShouldFail(const char* service, NTSTATUS* status) {
     bool fail = a.onward ? calls >= a.nth : calls == a.nth;
     if (fail && status != nullptr) {
         *status = a.status;
+    }
+    return fail;
+}
+
+} // namespace
+
+bool ShouldFail(const char* service, NTSTATUS* status) {
+    return ShouldFail(service, status, STATUS_INSUFFICIENT_RESOURCES);
+}
+
+bool ShouldFail(const char* service, NTSTATUS* status, NTSTATUS failure) {
+    if (ArmedToFail(service, status)) {
+        return true;
+    }
+    Observer* observer = g_observer.load(std::memory_order_acquire);
+    if (observer == nullptr) {
+        return false;
+    }
+    NTSTATUS observed = failure;
+    bool fail = observer->OnCall(service, failure, &observed);
+    if (fail && status != nullptr) {
+        *status = observed;
     }
     return fail;
 }

@@ -382,6 +382,15 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER** objects, WAIT_TYPE waitType, BOOL
     }
 }
 
+// How a wait can end without its objects on Windows: alerted when alertable,
+// timed out when it has a time-out; a kernel-mode wait with neither cannot.
+NTSTATUS EarlyEndOfWait(BOOLEAN alertable, PLARGE_INTEGER timeout) {
+    if (alertable) {
+        return STATUS_ALERTED;
+    }
+    return timeout != nullptr ? STATUS_TIMEOUT : STATUS_SUCCESS;
+}
+
 } // namespace
 
 SimulatedClock::SimulatedClock() {
@@ -552,7 +561,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     NTSTATUS injected;
     // An injected status models a wait ended early (STATUS_ALERTED, STATUS_USER_APC,
     // STATUS_TIMEOUT): the object is not acquired.
-    if (sim::fault::ShouldFail("KeWaitForSingleObject", &injected)) {
+    if (sim::fault::ShouldFail("KeWaitForSingleObject", &injected,
+                               EarlyEndOfWait(Alertable, Timeout))) {
         return injected;
     }
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
@@ -572,7 +582,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     }
     CheckMayBlock(Timeout, "KeWaitForMultipleObjects");
     NTSTATUS injected;
-    if (sim::fault::ShouldFail("KeWaitForMultipleObjects", &injected)) {
+    if (sim::fault::ShouldFail("KeWaitForMultipleObjects", &injected,
+                               EarlyEndOfWait(Alertable, Timeout))) {
         return injected;
     }
     return Wait(Count, reinterpret_cast<DISPATCHER_HEADER**>(Object), WaitType, Alertable, Timeout,

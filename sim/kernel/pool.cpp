@@ -137,6 +137,15 @@ size_t OutstandingBlocks(ULONG tag) {
     return it == g_outstanding.end() ? 0 : it->second;
 }
 
+size_t OutstandingBlocks() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    size_t blocks = 0;
+    for (const auto& tagged : g_outstanding) {
+        blocks += tagged.second;
+    }
+    return blocks;
+}
+
 void CheckFreedBlocks() {
     std::lock_guard<std::mutex> guard(g_lock);
     while (!g_quarantine.empty()) {

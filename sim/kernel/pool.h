@@ -18,6 +18,8 @@ inline constexpr UCHAR kFreedFill = 0xDF;
 
 // Blocks currently allocated with this tag.
 size_t OutstandingBlocks(ULONG tag);
+// Blocks currently allocated, whatever their tag.
+size_t OutstandingBlocks();
 
 // Checks every freed block still in quarantine and forgets them all; stops
 // the program when one was written after it was freed.
