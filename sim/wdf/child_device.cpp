@@ -161,6 +161,9 @@ NTSTATUS WdfFdoAddStaticChild(WDFDEVICE Fdo, WDFDEVICE Child) {
     if (sim::fault::ShouldFail("WdfFdoAddStaticChild", &status)) {
         return status;
     }
+    // Ready before it is published: the PnP manager may enumerate it (and a
+    // driver attach to it) as soon as it is in the list.
+    child->wdm->Flags &= ~DO_DEVICE_INITIALIZING;
     {
         std::lock_guard<std::mutex> guard(parent->lock);
         parent->staticChildren.push_back(child);
@@ -168,7 +171,6 @@ NTSTATUS WdfFdoAddStaticChild(WDFDEVICE Fdo, WDFDEVICE Child) {
         // From now on the child leaves with its parent, not by the driver's hand.
         child->driverMayDelete = false;
     }
-    child->wdm->Flags &= ~DO_DEVICE_INITIALIZING;
     // A running parent reports the change now; one not yet started reports
     // its children when it starts.
     if (parent->state == PnpState::Started) {

@@ -199,6 +199,12 @@ NTSTATUS RemoveDevice(Device* device, PIRP irp) {
     return status;
 }
 
+// A driver thread may add a child while the PnP manager asks.
+bool HasStaticChildren(Device* device) {
+    std::lock_guard<std::mutex> guard(device->lock);
+    return !device->staticChildren.empty();
+}
+
 } // namespace
 
 NTSTATUS DispatchPnp(Device* device, PIRP irp) {
@@ -211,7 +217,7 @@ NTSTATUS DispatchPnp(Device* device, PIRP irp) {
         return StartDevice(device, irp);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == BusRelations &&
-            !device->staticChildren.empty()) {
+            HasStaticChildren(device)) {
             return QueryBusRelations(device, irp);
         }
         return Forward(device, irp);
