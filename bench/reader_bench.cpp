@@ -12,13 +12,17 @@
 // Both clocks stop on the receiving side: what the sender still does after
 // the hand-over (returning from its wake-up call, the rest of completing
 // the read) is not the path's. Each iteration starts once the reader is
-// back at its read and the transfer waits again (not timed). Both report their median and p99 in
-// microseconds; BM_EndToEnd also its median and p99 over the bare wake-up's (the median of the bare
-// wake-up's repetitions so far). BM_SixteenSticksCpuShare: sixteen sticks at 1 kHz each for two
-// seconds, as shares of one core: the whole process (the simulated sticks, HID class and class
-// drivers included), and apart from it the driver's own part: its reader threads on their CPU
-// clocks (with the kernel and framework services they call, and the class driver's completion
-// routine that the delivery runs) and its read completion routines on the sticks' threads.
+// back at its read and the transfer waits again (not timed).
+// Both run back to back (argument 0) and at 1 kHz (argument 1000, the
+// interval in µs), and report their median and p99 in microseconds;
+// BM_EndToEnd also its median and p99 over the bare wake-up's at the same
+// interval (the median of the bare wake-up's repetitions so far).
+// BM_SixteenSticksCpuShare: sixteen sticks at 1 kHz each for two seconds,
+// as shares of one core: the whole process (the simulated sticks, HID class
+// and class drivers included), and apart from it the driver's own part: its
+// reader threads on their CPU clocks (with the kernel and framework
+// services they call, and the class driver's completion routine that the
+// delivery runs) and its read completion routines on the sticks' threads.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -26,6 +30,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -75,9 +80,33 @@ double Percentile(std::vector<double> values, double p) {
     return values[at];
 }
 
-// Filled by each repetition of BM_BareWakeUp for BM_EndToEnd's ratio.
-std::vector<double> g_bareMediansUs;
-std::vector<double> g_bareP99sUs;
+// Each benchmark runs twice: hand-overs back to back (argument 0), and one
+// every millisecond (argument 1000, in µs), as a stick's reports at 1 kHz
+// come, the receiving thread gone back to sleep and its caches cooled in
+// between.
+class Pacer {
+  public:
+    explicit Pacer(int64_t intervalUs) : interval_(intervalUs), next_(Clock::now()) {}
+    // Sleeps until the next hand-over is due (not timed).
+    void Wait() {
+        if (interval_.count() == 0) {
+            return;
+        }
+        std::this_thread::sleep_until(next_);
+        next_ += interval_;
+        if (next_ < Clock::now()) {
+            next_ = Clock::now() + interval_; // fell behind: no burst to catch up
+        }
+    }
+
+  private:
+    std::chrono::microseconds interval_;
+    Clock::time_point next_;
+};
+
+// Filled by each repetition of BM_BareWakeUp, per interval, for BM_EndToEnd's ratio.
+std::map<int64_t, std::vector<double>> g_bareMediansUs;
+std::map<int64_t, std::vector<double>> g_bareP99sUs;
 
 void BM_BareWakeUp(benchmark::State& state) {
     std::mutex lock;
@@ -96,7 +125,9 @@ void BM_BareWakeUp(benchmark::State& state) {
         }
     });
     std::vector<double> latencies;
+    Pacer pacer(state.range(0));
     for (auto _ : state) {
+        pacer.Wait();
         long before = answered.count.load(std::memory_order_acquire);
         int64_t start = NowNanos();
         {
@@ -115,12 +146,13 @@ void BM_BareWakeUp(benchmark::State& state) {
     wake.notify_one();
     other.join();
     double median = Percentile(latencies, 0.5), p99 = Percentile(latencies, 0.99);
-    g_bareMediansUs.push_back(median);
-    g_bareP99sUs.push_back(p99);
+    g_bareMediansUs[state.range(0)].push_back(median);
+    g_bareP99sUs[state.range(0)].push_back(p99);
     state.counters["median_us"] = median;
     state.counters["p99_us"] = p99;
 }
-BENCHMARK(BM_BareWakeUp)->UseManualTime()->Iterations(20000);
+BENCHMARK(BM_BareWakeUp)->Arg(0)->UseManualTime()->Iterations(20000);
+BENCHMARK(BM_BareWakeUp)->Arg(1000)->UseManualTime()->Iterations(5000);
 
 using quillex_bench::LiveStick;
 using quillex_bench::StartStick;
@@ -155,12 +187,14 @@ void BM_EndToEnd(benchmark::State& state) {
                                            sim::stick::Encode(sim::stick::Layout::A, released)};
         std::vector<double> latencies;
         size_t n = 0;
+        Pacer pacer(state.range(0));
         for (auto _ : state) {
             // The reader is back at its read and the class driver's transfer
             // waits. These take locks the path takes too: polled gently.
             while (hid->WaitingReads() == 0 || live.controller->Outstanding() == 0) {
                 std::this_thread::yield();
             }
+            pacer.Wait();
             long before = delivered.count.load(std::memory_order_acquire);
             int64_t start = NowNanos();
             live.stick->Send(reports[n++ & 1]);
@@ -171,8 +205,8 @@ void BM_EndToEnd(benchmark::State& state) {
         double median = Percentile(latencies, 0.5), p99 = Percentile(latencies, 0.99);
         state.counters["median_us"] = median;
         state.counters["p99_us"] = p99;
-        double bareMedian = Percentile(g_bareMediansUs, 0.5);
-        double bareP99 = Percentile(g_bareP99sUs, 0.5);
+        double bareMedian = Percentile(g_bareMediansUs[state.range(0)], 0.5);
+        double bareP99 = Percentile(g_bareP99sUs[state.range(0)], 0.5);
         if (bareMedian > 0 && bareP99 > 0) {
             state.counters["median_x_bare"] = median / bareMedian;
             state.counters["p99_x_bare"] = p99 / bareP99;
@@ -182,7 +216,8 @@ void BM_EndToEnd(benchmark::State& state) {
     }
     sim::xbox::Forget();
 }
-BENCHMARK(BM_EndToEnd)->UseManualTime()->Iterations(20000);
+BENCHMARK(BM_EndToEnd)->Arg(0)->UseManualTime()->Iterations(20000);
+BENCHMARK(BM_EndToEnd)->Arg(1000)->UseManualTime()->Iterations(5000);
 
 int64_t ProcessCpuNanos() {
     timespec t;
