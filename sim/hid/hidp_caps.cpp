@@ -4,6 +4,7 @@
 
 #include <hidpi.h>
 
+#include "sim/core/fault.h"
 #include "sim/hid/preparsed.h"
 
 namespace {
@@ -22,6 +23,12 @@ const PreparsedHeader* HeaderOf(PHIDP_PREPARSED_DATA data) {
         return nullptr;
     }
     return header;
+}
+
+// Fault injection: the routine fails as it does for preparsed data that a
+// lower driver handed over damaged.
+bool Injected(const char* api, NTSTATUS* status) {
+    return sim::fault::ShouldFail(api, status, HIDP_STATUS_INVALID_PREPARSED_DATA);
 }
 
 bool ValidReportType(HIDP_REPORT_TYPE type) {
@@ -59,6 +66,10 @@ NTSTATUS CopyCaps(const PreparsedHeader* header, const USHORT (&counts)[3], size
 } // namespace
 
 extern "C" NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA PreparsedData, PHIDP_CAPS Capabilities) {
+    NTSTATUS injected;
+    if (Injected("HidP_GetCaps", &injected)) {
+        return injected;
+    }
     const PreparsedHeader* header = HeaderOf(PreparsedData);
     if (header == nullptr) {
         return HIDP_STATUS_INVALID_PREPARSED_DATA;
@@ -73,6 +84,10 @@ extern "C" NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA PreparsedData, PHIDP_CAPS 
 extern "C" NTSTATUS HidP_GetButtonCaps(HIDP_REPORT_TYPE ReportType, PHIDP_BUTTON_CAPS ButtonCaps,
                                        PUSHORT ButtonCapsLength,
                                        PHIDP_PREPARSED_DATA PreparsedData) {
+    NTSTATUS injected;
+    if (Injected("HidP_GetButtonCaps", &injected)) {
+        return injected;
+    }
     const PreparsedHeader* header = HeaderOf(PreparsedData);
     if (header == nullptr) {
         return HIDP_STATUS_INVALID_PREPARSED_DATA;
@@ -88,6 +103,10 @@ extern "C" NTSTATUS HidP_GetButtonCaps(HIDP_REPORT_TYPE ReportType, PHIDP_BUTTON
 
 extern "C" NTSTATUS HidP_GetValueCaps(HIDP_REPORT_TYPE ReportType, PHIDP_VALUE_CAPS ValueCaps,
                                       PUSHORT ValueCapsLength, PHIDP_PREPARSED_DATA PreparsedData) {
+    NTSTATUS injected;
+    if (Injected("HidP_GetValueCaps", &injected)) {
+        return injected;
+    }
     const PreparsedHeader* header = HeaderOf(PreparsedData);
     if (header == nullptr) {
         return HIDP_STATUS_INVALID_PREPARSED_DATA;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -125,6 +126,28 @@ bool WaitCanEndEarly(const std::string& service, const std::vector<std::string>&
            (timeout != "NULL" && timeout != "nullptr" && timeout != "0");
 }
 
+// A declaration names a type before the routine (NTSTATUS HidP_GetCaps(...));
+// a call comes after an operator, a bracket, a cast or 'return'.
+bool IsDeclaration(const std::string& code, size_t name) {
+    size_t end = code.find_last_not_of(" \t\n", name == 0 ? 0 : name - 1);
+    if (end == std::string::npos || name == 0) {
+        return false;
+    }
+    char before = code[end];
+    if (before == '*') {
+        return true;
+    }
+    if (!isalnum(static_cast<unsigned char>(before)) && before != '_') {
+        return false;
+    }
+    size_t start = end;
+    while (start > 0 &&
+           (isalnum(static_cast<unsigned char>(code[start - 1])) || code[start - 1] == '_')) {
+        --start;
+    }
+    return code.compare(start, end + 1 - start, "return") != 0;
+}
+
 unsigned LineOf(const std::string& code, size_t offset) {
     return 1 + static_cast<unsigned>(std::count(code.begin(), code.begin() + offset, '\n'));
 }
@@ -226,6 +249,9 @@ const std::vector<std::string>& FailableServices() {
     // names driver code calls them.
     static const std::vector<std::string> services = {
         "ExAllocatePoolWithTag",
+        "HidP_GetButtonCaps",
+        "HidP_GetCaps",
+        "HidP_GetValueCaps",
         "IoAllocateIrp",
         "IoAllocateMdl",
         "IoAllocateWorkItem",
@@ -293,6 +319,9 @@ std::vector<FaultPoint> DriverFaultPoints(const std::string& sourceDir) {
             text << in.rdbuf();
             std::string code = CodeOnly(text.str());
             for (std::sregex_iterator it(code.begin(), code.end(), call), end; it != end; ++it) {
+                if (IsDeclaration(code, static_cast<size_t>(it->position(1)))) {
+                    continue;
+                }
                 FaultPoint point;
                 point.file = std::string(folder) + "/" + path.filename().string();
                 point.service = (*it)[1].str();
