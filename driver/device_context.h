@@ -80,3 +80,21 @@ typedef struct _DEVICE_CONTEXT {
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, QuillexGetDeviceContext)
+
+// The context's BOOLEAN flags that one thread sets while another tests them
+// (HardwareReleased and PdoCreated between the PnP callbacks, the opens and
+// the reader; bInputThreadStop between the reader and its read completion):
+// read and written whole, with a full barrier, at any IRQL.
+FORCEINLINE BOOLEAN QuillexReadFlag(BOOLEAN volatile* Flag) {
+    return _InterlockedCompareExchange8(reinterpret_cast<CHAR volatile*>(Flag), 0, 0) != 0;
+}
+
+FORCEINLINE VOID QuillexWriteFlag(BOOLEAN volatile* Flag, BOOLEAN Value) {
+    (VOID) _InterlockedExchange8(reinterpret_cast<CHAR volatile*>(Flag), Value ? 1 : 0);
+}
+
+// XusbPdo as the reader thread may be publishing it.
+FORCEINLINE WDFDEVICE QuillexChildOf(PDEVICE_CONTEXT Context) {
+    return static_cast<WDFDEVICE>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&Context->XusbPdo), NULL, NULL));
+}

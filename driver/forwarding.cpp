@@ -48,28 +48,33 @@ Quillex_EvtDeviceFileCreateComplete(WDFREQUEST Request, WDFIOTARGET Target,
                 "Quillex!Quillex_EvtDeviceFileCreateComplete: ++\n");
 
     // Every completed open, whatever the lower driver answered, makes sure a
-    // reader runs; ThreadLaunch leaves a running one alone. Of opens that
-    // complete together, the one that claims the launch does it for all.
-    if (context != NULL && !context->HardwareReleased &&
-        InterlockedCompareExchange(&context->ReaderWorker.Launching, 1, 0) == 0) {
+    // reader runs; ThreadLaunch leaves a running one alone. The record's lock
+    // makes concurrent opens launch one after the other (the later ones find
+    // the thread running), keeps a launch out of a thread's exit, and lets a
+    // release that marked the hardware first find either the thread launched
+    // or the launch refused.
+    if (context != NULL) {
         PWORKER_RECORD worker = &context->ReaderWorker;
-        if (worker->State == WORKER_TERMINATED && worker->hThread != NULL) {
-            (VOID) ThreadRecover(worker, 7);
-        }
-        worker->State = WORKER_RUNNING;
-        NTSTATUS launched = ThreadLaunch(QuillexHidReaderThread, context, worker);
-        if (!NT_SUCCESS(launched)) {
-            // A thread that started but could not be referenced runs on as
-            // the reader: its state stays, so teardown still waits for it.
-            if (worker->hThread == NULL) {
-                worker->State = WORKER_INITIALIZED;
+        ThreadLockRecord(worker);
+        if (!QuillexReadFlag(&context->HardwareReleased)) {
+            if (ThreadState(worker) == WORKER_TERMINATED && ThreadHandleHeld(worker)) {
+                (VOID) ThreadRecover(worker, 7);
             }
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
-                        "Quillex!Quillex_EvtDeviceFileCreateComplete: Error - Unable to launch "
-                        "HID reader thread - %x\n",
-                        launched);
+            ThreadSetState(worker, WORKER_RUNNING);
+            NTSTATUS launched = ThreadLaunch(QuillexHidReaderThread, context, worker);
+            if (!NT_SUCCESS(launched)) {
+                // A thread that started but could not be referenced runs on as
+                // the reader: its state stays, so teardown still waits for it.
+                if (!ThreadHandleHeld(worker)) {
+                    ThreadSetState(worker, WORKER_INITIALIZED);
+                }
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DEVICE,
+                            "Quillex!Quillex_EvtDeviceFileCreateComplete: Error - Unable to "
+                            "launch HID reader thread - %x\n",
+                            launched);
+            }
         }
-        InterlockedExchange(&worker->Launching, 0);
+        ThreadUnlockRecord(worker);
     }
 
     // The caller sees the lower driver's answer to its open.

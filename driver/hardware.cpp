@@ -19,8 +19,8 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDevicePrepareHardware(WDFDEVICE Devic
                 "Quillex!Quillex_EvtDevicePrepareHardware: ++\n");
 
     context = QuillexGetDeviceContext(Device);
-    context->PdoCreated = FALSE;
-    context->HardwareReleased = FALSE;
+    QuillexWriteFlag(&context->PdoCreated, FALSE);
+    QuillexWriteFlag(&context->HardwareReleased, FALSE);
 
     // A failed setup is not the framework's concern: the device still starts,
     // and a reader launched later finds no buffers and stops at once. The
@@ -53,14 +53,15 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceReleaseHardware(WDFDEVICE Devic
                 context->InstanceNumber);
 
     // Marked first, so that an open completing from now on starts nothing.
-    context->HardwareReleased = TRUE;
+    QuillexWriteFlag(&context->HardwareReleased, TRUE);
 
     // The emulated controller is only marked removed: it refuses its class
     // driver from now on and is deleted with this device. The handle stays
     // set; the child's own cleanup clears it.
-    if (context->XusbPdo != NULL) {
-        status = QuillexRemovePdo(context->XusbPdo);
-        context->PdoCreated = FALSE;
+    WDFDEVICE child = QuillexChildOf(context);
+    if (child != NULL) {
+        status = QuillexRemovePdo(child);
+        QuillexWriteFlag(&context->PdoCreated, FALSE);
     }
 
     // Stops the reader, then releases what it used.
@@ -85,8 +86,9 @@ _Use_decl_annotations_ VOID QuillexContextCleanup(WDFOBJECT Object) {
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DEVICE,
                 "Quillex!QuillexContextCleanup:  Remove PDO2 %u\n", context->InstanceNumber);
 
-    if (context->XusbPdo != NULL) {
-        (VOID) QuillexRemovePdo(context->XusbPdo);
+    WDFDEVICE child = QuillexChildOf(context);
+    if (child != NULL) {
+        (VOID) QuillexRemovePdo(child);
     }
 
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!QuillexContextCleanup: <%u>--\n",

@@ -27,16 +27,17 @@ VOID DeleteRequest(WDFREQUEST* Request) {
     }
 }
 
-// After a stop the thread did not confirm in time: it may still be closing
-// its target while a read completes into the buffers. Wait for it on.
-// TRUE once it has left.
+// After the stop: the thread may not have confirmed in time (a read still
+// completing, or a thread without a reference to wait on), and may still be
+// closing its target while a read completes into the buffers. Wait for it
+// on. TRUE once it has left.
 BOOLEAN WaitForReaderExit(PDEVICE_CONTEXT Context) {
     PWORKER_RECORD worker = &Context->ReaderWorker;
     LARGE_INTEGER slice;
 
     slice.QuadPart = -static_cast<LONGLONG>(READER_EXIT_WAIT_SLICE_MS) * 10000;
     for (ULONG i = 0; i < READER_EXIT_WAIT_SLICES; ++i) {
-        if (worker->State != WORKER_RUNNING) {
+        if (ThreadHasLeft(worker)) {
             return TRUE;
         }
         TraceEvents(TRACE_LEVEL_WARNING, TRACE_HID,
@@ -44,12 +45,10 @@ BOOLEAN WaitForReaderExit(PDEVICE_CONTEXT Context) {
                     "it to leave\n",
                     Context->InstanceNumber);
         KeSetEvent(&worker->EV_STOP_THREAD, IO_NO_INCREMENT, FALSE);
-        if (KeWaitForSingleObject(&worker->EV_THREAD_EXITED, Executive, KernelMode, FALSE,
-                                  &slice) == STATUS_SUCCESS) {
-            return TRUE;
-        }
+        (VOID)
+            KeWaitForSingleObject(&worker->EV_THREAD_EXITED, Executive, KernelMode, FALSE, &slice);
     }
-    return worker->State != WORKER_RUNNING;
+    return ThreadHasLeft(worker);
 }
 
 } // namespace
@@ -186,7 +185,12 @@ _Use_decl_annotations_ VOID QuillexHidTeardown(WDFDEVICE Device) {
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!QuillexHidTeardown: <%u> ++\n",
                 context->InstanceNumber);
 
-    if (context->ReaderWorker.hThread != NULL) {
+    // Under the record's lock a launch is either done or, the hardware being
+    // marked released, refused from now on.
+    ThreadLockRecord(&context->ReaderWorker);
+    BOOLEAN readerLaunched = ThreadHandleHeld(&context->ReaderWorker);
+    ThreadUnlockRecord(&context->ReaderWorker);
+    if (readerLaunched) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
                     "Quillex!QuillexHidTeardown: <%u> Shutdown HID reader data pump...\n",
                     context->InstanceNumber);
@@ -194,11 +198,9 @@ _Use_decl_annotations_ VOID QuillexHidTeardown(WDFDEVICE Device) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
                     "Quillex!QuillexHidTeardown: <%u> ThreadRecover status %x\n",
                     context->InstanceNumber, status);
-        // Not confirmed (a time-out, or a thread that runs without a
-        // reference to wait on): the reader may still use what follows.
-        if (status != STATUS_SUCCESS || context->ReaderWorker.State == WORKER_RUNNING) {
-            readerGone = WaitForReaderExit(context);
-        }
+        // Whatever the stop's short wait gave, nothing the reader uses goes
+        // before it has left.
+        readerGone = WaitForReaderExit(context);
     }
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,

@@ -52,7 +52,7 @@ NTSTATUS DeliverPendingReport(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
 NTSTATUS StopReading(PDEVICE_CONTEXT Context) {
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
                 "Quillex!QuillexHidReaderThread: <%u> Stop event\n", Context->InstanceNumber);
-    Context->bInputThreadStop = TRUE;
+    QuillexWriteFlag(&Context->bInputThreadStop, TRUE);
     WdfRequestCancelSentRequest(Context->InputReportWdfRequest);
     return STATUS_SUCCESS;
 }
@@ -110,7 +110,7 @@ NTSTATUS PumpReports(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
                         "Quillex!QuillexHidReaderThread: <%u> Error - Memory has not allocated\n",
                         Context->InstanceNumber);
-            Context->bInputThreadStop = TRUE;
+            QuillexWriteFlag(&Context->bInputThreadStop, TRUE);
             continue;
         }
 
@@ -128,7 +128,7 @@ NTSTATUS PumpReports(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
                         "Quillex!QuillexHidReaderThread: <%u> Error - "
                         "WdfIoTargetFormatRequestForRead failed - 0x%x\n",
                         Context->InstanceNumber, status);
-            Context->bInputThreadStop = TRUE;
+            QuillexWriteFlag(&Context->bInputThreadStop, TRUE);
             continue;
         }
 
@@ -180,7 +180,7 @@ _Use_decl_annotations_ VOID QuillexHidReaderThread(PVOID StartContext) {
 
     KeSetPriorityThread(KeGetCurrentThread(), READER_THREAD_PRIORITY);
     context->ShadowIoTarget = context->Hid.DefaultIoTarget;
-    context->ReaderWorker.State = WORKER_RUNNING;
+    ThreadSetState(&context->ReaderWorker, WORKER_RUNNING);
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!QuillexHidReaderThread: <%u> ++\n",
                 instance);
 
@@ -190,10 +190,10 @@ _Use_decl_annotations_ VOID QuillexHidReaderThread(PVOID StartContext) {
     status = KeWaitForSingleObject(&context->ReaderWorker.EV_STOP_THREAD, Executive, KernelMode,
                                    TRUE, &startupWait);
 
-    if (!context->HardwareReleased) {
-        if (!context->PdoCreated) {
+    if (!QuillexReadFlag(&context->HardwareReleased)) {
+        if (!QuillexReadFlag(&context->PdoCreated)) {
             (VOID) Bus_XusbCreatePdo(context->Device, instance);
-            context->PdoCreated = TRUE;
+            QuillexWriteFlag(&context->PdoCreated, TRUE);
         }
 
         NTSTATUS opened = OpenShadowTarget(context);
@@ -237,7 +237,7 @@ _Use_decl_annotations_ VOID HidReaderThreadCompletionRoutine(WDFREQUEST Request,
 
     // A failed or cancelled read leaves everything alone: the thread waits
     // for its stop.
-    if (Params->IoStatus.Status != STATUS_SUCCESS || context->bInputThreadStop ||
+    if (Params->IoStatus.Status != STATUS_SUCCESS || QuillexReadFlag(&context->bInputThreadStop) ||
         Params->Type != WdfRequestTypeRead) {
         return;
     }

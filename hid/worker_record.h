@@ -22,10 +22,14 @@ typedef struct _WORKER_RECORD {
     // thread that leaves at once never finds them half-written (notification
     // event).
     KEVENT EV_LAUNCHED;
-    // 1 while a caller checks for a thread and launches one: opens complete
-    // concurrently, and two launches at once would start two threads on one
-    // record, the second untracked and outliving the device.
-    LONG Launching;
+    // The record's lock, a synchronization event that is signalled while
+    // free. Held by whoever launches a thread on the record, by the thread
+    // while it clears the record on its way out, and by a stopper looking at
+    // what the record holds: opens complete concurrently with each other,
+    // with the thread's exit and with teardown, and without it two threads
+    // could be launched on one record, or a new thread's handle be closed by
+    // the old thread leaving.
+    KEVENT EV_RECORD_FREE;
 } WORKER_RECORD, *PWORKER_RECORD;
 
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS ThreadInit(_In_opt_ PWORKER_RECORD pWorker);
@@ -42,7 +46,24 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
 
 // The worker thread's last duties, run by the thread itself on its way out:
 // drops its reference and closes its handle once the launcher has stored
-// them, confirms its exit (EV_THREAD_EXITED) and marks the record
-// terminated. The thread touches nothing of the device after this but the
-// record's State and what it traces.
+// them, marks the record terminated and confirms its exit
+// (EV_THREAD_EXITED), all under the record's lock. Releasing that lock is
+// the thread's last touch of the record: from then on the device may go.
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID ThreadFinish(_In_ PWORKER_RECORD pWorker);
+
+// The record's lock (EV_RECORD_FREE). Whoever holds it waits for the
+// record's thread only with a short bound: the thread needs it to leave.
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID ThreadLockRecord(_In_ PWORKER_RECORD pWorker);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ThreadUnlockRecord(_In_ PWORKER_RECORD pWorker);
+
+// The record's fields as another thread may be writing them: State, and
+// whether a thread handle is held.
+_IRQL_requires_max_(DISPATCH_LEVEL) LONG ThreadState(_In_ PWORKER_RECORD pWorker);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    ThreadSetState(_In_ PWORKER_RECORD pWorker, _In_ LONG State);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN ThreadHandleHeld(_In_ PWORKER_RECORD pWorker);
+
+// TRUE once the record's thread has finished its last duties (State is no
+// longer WORKER_RUNNING, read under the record's lock, so a thread still
+// clearing the record is waited for).
+_IRQL_requires_max_(PASSIVE_LEVEL) BOOLEAN ThreadHasLeft(_In_ PWORKER_RECORD pWorker);

@@ -220,6 +220,20 @@ ULONG_PTR Collection::Fill(Open& open, uint8_t* buffer, ULONG room) {
     return written;
 }
 
+void Collection::ShortenNextReads(ULONG bytes, unsigned count) {
+    std::lock_guard<std::mutex> guard(lock_);
+    shortBytes_ = bytes;
+    shortReads_ = count;
+}
+
+ULONG_PTR Collection::Returned(ULONG_PTR written) {
+    if (shortReads_ == 0 || written == 0) {
+        return written;
+    }
+    --shortReads_;
+    return written < shortBytes_ ? written : shortBytes_;
+}
+
 NTSTATUS Collection::Read(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (caps_.InputReportByteLength == 0 ||
@@ -243,7 +257,7 @@ NTSTATUS Collection::Read(PDEVICE_OBJECT pdo, PIRP irp) {
     }
     Open& open = it->second;
     if (!open.ring.empty()) {
-        ULONG_PTR written = Fill(open, buffer, room);
+        ULONG_PTR written = Returned(Fill(open, buffer, room));
         guard.unlock();
         return Finish(irp, STATUS_SUCCESS, written);
     }
@@ -333,8 +347,9 @@ NTSTATUS Collection::InputReport(const uint8_t* report, size_t length) {
 
     // The reads to complete once the lock is released: inline for the usual
     // few opens, so a report allocates nothing.
-    std::array<PIRP, 4> few;
-    std::vector<PIRP> more;
+    using Completion = std::pair<PIRP, ULONG_PTR>; // a read and what it returns
+    std::array<Completion, 4> few;
+    std::vector<Completion> more;
     size_t doneCount = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -351,10 +366,11 @@ NTSTATUS Collection::InputReport(const uint8_t* report, size_t length) {
                     open.reads.erase(it);
                     memcpy(read.buffer, report, length);
                     memset(read.buffer + length, 0, caps_.InputReportByteLength - length);
+                    Completion done(read.irp, Returned(caps_.InputReportByteLength));
                     if (doneCount < few.size()) {
-                        few[doneCount] = read.irp;
+                        few[doneCount] = done;
                     } else {
-                        more.push_back(read.irp);
+                        more.push_back(done);
                     }
                     ++doneCount;
                     taken = true;
@@ -372,8 +388,8 @@ NTSTATUS Collection::InputReport(const uint8_t* report, size_t length) {
         }
     }
     for (size_t i = 0; i < doneCount; ++i) {
-        Finish(i < few.size() ? few[i] : more[i - few.size()], STATUS_SUCCESS,
-               caps_.InputReportByteLength);
+        const Completion& done = i < few.size() ? few[i] : more[i - few.size()];
+        Finish(done.first, STATUS_SUCCESS, done.second);
     }
     return STATUS_SUCCESS;
 }

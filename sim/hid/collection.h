@@ -62,6 +62,12 @@ class Collection : public pnp::RecordingLowerDevice {
     // such reports reach no reader.
     NTSTATUS InputReport(const uint8_t* report, size_t length);
 
+    // A fault of the HID class below, for tests: the next 'count' reads
+    // that complete with reports return only their first 'bytes' bytes
+    // (IoStatus.Information says so), though the whole report is in the
+    // buffer: a reader that decodes past what the read returned shows.
+    void ShortenNextReads(ULONG bytes, unsigned count = 1);
+
     size_t OpenCount() const;
     size_t WaitingReads() const;
     // Reports dropped from full rings, over all opens.
@@ -93,6 +99,9 @@ class Collection : public pnp::RecordingLowerDevice {
     std::vector<PIRP> TakeReads(PFILE_OBJECT file);
     // Moves as many whole reports from the ring of 'open' into 'buffer' as fit.
     static ULONG_PTR Fill(Open& open, uint8_t* buffer, ULONG room);
+    // What a completing read reports as returned: 'written', or less while
+    // reads are being shortened. Called with lock_.
+    ULONG_PTR Returned(ULONG_PTR written);
     NTSTATUS FailReads(std::vector<PIRP> reads, NTSTATUS status);
 
     std::vector<uint8_t> descriptor_;
@@ -103,6 +112,8 @@ class Collection : public pnp::RecordingLowerDevice {
     mutable std::mutex lock_;
     std::map<PFILE_OBJECT, Open> opens_;
     bool removed_ = false;
+    ULONG shortBytes_ = 0;
+    unsigned shortReads_ = 0;
     std::atomic<uint64_t> dropped_{0};
 };
 

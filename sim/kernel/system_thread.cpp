@@ -224,6 +224,7 @@ LONG_PTR ObfReferenceObject(PVOID Object) {
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
+    sim::race::Point(kThreadReferenceDropped, Object);
     std::lock_guard<std::mutex> guard(g_threads.lock);
     auto it = g_threads.threads.find(static_cast<PKTHREAD>(Object));
     if (it == g_threads.threads.end() || it->second.references == 0) {

@@ -11,6 +11,11 @@ namespace sim::kernel {
 inline constexpr const char* kSystemThreadStarted =
     "PsCreateSystemThread: thread started, its handle not yet returned";
 
+// Pause point: a reference to a thread object is about to be dropped
+// (ObfDereferenceObject); the object is the thread's KTHREAD.
+inline constexpr const char* kThreadReferenceDropped =
+    "ObfDereferenceObject: a thread reference is about to be dropped";
+
 // Thread objects alive: started and not yet both ended and released (no
 // handle and no reference left).
 size_t LiveSystemThreadCount();

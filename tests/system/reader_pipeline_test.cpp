@@ -57,7 +57,7 @@ TEST_F(ReaderPipelineTest, AnOpenStartsOneReaderThatStartsReadingAfterItsWaitAnd
     ASSERT_TRUE(WaitUntil([&] { return stack_.Hid(id)->WaitingReads() == 1; }));
     EXPECT_NE(context->XusbPdo, nullptr);
     EXPECT_TRUE(context->PdoCreated);
-    EXPECT_EQ(context->ReaderWorker.State, WORKER_RUNNING);
+    EXPECT_EQ(ThreadState(&context->ReaderWorker), WORKER_RUNNING);
 
     CloseApps();
     trace_.Clear();
@@ -94,7 +94,7 @@ TEST_F(ReaderPipelineTest, AnOpenTheCollectionRefusesStillStartsTheReaderAndTheC
     EXPECT_EQ(OpenApp(id), STATUS_SHARING_VIOLATION);
     EXPECT_TRUE(clock_.WaitForTimedWaiters(1));
     EXPECT_EQ(sim::kernel::LiveSystemThreadCount(), 1u);
-    EXPECT_EQ(Context(id)->ReaderWorker.State, WORKER_RUNNING);
+    EXPECT_EQ(ThreadState(&Context(id)->ReaderWorker), WORKER_RUNNING);
 }
 
 class EndToEndTest : public ReaderStackTest, public ::testing::WithParamInterface<uint16_t> {};
@@ -140,6 +140,54 @@ TEST_P(EndToEndTest, EveryRawReportReachesTheGameAsItsComposition) {
     }
     // A and the power button, as a game reads them.
     EXPECT_EQ(buttonsSeen.at(1), sim::xbox::kA | sim::xbox::kGuide);
+}
+
+// A read that returned less than the raw layout needs decodes nothing, even
+// with the whole report lying in the buffer; the next whole one is taken.
+TEST_P(EndToEndTest, AReadThatReturnedLessThanARawReportDecodesNothing) {
+    stack_.Install(sim::xbox::Package());
+    uint16_t productId = GetParam();
+    Layout layout = sim::stick::LayoutForProductId(productId);
+    DeviceId id = PlugAndRead(productId);
+    PDEVICE_CONTEXT context = Context(id);
+    auto controller = sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(context->XusbPdo));
+    ASSERT_NE(controller, nullptr);
+    ASSERT_EQ(controller->WaitConfigured(), STATUS_SUCCESS);
+    sim::hid::Collection* hid = stack_.Hid(id);
+    sim::stick::Stick stick(hid);
+    const ULONG needed = QuillexHidRawReportLength(context);
+    size_t completions = controller->CompletionCount();
+
+    StickState pressed;
+    pressed.buttons = sim::stick::X;
+    pressed.leftTrigger = 99;
+    std::vector<uint8_t> raw = sim::stick::Encode(layout, pressed);
+    for (ULONG returned : {ULONG{1}, needed - 1}) {
+        SCOPED_TRACE("read returns " + std::to_string(returned) + " of " + std::to_string(needed));
+        hid->ShortenNextReads(returned);
+        size_t reads = hid->CountOf(IRP_MJ_READ);
+        ASSERT_EQ(stick.Send(raw), STATUS_SUCCESS);
+        // The reader has sent its next read: the short one is behind it.
+        ASSERT_TRUE(WaitUntil(
+            [&] { return hid->CountOf(IRP_MJ_READ) > reads && hid->WaitingReads() == 1; }));
+        EXPECT_TRUE(
+            trace_.Contains("Short report of " + std::to_string(returned) + " bytes ignored"));
+        KIRQL irql;
+        KeAcquireSpinLock(&context->StateLock, &irql);
+        ULONG buttons = context->CanonicalButtons;
+        BOOLEAN pending = context->XusbReportPending;
+        KeReleaseSpinLock(&context->StateLock, irql);
+        EXPECT_EQ(buttons, 0u);
+        EXPECT_FALSE(pending);
+    }
+
+    // Had a short read been decoded, this one would change nothing.
+    ASSERT_EQ(stick.Send(raw), STATUS_SUCCESS);
+    ASSERT_TRUE(controller->WaitCompletions(completions + 1));
+    auto expected = ComposeAlone(context, raw);
+    sim::xbox::Gamepad pad;
+    ASSERT_TRUE(sim::xbox::DecodeReport(expected.data(), expected.size(), &pad));
+    EXPECT_EQ(sim::xbox::Describe(controller->GamepadState()), sim::xbox::Describe(pad));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSticks, EndToEndTest, ::testing::Values(0x0402, 0x0403));

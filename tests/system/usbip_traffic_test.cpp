@@ -86,17 +86,17 @@ TEST_F(UsbipExportTest, LedMessagesSetTheLedStateAndRumbleIsTaken) {
 
     host.Submit(201, 2, false, 3, {0x01, 0x03, 0x09}); // player 4: LED state 5
     EXPECT_EQ(Expect(&host, kRetSubmit, 201).actualLength, 3);
-    EXPECT_TRUE(WaitFor([&] { return stick.context->LedState == 5; }));
+    EXPECT_TRUE(WaitFor([&] { return LedStateOf(stick.context) == 5; }));
     host.Submit(202, 2, false, 3, {0x01, 0x03, 0x02}); // player 1 flashing: LED state 2
     EXPECT_EQ(Expect(&host, kRetSubmit, 202).status, 0);
-    EXPECT_TRUE(WaitFor([&] { return stick.context->LedState == 2; }));
+    EXPECT_TRUE(WaitFor([&] { return LedStateOf(stick.context) == 2; }));
     // Linux's rumble message is taken and changes nothing.
     host.Submit(203, 2, false, 8, {0x00, 0x08, 0x00, 0x40, 0x80, 0x00, 0x00, 0x00});
     Reply rumble = Expect(&host, kRetSubmit, 203);
     EXPECT_EQ(rumble.status, 0);
     EXPECT_EQ(rumble.actualLength, 8);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(stick.context->LedState, 2);
+    EXPECT_EQ(LedStateOf(stick.context), 2);
 }
 
 TEST_F(UsbipExportTest, UnlinkCancelsAWaitingTransferWhichIsNeverAnswered) {

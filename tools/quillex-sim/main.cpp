@@ -151,7 +151,7 @@ std::shared_ptr<sim::xbox::Controller>
 BringUpController(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_CONTEXT ctx,
                   LivePipeline& reader, const std::string& prefix, ordered_json& stickJson) {
     NTSTATUS status = reader.Start();
-    if (!NT_SUCCESS(status) || ctx->XusbPdo == nullptr) {
+    if (!NT_SUCCESS(status) || QuillexChildOf(ctx) == nullptr) {
         fprintf(stderr, "quillex-sim: %sthe driver's reader did not start reading: %08x\n",
                 prefix.c_str(), static_cast<unsigned>(status));
         return nullptr;
@@ -159,7 +159,7 @@ BringUpController(sim::pnp::Stack& stack, sim::pnp::Stack::DeviceId id, PDEVICE_
     std::string out = prefix.empty() ? "" : "== " + prefix + "its reader and emulated controller\n";
     out += "   reader thread started by an open; its 5 s start-up wait passed on the simulated "
            "clock\n";
-    PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(ctx->XusbPdo);
+    PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(QuillexChildOf(ctx));
     for (const sim::pnp::ChildDevice& child : stack.Children(id)) {
         if (child.pdo == pdo) {
             out +=

@@ -91,13 +91,13 @@ bool PlugStick(sim::pnp::Stack& stack, sim::stick::Layout layout, ServedStick* s
 // (sticks centred, nothing pressed), as a stick does when it is plugged.
 bool AttachController(sim::pnp::Stack& stack, ServedStick* served) {
     PDEVICE_CONTEXT context = served->context;
-    if (!WaitFor([&] { return context->XusbPdo != nullptr; }, std::chrono::seconds(15))) {
+    if (!WaitFor([&] { return QuillexChildOf(context) != nullptr; }, std::chrono::seconds(15))) {
         fprintf(stderr, "quillex-sim: the reader did not create the emulated controller\n");
         return false;
     }
     stack.WaitIdle();
     served->controller =
-        sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(context->XusbPdo));
+        sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(QuillexChildOf(context)));
     if (served->controller == nullptr || !NT_SUCCESS(served->controller->WaitConfigured())) {
         fprintf(stderr, "quillex-sim: the class driver could not configure the controller\n");
         return false;

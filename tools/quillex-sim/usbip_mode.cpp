@@ -56,8 +56,8 @@ void StickLoop(sim::pnp::Stack* stack, PDEVICE_CONTEXT ctx, Exported* stick,
         return;
     }
     std::shared_ptr<sim::usbip::HostDevice> device;
-    if (ctx->XusbPdo != nullptr) {
-        device = sim::usbip::WaitForDevice(WdfDeviceWdmGetDeviceObject(ctx->XusbPdo));
+    if (QuillexChildOf(ctx) != nullptr) {
+        device = sim::usbip::WaitForDevice(WdfDeviceWdmGetDeviceObject(QuillexChildOf(ctx)));
     }
     stick->created = true;
     std::vector<sim::stick::ScriptedReport> script = sim::stick::DemoScript();
@@ -171,8 +171,9 @@ int RunUsbipExport(const UsbipOptions& options) {
             }
             stack.WaitIdle();
             std::shared_ptr<sim::usbip::HostDevice> device;
-            if (!raw->failed && ctx->XusbPdo != nullptr) {
-                device = sim::usbip::WaitForDevice(WdfDeviceWdmGetDeviceObject(ctx->XusbPdo));
+            if (!raw->failed && QuillexChildOf(ctx) != nullptr) {
+                device =
+                    sim::usbip::WaitForDevice(WdfDeviceWdmGetDeviceObject(QuillexChildOf(ctx)));
             }
             if (device == nullptr || !device->WaitReady() || !Describe(*device)) {
                 fprintf(stderr,

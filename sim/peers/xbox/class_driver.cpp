@@ -197,11 +197,18 @@ NTSTATUS Controller::Start(PIRP irp) {
         auto thread = std::make_shared<pnp::PnpThread>("xusb22");
         std::thread::id id;
         thread->Run([&id] { id = std::this_thread::get_id(); });
+        std::shared_ptr<pnp::PnpThread> previous;
         {
             std::lock_guard<std::mutex> guard(threadLock_);
+            previous.swap(thread_);
             thread_ = thread;
             threadId_ = id;
         }
+        // A start after a stop finds the last start's thread, which may still
+        // be enumerating: it ends here, outside the lock its work takes to
+        // find the thread it runs on (what it still sends goes to the new
+        // one), and before the new enumeration begins.
+        previous.reset();
         if (options_.enumerate) {
             thread->Post([this] { Enumerate(); });
         }
