@@ -3,11 +3,13 @@
 #   scripts/run-tests.sh                               plain build in build/
 #   scripts/run-tests.sh --sanitize address,undefined  AddressSanitizer and UBSan, in build-address-undefined/
 #   scripts/run-tests.sh --sanitize thread             ThreadSanitizer, in build-thread/
+#   ... --exclude-label LABEL                          leave out the tests with that ctest label
 # Under a sanitizer the first report fails the test that caused it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize=""
+ctest_args=()
 while (($#)); do
     case "$1" in
     --sanitize)
@@ -19,8 +21,13 @@ while (($#)); do
         sanitize="${1#--sanitize=}"
         shift
         ;;
+    --exclude-label)
+        (($# >= 2)) || { echo "run-tests.sh: --exclude-label needs a ctest label, e.g. stress" >&2; exit 2; }
+        ctest_args+=(-LE "$2")
+        shift 2
+        ;;
     *)
-        echo "run-tests.sh: unknown argument '$1' (only --sanitize LIST)" >&2
+        echo "run-tests.sh: unknown argument '$1' (only --sanitize LIST and --exclude-label LABEL)" >&2
         exit 2
         ;;
     esac
@@ -31,7 +38,7 @@ jobs="$(nproc)"
 
 if [[ -z "$sanitize" ]]; then
     scripts/build.sh
-    (cd build && ctest --output-on-failure -j"$jobs")
+    (cd build && ctest --output-on-failure -j"$jobs" "${ctest_args[@]}")
     scripts/check-format.sh
     exit 0
 fi
@@ -63,6 +70,6 @@ export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppre
 export LSAN_OPTIONS="suppressions=$supp/lsan.supp"
 export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:history_size=4:suppressions=$supp/tsan.supp"
 status=0
-(cd "$dir" && ctest --output-on-failure -j"$jobs") || status=$?
+(cd "$dir" && ctest --output-on-failure -j"$jobs" "${ctest_args[@]}") || status=$?
 echo "sanitize $sanitize: build $((built - start)) s, tests $((SECONDS - built)) s"
 exit "$status"

@@ -209,7 +209,7 @@ class StressTest : public quillex_test::ReaderStackTest {
         PDEVICE_CONTEXT context = Context(id);
         KIRQL irql;
         KeAcquireSpinLock(&context->StateLock, &irql);
-        WDFDEVICE child = context->XusbPdo;
+        WDFDEVICE child = QuillexChildOf(context); // the reader sets it without the lock
         KeReleaseSpinLock(&context->StateLock, irql);
         return child != nullptr ? WdfDeviceWdmGetDeviceObject(child) : nullptr;
     }

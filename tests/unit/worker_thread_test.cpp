@@ -100,7 +100,10 @@ TEST_F(WorkerThreadTest, ATerminatedRecordStillHoldingItsThreadIsCleanedUpBefore
     EXPECT_TRUE(trace_.Contains("Quillex!ThreadLaunch: ZwClose(pWorker->hThread)"));
     EXPECT_TRUE(
         trace_.Contains("Quillex!ThreadLaunch: ObDereferenceObject(pWorker->m_pThreadObj)"));
-    EXPECT_NE(worker_.record.hThread, handle);
+    // The new thread clears the field as it leaves: read it as the driver does.
+    EXPECT_NE(InterlockedCompareExchangePointer(
+                  reinterpret_cast<PVOID volatile*>(&worker_.record.hThread), nullptr, nullptr),
+              handle);
 }
 
 TEST_F(WorkerThreadTest, BadArgumentsAndFailedCreationsAreReported) {
