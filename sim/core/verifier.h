@@ -30,6 +30,8 @@ inline constexpr const char* kSpinLockRecursion = "spin lock acquired by the thr
 inline constexpr const char* kListCorrupted = "corrupted LIST_ENTRY";
 inline constexpr const char* kMdlMisuse = "MDL used out of order";
 inline constexpr const char* kMdlStillLocked = "MDL freed with its pages locked";
+inline constexpr const char* kMdlMappingOverrun =
+    "MDL mapping overrun (written past the bytes the MDL describes)";
 inline constexpr const char* kWorkItemQueuedTwice = "work item queued while already queued";
 inline constexpr const char* kWorkItemFreedWhileQueued = "work item freed while queued";
 inline constexpr const char* kWorkItemRaisedIrql = "work item returned at raised IRQL";

@@ -13,6 +13,7 @@
 #include "sim/core/fault.h"
 #include "sim/core/race.h"
 #include "sim/core/verifier.h"
+#include "sim/kernel/mdl_mapping.h"
 #include "sim/kernel/thread_state.h"
 
 namespace sim::io {
@@ -315,6 +316,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
+    // What the sender wrote into its buffer is in the mappings it carries.
+    sim::mdl::SynchroniseIrpMappings(Irp, "IoCallDriver");
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     if (dispatch == nullptr) {
         Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -351,6 +354,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                           "IRP %p still has cancel routine %p", static_cast<void*>(Irp),
                           cancelRoutine);
     }
+    // The data the completing driver wrote through a mapping is in the
+    // caller's buffer before anyone above looks at it.
+    sim::mdl::SynchroniseIrpMappings(Irp, "IoCompleteRequest");
 
     // Walk up the stack: each location's completion routine belongs to the
     // driver above it, and runs with that driver's device object.

@@ -1,9 +1,12 @@
 // Memory descriptor lists. Every address of the simulator is resident, so
-// locking only records that the pages are locked and mapping returns the
-// buffer's own address; what is checked is the order Windows demands: pages
-// locked (or nonpaged) before they are mapped, unlocked before the MDL is freed.
+// locking only records that the pages are locked; mapping gives a view of
+// exactly the described bytes with a guard after them (sim/kernel/mdl_mapping),
+// as the special pool would. What is checked is the order Windows demands:
+// pages locked (or nonpaged) before they are mapped, unlocked before the MDL
+// is freed, and nothing written past the mapping's end.
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
+#include "sim/kernel/mdl_mapping.h"
 #include "ntddk.h"
 
 namespace {
@@ -80,6 +83,8 @@ VOID IoFreeMdl(PMDL Mdl) {
                           "MDL %p is freed with its pages still locked (MmUnlockPages first)",
                           static_cast<void*>(Mdl));
     }
+    // Nonpaged pool stays mapped for the MDL's life.
+    sim::mdl::ReleaseMapping(Mdl, "IoFreeMdl");
     ExFreePoolWithTag(Mdl, kMdlPoolTag);
 }
 
@@ -92,7 +97,11 @@ VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
                           static_cast<void*>(mdl), static_cast<unsigned>(mdl->MdlFlags));
     }
     FillPageFrames(mdl);
-    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+    mdl->MappedSystemVa = sim::mdl::CreateMapping(mdl);
+    if (mdl->MappedSystemVa == nullptr) {
+        sim::VerifierStop(sim::rule::kMdlMisuse, "MmBuildMdlForNonPagedPool",
+                          "no memory left to map MDL %p", static_cast<void*>(mdl));
+    }
     mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
@@ -119,6 +128,7 @@ VOID MmUnlockPages(PMDL MemoryDescriptorList) {
                           static_cast<void*>(mdl));
     }
     // Unlocking also tears down the system mapping.
+    sim::mdl::ReleaseMapping(mdl, "MmUnlockPages");
     mdl->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
     mdl->MappedSystemVa = nullptr;
 }
@@ -157,11 +167,21 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
         }
         return nullptr;
     }
-    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
-    if (!(mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)) {
-        mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) {
+        return mdl->MappedSystemVa; // mapped since it was built
     }
-    return mdl->MappedSystemVa;
+    PVOID view = sim::mdl::CreateMapping(mdl);
+    if (view == nullptr) {
+        if (BugCheckOnFailure) {
+            sim::VerifierStop(sim::rule::kMdlMisuse, "MmMapLockedPagesSpecifyCache",
+                              "mapping MDL %p failed with BugCheckOnFailure set",
+                              static_cast<void*>(mdl));
+        }
+        return nullptr;
+    }
+    mdl->MappedSystemVa = view;
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return view;
 }
 
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
@@ -172,6 +192,7 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
                           "%p is not the system mapping of MDL %p", BaseAddress,
                           static_cast<void*>(mdl));
     }
+    sim::mdl::ReleaseMapping(mdl, "MmUnmapLockedPages");
     mdl->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
     mdl->MappedSystemVa = nullptr;
 }

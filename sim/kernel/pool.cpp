@@ -1,6 +1,7 @@
 // Executive pool as the special pool sees it: tagged blocks with a header the
-// verifier checks on free, guard bytes after each block, and freed blocks
-// filled with a pattern and held in quarantine before they go back.
+// verifier checks on free, new blocks filled with a pattern (never zeros),
+// guard bytes after each block, and freed blocks filled with a pattern and
+// held in quarantine before they go back.
 #include "sim/kernel/pool.h"
 
 #include <stdlib.h>
@@ -11,17 +12,9 @@
 #include <mutex>
 #include <set>
 
+#include "sim/core/asan.h"
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUILLEX_POOL_UNDER_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define QUILLEX_POOL_UNDER_ASAN 1
-#endif
 
 namespace sim::pool {
 namespace {
@@ -29,7 +22,7 @@ namespace {
 constexpr ULONG kLiveMagic = 0x4C6F6F50;  // "PooL"
 constexpr ULONG kFreedMagic = 0x65657246; // "Free"
 constexpr SIZE_T kGuardBytes = 16;
-#ifdef QUILLEX_POOL_UNDER_ASAN
+#ifdef QUILLEX_UNDER_ASAN
 // The address sanitizer keeps its own quarantine and sees every access into
 // it: hand blocks straight back so that it does.
 constexpr size_t kQuarantineBlocks = 0;
@@ -73,7 +66,9 @@ void* Allocate(SIZE_T bytes, ULONG tag, POOL_TYPE type) {
     h->Tag = tag;
     h->Type = type;
     h->Size = bytes;
+    memset(Body(h), kAllocatedFill, bytes);
     memset(Body(h) + bytes, kGuardFill, RawSize(bytes) - sizeof(Header) - bytes);
+    asan::Poison(Body(h) + bytes, RawSize(bytes) - sizeof(Header) - bytes);
     std::lock_guard<std::mutex> guard(g_lock);
     ++g_outstanding[tag];
     g_live.insert(h + 1);
@@ -109,6 +104,7 @@ void Free(void* block, ULONG tag, const char* api) {
     }
     UCHAR* body = Body(h);
     SIZE_T slack = RawSize(h->Size) - sizeof(Header) - h->Size;
+    asan::Unpoison(body + h->Size, slack);
     for (SIZE_T i = 0; i < slack; ++i) {
         if (body[h->Size + i] != kGuardFill) {
             VerifierStop(rule::kPoolGuardOverwritten, api,

@@ -5,11 +5,15 @@
 
 namespace sim::pool {
 
-// Every pool block has guard bytes after it, checked when it is freed; a
-// freed block is filled with kFreedFill and kept aside for a while, so that a
-// write into it is caught when it leaves that quarantine, and a spin lock or
-// list inside it is recognised as freed memory.
+// A new pool block holds kAllocatedFill, as stale memory would (only
+// ExAllocatePool2 zeroes). Every pool block has guard bytes after it, checked
+// when it is freed (and poisoned for AddressSanitizer, so that a read past the
+// block is reported too); a freed block is filled with kFreedFill and kept
+// aside for a while, so that a write into it is caught when it leaves that
+// quarantine, and a spin lock or list inside it is recognised as freed memory.
 inline constexpr UCHAR kGuardFill = 0xB7;
+// What a new block holds before its owner writes it: pool is not zeroed.
+inline constexpr UCHAR kAllocatedFill = 0xA9;
 inline constexpr UCHAR kFreedFill = 0xDF;
 
 // Blocks currently allocated with this tag.

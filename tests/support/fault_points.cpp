@@ -296,13 +296,37 @@ const std::vector<std::string>& FailableServices() {
     return services;
 }
 
-std::vector<FaultPoint> DriverFaultPoints(const std::string& sourceDir) {
-    std::string alternatives;
-    for (const std::string& service : FailableServices()) {
-        alternatives += (alternatives.empty() ? "" : "|") + service;
+std::vector<FaultPoint> FaultPointsIn(const std::string& file, const std::string& text) {
+    static const std::regex call = [] {
+        std::string alternatives;
+        for (const std::string& service : FailableServices()) {
+            alternatives += (alternatives.empty() ? "" : "|") + service;
+        }
+        return std::regex("\\b(" + alternatives + ")\\s*\\(");
+    }();
+    std::vector<FaultPoint> points;
+    std::string code = CodeOnly(text);
+    for (std::sregex_iterator it(code.begin(), code.end(), call), end; it != end; ++it) {
+        if (IsDeclaration(code, static_cast<size_t>(it->position(1)))) {
+            continue;
+        }
+        FaultPoint point;
+        point.file = file;
+        point.service = (*it)[1].str();
+        size_t open = static_cast<size_t>(it->position(0) + it->length(0) - 1);
+        size_t close = open;
+        std::vector<std::string> args = Arguments(code, open, &close);
+        if (point.service.rfind("KeWaitFor", 0) == 0 && !WaitCanEndEarly(point.service, args)) {
+            continue;
+        }
+        point.line = LineOf(code, static_cast<size_t>(it->position(0)));
+        point.lastLine = LineOf(code, close);
+        points.push_back(point);
     }
-    const std::regex call("\\b(" + alternatives + ")\\s*\\(");
+    return points;
+}
 
+std::vector<FaultPoint> DriverFaultPoints(const std::string& sourceDir) {
     std::vector<FaultPoint> points;
     for (const char* folder : kDriverFolders) {
         std::vector<std::filesystem::path> files;
@@ -317,25 +341,9 @@ std::vector<FaultPoint> DriverFaultPoints(const std::string& sourceDir) {
             std::ifstream in(path);
             std::stringstream text;
             text << in.rdbuf();
-            std::string code = CodeOnly(text.str());
-            for (std::sregex_iterator it(code.begin(), code.end(), call), end; it != end; ++it) {
-                if (IsDeclaration(code, static_cast<size_t>(it->position(1)))) {
-                    continue;
-                }
-                FaultPoint point;
-                point.file = std::string(folder) + "/" + path.filename().string();
-                point.service = (*it)[1].str();
-                size_t open = static_cast<size_t>(it->position(0) + it->length(0) - 1);
-                size_t close = open;
-                std::vector<std::string> args = Arguments(code, open, &close);
-                if (point.service.rfind("KeWaitFor", 0) == 0 &&
-                    !WaitCanEndEarly(point.service, args)) {
-                    continue;
-                }
-                point.line = LineOf(code, static_cast<size_t>(it->position(0)));
-                point.lastLine = LineOf(code, close);
-                points.push_back(point);
-            }
+            std::vector<FaultPoint> found =
+                FaultPointsIn(std::string(folder) + "/" + path.filename().string(), text.str());
+            points.insert(points.end(), found.begin(), found.end());
         }
     }
     return points;

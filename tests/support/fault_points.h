@@ -33,9 +33,12 @@ struct FaultPoint {
 // The names of the failable services a driver source may call.
 const std::vector<std::string>& FailableServices();
 
+// The fault points of one source file's text: the calls of failable services
+// outside comments and literals, declarations left out. A wait that is
+// neither alertable nor timed cannot end early and is no fault point.
+std::vector<FaultPoint> FaultPointsIn(const std::string& file, const std::string& text);
 // Every fault point in the driver folders under 'sourceDir', in file and line
-// order. A wait that is neither alertable nor timed cannot end early and is
-// no fault point.
+// order.
 std::vector<FaultPoint> DriverFaultPoints(const std::string& sourceDir);
 
 // One call of a failable service made from a fault point.

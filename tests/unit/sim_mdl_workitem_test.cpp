@@ -1,6 +1,8 @@
 // The simulator's MDLs and work items (I/O manager and framework).
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -31,20 +33,29 @@ TEST(SimMdl, DescribesItsBufferAndJoinsTheIrpsChain) {
     IoFreeIrp(irp);
 }
 
-TEST(SimMdl, NonpagedAndLockedBuffersMapToTheirOwnAddress) {
+// Nonpaged pool is mapped from the build on; locked pages when asked, until
+// they are unlocked. Each mapping is a view of the MDL's bytes of its own
+// (sim_mdl_mapping_test.cpp shows how it agrees with the buffer).
+TEST(SimMdl, NonpagedAndLockedBuffersAreMappedInOrder) {
     UCHAR buffer[64];
+    for (UCHAR i = 0; i < sizeof(buffer); ++i) {
+        buffer[i] = i;
+    }
     PMDL nonpaged = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(nonpaged);
     EXPECT_TRUE(nonpaged->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL);
-    EXPECT_EQ(nonpaged->MappedSystemVa, buffer);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(nonpaged, NormalPagePriority), buffer);
+    ASSERT_NE(nonpaged->MappedSystemVa, nullptr);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(nonpaged, NormalPagePriority), nonpaged->MappedSystemVa);
+    EXPECT_EQ(memcmp(nonpaged->MappedSystemVa, buffer, sizeof(buffer)), 0);
     IoFreeMdl(nonpaged);
 
     PMDL locked = IoAllocateMdl(buffer + 8, 16, FALSE, FALSE, nullptr);
     MmProbeAndLockPages(locked, KernelMode, IoWriteAccess);
-    EXPECT_EQ(MmMapLockedPagesSpecifyCache(locked, KernelMode, MmCached, nullptr, FALSE,
-                                           NormalPagePriority),
-              buffer + 8);
+    auto* view = static_cast<UCHAR*>(MmMapLockedPagesSpecifyCache(
+        locked, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority));
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view[0], 8);
+    EXPECT_EQ(view[15], 23);
     EXPECT_TRUE(locked->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
     MmUnlockPages(locked);
     EXPECT_FALSE(locked->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED));

@@ -377,6 +377,18 @@ TEST_F(XusbEndpointTest, LedCommandsReachTheMappingEngineThroughTheTable) {
     EXPECT_TRUE(trace.Contains("Quillex!QuillexSetLed: <3> ++ Torva_LED [2]\n"));
 }
 
+// Every command byte the class driver can send: those inside the table give
+// its LED state, every other one leaves the state as it was.
+TEST_F(XusbEndpointTest, EveryLedCommandByteStaysInsideTheTable) {
+    const UCHAR kStateOf[14] = {0, 0, 2, 3, 4, 5, 2, 3, 4, 5, 0, 0, 0, 0};
+    for (ULONG command = 0; command <= 0xFF; ++command) {
+        EXPECT_EQ(SendOut({0x01, 0x03, 0x07}), STATUS_SUCCESS); // a known state first
+        ASSERT_EQ(LedAfterWork(), 3);
+        EXPECT_EQ(SendOut({0x01, 0x03, static_cast<UCHAR>(command)}), STATUS_SUCCESS);
+        ASSERT_EQ(LedAfterWork(), command < 14 ? kStateOf[command] : 3) << command;
+    }
+}
+
 // The class driver sends LED commands from completion routines, at
 // DISPATCH_LEVEL; the mapping engine records them under a mutex, which needs
 // PASSIVE_LEVEL (the verifier stops a wait at DISPATCH_LEVEL).
