@@ -116,14 +116,18 @@ _Use_decl_annotations_ NTSTATUS AppApi_SetInstance(PDEVICE_CONTEXT Context, PAPP
         // read past its end.
         status = STATUS_BUFFER_TOO_SMALL;
     } else {
+        // The block pushed is the one sent, not the stored one read again:
+        // the reader's refresh may have rewritten that in between, and
+        // pushing it would drive the stick's state with its triggers
+        // exchanged (the refresh and the push take the triggers crosswise).
+        APP_INSTANCE block;
+        RtlCopyMemory(&block, In, sizeof(block));
         KIRQL irql;
         KeAcquireSpinLock(&Context->StateLock, &irql);
         // No field's range is checked on this path: the block is taken as sent.
-        RtlCopyMemory(Instance, In, sizeof(APP_INSTANCE));
+        RtlCopyMemory(Instance, &block, sizeof(block));
         KeReleaseSpinLock(&Context->StateLock, irql);
-        // The push reads the block under the lock again: whatever write came
-        // last, it composes one whole block.
-        status = AppApi_AppToQuillex(Context, Instance);
+        status = AppApi_AppToQuillex(Context, &block);
     }
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!AppApi_SetInstance: -- %x\n", status);
     return status;
@@ -169,6 +173,7 @@ _Use_decl_annotations_ NTSTATUS AppApi_SetInstanceItem(PDEVICE_CONTEXT Context,
     }
 
     if (NT_SUCCESS(status)) {
+        APP_INSTANCE block;
         KIRQL irql;
         KeAcquireSpinLock(&Context->StateLock, &irql);
         if (IsButtonItem(DataItemId)) {
@@ -176,9 +181,11 @@ _Use_decl_annotations_ NTSTATUS AppApi_SetInstanceItem(PDEVICE_CONTEXT Context,
         } else {
             *FieldOf(Instance, DataItemId) = value;
         }
+        // The block as this write left it, whatever the refresh does next.
+        RtlCopyMemory(&block, Instance, sizeof(block));
         KeReleaseSpinLock(&Context->StateLock, irql);
         // Every accepted write pushes the whole block.
-        status = AppApi_AppToQuillex(Context, Instance);
+        status = AppApi_AppToQuillex(Context, &block);
     }
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!AppApi_SetInstanceItem: -- %x\n",
                 status);

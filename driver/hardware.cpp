@@ -55,12 +55,21 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceReleaseHardware(WDFDEVICE Devic
     // Marked first, so that an open completing from now on starts nothing.
     QuillexWriteFlag(&context->HardwareReleased, TRUE);
 
-    // The emulated controller is only marked removed: it refuses its class
-    // driver from now on and is deleted with this device. The handle stays
-    // set; the child's own cleanup clears it.
+    // The emulated controller is marked removed: it refuses its class
+    // driver from now on. It is also reported missing, so that the PnP
+    // manager takes it away: the next start makes a new one, and without
+    // this every stop would leave a dead controller behind until the stick
+    // is unplugged. The handle stays set; the child's own cleanup clears it.
     WDFDEVICE child = QuillexChildOf(context);
     if (child != NULL) {
         status = QuillexRemovePdo(child);
+        NTSTATUS missing = WdfPdoMarkMissing(child);
+        if (!NT_SUCCESS(missing) && missing != STATUS_NO_SUCH_DEVICE) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DEVICE,
+                        "Quillex!Quillex_EvtDeviceReleaseHardware: <%u> WdfPdoMarkMissing "
+                        "failed - 0x%x\n",
+                        context->InstanceNumber, missing);
+        }
         QuillexWriteFlag(&context->PdoCreated, FALSE);
     }
 

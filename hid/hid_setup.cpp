@@ -75,14 +75,18 @@ _Use_decl_annotations_ VOID QuillexHidResetContext(PDEVICE_CONTEXT Context) {
         RtlZeroMemory(&Context->Hid.ValueCaps[type], sizeof(MEMORY_BUFFER));
     }
 
+    KIRQL irql;
+    KeAcquireSpinLock(&Context->StateLock, &irql);
     Context->CanonicalButtons = 0;
     RtlZeroMemory(&Context->AnalogValues, sizeof(Context->AnalogValues));
+    KeReleaseSpinLock(&Context->StateLock, irql);
 }
 
 _Use_decl_annotations_ NTSTATUS QuillexHidSetup(WDFDEVICE Device) {
     PDEVICE_CONTEXT context;
     NTSTATUS status;
     NTSTATUS allocation;
+    MEMORY_BUFFER analogValues = {};
 
     PAGED_CODE();
 
@@ -108,10 +112,17 @@ _Use_decl_annotations_ NTSTATUS QuillexHidSetup(WDFDEVICE Device) {
         goto Failed;
     }
 
-    allocation = QuillexAllocMemory(Device, &context->AnalogValues,
+    allocation = QuillexAllocMemory(Device, &analogValues,
                                     static_cast<size_t>(context->Hid.Caps.NumberInputValueCaps) *
                                         sizeof(ULONG));
-    if (!NT_SUCCESS(allocation)) {
+    if (NT_SUCCESS(allocation)) {
+        // The application's push and the refresh look at the values under
+        // StateLock, on their own threads: they appear whole, under it.
+        KIRQL irql;
+        KeAcquireSpinLock(&context->StateLock, &irql);
+        context->AnalogValues = analogValues;
+        KeReleaseSpinLock(&context->StateLock, irql);
+    } else {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
                     "Quillex!QuillexHidSetup: <%u> Error - Couldn't allocate analog input values "
                     "array - 0x%x\n",
@@ -237,7 +248,15 @@ _Use_decl_annotations_ VOID QuillexHidTeardown(WDFDEVICE Device) {
                     "Quillex!QuillexHidTeardown: <%u> Delete InputReport\n",
                     context->InstanceNumber);
         QuillexReleaseMemory(&context->InputReport);
-        QuillexReleaseMemory(&context->AnalogValues);
+        // Taken away under StateLock first: a push or a refresh that found
+        // the values there is done with them before they are freed.
+        MEMORY_BUFFER analogValues;
+        KIRQL irql;
+        KeAcquireSpinLock(&context->StateLock, &irql);
+        analogValues = context->AnalogValues;
+        RtlZeroMemory(&context->AnalogValues, sizeof(context->AnalogValues));
+        KeReleaseSpinLock(&context->StateLock, irql);
+        QuillexReleaseMemory(&analogValues);
     }
 
     for (ULONG type = 0; type < HID_REPORT_TYPE_COUNT; ++type) {

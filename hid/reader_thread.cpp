@@ -88,10 +88,12 @@ NTSTATUS OpenShadowTarget(PDEVICE_CONTEXT Context) {
     openParams.CreateOptions = FILE_NON_DIRECTORY_FILE;
     status = WdfIoTargetOpen(Context->ShadowIoTarget, &openParams);
     if (!NT_SUCCESS(status)) {
-        // The unopened target stays a child of the device, which deletes it.
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
                     "Quillex!QuillexHidReaderThread: <%u> Error - WdfIoTargetOpen failed - 0x%x\n",
                     Context->InstanceNumber, status);
+        // The next launch makes a new one: this one is not kept.
+        WdfObjectDelete(Context->ShadowIoTarget);
+        Context->ShadowIoTarget = NULL;
     }
     return status;
 }
@@ -209,8 +211,11 @@ _Use_decl_annotations_ VOID QuillexHidReaderThread(PVOID StartContext) {
                 TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
                             "Quillex!QuillexHidReaderThread: <%u> Closing shadow IoTarget\n",
                             instance);
-                // Also cancels and waits for the read still out.
+                // Also cancels and waits for the read still out. Deleted
+                // too: every launch makes its own, and a device restarted
+                // again and again must not keep one per launch.
                 WdfIoTargetClose(context->ShadowIoTarget);
+                WdfObjectDelete(context->ShadowIoTarget);
                 context->ShadowIoTarget = NULL;
             }
         } else {

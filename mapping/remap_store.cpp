@@ -4,6 +4,7 @@
 #include "mapping/remap_store.h"
 
 #include "mapping/curves.h"
+#include "mapping/xusb_report.h"
 
 namespace {
 
@@ -90,9 +91,20 @@ inline PUCHAR RecordBytes(PDEVICE_CONTEXT Context) {
     return reinterpret_cast<PUCHAR>(&Context->RemapRecord);
 }
 
-inline VOID PutDefaults(PDEVICE_CONTEXT Context) {
-    RtlCopyMemory(RecordBytes(Context), RemapDefaultRecord, sizeof(REMAP_RECORD));
+// Puts a whole record and the curves built from it in force at once: the
+// read completion and the application's push compose under StateLock, so
+// no report is ever composed from half of one mapping and half of another,
+// or from a record with the curves of the one before.
+VOID PutRecord(PDEVICE_CONTEXT Context, const UCHAR* Record) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Context->StateLock, &irql);
+    RtlCopyMemory(RecordBytes(Context), Record, sizeof(REMAP_RECORD));
     BuildCurveTables(Context);
+    KeReleaseSpinLock(&Context->StateLock, irql);
+}
+
+inline VOID PutDefaults(PDEVICE_CONTEXT Context) {
+    PutRecord(Context, RemapDefaultRecord);
 }
 
 // What a registry value holds, as far as the 8 data bytes read show it.
@@ -343,12 +355,12 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Contex
     if (Context == NULL || Context->Device == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    TorvaXboxMappingRestoreDefaults(Context);
-
+    // Read into a copy, then put in force whole.
+    UCHAR record[sizeof(REMAP_RECORD)];
+    RtlCopyMemory(record, RemapDefaultRecord, sizeof(record));
     HANDLE key = NULL;
     if (NT_SUCCESS(RemapOpenKey(Context, &key))) {
         // Buttons, then the flags, then the control points: record order.
-        PUCHAR record = RecordBytes(Context);
         for (ULONG offset = 0; offset < sizeof(REMAP_RECORD); ++offset) {
             if (RemapValueNames[offset] != NULL) {
                 RemapLoadByte(key, offset, record);
@@ -357,7 +369,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Contex
         ZwClose(key);
     }
 
-    BuildCurveTables(Context);
+    PutRecord(Context, record);
     return STATUS_SUCCESS;
 }
 
@@ -420,7 +432,11 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetMapping(PDEVICE_CONTEXT Conte
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // A whole record, never one half-way through a change.
+    KIRQL irql;
+    KeAcquireSpinLock(&Context->StateLock, &irql);
     RtlCopyMemory(Buffer, RecordBytes(Context), sizeof(REMAP_RECORD));
+    KeReleaseSpinLock(&Context->StateLock, irql);
     return STATUS_SUCCESS;
 }
 
@@ -434,12 +450,19 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetMapping(PDEVICE_CONTEXT Conte
         return status;
     }
     const REMAP_RECORD* incoming = static_cast<const REMAP_RECORD*>(Buffer);
+    // One change at a time, from the record to its save, so that what the
+    // registry keeps is the mapping in force, not a mix of two requests.
+    status = TorvaXboxMappingLock(Context);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
     if (incoming->RestoreDefaults != 0) {
-        TorvaXboxMappingRestoreDefaults(Context);
+        PutDefaults(Context);
     } else {
         // No byte is range-tested: composition bounds every use of the record.
-        RtlCopyMemory(RecordBytes(Context), incoming, sizeof(REMAP_RECORD));
-        BuildCurveTables(Context);
+        PutRecord(Context, reinterpret_cast<const UCHAR*>(incoming));
     }
-    return TorvaXboxMappingSaveRemap(Context);
+    status = TorvaXboxMappingSaveRemap(Context);
+    TorvaXboxMappingUnlock(Context);
+    return status;
 }

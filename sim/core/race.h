@@ -17,6 +17,10 @@ inline constexpr const char* kCancelLockReleasedByRoutine =
 inline constexpr const char* kCancelLockContended =
     "IoAcquireCancelSpinLock: waiting for the cancel spin lock";
 inline constexpr const char* kDelayExecution = "KeDelayExecutionThread";
+// The object is the lock: a thread found it held and starts to spin; a
+// thread released it and is back at its caller's IRQL.
+inline constexpr const char* kSpinLockContended = "spin lock: held by another thread, spinning";
+inline constexpr const char* kSpinLockReleased = "KeReleaseSpinLock: released, IRQL restored";
 
 // Called by the simulator where a race window opens. 'object' narrows the
 // point to one IRP (or lock); null when the point has no object.

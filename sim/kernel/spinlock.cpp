@@ -2,6 +2,7 @@
 // DISPATCH_LEVEL, releasing checks the owner and restores the caller's IRQL.
 #include <thread>
 
+#include "sim/core/race.h"
 #include "sim/core/verifier.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/thread_state.h"
@@ -26,11 +27,14 @@ void Acquire(PKSPIN_LOCK SpinLock, const char* api) {
         sim::VerifierStop(sim::rule::kSpinLockRecursion, api, "lock %p would deadlock",
                           static_cast<void*>(SpinLock));
     }
-    for (;;) {
+    for (bool first = true;; first = false) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(SpinLock, &expected, self, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED)) {
             return;
+        }
+        if (first) {
+            sim::race::Point(sim::race::kSpinLockContended, SpinLock);
         }
         // Host threads may be descheduled while holding a lock: let them run.
         std::this_thread::yield();
@@ -66,6 +70,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     Release(SpinLock, "KeReleaseSpinLock");
     KeLowerIrql(NewIrql);
+    sim::race::Point(sim::race::kSpinLockReleased, SpinLock);
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {

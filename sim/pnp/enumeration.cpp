@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "sim/core/utf.h"
@@ -11,6 +12,7 @@
 #include "sim/io/device_object.h"
 #include "sim/pnp/pnp_irp.h"
 #include "sim/pnp/stack.h"
+#include "sim/wdf/device.h"
 
 namespace sim::pnp {
 namespace {
@@ -124,8 +126,17 @@ void Stack::EnumerateBus(Node* node) {
     }
     std::vector<PDEVICE_OBJECT> reported(relations->Objects, relations->Objects + relations->Count);
     ExFreePool(relations);
-    // A child stays until its parent goes: static children are never
-    // reported missing, so only new ones matter here.
+    // A child no longer reported is gone.
+    std::vector<Node*> gone;
+    for (const auto& child : node->children) {
+        PDEVICE_OBJECT pdo = child->devnode.pdo;
+        if (pdo != nullptr && std::find(reported.begin(), reported.end(), pdo) == reported.end()) {
+            gone.push_back(child.get());
+        }
+    }
+    for (Node* child : gone) {
+        RemoveMissingChild(node, child);
+    }
     for (PDEVICE_OBJECT pdo : reported) {
         bool known = false;
         for (const auto& child : node->children) {
@@ -135,6 +146,40 @@ void Stack::EnumerateBus(Node* node) {
             AddChild(node, pdo);
         }
     }
+}
+
+// As Windows takes away a device its bus no longer reports: surprise removal
+// if it runs, then removal; its bus driver deletes it after that.
+void Stack::RemoveMissingChild(Node* parent, Node* child) {
+    PDEVICE_OBJECT pdo = child->devnode.pdo;
+    SurpriseRemoveChildren(child);
+    if (child->state == DeviceState::Started) {
+        SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
+        std::lock_guard<std::mutex> guard(lock_);
+        child->state = DeviceState::SurpriseRemoved;
+    }
+    RemoveChildren(child);
+    if (child->state != DeviceState::Removed) {
+        SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+        if (io::TopOfStack(pdo) != pdo) {
+            VerifierStop(rule::kDeviceStillAttached, "IRP_MN_REMOVE_DEVICE",
+                         "device %p stayed attached over the missing child %s",
+                         static_cast<void*>(pdo->AttachedDevice), child->devnode.pdoName.c_str());
+        }
+    }
+    DropInterfaces(&child->devnode);
+    io::Record(pdo)->devnode = nullptr;
+    std::unique_ptr<Node> removed;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto& list = parent->children;
+        auto it = std::find_if(list.begin(), list.end(), [child](const std::unique_ptr<Node>& n) {
+            return n.get() == child;
+        });
+        removed = std::move(*it);
+        list.erase(it);
+    }
+    wdf::DeleteMissingChild(pdo);
 }
 
 void Stack::AddChild(Node* parent, PDEVICE_OBJECT pdo) {

@@ -376,6 +376,12 @@ NTSTATUS Stack::Start(DeviceId id) {
             std::lock_guard<std::mutex> guard(lock_);
             node.state = DeviceState::Started;
         }
+        // A device with children has its bus asked first, as Windows
+        // enumerates a device it starts: a child reported missing meanwhile
+        // is removed, not started again.
+        if (!node.children.empty()) {
+            EnumerateBus(&node);
+        }
         StartChildren(&node);
     });
     return result;

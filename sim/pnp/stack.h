@@ -197,6 +197,7 @@ class Stack {
     NTSTATUS QueryRemoveChildren(Node* node, std::vector<Node*>* queried);
     void CancelRemoveChildren(const std::vector<Node*>& queried);
     void SurpriseRemoveChildren(Node* node);
+    void RemoveMissingChild(Node* parent, Node* child);
     NTSTATUS QueryStopChildren(Node* node, std::vector<Node*>* queried);
     void StopChildren(Node* node);
     void StartChildren(Node* node);

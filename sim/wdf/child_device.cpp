@@ -82,6 +82,15 @@ void Device::OnCleanup() {
     IoDeleteDevice(object);
 }
 
+void DeleteMissingChild(PDEVICE_OBJECT pdo) {
+    Device* device = DeviceOfWdm(pdo);
+    if (device == nullptr || !device->isPdo || !device->missing ||
+        device->state != PnpState::Removed) {
+        return;
+    }
+    Delete(device, "IRP_MN_REMOVE_DEVICE");
+}
+
 NTSTATUS QueryBusRelations(Device* device, PIRP irp) {
     NTSTATUS status = ForwardAndWait(device, irp);
     auto* below = NT_SUCCESS(status)
@@ -167,12 +176,38 @@ NTSTATUS WdfFdoAddStaticChild(WDFDEVICE Fdo, WDFDEVICE Child) {
     {
         std::lock_guard<std::mutex> guard(parent->lock);
         parent->staticChildren.push_back(child);
+        parent->hasHadStaticChildren = true;
         child->reported = true;
         // From now on the child leaves with its parent, not by the driver's hand.
         child->driverMayDelete = false;
     }
     // A running parent reports the change now; one not yet started reports
     // its children when it starts.
+    if (parent->state == PnpState::Started) {
+        IoInvalidateDeviceRelations(parent->pdo, BusRelations);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfPdoMarkMissing(WDFDEVICE Device) {
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfPdoMarkMissing");
+    sim::wdf::Device* child = DeviceOf(Device, "WdfPdoMarkMissing");
+    if (!child->isPdo || !child->reported) {
+        sim::VerifierStop(sim::rule::kStaticChildMisuse, "WdfPdoMarkMissing", "device %p is %s",
+                          static_cast<void*>(Device),
+                          !child->isPdo ? "not a child device" : "no static child yet");
+    }
+    sim::wdf::Device* parent = child->parentDevice;
+    {
+        std::lock_guard<std::mutex> guard(parent->lock);
+        if (child->missing) {
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        child->missing = true;
+        auto& list = parent->staticChildren;
+        list.erase(std::remove(list.begin(), list.end(), child), list.end());
+    }
+    // A started parent reports the change now; a stopped one when it starts.
     if (parent->state == PnpState::Started) {
         IoInvalidateDeviceRelations(parent->pdo, BusRelations);
     }

@@ -195,8 +195,9 @@ NTSTATUS DispatchChildPnp(Device* device, PIRP irp) {
         device->state = PnpState::SurpriseRemoved;
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE:
-        // The PnP manager removes a child only when its parent goes; the
-        // object itself is deleted with the parent.
+        // The PnP manager removes a child when its parent goes, or once it
+        // was reported missing; the object itself is deleted with the parent,
+        // or after the removal of a missing one (DeleteMissingChild).
         if (device->state != PnpState::SurpriseRemoved) {
             SetInterfacesState(device, false);
         }

@@ -98,8 +98,14 @@ class Device : public Object {
     Device* parentDevice = nullptr;
     ChildIdentity identity;
     bool reported = false;
-    // A parent's static children, in the order they were added.
+    // Reported missing (WdfPdoMarkMissing): no longer among its parent's
+    // children; deleted once the PnP manager has removed it.
+    bool missing = false;
+    // A parent's static children, in the order they were added; and whether
+    // it ever had one, so that it answers for its bus (with none) after the
+    // last went missing.
     std::vector<Device*> staticChildren;
+    bool hasHadStaticChildren = false;
     std::vector<std::string> interfaces; // symbolic link names, enabled while started
 
     // PnP state; changed only on the PnP thread.
@@ -150,6 +156,10 @@ NTSTATUS DispatchChildPnp(Device* device, PIRP irp);
 // A parent's answer to IRP_MN_QUERY_DEVICE_RELATIONS for BusRelations: what
 // the drivers below report, with its static children added.
 NTSTATUS QueryBusRelations(Device* device, PIRP irp);
+// A child reported missing, once the PnP manager has removed it and every
+// driver over it has detached: deleted now, as the framework deletes a
+// missing child at its removal. Nothing for any other device.
+void DeleteMissingChild(PDEVICE_OBJECT pdo);
 // Sends a PnP IRP down the stack and waits for it to come back up; the IRP
 // is the device's again afterwards. Returns the lower drivers' status.
 NTSTATUS ForwardAndWait(Device* device, PIRP irp);

@@ -142,6 +142,14 @@ NTSTATUS BringUp(Device* device) {
 
 namespace {
 
+// Whether the device answers for its bus: it has (or had, and they went
+// missing) static children. A driver thread may add a child while the PnP
+// manager asks.
+bool HasHadStaticChildren(Device* device) {
+    std::lock_guard<std::mutex> guard(device->lock);
+    return device->hasHadStaticChildren;
+}
+
 NTSTATUS StartDevice(Device* device, PIRP irp) {
     NTSTATUS status = ForwardAndWait(device, irp);
     if (NT_SUCCESS(status)) {
@@ -150,8 +158,9 @@ NTSTATUS StartDevice(Device* device, PIRP irp) {
     device->state = NT_SUCCESS(status) ? PnpState::Started : PnpState::StartFailed;
     if (NT_SUCCESS(status)) {
         SetInterfacesState(device, true);
-        // Children added before the start are reported now.
-        if (!device->staticChildren.empty()) {
+        // Children added before the start, or gone missing while stopped,
+        // are reported now.
+        if (HasHadStaticChildren(device)) {
             IoInvalidateDeviceRelations(device->pdo, BusRelations);
         }
     }
@@ -199,12 +208,6 @@ NTSTATUS RemoveDevice(Device* device, PIRP irp) {
     return status;
 }
 
-// A driver thread may add a child while the PnP manager asks.
-bool HasStaticChildren(Device* device) {
-    std::lock_guard<std::mutex> guard(device->lock);
-    return !device->staticChildren.empty();
-}
-
 } // namespace
 
 NTSTATUS DispatchPnp(Device* device, PIRP irp) {
@@ -217,7 +220,7 @@ NTSTATUS DispatchPnp(Device* device, PIRP irp) {
         return StartDevice(device, irp);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == BusRelations &&
-            HasStaticChildren(device)) {
+            HasHadStaticChildren(device)) {
             return QueryBusRelations(device, irp);
         }
         return Forward(device, irp);

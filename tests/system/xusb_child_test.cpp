@@ -247,10 +247,10 @@ TEST_F(XusbStackTest, EachFailingStepOfCreationIsUndoneAndReported) {
     }
 }
 
-// A child was made; after the hardware is started again the reader's new
-// attempt fails, and the parent keeps its handle on the child it had (marked
-// removed, deleted with the parent).
-TEST_F(XusbStackTest, AFailedAttemptAfterARestartLeavesTheParentsHandleOnItsChild) {
+// A child was made; the stop reports it missing, so the start takes it away
+// (and the parent's handle with it). The reader's new attempt then fails and
+// leaves no handle and no child behind.
+TEST_F(XusbStackTest, AFailedAttemptAfterARestartLeavesNoHandleAndNoChild) {
     InstallClassDriver();
     DeviceId id = PlugReadingStick(0x0402);
     PDEVICE_CONTEXT context = Context(id);
@@ -261,6 +261,8 @@ TEST_F(XusbStackTest, AFailedAttemptAfterARestartLeavesTheParentsHandleOnItsChil
     EXPECT_TRUE(XusbPdoGetData(first)->bRemoved);
     ASSERT_EQ(stack_.Start(id), STATUS_SUCCESS);
     EXPECT_FALSE(context->PdoCreated);
+    EXPECT_EQ(context->XusbPdo, nullptr);
+    EXPECT_TRUE(stack_.Children(id).empty());
 
     ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
     ASSERT_TRUE(clock_.WaitForTimedWaiters(1));
@@ -270,8 +272,8 @@ TEST_F(XusbStackTest, AFailedAttemptAfterARestartLeavesTheParentsHandleOnItsChil
     stack_.WaitIdle();
     EXPECT_TRUE(
         trace_.Contains("Quillex!Bus_XusbCreatePdo: <1> WdfDeviceCreate failed 0xc000003e"));
-    EXPECT_EQ(context->XusbPdo, first);
-    EXPECT_EQ(stack_.Children(id).size(), 1u);
+    EXPECT_EQ(context->XusbPdo, nullptr);
+    EXPECT_TRUE(stack_.Children(id).empty());
 }
 
 } // namespace

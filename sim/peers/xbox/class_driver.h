@@ -152,8 +152,14 @@ class Controller {
     // 'resubmit', each that comes back with a report is sent again from its
     // completion routine (one the device answered at once goes again from
     // the loop that sent it, not from inside its own completion), until
-    // CancelTransfers or SetResubmit(false).
+    // CancelTransfers or SetResubmit(false). A transfer of the same buffer
+    // length that is back is sent again before a new one is made, so a class
+    // driver that cancels and resubmits for hours does not grow.
     void StartTransfers(unsigned count, ULONG bufferLength = 32, bool resubmit = true);
+    // Cancels the outstanding transfer at 'index' (modulo how many are out,
+    // in the order OutstandingIrps gives) from the class driver's thread; it
+    // is not sent again. False when none is out.
+    bool CancelOneTransfer(size_t index);
     // Sends one transfer that is cancelled on its way down (its Cancel flag
     // set before the device sees it, no cancel routine yet).
     void SendCancelledTransfer();
@@ -191,6 +197,14 @@ class Controller {
         std::vector<uint8_t> buffer;
         bool cancelOnTheWay = false;
         std::atomic<bool> sendAgain{false};
+        // Under lock_: send loops running on this transfer (with none and the
+        // transfer not outstanding, nobody touches its IRP), and whether the
+        // class driver cancelled it for good.
+        unsigned sending = 0;
+        bool noResend = false;
+        // Held while the IRP is reset and set up for its next trip, and while
+        // the class driver cancels it, so a cancel never meets a reset.
+        std::mutex irpLock;
     };
 
     static IO_COMPLETION_ROUTINE CallDone;
@@ -219,6 +233,9 @@ class Controller {
     // Tells the URB observer, if there is one.
     void Observe(PIRP irp, const URB* urb, bool completion);
     void Send(Transfer* transfer, bool again);
+    // A transfer that is back and that nobody touches, taken for a new trip
+    // (counted as sending); null when there is none.
+    Transfer* IdleTransfer(ULONG bufferLength);
     // The lowest free player number, taken (0 when all four are held), and
     // its release; the numbers are shared by every instance.
     int TakePlayer();

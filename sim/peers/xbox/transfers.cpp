@@ -16,21 +16,67 @@ void Controller::StartTransfers(unsigned count, ULONG bufferLength, bool resubmi
             resubmit_ = resubmit;
         }
         for (unsigned i = 0; i < count; ++i) {
-            auto transfer = std::make_unique<Transfer>();
-            transfer->owner = this;
-            transfer->irp = IoAllocateIrp(lower_->StackSize, FALSE);
-            if (transfer->irp == nullptr) {
-                return;
+            if (Transfer* idle = IdleTransfer(bufferLength)) {
+                Send(idle, false);
+                std::lock_guard<std::mutex> guard(lock_);
+                --idle->sending;
+                continue;
             }
-            transfer->buffer.assign(bufferLength, 0);
-            Transfer* raw = transfer.get();
+            Transfer* raw = nullptr;
             {
+                auto transfer = std::make_unique<Transfer>();
+                transfer->owner = this;
+                transfer->irp = IoAllocateIrp(lower_->StackSize, FALSE);
+                if (transfer->irp == nullptr) {
+                    return;
+                }
+                transfer->buffer.assign(bufferLength, 0);
+                raw = transfer.get();
                 std::lock_guard<std::mutex> guard(lock_);
                 transfers_.push_back(std::move(transfer));
             }
             Send(raw, false);
         }
     });
+}
+
+Controller::Transfer* Controller::IdleTransfer(ULONG bufferLength) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& transfer : transfers_) {
+        if (transfer->sending == 0 && outstanding_.count(transfer.get()) == 0 &&
+            !transfer->cancelOnTheWay && transfer->buffer.size() == bufferLength) {
+            // Counted as sending already, so no other caller takes it too.
+            ++transfer->sending;
+            transfer->noResend = false;
+            return transfer.get();
+        }
+    }
+    return nullptr;
+}
+
+bool Controller::CancelOneTransfer(size_t index) {
+    bool cancelled = false;
+    Run([&] {
+        Transfer* chosen = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            std::vector<Transfer*> out;
+            for (const auto& transfer : transfers_) {
+                if (outstanding_.count(transfer.get()) != 0) {
+                    out.push_back(transfer.get());
+                }
+            }
+            if (out.empty()) {
+                return;
+            }
+            chosen = out[index % out.size()];
+            chosen->noResend = true;
+        }
+        std::lock_guard<std::mutex> irpGuard(chosen->irpLock);
+        IoCancelIrp(chosen->irp);
+        cancelled = true;
+    });
+    return cancelled;
 }
 
 void Controller::SendCancelledTransfer() {
@@ -57,42 +103,52 @@ void Controller::SendCancelledTransfer() {
 // came back and goes once more: it goes only while resubmission is still on,
 // checked after the IRP is reset, so a cancel that came meanwhile is not lost.
 void Controller::Send(Transfer* transfer, bool again) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++transfer->sending;
+    }
     PIRP irp = transfer->irp;
     do {
-        IoReuseIrp(irp, STATUS_SUCCESS);
-        std::fill(transfer->buffer.begin(), transfer->buffer.end(), 0);
-        ULONG handle;
         {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (again && (!resubmit_ || stopping_)) {
-                outstanding_.erase(transfer);
-                changed_.notify_all();
-                return;
+            std::lock_guard<std::mutex> irpGuard(transfer->irpLock);
+            IoReuseIrp(irp, STATUS_SUCCESS);
+            std::fill(transfer->buffer.begin(), transfer->buffer.end(), 0);
+            ULONG handle;
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                if (again && (!resubmit_ || stopping_ || transfer->noResend)) {
+                    outstanding_.erase(transfer);
+                    --transfer->sending;
+                    changed_.notify_all();
+                    return;
+                }
+                handle = ep1Handle_;
+                outstanding_.insert(transfer);
             }
-            handle = ep1Handle_;
-            outstanding_.insert(transfer);
+            RtlZeroMemory(&transfer->urb, sizeof(transfer->urb));
+            UsbBuildInterruptOrBulkTransferRequest(
+                &transfer->urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle)),
+                transfer->buffer.data(), nullptr, static_cast<ULONG>(transfer->buffer.size()),
+                USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            next->Parameters.Others.Argument1 = &transfer->urb;
+            IoSetCompletionRoutine(irp, TransferDone, transfer, TRUE, TRUE, TRUE);
+            if (transfer->cancelOnTheWay) {
+                // Cancelled before the device has set a cancel routine: only
+                // the IRP's Cancel flag tells.
+                IoCancelIrp(irp);
+            }
+            transfer->sendAgain = false;
         }
-        RtlZeroMemory(&transfer->urb, sizeof(transfer->urb));
-        UsbBuildInterruptOrBulkTransferRequest(
-            &transfer->urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-            reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle)),
-            transfer->buffer.data(), nullptr, static_cast<ULONG>(transfer->buffer.size()),
-            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = &transfer->urb;
-        IoSetCompletionRoutine(irp, TransferDone, transfer, TRUE, TRUE, TRUE);
-        if (transfer->cancelOnTheWay) {
-            // Cancelled before the device has set a cancel routine: only the
-            // IRP's Cancel flag tells.
-            IoCancelIrp(irp);
-        }
-        transfer->sendAgain = false;
         Observe(irp, &transfer->urb, false);
         IoCallDriver(lower_, irp);
         again = true;
     } while (transfer->sendAgain.exchange(false));
+    std::lock_guard<std::mutex> guard(lock_);
+    --transfer->sending;
 }
 
 NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
@@ -131,8 +187,8 @@ NTSTATUS Controller::TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context
                 self->reports_.push_back(completion.pad);
             }
         }
-        again =
-            completion.isReport && self->resubmit_ && !self->stopping_ && !transfer->cancelOnTheWay;
+        again = completion.isReport && self->resubmit_ && !self->stopping_ &&
+                !transfer->cancelOnTheWay && !transfer->noResend;
         if (!again) {
             self->outstanding_.erase(transfer);
         }
@@ -158,17 +214,18 @@ void Controller::SetResubmit(bool on) {
 
 void Controller::CancelTransfers() {
     Run([&] {
-        std::vector<PIRP> out;
+        std::vector<Transfer*> out;
         {
             std::lock_guard<std::mutex> guard(lock_);
             // Nothing that comes back from now on is sent again.
             resubmit_ = false;
             for (Transfer* transfer : outstanding_) {
-                out.push_back(transfer->irp);
+                out.push_back(transfer);
             }
         }
-        for (PIRP irp : out) {
-            IoCancelIrp(irp);
+        for (Transfer* transfer : out) {
+            std::lock_guard<std::mutex> irpGuard(transfer->irpLock);
+            IoCancelIrp(transfer->irp);
         }
     });
 }

@@ -21,4 +21,10 @@ NTSTATUS WdfPdoInitAddDeviceText(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING De
                                  PCUNICODE_STRING DeviceLocation, LCID LocaleId);
 VOID WdfPdoInitSetDefaultLocale(PWDFDEVICE_INIT DeviceInit, LCID LocaleId);
 
+// The static child is gone: the framework stops reporting it to the PnP
+// manager, which removes it, and deletes it then (at once when its parent
+// is not started, once the parent has started again otherwise).
+// STATUS_NO_SUCH_DEVICE when it was reported missing before.
+NTSTATUS WdfPdoMarkMissing(WDFDEVICE Device);
+
 } // extern "C"
