@@ -101,7 +101,6 @@ TEST_F(ReaderRaceTest, AnOpenWhileTheLastReaderClearsTheRecordLaunchesAfterItAnd
     ASSERT_EQ(stack_.Remove(id), STATUS_SUCCESS);
     EXPECT_TRUE(sim::kernel::WaitForSystemThreads());
     EXPECT_TRUE(trace_.Contains("QuillexHidReaderThread: <1> Stop event"));
-    EXPECT_TRUE(trace_.Contains("ThreadRecover status 0"));
 }
 
 TEST_F(ReaderRaceTest, AStopWaitsForTheRunningReaderNotForTheConfirmationOfAnEarlierOne) {

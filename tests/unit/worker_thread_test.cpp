@@ -100,7 +100,11 @@ TEST_F(WorkerThreadTest, ATerminatedRecordStillHoldingItsThreadIsCleanedUpBefore
     EXPECT_TRUE(trace_.Contains("Quillex!ThreadLaunch: ZwClose(pWorker->hThread)"));
     EXPECT_TRUE(
         trace_.Contains("Quillex!ThreadLaunch: ObDereferenceObject(pWorker->m_pThreadObj)"));
-    EXPECT_NE(worker_.record.hThread, handle);
+    // The new thread ran and cleaned up after itself; TearDown checks that
+    // no handle, the old one included, is left open.
+    EXPECT_TRUE(trace_.Contains("Quillex!ThreadLaunch: Launched worker thread"));
+    ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
+    EXPECT_EQ(ThreadState(&worker_.record), WORKER_TERMINATED);
 }
 
 TEST_F(WorkerThreadTest, BadArgumentsAndFailedCreationsAreReported) {

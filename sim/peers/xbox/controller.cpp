@@ -55,13 +55,18 @@ Controller::~Controller() {
 
 void Controller::Run(std::function<void()> work) {
     std::shared_ptr<pnp::PnpThread> thread;
-    std::thread::id id;
+    bool here;
     {
         std::lock_guard<std::mutex> guard(threadLock_);
-        thread = thread_;
-        id = threadId_;
+        here = std::this_thread::get_id() == threadId_;
+        // No reference is taken to the thread this runs on: a restart may
+        // replace it meanwhile, and the last reference dropped on the thread
+        // itself would have it join itself.
+        if (!here) {
+            thread = thread_;
+        }
     }
-    if (std::this_thread::get_id() == id) {
+    if (here) {
         work(); // already on it: the work of a request it is sending
     } else if (thread != nullptr) {
         thread->Run(std::move(work));
