@@ -177,16 +177,21 @@ TEST_F(ReaderLifecycleTest, EveryRestartGivesANewControllerThatTheClassDriverEnu
     stack_.Install(sim::xbox::Package());
     DeviceId id = PlugAndRead(0x0402);
     PDEVICE_CONTEXT context = Context(id);
-    PDEVICE_OBJECT previous = nullptr;
+    std::shared_ptr<sim::xbox::Controller> previous;
     for (int cycle = 0; cycle < 100; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         ASSERT_NE(context->XusbPdo, nullptr);
         PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(context->XusbPdo);
-        EXPECT_NE(pdo, previous);
-        auto controller = sim::xbox::WaitForController(pdo);
+        // A new instance (the old child is deleted at the restart, and the
+        // new one may lie where it was).
+        std::shared_ptr<sim::xbox::Controller> controller;
+        EXPECT_TRUE(WaitUntil([&] {
+            controller = sim::xbox::WaitForController(pdo, std::chrono::milliseconds(10));
+            return controller != nullptr && controller != previous;
+        }));
         ASSERT_NE(controller, nullptr);
         ASSERT_EQ(controller->WaitConfigured(), STATUS_SUCCESS);
-        previous = pdo;
+        previous = controller;
 
         ASSERT_EQ(stack_.Restart(id), STATUS_SUCCESS);
         ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
