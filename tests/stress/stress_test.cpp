@@ -206,11 +206,9 @@ class StressTest : public quillex_test::ReaderStackTest {
     // The driver's child of a stick, read under the lock its cleanup clears
     // it under.
     PDEVICE_OBJECT ChildOf(DeviceId id) {
-        PDEVICE_CONTEXT context = Context(id);
-        KIRQL irql;
-        KeAcquireSpinLock(&context->StateLock, &irql);
-        WDFDEVICE child = context->XusbPdo;
-        KeReleaseSpinLock(&context->StateLock, irql);
+        // Published by the reader with an interlocked exchange, outside the
+        // state lock: read the same way.
+        WDFDEVICE child = QuillexChildOf(Context(id));
         return child != nullptr ? WdfDeviceWdmGetDeviceObject(child) : nullptr;
     }
 

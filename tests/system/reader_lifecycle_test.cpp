@@ -177,16 +177,17 @@ TEST_F(ReaderLifecycleTest, EveryRestartGivesANewControllerThatTheClassDriverEnu
     stack_.Install(sim::xbox::Package());
     DeviceId id = PlugAndRead(0x0402);
     PDEVICE_CONTEXT context = Context(id);
-    PDEVICE_OBJECT previous = nullptr;
+    // Held, so a new instance can never reuse the last one's address.
+    std::shared_ptr<sim::xbox::Controller> previous;
     for (int cycle = 0; cycle < 100; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
-        ASSERT_NE(context->XusbPdo, nullptr);
-        PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(context->XusbPdo);
-        EXPECT_NE(pdo, previous);
-        auto controller = sim::xbox::WaitForController(pdo);
+        WDFDEVICE child = QuillexChildOf(context);
+        ASSERT_NE(child, nullptr);
+        auto controller = sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(child));
         ASSERT_NE(controller, nullptr);
+        EXPECT_NE(controller, previous);
         ASSERT_EQ(controller->WaitConfigured(), STATUS_SUCCESS);
-        previous = pdo;
+        previous = controller;
 
         ASSERT_EQ(stack_.Restart(id), STATUS_SUCCESS);
         ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
