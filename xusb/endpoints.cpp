@@ -10,6 +10,7 @@
 // queued. While a transfer waits, its IRP carries this child's context and the
 // system address of its buffer in DriverContext, which the IRP's current
 // owner may use.
+#include "driver/device_context.h"
 #include "xusb/urb_dispatch.h"
 
 #include "xusb/staged_response.h"
@@ -246,7 +247,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbInputReport(PXUSB_PDO_DEVICE_DATA PdoD
                     "Quillex!HandleXusbInputReport: ERROR, Invalid Parameter.\n");
         return STATUS_INVALID_PARAMETER;
     }
-    if (PdoData->bRemoved) {
+    if (QuillexReadFlag(&PdoData->bRemoved)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB,
                     "Quillex!HandleXusbInputReport: ERROR, Xbox PDO Marked as removed.\n");
         return STATUS_DEVICE_REMOVED;

@@ -51,7 +51,8 @@ _Use_decl_annotations_ NTSTATUS QuillexRemovePdo(WDFDEVICE Pdo) {
     if (pdoData != nullptr) {
         // Only the mark changes: waiting transfers stay until they are
         // cancelled or the child is destroyed.
-        pdoData->bRemoved = TRUE;
+        // Read by hand-overs and transfers on other threads.
+        QuillexWriteFlag(&pdoData->bRemoved, TRUE);
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!QuillexRemovePdo: --\n");
     return STATUS_SUCCESS;

@@ -2,6 +2,7 @@
 // requests of the class driver and the query for the USB bus interface.
 // Neither is handed back to the framework: each is completed here or left
 // pending on endpoint 1.
+#include "driver/device_context.h"
 #include "xusb/urb_dispatch.h"
 
 namespace {
@@ -105,7 +106,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP 
         status = STATUS_INVALID_PARAMETER;
     } else if (pdoData == nullptr) {
         status = STATUS_INVALID_PARAMETER;
-    } else if (pdoData->bRemoved && !IsAbortPipe(code, argument)) {
+    } else if (QuillexReadFlag(&pdoData->bRemoved) && !IsAbortPipe(code, argument)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "Quillex!HandleXusbPdoInternalIrp: Error - PDO has been Removed\n");
         status = STATUS_DEVICE_DOES_NOT_EXIST;

@@ -212,17 +212,22 @@ class StressTest : public quillex_test::ReaderStackTest {
         return child != nullptr ? WdfDeviceWdmGetDeviceObject(child) : nullptr;
     }
 
-    // Waits for the class driver on the stick's (new) child to configure it.
-    std::shared_ptr<sim::xbox::Controller> ControllerOf(DeviceId id, PDEVICE_OBJECT previous) {
-        PDEVICE_OBJECT pdo = nullptr;
+    // Waits for the class driver on the stick's child, other than
+    // 'previous', to configure it. (A new child may lie where a deleted one
+    // was: the instance tells them apart, not the address.)
+    std::shared_ptr<sim::xbox::Controller>
+    ControllerOf(DeviceId id, const std::shared_ptr<sim::xbox::Controller>& previous) {
+        std::shared_ptr<sim::xbox::Controller> controller;
         if (!WaitUntil([&] {
-                pdo = ChildOf(id);
-                return pdo != nullptr && pdo != previous;
+                PDEVICE_OBJECT pdo = ChildOf(id);
+                controller = pdo != nullptr
+                                 ? sim::xbox::WaitForController(pdo, std::chrono::milliseconds(10))
+                                 : nullptr;
+                return controller != nullptr && controller != previous;
             })) {
             return nullptr;
         }
-        auto controller = sim::xbox::WaitForController(pdo);
-        if (controller == nullptr || controller->WaitConfigured() != STATUS_SUCCESS ||
+        if (controller->WaitConfigured() != STATUS_SUCCESS ||
             !controller->WaitOutstanding(kTransfers)) {
             return nullptr;
         }
@@ -530,7 +535,7 @@ TEST_F(StressTest, TwoSticksApplicationsAndTheClassDriverForTheChosenTime) {
     // A stop and start of one stick while everything runs: handles stay
     // open; the next open starts its reader, which makes a new controller.
     auto restart = [&](Rig& rig) {
-        const PDEVICE_OBJECT previous = ChildOf(rig.id);
+        const std::shared_ptr<sim::xbox::Controller> previous = rig.Controller();
         ++rig.generation;
         ASSERT_EQ(stack_.Restart(rig.id), STATUS_SUCCESS);
         sim::io::File opener;

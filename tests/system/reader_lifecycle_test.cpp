@@ -177,15 +177,20 @@ TEST_F(ReaderLifecycleTest, EveryRestartGivesANewControllerThatTheClassDriverEnu
     stack_.Install(sim::xbox::Package());
     DeviceId id = PlugAndRead(0x0402);
     PDEVICE_CONTEXT context = Context(id);
-    // Held, so a new instance can never reuse the last one's address.
     std::shared_ptr<sim::xbox::Controller> previous;
     for (int cycle = 0; cycle < 100; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         WDFDEVICE child = QuillexChildOf(context);
         ASSERT_NE(child, nullptr);
-        auto controller = sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(child));
+        PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(child);
+        // A new instance (the old child is deleted at the restart, and the
+        // new one may lie where it was).
+        std::shared_ptr<sim::xbox::Controller> controller;
+        EXPECT_TRUE(WaitUntil([&] {
+            controller = sim::xbox::WaitForController(pdo, std::chrono::milliseconds(10));
+            return controller != nullptr && controller != previous;
+        }));
         ASSERT_NE(controller, nullptr);
-        EXPECT_NE(controller, previous);
         ASSERT_EQ(controller->WaitConfigured(), STATUS_SUCCESS);
         previous = controller;
 

@@ -28,22 +28,26 @@ class SharedStateTest : public ReaderStackTest {
         return ControllerOf(*id, nullptr);
     }
 
-    // The controller on the stick's child once it is not 'previous'.
-    std::shared_ptr<sim::xbox::Controller> ControllerOf(DeviceId id, PDEVICE_OBJECT previous) {
+    // The controller on the stick's child once it is not 'previous' (a new
+    // child may lie where a deleted one was: the instance tells them apart).
+    std::shared_ptr<sim::xbox::Controller>
+    ControllerOf(DeviceId id, const std::shared_ptr<sim::xbox::Controller>& previous) {
         PDEVICE_CONTEXT context = Context(id);
-        PDEVICE_OBJECT pdo = nullptr;
+        std::shared_ptr<sim::xbox::Controller> controller;
         if (!WaitUntil([&] {
                 KIRQL irql;
                 KeAcquireSpinLock(&context->StateLock, &irql);
                 WDFDEVICE child = context->XusbPdo;
                 KeReleaseSpinLock(&context->StateLock, irql);
-                pdo = child != nullptr ? WdfDeviceWdmGetDeviceObject(child) : nullptr;
-                return pdo != nullptr && pdo != previous;
+                controller = child != nullptr
+                                 ? sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(child),
+                                                                std::chrono::milliseconds(10))
+                                 : nullptr;
+                return controller != nullptr && controller != previous;
             })) {
             return nullptr;
         }
-        auto controller = sim::xbox::WaitForController(pdo);
-        if (controller == nullptr || controller->WaitConfigured() != STATUS_SUCCESS) {
+        if (controller->WaitConfigured() != STATUS_SUCCESS) {
             return nullptr;
         }
         return controller;
@@ -165,7 +169,7 @@ TEST_F(SharedStateTest, EachRestartReplacesTheControllerAndLeavesNothingOfTheOld
         ASSERT_EQ(opener.Open(stack_.Interfaces(id).at(0), GENERIC_READ), STATUS_SUCCESS);
         PassStartupWait(id);
         opener.Close();
-        auto next = ControllerOf(id, controller->Pdo());
+        auto next = ControllerOf(id, controller);
         ASSERT_NE(next, nullptr);
         controller = next;
         stack_.WaitIdle();

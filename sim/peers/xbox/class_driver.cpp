@@ -246,10 +246,12 @@ NTSTATUS Controller::Remove(PIRP irp) {
         }
     }
     // The thread finishes what it was given, then ends.
+    // Work handed to it before that is done before the device is left.
     std::shared_ptr<pnp::PnpThread> thread;
     {
-        std::lock_guard<std::mutex> guard(threadLock_);
+        std::unique_lock<std::mutex> guard(threadLock_);
         thread.swap(thread_);
+        runsDone_.wait(guard, [&] { return runs_ == 0; });
     }
     thread.reset();
     if (NT_SUCCESS(busInterfaceStatus_) && busInterface_.InterfaceDereference != nullptr) {

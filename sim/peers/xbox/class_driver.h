@@ -277,6 +277,10 @@ class Controller {
     int ledCommand_ = -1;
 
     std::mutex threadLock_;
+    // Run() calls handing work to the thread from elsewhere; the removal
+    // waits for them, so no work touches the device after it is left.
+    unsigned runs_ = 0;
+    std::condition_variable runsDone_;
     std::shared_ptr<pnp::PnpThread> thread_;
     std::thread::id threadId_;
 };

@@ -64,12 +64,16 @@ void Controller::Run(std::function<void()> work) {
         // itself would have it join itself.
         if (!here) {
             thread = thread_;
+            runs_ += thread != nullptr ? 1 : 0;
         }
     }
     if (here) {
         work(); // already on it: the work of a request it is sending
     } else if (thread != nullptr) {
         thread->Run(std::move(work));
+        std::lock_guard<std::mutex> guard(threadLock_);
+        --runs_;
+        runsDone_.notify_all();
     }
 }
 
