@@ -72,10 +72,10 @@ _Use_decl_annotations_ VOID XusbPdoCleanup(WDFOBJECT Object) {
         if (parent != nullptr) {
             KIRQL irql;
             KeAcquireSpinLock(&parent->StateLock, &irql);
-            // A newer child the parent already names keeps its place.
-            if (parent->XusbPdo == static_cast<WDFDEVICE>(Object)) {
-                parent->XusbPdo = nullptr;
-            }
+            // A newer child the parent already names keeps its place. The
+            // reader publishes XusbPdo interlocked: cleared the same way.
+            (VOID) InterlockedCompareExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&parent->XusbPdo), nullptr, Object);
             KeReleaseSpinLock(&parent->StateLock, irql);
             // Nobody can take this child any more; whoever took it before
             // is handing a report to it right now and must be done with the
@@ -92,11 +92,12 @@ _Use_decl_annotations_ VOID XusbPdoCleanup(WDFOBJECT Object) {
 }
 
 _Use_decl_annotations_ PXUSB_PDO_DEVICE_DATA Bus_XusbReferenceChildLocked(PDEVICE_CONTEXT Parent) {
-    if (Parent == nullptr || Parent->XusbPdo == nullptr) {
+    WDFDEVICE child = Parent != nullptr ? QuillexChildOf(Parent) : nullptr;
+    if (child == nullptr) {
         return nullptr;
     }
     InterlockedIncrement(&Parent->XusbPdoUsers);
-    return XusbPdoGetData(Parent->XusbPdo);
+    return XusbPdoGetData(child);
 }
 
 _Use_decl_annotations_ VOID Bus_XusbDereferenceChild(PDEVICE_CONTEXT Parent) {
