@@ -73,7 +73,7 @@ _Use_decl_annotations_ VOID XusbPdoCleanup(WDFOBJECT Object) {
             KIRQL irql;
             KeAcquireSpinLock(&parent->StateLock, &irql);
             // A newer child the parent already names keeps its place. The
-            // field is also read and published without the lock: interlocked.
+            // reader publishes XusbPdo interlocked: cleared the same way.
             (VOID) InterlockedCompareExchangePointer(
                 reinterpret_cast<PVOID volatile*>(&parent->XusbPdo), nullptr, Object);
             KeReleaseSpinLock(&parent->StateLock, irql);
@@ -92,7 +92,6 @@ _Use_decl_annotations_ VOID XusbPdoCleanup(WDFOBJECT Object) {
 }
 
 _Use_decl_annotations_ PXUSB_PDO_DEVICE_DATA Bus_XusbReferenceChildLocked(PDEVICE_CONTEXT Parent) {
-    // Published by the reader thread without the state lock: read whole.
     WDFDEVICE child = Parent != nullptr ? QuillexChildOf(Parent) : nullptr;
     if (child == nullptr) {
         return nullptr;

@@ -180,8 +180,9 @@ TEST_F(ReaderLifecycleTest, EveryRestartGivesANewControllerThatTheClassDriverEnu
     std::shared_ptr<sim::xbox::Controller> previous;
     for (int cycle = 0; cycle < 100; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
-        ASSERT_NE(context->XusbPdo, nullptr);
-        PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(context->XusbPdo);
+        WDFDEVICE child = QuillexChildOf(context);
+        ASSERT_NE(child, nullptr);
+        PDEVICE_OBJECT pdo = WdfDeviceWdmGetDeviceObject(child);
         // A new instance (the old child is deleted at the restart, and the
         // new one may lie where it was).
         std::shared_ptr<sim::xbox::Controller> controller;

@@ -35,10 +35,7 @@ class SharedStateTest : public ReaderStackTest {
         PDEVICE_CONTEXT context = Context(id);
         std::shared_ptr<sim::xbox::Controller> controller;
         if (!WaitUntil([&] {
-                KIRQL irql;
-                KeAcquireSpinLock(&context->StateLock, &irql);
-                WDFDEVICE child = context->XusbPdo;
-                KeReleaseSpinLock(&context->StateLock, irql);
+                WDFDEVICE child = QuillexChildOf(context);
                 controller = child != nullptr
                                  ? sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(child),
                                                                 std::chrono::milliseconds(10))
