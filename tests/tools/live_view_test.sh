@@ -18,6 +18,13 @@ if ! command -v tmux >/dev/null; then
     echo "FAIL: tmux is not installed (scripts/install-deps.sh installs it)" >&2
     exit 1
 fi
+# A session that outlives each run's: killing the last session makes the tmux
+# server exit on its own time, and a new session started meanwhile can reach
+# the dying server ("server exited unexpectedly").
+tmux_ new-session -d -s keeper 'sleep 3600' || {
+    echo "FAIL: tmux could not start a server" >&2
+    exit 1
+}
 screen() { tmux_ capture-pane -t live -p -S -200; }
 # wait_for TEXT [SECONDS]: until the pane shows TEXT, or the bound (20 s)
 # has passed; a bound against a hang, not a speed test.
