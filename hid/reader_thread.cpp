@@ -104,7 +104,7 @@ NTSTATUS PumpReports(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
     ULONG retryMs = READER_SEND_RETRY_FIRST_MS;
     NTSTATUS status = LastStatus;
 
-    while (!Context->bInputThreadStop) {
+    while (!QuillexReadFlag(&Context->bInputThreadStop)) {
         status = DeliverPendingReport(Context, status);
 
         if (Context->InputReport.Memory == NULL || Context->InputReport.Buffer == NULL ||
