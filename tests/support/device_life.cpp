@@ -80,6 +80,19 @@ bool DeviceLife::ReaderAlive() const {
     return sim::kernel::LiveSystemThreadCount() > 0;
 }
 
+bool DeviceLife::HasController() {
+    if (!plugged_ || removed_) {
+        return false;
+    }
+    stack_->WaitIdle();
+    for (const sim::pnp::ChildDevice& child : stack_->Children(id_)) {
+        if (child.pdo != nullptr && child.state == sim::pnp::DeviceState::Started) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::shared_ptr<sim::xbox::Controller> DeviceLife::Controller() {
     if (!plugged_ || removed_) {
         return nullptr;

@@ -72,6 +72,8 @@ class DeviceLife {
 
     sim::pnp::Stack::DeviceId Id() const { return id_; }
     bool Plugged() const { return plugged_; }
+    // Whether an emulated controller of the stick is running.
+    bool HasController();
     // The class driver's instance on the current emulated controller, or null.
     std::shared_ptr<sim::xbox::Controller> Controller();
     // What the steps refused, as "step: what (status)"; a refusal is the

@@ -390,10 +390,12 @@ std::vector<std::pair<std::string, size_t>> Injector::Unattributed() const {
     return unattributed_;
 }
 
-Injector::Origin Injector::Attribute(size_t* point, std::string* line) {
+Injector::Origin Injector::Attribute(size_t* point, std::string* line,
+                                     std::vector<std::string>* callers) {
     void* frames[64];
     int count = backtrace(frames, 64);
     LineTable& table = LineTable::Instance();
+    bool found = false;
     for (int i = 1; i < count; ++i) {
         // A return address: the call is the instruction before it.
         void* pc = static_cast<char*>(frames[i]) - 1;
@@ -415,21 +417,32 @@ Injector::Origin Injector::Attribute(size_t* point, std::string* line) {
             if (!inDriver) {
                 continue;
             }
-            // The innermost driver line: a fault point, or another line.
             unsigned number =
                 static_cast<unsigned>(strtoul(relative.c_str() + colon + 1, nullptr, 10));
+            if (found) {
+                // Outward of the fault point: its callers.
+                std::string caller = file + ":" + std::to_string(number);
+                if (callers->empty() || callers->back() != caller) {
+                    callers->push_back(caller);
+                }
+                continue;
+            }
+            // The innermost driver line: a fault point, or another line.
             for (size_t p = 0; p < points_.size(); ++p) {
                 if (points_[p].file == file && number >= points_[p].line &&
                     number <= points_[p].lastLine) {
                     *point = p;
-                    return Origin::FaultPoint;
+                    found = true;
+                    break;
                 }
             }
-            *line = file + ":" + std::to_string(number);
-            return Origin::OtherDriverLine;
+            if (!found) {
+                *line = file + ":" + std::to_string(number);
+                return Origin::OtherDriverLine;
+            }
         }
     }
-    return Origin::NoDriverCode;
+    return found ? Origin::FaultPoint : Origin::NoDriverCode;
 }
 
 bool Injector::OnCall(const char* service, NTSTATUS failure, NTSTATUS* status) {
@@ -438,7 +451,8 @@ bool Injector::OnCall(const char* service, NTSTATUS failure, NTSTATUS* status) {
     }
     size_t point = 0;
     std::string line;
-    Origin origin = Attribute(&point, &line);
+    std::vector<std::string> callers;
+    Origin origin = Attribute(&point, &line, &callers);
     std::lock_guard<std::mutex> guard(lock_);
     if (!open_.load() || origin == Origin::NoDriverCode) {
         return false;
@@ -454,7 +468,7 @@ bool Injector::OnCall(const char* service, NTSTATUS failure, NTSTATUS* status) {
         }
         return false;
     }
-    calls_.push_back({point, service, failure});
+    calls_.push_back({point, service, failure, std::move(callers)});
     for (size_t t = 0; t < armed_.size(); ++t) {
         if (armed_[t].point == point && armed_[t].service == service &&
             ++seen_[t] == armed_[t].nth) {

@@ -46,6 +46,10 @@ struct Call {
     size_t point = 0;    // index into the injector's fault points
     std::string service; // the service that was called (WdfMemoryCreate, IoAllocateIrp ...)
     NTSTATUS failure = 0;
+    // The driver lines the fault point was reached through, outward from it,
+    // as "file:line" ("hid/hid_setup.cpp:131"): which caller of a shared
+    // routine it was.
+    std::vector<std::string> callers;
 };
 
 class Injector : public sim::fault::Observer {
@@ -84,9 +88,10 @@ class Injector : public sim::fault::Observer {
 
   private:
     enum class Origin { FaultPoint, OtherDriverLine, NoDriverCode };
-    // Where the current call comes from: a fault point (*point), another
-    // driver line (*line), or no driver code.
-    Origin Attribute(size_t* point, std::string* line);
+    // Where the current call comes from: a fault point (*point, and the
+    // driver lines outward of it in *callers), another driver line (*line),
+    // or no driver code.
+    Origin Attribute(size_t* point, std::string* line, std::vector<std::string>* callers);
 
     std::string sourceDir_;
     std::vector<FaultPoint> points_;

@@ -2,9 +2,12 @@
 // driver makes there to a service that can fail is failed in turn, one life
 // per call. Each life must end with nothing left behind (framework objects,
 // pool, system threads, kernel handles), within its bounds (the simulator's
-// wait limit stops a hang), without a verifier stop, and with the device
-// either working or the failure reported: a step refused with an error
-// status, or an error traced by the driver.
+// wait limit stops a hang), without a verifier stop, and with what the
+// driver's design says that failure leads to (tests/support/fault_outcomes.*:
+// the status a refused step or request carries, the messages traced, whether
+// reports stop and come back, whether the emulated controller is made). Where
+// the design leaves the outcome open, the device must work or the failure be
+// reported: a step refused with an error status, or an error traced.
 //
 // Prints, per step, the fault points reached out of those in the driver's
 // sources, and at the end the points no step reached.
@@ -15,9 +18,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "driver/device_add.h"
+#include "driver/device_context.h"
 #include "sim/core/fault.h"
 #include "sim/core/trace_sink.h"
 #include "sim/kernel/handles.h"
@@ -26,6 +31,7 @@
 #include "sim/registry/registry.h"
 #include "sim/wdf/object.h"
 #include "tests/support/device_life.h"
+#include "tests/support/fault_outcomes.h"
 #include "tests/support/fault_points.h"
 
 namespace quillex_test {
@@ -41,6 +47,7 @@ struct LifeRecord {
     std::vector<std::string> outages;
     std::vector<std::string> errors; // traced from the swept step on
     std::vector<std::string> leftovers;
+    sweep::LifeShowing showing;
 };
 
 std::vector<std::string> ErrorsTraced(const sim::trace::Capture& trace) {
@@ -63,6 +70,8 @@ LifeRecord Live(Injector* injector, LifeStep swept) {
     size_t blocks = sim::pool::OutstandingBlocks();
     size_t handles = sim::kernel::OpenHandleCount();
     size_t errorsBefore = 0;
+    size_t tracedBefore = 0;
+    record.showing.swept = swept;
     {
         sim::kernel::SimulatedClock clock;
         sim::pnp::Stack stack(DriverEntry);
@@ -73,6 +82,7 @@ LifeRecord Live(Injector* injector, LifeStep swept) {
         life.beforeStep = [&](LifeStep step) {
             if (step == swept) {
                 errorsBefore = ErrorsTraced(trace).size();
+                tracedBefore = trace.Records().size();
                 injector->OpenWindow();
             }
         };
@@ -80,15 +90,30 @@ LifeRecord Live(Injector* injector, LifeStep swept) {
             if (step == swept) {
                 record.calls = injector->CloseWindow();
             }
+            if (step == LifeStep::PlugAndStart && stack.FunctionDevice(life.Id()) != nullptr) {
+                record.showing.instance =
+                    QuillexGetDeviceContext(stack.FunctionDevice(life.Id()))->InstanceNumber;
+            }
+            record.showing.controllerAfter[step] = life.HasController();
         };
         life.Live(swept == LifeStep::SurpriseRemoval);
         record.refusals = life.Refusals();
         record.outages = life.Outages();
+        record.showing.refusals = record.refusals;
+        record.showing.outages = record.outages;
         if (stack.Unload() != STATUS_SUCCESS) {
             record.leftovers.push_back("the driver did not unload");
         }
     }
     sim::xbox::Forget();
+    std::vector<sim::trace::Record> traced = trace.Records();
+    for (size_t r = tracedBefore; r < traced.size(); ++r) {
+        std::string text = traced[r].Text;
+        while (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        record.showing.traced.push_back(text);
+    }
     record.errors = ErrorsTraced(trace);
     record.errors.erase(record.errors.begin(),
                         record.errors.begin() + static_cast<std::ptrdiff_t>(errorsBefore));
@@ -125,14 +150,21 @@ std::string Describe(const sweep::FaultPoint& point, const Injector::Target& tar
            point.Where();
 }
 
-// The device works after the fault, or someone was told: a step refused
-// with an error status, or an error traced that a life without the fault
-// does not trace (an application push that finds no transfer waiting is an
-// error trace of every life).
+// The failure led where the design says (when it says), or, where it leaves
+// that open, the device works after the fault or someone was told: a step
+// refused with an error status, or an error traced that a life without the
+// fault does not trace (an application push that finds no transfer waiting
+// is an error trace of every life).
 void Judge(const std::string& what, const LifeRecord& life, const LifeRecord& plain,
-           std::vector<std::string>* findings) {
+           const std::optional<sweep::Outcome>& expected, std::vector<std::string>* findings) {
     if (!life.leftovers.empty()) {
         findings->push_back(what + ": left " + Join(life.leftovers));
+    }
+    if (expected) {
+        for (const std::string& difference : sweep::Differences(*expected, life.showing)) {
+            findings->push_back(what + ": should be \"" + expected->rule + "\", but " + difference);
+        }
+        return;
     }
     bool worked = life.refusals.empty() && life.outages.empty();
     bool traced = std::any_of(life.errors.begin(), life.errors.end(), [&](const std::string& e) {
@@ -190,6 +222,7 @@ TEST(FaultSweep, EveryFaultPointOfEveryStepIsFailedAndSurvived) {
         std::set<std::pair<size_t, std::string>> followedUp;
         std::map<std::pair<size_t, std::string>, unsigned> seen;
         unsigned failed = 0;
+        unsigned byDesign = 0;
         unsigned notMadeAgain = 0;
         for (const Call& call : plain.calls) {
             reached.insert(call.point);
@@ -203,7 +236,17 @@ TEST(FaultSweep, EveryFaultPointOfEveryStepIsFailedAndSurvived) {
                 continue;
             }
             ++failed;
-            Judge(std::string(LifeStepName(step)) + what, faulted, plain, &findings);
+            std::optional<sweep::Outcome> expected =
+                sweep::ExpectedOutcome(QUILLEX_SOURCE_DIR, points[call.point], call, first.nth,
+                                       step, faulted.showing.instance);
+            if (expected) {
+                ++byDesign;
+            } else if (!sweep::OutcomeLeftOpen(points[call.point])) {
+                findings.push_back(std::string(LifeStepName(step)) + what +
+                                   ": no outcome for this fault point, nor is it one the "
+                                   "design leaves open");
+            }
+            Judge(std::string(LifeStepName(step)) + what, faulted, plain, expected, &findings);
 
             // Fault points only this failure leads to (a retry, a longer
             // wait): each is failed too, once, after it.
@@ -223,19 +266,20 @@ TEST(FaultSweep, EveryFaultPointOfEveryStepIsFailedAndSurvived) {
                 }
                 ++failed;
                 reachedAfterFailure.insert(next.point);
-                Judge(std::string(LifeStepName(step)) + then, twice, plain, &findings);
+                Judge(std::string(LifeStepName(step)) + then, twice, plain, std::nullopt,
+                      &findings);
             }
         }
         injector.Disarm();
         reachedAnywhere.insert(reached.begin(), reached.end());
         reachedAnywhere.insert(reachedAfterFailure.begin(), reachedAfterFailure.end());
-        char line[256];
+        char line[320];
         snprintf(
             line, sizeof(line),
             "%-36s %2zu of %zu fault points reached (%zu more after a failure), %3zu calls; "
-            "%3u lives failed one call%s",
+            "%3u lives failed one call (%u judged by their designed outcome)%s",
             LifeStepName(step), reached.size(), points.size(), reachedAfterFailure.size(),
-            plain.calls.size(), failed,
+            plain.calls.size(), failed, byDesign,
             notMadeAgain == 0
                 ? ""
                 : (", " + std::to_string(notMadeAgain) + " where it was not made again").c_str());
