@@ -116,8 +116,7 @@ TEST_F(UsbipExportTest, UnlinkCancelsAWaitingTransferWhichIsNeverAnswered) {
     // The next report goes to the next transfer, not to the unlinked one.
     host.Submit(303, 1, true, 32);
     sim::stick::StickState a = NumberedState(1);
-    EXPECT_TRUE(WaitFor([&] { return stick.host->Outstanding() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(WaitFor([&] { return stick.host->WaitingAtDevice() == 1; }));
     EXPECT_EQ(Deliver(stick.id, a), STATUS_SUCCESS);
     ExpectData(&host, 303, 0, Bytes(Expected(stick.id, a)));
     // Unlinking what was answered already says so, and nothing else comes.
@@ -142,8 +141,7 @@ TEST_F(UsbipExportTest, AReportWinningTheRaceWithAnUnlinkIsAnsweredOnceThenTheUn
         EXPECT_EQ(Deliver(stick.id, a), STATUS_SUCCESS);
     });
     host.Submit(401, 1, true, 32);
-    EXPECT_TRUE(WaitFor([&] { return stick.host->Outstanding() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(WaitFor([&] { return stick.host->WaitingAtDevice() == 1; }));
     host.Unlink(402, 401);
     ExpectData(&host, 401, 0, Bytes(Expected(stick.id, a)));
     EXPECT_EQ(Expect(&host, kRetUnlink, 402).status, 0);
@@ -319,8 +317,7 @@ TEST_F(UsbipExportTest, AHostLeavingMidTransferReleasesTheDeviceAndItsTransfers)
     next.Submit(701, 1, true, 32);
     ExpectData(&next, 701, 0, Bytes(Expected(stick.id, NumberedState(1))));
     next.Submit(702, 1, true, 32);
-    EXPECT_TRUE(WaitFor([&] { return stick.host->Outstanding() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(WaitFor([&] { return stick.host->WaitingAtDevice() == 1; }));
     EXPECT_EQ(Deliver(stick.id, NumberedState(2)), STATUS_SUCCESS);
     ExpectData(&next, 702, 0, Bytes(Expected(stick.id, NumberedState(2))));
 }
@@ -338,9 +335,10 @@ TEST_F(UsbipExportTest, TwoHostsOnTwoSticksEachGetTheirOwnReports) {
     for (uint32_t round = 0; round < 10; ++round) {
         hostA.Submit(800 + round, 1, true, 32);
         hostB.Submit(900 + round, 1, true, 32);
-        ASSERT_TRUE(WaitFor([&] { return a.host->Outstanding() == 1; }));
-        ASSERT_TRUE(WaitFor([&] { return b.host->Outstanding() == 1; }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Each report needs its transfer waiting at the driver, not only
+        // sent off by the host.
+        ASSERT_TRUE(WaitFor([&] { return a.host->WaitingAtDevice() == 1; }));
+        ASSERT_TRUE(WaitFor([&] { return b.host->WaitingAtDevice() == 1; }));
         sim::stick::StickState forA = NumberedState(static_cast<uint8_t>(1 + round));
         sim::stick::StickState forB = NumberedState(static_cast<uint8_t>(100 + round));
         std::thread ta([&] { EXPECT_EQ(Deliver(a.id, forA), STATUS_SUCCESS); });

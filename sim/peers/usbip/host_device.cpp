@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include "sim/kernel/thread_state.h"
 #include "sim/peers/usbip/host_device.h"
 #include "sim/peers/usbip/transfer.h"
@@ -101,6 +103,13 @@ bool HostDevice::HighSpeed() const {
 size_t HostDevice::Outstanding() const {
     std::lock_guard<std::mutex> guard(lock_);
     return outstanding_.size();
+}
+
+size_t HostDevice::WaitingAtDevice() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return static_cast<size_t>(
+        std::count_if(outstanding_.begin(), outstanding_.end(),
+                      [](const auto& entry) { return entry.second->taken; }));
 }
 
 // --- Requests the hub sends itself, and waits for.
@@ -287,7 +296,17 @@ bool HostDevice::Submit(Request request) {
             // Sent from the device's own thread, never from the importer's.
             Transfer* raw = transfer.release();
             PDEVICE_OBJECT lower = lower_;
-            thread_->Post([raw, lower] { IoCallDriver(lower, raw->irp); });
+            thread_->Post([this, raw, lower, seqnum] {
+                if (IoCallDriver(lower, raw->irp) != STATUS_PENDING) {
+                    return;
+                }
+                // It may be answered (and gone) already: found by its number.
+                std::lock_guard<std::mutex> guard(lock_);
+                auto out = outstanding_.find(seqnum);
+                if (out != outstanding_.end() && out->second == raw) {
+                    raw->taken = true;
+                }
+            });
             return true;
         }
     }

@@ -121,6 +121,10 @@ class HostDevice {
     // Cancels the request 'target' (IoCancelIrp); answered through the sink.
     void Unlink(uint32_t seqnum, uint32_t target);
     size_t Outstanding() const;
+    // Requests the device holds, waiting: its dispatch routine has returned
+    // STATUS_PENDING for them and they are not answered yet. (An outstanding
+    // request may still be on its way to the device.)
+    size_t WaitingAtDevice() const;
 
     // Tests: runs between an unlink marking its request and its IoCancelIrp,
     // where a completion may still win.

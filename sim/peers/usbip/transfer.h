@@ -23,6 +23,8 @@ struct HostDevice::Transfer {
         SelectInterface
     } effect = Effect::None;
     std::vector<uint32_t> unlinks; // unlinks waiting for this request's end
+    // The device's dispatch returned STATUS_PENDING: it holds the request.
+    bool taken = false;
     // The completion holds it, and each IoCancelIrp in progress.
     std::atomic<int> holders{1};
 
