@@ -53,6 +53,10 @@ struct Outcome {
     std::vector<std::string> traced;
     Reports reports = Reports::Flow;
     Controller controller = Controller::NotAsked;
+    // And one message of each of these groups: where the line tables cannot
+    // tell which caller of a routine inlined into it failed (a build whose
+    // addr2line shows no inlined frames), either of its calls may have.
+    std::vector<std::vector<std::string>> tracedOneOf = {};
 };
 
 // The outcome the design gives a failure of 'call', the nth call of its

@@ -244,7 +244,8 @@ TEST(FaultSweep, EveryFaultPointOfEveryStepIsFailedAndSurvived) {
             } else if (!sweep::OutcomeLeftOpen(points[call.point])) {
                 findings.push_back(std::string(LifeStepName(step)) + what +
                                    ": no outcome for this fault point, nor is it one the "
-                                   "design leaves open");
+                                   "design leaves open (reached through " +
+                                   Join(call.callers) + ")");
             }
             Judge(std::string(LifeStepName(step)) + what, faulted, plain, expected, &findings);
 
