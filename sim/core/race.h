@@ -17,6 +17,8 @@ inline constexpr const char* kCancelLockReleasedByRoutine =
 inline constexpr const char* kCancelLockContended =
     "IoAcquireCancelSpinLock: waiting for the cancel spin lock";
 inline constexpr const char* kDelayExecution = "KeDelayExecutionThread";
+// The object is the event, not yet signalled.
+inline constexpr const char* kEventAboutToBeSet = "KeSetEvent: about to signal";
 // The object is the lock: a thread found it held and starts to spin; a
 // thread released it and is back at its caller's IRQL.
 inline constexpr const char* kSpinLockContended = "spin lock: held by another thread, spinning";

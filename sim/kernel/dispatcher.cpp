@@ -479,6 +479,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
         sim::VerifierStop(sim::rule::kIrqlTooHigh, "KeSetEvent", "called at IRQL %u",
                           KeGetCurrentIrql());
     }
+    sim::race::Point(sim::race::kEventAboutToBeSet, Event);
     Wakeups wakeups;
     std::lock_guard<std::mutex> guard(g_dispatcher);
     CheckWaitable(&Event->Header, "KeSetEvent");

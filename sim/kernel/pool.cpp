@@ -137,6 +137,17 @@ size_t OutstandingBlocks(ULONG tag) {
     return it == g_outstanding.end() ? 0 : it->second;
 }
 
+std::map<ULONG, size_t> OutstandingBlocksByTag() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    std::map<ULONG, size_t> byTag;
+    for (const auto& tagged : g_outstanding) {
+        if (tagged.second != 0) {
+            byTag.insert(tagged);
+        }
+    }
+    return byTag;
+}
+
 size_t OutstandingBlocks() {
     std::lock_guard<std::mutex> guard(g_lock);
     size_t blocks = 0;

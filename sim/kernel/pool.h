@@ -1,6 +1,8 @@
 // Pool accounting and the special pool's checks, for tests and the verifier.
 #pragma once
 
+#include <map>
+
 #include "ntddk.h"
 
 namespace sim::pool {
@@ -20,6 +22,8 @@ inline constexpr UCHAR kFreedFill = 0xDF;
 size_t OutstandingBlocks(ULONG tag);
 // Blocks currently allocated, whatever their tag.
 size_t OutstandingBlocks();
+// Blocks currently allocated, by tag (tags with none left out).
+std::map<ULONG, size_t> OutstandingBlocksByTag();
 
 // Checks every freed block still in quarantine and forgets them all; stops
 // the program when one was written after it was freed.

@@ -63,6 +63,7 @@ struct DriverPackage {
 enum class DeviceState {
     NoDriver,        // plugged while no driver was loaded
     AddFailed,       // the driver's device add failed: the PDO stands alone
+    Added,           // added, its start held back (PlugWithoutStart)
     StartFailed,     // the stack failed to start and was taken down
     Started,         // running
     Stopped,         // stopped for a restart: hardware released, stack still there
@@ -113,6 +114,10 @@ class Stack {
     // load status when the driver fails to load, else the device add status,
     // or the start status after a successful add.
     NTSTATUS Plug(StickDescription stick, DeviceId* id);
+    // Plugs a collection and has the driver add its device, but holds the
+    // start back (as the PnP manager does while it finds the device
+    // resources): the device stays Added until it is unplugged or removed.
+    NTSTATUS PlugWithoutStart(StickDescription stick, DeviceId* id);
     // Surprise removal. STATUS_NO_SUCH_DEVICE when already removed.
     NTSTATUS Unplug(DeviceId id);
     // Orderly removal (query-remove, then remove). STATUS_DEVICE_BUSY while
@@ -185,6 +190,7 @@ class Stack {
     };
 
     NTSTATUS LoadOnPnpThread();
+    NTSTATUS PlugOnPnpThread(StickDescription stick, DeviceId* id, bool start);
     NTSTATUS RemoveOnPnpThread(DeviceId id);
     void FinishRemoval(DeviceId id);
     // Child devices (enumeration.cpp), on the PnP thread.

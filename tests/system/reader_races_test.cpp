@@ -103,6 +103,32 @@ TEST_F(ReaderRaceTest, AnOpenWhileTheLastReaderClearsTheRecordLaunchesAfterItAnd
     EXPECT_TRUE(trace_.Contains("QuillexHidReaderThread: <1> Stop event"));
 }
 
+TEST_F(ReaderRaceTest, ARemovalKeepsTheDeviceUntilTheLeavingReaderHasSignalledItsExit) {
+    DeviceId id = PlugStick(0x0403);
+    PDEVICE_CONTEXT context = Context(id);
+    ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+    PassStartupWait(id);
+    CloseApps();
+    // The reader, stopped by the removal, is held as it is about to signal
+    // its exit: it has said it is leaving, and the event is in the device.
+    sim::race::Pause signalling(sim::race::kEventAboutToBeSet,
+                                &context->ReaderWorker.EV_THREAD_EXITED, sim::race::Pause::Hold,
+                                "system thread");
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        EXPECT_EQ(stack_.Remove(id), STATUS_SUCCESS);
+        removed = true;
+    });
+    ASSERT_TRUE(signalling.WaitHit());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(removed.load()); // the device, and its event, stay until then
+    signalling.Release();
+    remover.join();
+    EXPECT_TRUE(removed.load());
+    EXPECT_EQ(stack_.State(id), sim::pnp::DeviceState::Removed);
+    EXPECT_TRUE(sim::kernel::WaitForSystemThreads());
+}
+
 TEST_F(ReaderRaceTest, AStopWaitsForTheRunningReaderNotForTheConfirmationOfAnEarlierOne) {
     DeviceId id = PlugStick(0x0402);
     ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);

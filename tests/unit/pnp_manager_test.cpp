@@ -122,6 +122,32 @@ TEST_F(PnpManagerTest, PlugRunsDeviceAddAndStartOnThePnpThreadAndUnplugUndoesItA
     EXPECT_EQ(hooks().Events().back(), "unload");
 }
 
+TEST_F(PnpManagerTest, ADeviceAddedWithItsStartHeldBackIsRemovedWithoutEverStarting) {
+    for (bool surprise : {true, false}) {
+        SCOPED_TRACE(surprise ? "unplugged" : "removed");
+        {
+            std::lock_guard<std::mutex> guard(hooks().lock);
+            hooks().events.clear();
+        }
+        Stack::DeviceId id = 0;
+        ASSERT_EQ(stack_->PlugWithoutStart(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+        EXPECT_EQ(stack_->State(id), DeviceState::Added);
+        ASSERT_NE(stack_->FunctionDevice(id), nullptr);
+        EXPECT_EQ(hooks().Events(), (std::vector<std::string>{"device add"}));
+        EXPECT_EQ(stack_->Stop(id), STATUS_INVALID_DEVICE_STATE);
+
+        ASSERT_EQ(surprise ? stack_->Unplug(id) : stack_->Remove(id), STATUS_SUCCESS);
+        stack_->WaitRemoved(id);
+        EXPECT_EQ(stack_->State(id), DeviceState::Removed);
+        // Nothing was started, so nothing is stopped or released.
+        EXPECT_EQ(hooks().Events(), (std::vector<std::string>{"device add", "context cleanup"}));
+        EXPECT_EQ(stack_->Lower(id)->PnpLog(), (std::vector<UCHAR>{IRP_MN_REMOVE_DEVICE}));
+        EXPECT_EQ(sim::io::LiveDeviceObjectCount(), devicesBefore_);
+    }
+    EXPECT_EQ(stack_->Unload(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::wdf::LiveObjectCount(), baseline_);
+}
+
 TEST_F(PnpManagerTest, PropertiesComeFromThePdoAndATooSmallBufferReportsTheSizeNeeded) {
     std::vector<WCHAR> expected = MultiSz(sim::pnp::ArcadeStick(0x0403).hardwareIds);
     ULONG needed = static_cast<ULONG>(expected.size() * sizeof(WCHAR));
