@@ -58,16 +58,30 @@ BOOLEAN Refuse(Request* request, NTSTATUS status) {
 
 } // namespace
 
-void IoTarget::Send(Request* request) {
-    request->target = this;
-    request->irpRefs.store(1);
+NTSTATUS IoTarget::Send(Request* request, bool ignoreState) {
+    // Admitted and counted in one step: a removal closing the target either
+    // refuses the request or finds it out and cancels it.
+    PDEVICE_OBJECT device;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (!accepting && !ignoreState) {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        device = targetDevice;
+        if (device == nullptr) {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        if (request->irp->CurrentLocation - 1 < device->StackSize) {
+            return STATUS_REQUEST_NOT_ACCEPTED;
+        }
+        request->target = this;
+        request->irpRefs.store(1);
         sent_.insert(request);
         ++inFlight_;
     }
     IoSetCompletionRoutine(request->irp, SentRequestCompleted, request, TRUE, TRUE, TRUE);
-    IoCallDriver(targetDevice, request->irp);
+    IoCallDriver(device, request->irp);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS IoTarget::SentRequestCompleted(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
@@ -118,6 +132,12 @@ void IoTarget::Purge(const char* api) {
                      "cancelled",
                      inFlight_, static_cast<void*>(this));
     }
+}
+
+void IoTarget::SetDestination(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(lock_);
+    targetDevice = device;
+    accepting = device != nullptr;
 }
 
 void FinishSentRequest(Request* request) {
@@ -197,11 +217,12 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
         // Synchronous and timed sends are not modelled: refused, not faked.
         return Refuse(request, STATUS_NOT_SUPPORTED);
     }
-    if (!target->accepting && (flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) == 0) {
-        return Refuse(request, STATUS_INVALID_DEVICE_STATE);
-    }
+    const bool ignoreState = (flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) != 0;
     PIRP irp = request->irp;
     if ((flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) != 0) {
+        if (!target->accepting && !ignoreState) {
+            return Refuse(request, STATUS_INVALID_DEVICE_STATE);
+        }
         if (request->completionRoutine != nullptr) {
             sim::VerifierStop(sim::rule::kSendAndForgetMisuse, "WdfRequestSend",
                               "WDFREQUEST %p has a completion routine",
@@ -225,11 +246,8 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
                           "format WDFREQUEST %p for the target before sending it",
                           static_cast<void*>(Request));
     }
-    if (irp->CurrentLocation - 1 < target->targetDevice->StackSize) {
-        return Refuse(request, STATUS_REQUEST_NOT_ACCEPTED);
-    }
-    target->Send(request);
-    return TRUE;
+    status = target->Send(request, ignoreState);
+    return NT_SUCCESS(status) ? TRUE : Refuse(request, status);
 }
 
 PDEVICE_OBJECT WdfIoTargetWdmGetTargetDeviceObject(WDFIOTARGET IoTarget) {

@@ -32,11 +32,16 @@ class IoTarget : public Object {
     // own handling of the device's removal.
     std::mutex openLock;
 
-    // Sends the request's IRP with the framework's completion routine.
-    void Send(Request* request);
+    // Sends a formatted request with the framework's completion routine;
+    // STATUS_INVALID_DEVICE_STATE when the target is closed or purged (unless 'ignoreState'),
+    // STATUS_REQUEST_NOT_ACCEPTED when the IRP has no stack location left for it.
+    NTSTATUS Send(Request* request, bool ignoreState);
     // Cancels every request sent and not yet back, waits until all are back,
     // and refuses new ones.
     void Purge(const char* api);
+    // Opened on 'device' and taking requests, or closed (null), under the lock
+    // a send takes: a send sees the target whole.
+    void SetDestination(PDEVICE_OBJECT device);
     // Cancels one sent request; false when it is not out.
     bool CancelSent(Request* request);
 

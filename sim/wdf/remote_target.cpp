@@ -25,8 +25,7 @@ NTSTATUS OpenTargetFile(IoTarget* target) {
         return status;
     }
     target->file = file;
-    target->targetDevice = IoGetRelatedDeviceObject(file);
-    target->accepting = true;
+    target->SetDestination(IoGetRelatedDeviceObject(file));
     return STATUS_SUCCESS;
 }
 
@@ -39,7 +38,7 @@ void CloseTargetFile(IoTarget* target, const char* api) {
         target->file = nullptr;
         io::CloseFile(file);
     }
-    target->targetDevice = nullptr;
+    target->SetDestination(nullptr);
 }
 
 void StopListening(IoTarget* target) {
@@ -191,8 +190,7 @@ NTSTATUS WdfIoTargetOpen(WDFIOTARGET IoTarget, PWDF_IO_TARGET_OPEN_PARAMS OpenPa
             return STATUS_INVALID_PARAMETER;
         }
         target->openParams = *OpenParams;
-        target->targetDevice = OpenParams->TargetDeviceObject;
-        target->accepting = true;
+        target->SetDestination(OpenParams->TargetDeviceObject);
         return STATUS_SUCCESS;
     case WdfIoTargetOpenByName:
         break;
@@ -316,6 +314,9 @@ NTSTATUS WdfIoTargetFormatRequestForRead(WDFIOTARGET IoTarget, WDFREQUEST Reques
     if (sim::fault::ShouldFail(api, &status)) {
         return status;
     }
+    // A removal may be closing the target on the PnP thread: the request is
+    // formatted for the target open or refused for it closed, not a mix.
+    std::lock_guard<std::mutex> guard(target->openLock);
     if (target->targetDevice == nullptr) {
         return STATUS_INVALID_DEVICE_STATE; // never opened, or closed
     }

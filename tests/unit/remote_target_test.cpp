@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include <hidclass.h>
 
@@ -203,6 +205,68 @@ TEST_F(RemoteTargetTest, AnOrderlyRemovalClosesATargetOpenOnTheDeviceAndACancell
     app.Close();
     // The target alone does not keep the device: it lets go when asked.
     EXPECT_EQ(stack_.Remove(id_), STATUS_SUCCESS);
+}
+
+// The reader formats and sends its next read while the PnP manager closes
+// its target for a removal (which the application's handle then vetoes):
+// each format and send sees the target open or closed, never half of each,
+// and a read that went out is cancelled by the close or by the reader.
+TEST_F(RemoteTargetTest, AReadFormattedAndSentWhileARemovalClosesTheTargetSeesItOpenOrClosed) {
+    WDFIOTARGET target = OpenByName();
+    WDFREQUEST request = nullptr;
+    WDFMEMORY memory = nullptr;
+    MakeRead(&request, &memory);
+    lower().AnswerMajor(IRP_MJ_READ, {STATUS_SUCCESS, {}, true}); // reads wait
+    sim::io::File app;
+    ASSERT_EQ(app.Open(stack_.PdoName(id_), GENERIC_READ), STATUS_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::atomic<int> formatted{0}, sent{0}, refused{0}, other{0};
+    std::thread reader([&] {
+        while (!stop) {
+            NTSTATUS status =
+                WdfIoTargetFormatRequestForRead(target, request, memory, nullptr, nullptr);
+            ++(status == STATUS_SUCCESS                ? formatted
+               : status == STATUS_INVALID_DEVICE_STATE ? refused
+                                                       : other);
+            if (status != STATUS_SUCCESS) {
+                continue;
+            }
+            ReadSeen seen;
+            WdfRequestSetCompletionRoutine(request, ReadDone, &seen);
+            if (WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS)) {
+                (void)WdfRequestCancelSentRequest(request);
+                while (seen.completions == 0) {
+                    std::this_thread::yield();
+                }
+                ++(seen.status == STATUS_CANCELLED ? sent : other);
+            } else {
+                ++(WdfRequestGetStatus(request) == STATUS_INVALID_DEVICE_STATE ? refused : other);
+            }
+            WDF_REQUEST_REUSE_PARAMS reuse;
+            WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+            ASSERT_EQ(WdfRequestReuse(request, &reuse), STATUS_SUCCESS);
+        }
+    });
+    auto waitFor = [](const std::atomic<int>& count) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (count == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+    };
+    waitFor(formatted);
+    for (int removal = 0; removal < 20; ++removal) {
+        EXPECT_EQ(stack_.Remove(id_), STATUS_DEVICE_BUSY);
+    }
+    waitFor(sent);
+    stop = true;
+    reader.join();
+    app.Close();
+    EXPECT_GT(formatted, 0);
+    EXPECT_GT(sent, 0);
+    EXPECT_EQ(other, 0);
+    // Opened again after the last vetoed removal.
+    EXPECT_EQ(WdfIoTargetFormatRequestForRead(target, request, memory, nullptr, nullptr),
+              STATUS_SUCCESS);
 }
 
 using RemoteTargetDeathTest = RemoteTargetTest;
