@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "sim/core/fault.h"
 #include "sim/core/race.h"
@@ -61,6 +62,12 @@ struct Registry {
         bool running = true;
     };
     std::map<PKTHREAD, Entry> threads;
+    // The host threads, joined once their start routine has returned (and
+    // listed in 'returned'): only a join says a thread has also run its
+    // thread-local destructors and given back its stack, so a leak check
+    // after WaitForSystemThreads sees no thread half gone.
+    std::map<std::thread::id, std::thread> hostThreads;
+    std::vector<std::thread::id> returned;
 };
 // Threads may still be ending during static destruction: never destroyed.
 Registry& g_threads = *new Registry;
@@ -99,9 +106,33 @@ void ThreadBase(std::shared_ptr<ThreadObject> self, PKSTART_ROUTINE start, PVOID
     t_systemThread = nullptr;
     std::lock_guard<std::mutex> guard(g_threads.lock);
     g_threads.threads[key].running = false;
+    g_threads.returned.push_back(std::this_thread::get_id());
     self.reset();
     Prune();
     g_threads.ended.notify_all();
+}
+
+// Joins the threads whose start routine has returned, but not the caller.
+// Called without the lock.
+void JoinReturnedThreads() {
+    std::vector<std::thread> joinable;
+    {
+        std::lock_guard<std::mutex> guard(g_threads.lock);
+        std::vector<std::thread::id> waiting;
+        for (std::thread::id id : g_threads.returned) {
+            auto it = g_threads.hostThreads.find(id);
+            if (it == g_threads.hostThreads.end() || id == std::this_thread::get_id()) {
+                waiting.push_back(id); // its creator has not stored it yet
+                continue;
+            }
+            joinable.push_back(std::move(it->second));
+            g_threads.hostThreads.erase(it);
+        }
+        g_threads.returned.swap(waiting);
+    }
+    for (std::thread& thread : joinable) {
+        thread.join();
+    }
 }
 
 } // namespace
@@ -113,15 +144,20 @@ size_t LiveSystemThreadCount() {
 }
 
 bool WaitForSystemThreads(unsigned limitMs) {
-    std::unique_lock<std::mutex> guard(g_threads.lock);
-    return g_threads.ended.wait_for(guard, std::chrono::milliseconds(limitMs), [] {
-        for (auto& [thread, entry] : g_threads.threads) {
-            if (entry.running) {
-                return false;
+    bool ended;
+    {
+        std::unique_lock<std::mutex> guard(g_threads.lock);
+        ended = g_threads.ended.wait_for(guard, std::chrono::milliseconds(limitMs), [] {
+            for (auto& [thread, entry] : g_threads.threads) {
+                if (entry.running) {
+                    return false;
+                }
             }
-        }
-        return true;
-    });
+            return true;
+        });
+    }
+    JoinReturnedThreads();
+    return ended;
 }
 
 } // namespace sim::kernel
@@ -164,8 +200,16 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
         ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4); // the system process
         ClientId->UniqueThread = reinterpret_cast<HANDLE>(key);
     }
-    // The thread keeps its own object alive until it has ended.
-    std::thread(ThreadBase, std::move(object), StartRoutine, StartContext).detach();
+    // The thread keeps its own object alive until it has ended. Threads that
+    // have ended since the last creation are joined here, so that a driver
+    // starting and stopping threads for hours keeps no host thread around.
+    JoinReturnedThreads();
+    std::thread host(ThreadBase, std::move(object), StartRoutine, StartContext);
+    {
+        std::lock_guard<std::mutex> guard(g_threads.lock);
+        std::thread::id id = host.get_id();
+        g_threads.hostThreads.emplace(id, std::move(host));
+    }
     sim::race::Point(kSystemThreadStarted, nullptr);
     return STATUS_SUCCESS;
 }

@@ -36,6 +36,23 @@ VOID Returns(PVOID context) {
     static_cast<ThreadRun*>(context)->stage = 1;
 }
 
+// A thread-local object whose destructor takes its time, as a host thread's
+// own thread-local storage does when it goes.
+struct SlowToGo {
+    std::atomic<bool>* gone = nullptr;
+    ~SlowToGo() {
+        if (gone != nullptr) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            gone->store(true);
+        }
+    }
+};
+
+VOID LeavesThreadLocalState(PVOID context) {
+    thread_local SlowToGo state;
+    state.gone = static_cast<std::atomic<bool>*>(context);
+}
+
 HANDLE Start(PKSTART_ROUTINE routine, void* run) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
@@ -85,6 +102,15 @@ TEST_F(SystemThreadTest, AThreadThatReturnsEndsAsWellAndItsHandleStillNeedsClosi
     ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
     EXPECT_EQ(run.stage.load(), 1);
     EXPECT_EQ(sim::kernel::LiveSystemThreadCount(), 1u);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+}
+
+TEST_F(SystemThreadTest, AWaitForTheThreadsEndsOnlyOnceTheirThreadLocalStateIsGone) {
+    // A leak check right after the wait must not find a thread half gone.
+    std::atomic<bool> gone{false};
+    HANDLE handle = Start(LeavesThreadLocalState, &gone);
+    ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
+    EXPECT_TRUE(gone.load());
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
