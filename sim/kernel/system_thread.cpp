@@ -6,6 +6,7 @@
 #include "sim/kernel/system_thread.h"
 
 #include <pthread.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -135,6 +136,16 @@ void JoinReturnedThreads() {
     }
 }
 
+// At exit, the host threads nobody joined are let go, finished or not: a
+// process may end with a driver's thread still running.
+void DetachHostThreadsAtExit() {
+    std::lock_guard<std::mutex> guard(g_threads.lock);
+    for (auto& [id, thread] : g_threads.hostThreads) {
+        thread.detach();
+    }
+    g_threads.hostThreads.clear();
+}
+
 } // namespace
 
 size_t LiveSystemThreadCount() {
@@ -204,6 +215,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     // have ended since the last creation are joined here, so that a driver
     // starting and stopping threads for hours keeps no host thread around.
     JoinReturnedThreads();
+    static const bool detachAtExit = atexit(DetachHostThreadsAtExit) == 0;
+    (void)detachAtExit;
     std::thread host(ThreadBase, std::move(object), StartRoutine, StartContext);
     {
         std::lock_guard<std::mutex> guard(g_threads.lock);
