@@ -83,6 +83,17 @@ DEVICE_CAPABILITIES QueryCapabilities(PDEVICE_OBJECT pdo) {
     return caps;
 }
 
+// A child's stack is taken down: every device above its PDO must have
+// detached by the time the remove comes back.
+void SendRemove(PDEVICE_OBJECT pdo, const char* which, const std::string& pdoName) {
+    SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+    if (io::TopOfStack(pdo) != pdo) {
+        VerifierStop(rule::kDeviceStillAttached, "IRP_MN_REMOVE_DEVICE",
+                     "device %p stayed attached over the %s %s",
+                     static_cast<void*>(pdo->AttachedDevice), which, pdoName.c_str());
+    }
+}
+
 bool SameId(const std::string& a, const std::string& b) {
     return strcasecmp(a.c_str(), b.c_str()) == 0;
 }
@@ -160,12 +171,7 @@ void Stack::RemoveMissingChild(Node* parent, Node* child) {
     }
     RemoveChildren(child);
     if (child->state != DeviceState::Removed) {
-        SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
-        if (io::TopOfStack(pdo) != pdo) {
-            VerifierStop(rule::kDeviceStillAttached, "IRP_MN_REMOVE_DEVICE",
-                         "device %p stayed attached over the missing child %s",
-                         static_cast<void*>(pdo->AttachedDevice), child->devnode.pdoName.c_str());
-        }
+        SendRemove(pdo, "missing child", child->devnode.pdoName);
     }
     DropInterfaces(&child->devnode);
     io::Record(pdo)->devnode = nullptr;
@@ -345,12 +351,7 @@ void Stack::RemoveChildren(Node* node) {
         if (child->state == DeviceState::Removed || pdo == nullptr) {
             continue;
         }
-        SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
-        if (io::TopOfStack(pdo) != pdo) {
-            VerifierStop(rule::kDeviceStillAttached, "IRP_MN_REMOVE_DEVICE",
-                         "device %p stayed attached over the removed child %s",
-                         static_cast<void*>(pdo->AttachedDevice), child->devnode.pdoName.c_str());
-        }
+        SendRemove(pdo, "removed child", child->devnode.pdoName);
         DropInterfaces(&child->devnode);
         io::Record(pdo)->devnode = nullptr;
         std::lock_guard<std::mutex> guard(lock_);

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "sim/peers/stick/raw_reports.h"
+
 namespace quillex_test::sweep {
 namespace {
 
@@ -489,19 +491,6 @@ std::optional<Outcome> ControllerOutcome(const Site& site, const Facts& f) {
 // its stage, traced, and only the control points decide the save's status,
 // which the application's mapping write carries.
 Outcome SaveWriteFailed(const Facts& f) {
-    static const char* const buttons[] = {"BTN_A",
-                                          "BTN_B",
-                                          "BTN_X",
-                                          "BTN_Y",
-                                          "BTN_LEFT_TRIGGER",
-                                          "BTN_RIGHT_TRIGGER",
-                                          "BTN_BACK",
-                                          "BTN_RIGHT_TRIANGLE",
-                                          "BTN_LEFT_JOY_PRESS",
-                                          "BTN_RIGHT_JOY_PRESS",
-                                          "BTN_PWR",
-                                          "BTN_HOME",
-                                          "BTN_LEFT_TRIANGLE"};
     static const char* const flags[] = {"SWAP_TRIGGERS", "SWAP_STICKS", "ENABLE_SCALING"};
     static const char* const points[] = {"R_TRIG_CP_1",    "R_TRIG_CP_2",    "L_TRIG_CP_1",
                                          "L_TRIG_CP_2",    "R_STICK_X_CP_1", "R_STICK_X_CP_2",
@@ -513,7 +502,7 @@ Outcome SaveWriteFailed(const Facts& f) {
     if (write < 13) {
         return {"a button not saved is traced; the save still succeeds",
                 {},
-                {Text(unable, write, buttons[write])},
+                {Text(unable, write, sim::stick::kButtonNames[write])},
                 Reports::Flow,
                 Controller::NotAsked};
     }
