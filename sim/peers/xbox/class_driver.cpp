@@ -237,7 +237,10 @@ NTSTATUS Controller::Remove(PIRP irp) {
         // class driver stops; a device that refuses the abort has its
         // transfers cancelled one by one. The device is left only once every
         // transfer has come back.
-        if (!NT_SUCCESS(AbortPipe())) {
+        // A resubmission that passed its check before the stop can reach
+        // the device just after the abort: what is still out a moment later
+        // is cancelled as well.
+        if (!NT_SUCCESS(AbortPipe()) || !WaitOutstanding(0, std::chrono::seconds(1))) {
             CancelTransfers();
         }
         if (!WaitOutstanding(0)) {
