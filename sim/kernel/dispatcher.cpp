@@ -15,6 +15,7 @@
 #include "sim/core/watchdog.h"
 #include "sim/core/verifier.h"
 #include "sim/kernel/clock.h"
+#include "sim/kernel/system_thread.h"
 #include "sim/kernel/thread_state.h"
 
 namespace sim::kernel {
@@ -423,6 +424,15 @@ unsigned SimulatedClock::TimedWaiters() const {
 bool SimulatedClock::WaitForTimedWaiters(unsigned count, std::chrono::milliseconds limit) const {
     std::unique_lock<std::mutex> lock(g_dispatcher);
     return g_timedWaitersChanged.wait_for(lock, limit, [&] { return g_simTime.waiters >= count; });
+}
+
+size_t SystemThreadsAsleep() {
+    std::lock_guard<std::mutex> guard(g_dispatcher);
+    size_t asleep = 0;
+    for (const WaitBlock* b = g_waiters.next; b != &g_waiters; b = b->next) {
+        asleep += b->thread != nullptr && b->thread->SystemThread ? 1 : 0;
+    }
+    return asleep;
 }
 
 void AlertThread(PKTHREAD thread) {

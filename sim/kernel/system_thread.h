@@ -19,6 +19,10 @@ inline constexpr const char* kThreadReferenceDropped =
 // Thread objects alive: started and not yet both ended and released (no
 // handle and no reference left).
 size_t LiveSystemThreadCount();
+// System threads asleep in a wait or a delay right now. A test that counts
+// a driver thread's calls step by step waits for the thread to be parked
+// first, so that none of its calls falls into the next step.
+size_t SystemThreadsAsleep();
 // Blocks until every system thread started so far has ended, at most
 // 'limitMs' host milliseconds; false when one is still running.
 bool WaitForSystemThreads(unsigned limitMs = 10000);

@@ -105,6 +105,34 @@ TEST_F(SystemThreadTest, AThreadThatReturnsEndsAsWellAndItsHandleStillNeedsClosi
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
+TEST_F(SystemThreadTest, OnlyASystemThreadParkedInAWaitCountsAsAsleep) {
+    ThreadRun run;
+    KeInitializeEvent(&run.go, SynchronizationEvent, FALSE);
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    // A host thread of the test's own, waiting as well, is not counted.
+    std::thread host([&] {
+        LARGE_INTEGER shortly;
+        shortly.QuadPart = -10 * 1000 * 300; // 300 ms
+        KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &shortly);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(sim::kernel::SystemThreadsAsleep(), 0u);
+    HANDLE handle = Start(EndsWithTerminate, &run);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (sim::kernel::SystemThreadsAsleep() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(sim::kernel::SystemThreadsAsleep(), 1u);
+    EXPECT_EQ(run.stage.load(), 0);
+    KeSetEvent(&run.go, IO_NO_INCREMENT, FALSE);
+    ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
+    EXPECT_EQ(run.stage.load(), 1);
+    EXPECT_EQ(sim::kernel::SystemThreadsAsleep(), 0u);
+    host.join();
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+}
+
 TEST_F(SystemThreadTest, AWaitForTheThreadsEndsOnlyOnceTheirThreadLocalStateIsGone) {
     // A leak check right after the wait must not find a thread half gone.
     std::atomic<bool> gone{false};
