@@ -1,6 +1,8 @@
 // .reg files of any bytes into the registry reader. A file that is refused
 // changes nothing and says why; one that is taken is written back out and
 // read again to the same registry.
+#include <stdio.h>
+
 #include <string>
 #include <string_view>
 
@@ -35,7 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string exported = sim::registry::ExportRegText();
     sim::registry::Reset();
     std::string again;
-    FUZZ_CHECK(sim::registry::ImportRegText(exported, &again));
+    const bool readBack = sim::registry::ImportRegText(exported, &again);
+    if (!readBack) {
+        fprintf(stderr, "fuzz: the written-back text is refused: %s\n", again.c_str());
+        fwrite(exported.data(), 1, exported.size(), stderr);
+    }
+    FUZZ_CHECK(readBack);
     FUZZ_CHECK(sim::registry::ExportRegText() == exported);
     return 0;
 }

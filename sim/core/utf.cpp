@@ -76,9 +76,18 @@ std::vector<WCHAR> Utf8ToUtf16(std::string_view s) {
         for (size_t k = 0; k < extra; ++k, ++i) {
             if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
                 cp = 0xFFFD;
+                extra = 0;
                 break;
             }
             cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+        }
+        // An overlong form (0xC0 0x8A for a line feed), a surrogate or a
+        // code point past U+10FFFF is not UTF-8: it would let a character
+        // through that the text around it forbids.
+        static const uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+        if (extra != 0 &&
+            (cp < kSmallest[extra] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)) {
+            cp = 0xFFFD;
         }
         if (cp >= 0x10000) {
             cp -= 0x10000;

@@ -421,13 +421,14 @@ std::string Escaped(std::string_view s) {
     return out;
 }
 
-// REG_SZ data that is one NUL-terminated UTF-16 string is written as text.
+// REG_SZ data that is one NUL-terminated UTF-16 string is written as text,
+// unless it holds a line break, which would end the quoted text's line.
 bool IsPlainString(const std::vector<uint8_t>& d) {
     if (d.size() < 2 || d.size() % 2 != 0 || d[d.size() - 1] != 0 || d[d.size() - 2] != 0) {
         return false;
     }
     for (size_t i = 0; i + 2 < d.size(); i += 2) {
-        if (d[i] == 0 && d[i + 1] == 0) {
+        if (d[i + 1] == 0 && (d[i] == 0 || d[i] == '\r' || d[i] == '\n')) {
             return false;
         }
     }

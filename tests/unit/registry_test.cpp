@@ -372,6 +372,44 @@ TEST_F(RegistryTest, ImportReadsUtf8AndRegeditsUtf16Alike) {
     }
 }
 
+TEST_F(RegistryTest, NeitherBrokenUtf8NorALineBreakInAStringBreaksTheWrittenBackText) {
+    // 0xC0 0x8A is a line feed in an overlong form; 0xED 0xA0 0x80 a lone
+    // surrogate; 0xF4 0x90 0x80 0x80 past U+10FFFF. None is UTF-8.
+    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n"
+                       "[HKEY_LOCAL_MACHINE\\Software\\Quillex]\r\n"
+                       "\"Overlong\"=\"a\xC0\x8A"
+                       "b\"\r\n"
+                       "\"Surrogate\"=\"\xED\xA0\x80\"\r\n"
+                       "\"TooFar\"=\"\xF4\x90\x80\x80\"\r\n"
+                       "\"Fine\"=\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xAE\"\r\n";
+    std::string error;
+    ASSERT_TRUE(reg::ImportRegText(text, &error)) << error;
+    const std::string key = "\\Registry\\Machine\\Software\\Quillex";
+    auto wide = [&](const char* name) {
+        std::vector<uint8_t> d = reg::GetValue(key, name)->data;
+        std::vector<WCHAR> w;
+        for (size_t i = 0; i + 1 < d.size(); i += 2) {
+            w.push_back(static_cast<WCHAR>(d[i] | d[i + 1] << 8));
+        }
+        return w;
+    };
+    EXPECT_EQ(wide("Overlong"), (std::vector<WCHAR>{'a', 0xFFFD, 'b', 0}));
+    EXPECT_EQ(wide("Surrogate"), (std::vector<WCHAR>{0xFFFD, 0}));
+    EXPECT_EQ(wide("TooFar"), (std::vector<WCHAR>{0xFFFD, 0}));
+    EXPECT_EQ(wide("Fine"), (std::vector<WCHAR>{0xE9, 0x20AC, 0xD83C, 0xDFAE, 0}));
+
+    // A string with line breaks, as a program may store one, is written as
+    // hex(1) and read back the same.
+    ASSERT_TRUE(reg::SetString(key, "Lines", "one\r\ntwo\n"));
+    const std::vector<uint8_t> lines = reg::GetValue(key, "Lines")->data;
+    std::string exported = reg::ExportRegText();
+    EXPECT_NE(exported.find("\"Lines\"=hex(1):6f,00,6e,00,65,00,0d,00,0a,00"), std::string::npos);
+    reg::Reset();
+    ASSERT_TRUE(reg::ImportRegText(exported, &error)) << error;
+    EXPECT_EQ(reg::GetValue(key, "Lines")->data, lines);
+    EXPECT_EQ(reg::ExportRegText(), exported);
+}
+
 TEST_F(RegistryTest, ImportDeletesKeysAndValues) {
     ASSERT_TRUE(reg::SetDword("HKLM\\Software\\Old\\Deep", "x", 1));
     ASSERT_TRUE(reg::SetDword("HKLM\\Software\\Keep", "gone", 1));
