@@ -477,6 +477,21 @@ void Stack::WaitRemoved(DeviceId id) {
         "device removal", "the PnP manager to finish removing a device");
 }
 
+void Stack::Forget(DeviceId id) {
+    // On the PnP thread, behind the removal that may still be unwinding
+    // there.
+    thread_->Run([&] {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto it = nodes_.find(id);
+        if (it == nodes_.end() || it->second->state != DeviceState::Removed) {
+            fprintf(stderr, "sim::pnp::Stack: device %u cannot be forgotten: %s\n", id,
+                    it == nodes_.end() ? "there is no such device" : "it is not removed");
+            abort();
+        }
+        nodes_.erase(it);
+    });
+}
+
 Stack::Node& Stack::NodeOf(DeviceId id) const {
     std::lock_guard<std::mutex> guard(lock_);
     auto it = nodes_.find(id);

@@ -125,6 +125,11 @@ class Stack {
     NTSTATUS Remove(DeviceId id);
     // Blocks until the device is removed (after Unplug, once handles close).
     void WaitRemoved(DeviceId id);
+    // Drops what the manager keeps of a removed device (its lower device,
+    // its children's records), for a caller that plugs devices one after
+    // another for as long as it runs; the id names nothing afterwards.
+    // Stops the test when the device is not removed.
+    void Forget(DeviceId id);
 
     // Stopping and starting a running device again, as the PnP manager does
     // to rebalance resources: the device and the children below it are asked

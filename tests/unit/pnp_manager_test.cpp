@@ -148,6 +148,24 @@ TEST_F(PnpManagerTest, ADeviceAddedWithItsStartHeldBackIsRemovedWithoutEverStart
     EXPECT_EQ(sim::wdf::LiveObjectCount(), baseline_);
 }
 
+TEST_F(PnpManagerTest, OnlyARemovedDeviceIsForgottenAndItsIdThenNamesNothing) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Stack::DeviceId id = PlugStick();
+    EXPECT_DEATH(stack_->Forget(id), "device 1 cannot be forgotten: it is not removed");
+    ASSERT_EQ(stack_->Unplug(id), STATUS_SUCCESS);
+    stack_->WaitRemoved(id);
+    stack_->Forget(id);
+    EXPECT_DEATH(stack_->State(id), "no device 1");
+    EXPECT_DEATH(stack_->Forget(id), "device 1 cannot be forgotten: there is no such device");
+    // The next plug is a device of its own, as before.
+    Stack::DeviceId next = PlugStick();
+    EXPECT_NE(next, id);
+    EXPECT_EQ(stack_->State(next), DeviceState::Started);
+    ASSERT_EQ(stack_->Unplug(next), STATUS_SUCCESS);
+    EXPECT_EQ(stack_->Unload(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::wdf::LiveObjectCount(), baseline_);
+}
+
 TEST_F(PnpManagerTest, PropertiesComeFromThePdoAndATooSmallBufferReportsTheSizeNeeded) {
     std::vector<WCHAR> expected = MultiSz(sim::pnp::ArcadeStick(0x0403).hardwareIds);
     ULONG needed = static_cast<ULONG>(expected.size() * sizeof(WCHAR));
