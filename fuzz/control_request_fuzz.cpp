@@ -19,7 +19,6 @@
 #include <string.h>
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -28,11 +27,9 @@
 #include "fuzz/fuzz_support.h"
 #include "sim/core/trace_sink.h"
 #include "sim/hid/collection.h"
-#include "sim/kernel/pool.h"
 #include "sim/peers/app/companion.h"
 #include "sim/pnp/stack.h"
 #include "sim/registry/registry.h"
-#include "sim/wdf/object.h"
 
 namespace {
 
@@ -44,22 +41,6 @@ const ULONG kCodes[] = {
     IOCTL_QUILLEX_GET_STATE, IOCTL_QUILLEX_SET_STATE,   IOCTL_QUILLEX_GET_VALUE,
     IOCTL_QUILLEX_SET_VALUE, IOCTL_QUILLEX_GET_MAPPING, IOCTL_QUILLEX_SET_MAPPING,
 };
-
-void ReportPoolChange(const std::map<ULONG, size_t>& before, const std::map<ULONG, size_t>& after) {
-    std::map<ULONG, std::pair<size_t, size_t>> counts;
-    for (const auto& [tag, blocks] : before) {
-        counts[tag].first = blocks;
-    }
-    for (const auto& [tag, blocks] : after) {
-        counts[tag].second = blocks;
-    }
-    for (const auto& [tag, blocks] : counts) {
-        if (blocks.first != blocks.second) {
-            fprintf(stderr, "fuzz: pool tag 0x%08X: %zu blocks after the plug, %zu now\n",
-                    static_cast<unsigned>(tag), blocks.first, blocks.second);
-        }
-    }
-}
 
 // Two sticks, one of each layout, plugged once, with what each first
 // reported.
@@ -96,8 +77,7 @@ struct Machine {
             deviceIds[i] = id;
         }
         stack.WaitIdle();
-        pluggedBlocks = sim::pool::OutstandingBlocksByTag();
-        pluggedObjects = sim::wdf::LiveObjectCount();
+        plugged = std::make_unique<quillex_fuzz::Footprint>();
     }
 
     void TakeDown() {
@@ -120,17 +100,11 @@ struct Machine {
         FUZZ_CHECK(keeper[i].GetMapping(&mapping));
         FUZZ_CHECK(memcmp(&state, &pluggedState[i], sizeof(state)) == 0);
         FUZZ_CHECK(memcmp(&mapping, &pluggedMapping[i], sizeof(mapping)) == 0);
-        std::map<ULONG, size_t> blocks = sim::pool::OutstandingBlocksByTag();
-        if (blocks != pluggedBlocks) {
-            ReportPoolChange(pluggedBlocks, blocks);
-        }
-        FUZZ_CHECK(blocks == pluggedBlocks);
-        FUZZ_CHECK(sim::wdf::LiveObjectCount() == pluggedObjects);
+        plugged->CheckUnchanged();
     }
 
     sim::pnp::Stack::DeviceId deviceIds[2] = {};
-    std::map<ULONG, size_t> pluggedBlocks;
-    size_t pluggedObjects = 0;
+    std::unique_ptr<quillex_fuzz::Footprint> plugged;
 };
 
 Machine* g_machine = nullptr;

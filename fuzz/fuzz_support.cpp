@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "sim/core/utf.h"
+#include "sim/kernel/pool.h"
+#include "sim/wdf/object.h"
 
 namespace quillex_fuzz {
 
@@ -53,6 +55,31 @@ ContextObject::ContextObject() {
 
 ContextObject::~ContextObject() {
     WdfObjectDelete(object_);
+}
+
+Footprint::Footprint()
+    : blocks_(sim::pool::OutstandingBlocksByTag()), objects_(sim::wdf::LiveObjectCount()) {}
+
+void Footprint::CheckUnchanged() const {
+    std::map<ULONG, size_t> now = sim::pool::OutstandingBlocksByTag();
+    if (now != blocks_) {
+        std::map<ULONG, std::pair<size_t, size_t>> counts;
+        for (const auto& [tag, blocks] : blocks_) {
+            counts[tag].first = blocks;
+        }
+        for (const auto& [tag, blocks] : now) {
+            counts[tag].second = blocks;
+        }
+        for (const auto& [tag, blocks] : counts) {
+            if (blocks.first != blocks.second) {
+                fprintf(stderr,
+                        "fuzz: pool tag 0x%08X: %zu blocks once the machine was up, %zu now\n",
+                        static_cast<unsigned>(tag), blocks.first, blocks.second);
+            }
+        }
+    }
+    FUZZ_CHECK(now == blocks_);
+    FUZZ_CHECK(sim::wdf::LiveObjectCount() == objects_);
 }
 
 } // namespace quillex_fuzz

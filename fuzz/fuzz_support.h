@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <map>
 #include <vector>
 
 #include "driver/device_context.h"
@@ -45,6 +46,19 @@ class ByteReader {
     const uint8_t* data_;
     size_t size_;
     size_t offset_ = 0;
+};
+
+// What a simulated machine that stays up from input to input holds: pool
+// blocks by tag and framework objects. Taken once the machine is up; after
+// each input, the same again, or the run stops with the tags that differ.
+class Footprint {
+  public:
+    Footprint();
+    void CheckUnchanged() const;
+
+  private:
+    std::map<ULONG, size_t> blocks_;
+    size_t objects_;
 };
 
 // A framework object carrying a DEVICE_CONTEXT, parented to the driver and

@@ -5,6 +5,13 @@
 // values until it ends, each: a name selector (below 29: the value of that
 // record byte; else a name of the input's own, its length in the next byte),
 // a 32-bit type, a 16-bit data length and the data.
+//
+// The driver stays loaded for the whole run, as it does on a machine where
+// sticks come and go: each input writes its values, plugs a stick with its
+// start held back, checks what the device took and unplugs it, and then the
+// pool blocks and framework objects must be back to what the loaded driver
+// had. A machine per input would cost a driver load and a PnP thread each.
+#include <stdlib.h>
 #include <string.h>
 
 #include <map>
@@ -16,6 +23,7 @@
 #include "driver/device_add.h"
 #include "fuzz/fuzz_support.h"
 #include "mapping/remap_store.h"
+#include "sim/core/trace_sink.h"
 #include "sim/core/utf.h"
 #include "sim/pnp/stack.h"
 #include "sim/registry/registry.h"
@@ -34,13 +42,46 @@ std::string RecordValueName(ULONG offset) {
     return sim::Utf16ToUtf8(name);
 }
 
+struct Machine {
+    sim::registry::Scope registry;
+    sim::pnp::Stack stack{DriverEntry};
+    std::string remapKey = stack.RegistryPath() + "\\Parameters\\Remap";
+    std::unique_ptr<quillex_fuzz::Footprint> loaded;
+
+    Machine() {
+        // Each device add traces the values it ignores: the run stays quiet.
+        sim::trace::SetConsoleLevel(0);
+        // Installing the driver makes its Parameters key.
+        FUZZ_CHECK(sim::registry::CreateKey(stack.RegistryPath() + "\\Parameters"));
+        FUZZ_CHECK(stack.Load() == STATUS_SUCCESS);
+        loaded = std::make_unique<quillex_fuzz::Footprint>();
+    }
+};
+
+Machine* g_machine = nullptr;
+
+Machine& TheMachine() {
+    if (g_machine == nullptr) {
+        g_machine = new Machine;
+        // libFuzzer leaves its loop by exit(): the driver is unloaded before
+        // the simulator's own statics go.
+        atexit([] {
+            FUZZ_CHECK(g_machine->stack.Unload() == STATUS_SUCCESS);
+            delete g_machine;
+        });
+    }
+    return *g_machine;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Machine& machine = TheMachine();
+    sim::pnp::Stack& stack = machine.stack;
+    const std::string& remapKey = machine.remapKey;
     ByteReader input(data, size);
-    sim::registry::Scope registry;
-    sim::pnp::Stack stack(DriverEntry);
-    const std::string remapKey = stack.RegistryPath() + "\\Parameters\\Remap";
+    // Only this input's values.
+    FUZZ_CHECK(!sim::registry::KeyExists(remapKey) || sim::registry::DeleteKey(remapKey));
     FUZZ_CHECK(sim::registry::CreateKey(remapKey));
 
     const uint16_t productId = (input.Byte() & 1) != 0 ? 0x0402 : 0x0403;
@@ -108,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FUZZ_CHECK(stack.Unplug(id) == STATUS_SUCCESS);
     stack.WaitRemoved(id);
-    FUZZ_CHECK(stack.Unload() == STATUS_SUCCESS);
+    stack.Forget(id);
+    machine.loaded->CheckUnchanged();
     return 0;
 }

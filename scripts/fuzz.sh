@@ -75,14 +75,13 @@ target_options() {
     esac
 }
 
-# The memory a run may reach, in MB. Every input of the targets that plug a
-# stick builds a simulated machine whose PnP manager has a thread of its own
-# (and a reader thread once the device starts), and AddressSanitizer keeps
-# about 200 bytes for every thread a process has ever made: ten million
-# inputs add 2 GB a thread per input to a run's memory, without a leak.
+# The memory a run may reach, in MB. Every input of hid_descriptor_fuzz
+# builds a simulated machine whose PnP manager has a thread of its own, and
+# the reader one more once the device opens; AddressSanitizer keeps about 200
+# bytes for every thread a process has ever made, so ten million inputs add
+# 4 GB to the run's memory without a leak.
 rss_limit() {
     case "$1" in
-    remap_registry_fuzz) echo 4096 ;;
     hid_descriptor_fuzz) echo 6144 ;;
     *) echo 2048 ;;
     esac
