@@ -73,6 +73,10 @@ target_options() {
     # 640 bytes hold the seed with every kind of value, or keys 300 levels
     # deep.
     reg_file_fuzz) echo "-max_len=640" ;;
+    # Every value an input writes is read back at device add: an input's cost
+    # grows with its values. 1 KB holds all 29 of the record's values as
+    # DWORDs three times over, or a few with long data and names of their own.
+    remap_registry_fuzz) echo "-max_len=1024" ;;
     esac
 }
 
