@@ -223,21 +223,32 @@ void Stack::AddChild(Node* parent, PDEVICE_OBJECT pdo) {
     if (package == nullptr) {
         return; // no driver: the child stays as it is, not started
     }
-    raw->service = package->package.service;
+    // The child is listed from here on: what Children() reports is written
+    // under the lock.
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        raw->service = package->package.service;
+    }
     NTSTATUS status = LoadPackage(package);
     if (NT_SUCCESS(status)) {
         status = package->extension.AddDevice != nullptr
                      ? package->extension.AddDevice(&package->object, pdo)
                      : STATUS_INVALID_DEVICE_REQUEST;
     }
-    raw->addStatus = status;
-    if (!NT_SUCCESS(status)) {
+    {
         std::lock_guard<std::mutex> guard(lock_);
-        raw->state = DeviceState::AddFailed;
-        return;
+        raw->addStatus = status;
+        if (!NT_SUCCESS(status)) {
+            raw->state = DeviceState::AddFailed;
+            return;
+        }
     }
-    raw->startStatus = SendPnp(pdo, IRP_MN_START_DEVICE).status;
-    if (!NT_SUCCESS(raw->startStatus)) {
+    const NTSTATUS started = SendPnp(pdo, IRP_MN_START_DEVICE).status;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        raw->startStatus = started;
+    }
+    if (!NT_SUCCESS(started)) {
         // The drivers over it leave again; the child itself stays reported.
         SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
         std::lock_guard<std::mutex> guard(lock_);
