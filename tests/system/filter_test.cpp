@@ -133,7 +133,7 @@ TEST_F(FilterTest, RemovalRunsTheDeviceDownAndLeavesNoFrameworkObjectBehind) {
     // Released at once; the device itself stays until its handle is closed.
     EXPECT_TRUE(trace_.Contains("Quillex!Quillex_EvtDeviceReleaseHardware:  Remove PDO 1\n"));
     EXPECT_FALSE(trace_.Contains("Quillex!QuillexContextCleanup: <1> ++\n"));
-    EXPECT_TRUE(Context(held)->HardwareReleased);
+    EXPECT_TRUE(QuillexReadFlag(&Context(held)->HardwareReleased));
     app.Close();
     stack_.WaitRemoved(held);
 
@@ -151,8 +151,8 @@ TEST_F(FilterTest, RemovalRunsTheDeviceDownAndLeavesNoFrameworkObjectBehind) {
 TEST_F(FilterTest, PrepareAndReleaseHardwareSetTheFlagsAndTraceTheirSteps) {
     DeviceId id = PlugStick(0x0402);
     PDEVICE_CONTEXT context = Context(id);
-    EXPECT_FALSE(context->HardwareReleased);
-    EXPECT_FALSE(context->PdoCreated);
+    EXPECT_FALSE(QuillexReadFlag(&context->HardwareReleased));
+    EXPECT_FALSE(QuillexReadFlag(&context->PdoCreated));
     EXPECT_TRUE(trace_.Contains("Quillex!Quillex_EvtDevicePrepareHardware:  Add a PDO 1\n"));
     EXPECT_TRUE(trace_.Contains("Quillex!Quillex_EvtDevicePrepareHardware: -- 0\n"));
     ASSERT_EQ(stack_.Remove(id), STATUS_SUCCESS);

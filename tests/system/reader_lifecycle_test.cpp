@@ -143,7 +143,7 @@ TEST_F(ReaderLifecycleTest, AReaderThatEndedOnItsOwnIsLaunchedAgainWithoutASecon
     PDEVICE_CONTEXT context = Context(id);
     EXPECT_EQ(ThreadState(&context->ReaderWorker), WORKER_TERMINATED);
     EXPECT_EQ(context->ReaderWorker.hThread, nullptr);
-    EXPECT_TRUE(context->PdoCreated);
+    EXPECT_TRUE(QuillexReadFlag(&context->PdoCreated));
     stack_.WaitIdle();
     EXPECT_EQ(stack_.Children(id).size(), 1u);
 
@@ -162,7 +162,7 @@ namespace {
 TEST_F(ReaderLifecycleTest, AnOpenWhileTheHardwareIsReleasedStartsNoReader) {
     DeviceId id = PlugStick(0x0402);
     ASSERT_EQ(stack_.Stop(id), STATUS_SUCCESS);
-    EXPECT_TRUE(Context(id)->HardwareReleased);
+    EXPECT_TRUE(QuillexReadFlag(&Context(id)->HardwareReleased));
     (void)OpenApp(id); // passed down and answered, whatever the answer
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(sim::kernel::LiveSystemThreadCount(), 0u);

@@ -56,7 +56,7 @@ TEST_F(ReaderPipelineTest, AnOpenStartsOneReaderThatStartsReadingAfterItsWaitAnd
     clock_.Advance(std::chrono::milliseconds(10));
     ASSERT_TRUE(WaitUntil([&] { return stack_.Hid(id)->WaitingReads() == 1; }));
     EXPECT_NE(context->XusbPdo, nullptr);
-    EXPECT_TRUE(context->PdoCreated);
+    EXPECT_TRUE(QuillexReadFlag(&context->PdoCreated));
     EXPECT_EQ(ThreadState(&context->ReaderWorker), WORKER_RUNNING);
 
     CloseApps();

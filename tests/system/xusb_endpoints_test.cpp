@@ -369,13 +369,13 @@ TEST_F(XusbEndpointTest, AfterTheParentReleasesItsHardwareTheChildRefusesEveryth
     const UCHAR stages[4] = {data->ConfigDescriptorState, data->StringDescriptorState,
                              data->Ep1InState, data->VendorRequestState};
     ASSERT_EQ(stack_.Unplug(p_.id), STATUS_SUCCESS);
-    ASSERT_TRUE(data->bRemoved);
+    ASSERT_TRUE(QuillexReadFlag(&data->bRemoved));
     // Only the mark changed.
     const UCHAR after[4] = {data->ConfigDescriptorState, data->StringDescriptorState,
                             data->Ep1InState, data->VendorRequestState};
     EXPECT_EQ(memcmp(stages, after, sizeof(stages)), 0);
     EXPECT_FALSE(IsListEmpty(&data->PendingEp1Irps));
-    EXPECT_FALSE(p_.context->PdoCreated);
+    EXPECT_FALSE(QuillexReadFlag(&p_.context->PdoCreated));
     EXPECT_EQ(p_.context->XusbPdo, p_.child);
 
     std::vector<uint8_t> buffer(18);

@@ -256,7 +256,7 @@ TEST_F(XusbEndpointTest, ARemovedChildRefusesReportsAndKeepsItsWaitingTransfers)
     ASSERT_EQ(waiting.Send(child_), STATUS_PENDING);
     UCHAR stagesBefore = child_.Data()->Ep1InState;
     ASSERT_EQ(QuillexRemovePdo(child_.Pdo()), STATUS_SUCCESS);
-    EXPECT_TRUE(child_.Data()->bRemoved);
+    EXPECT_TRUE(QuillexReadFlag(&child_.Data()->bRemoved));
     EXPECT_EQ(child_.Data()->Ep1InState, stagesBefore); // only the mark changes
     sim::trace::Capture trace;
     EXPECT_EQ(Deliver(MakeReport(1)), STATUS_DEVICE_REMOVED);

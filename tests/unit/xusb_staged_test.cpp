@@ -124,7 +124,7 @@ TEST_F(XusbPdoDataTest, ANewChildStartsEmptyWithTheParentsIdentity) {
     EXPECT_EQ(data->InstanceNumber, 7u);
     EXPECT_EQ(data->ParentDevice, child.Parent()->Device);
     EXPECT_EQ(data->ProductId, 0x0402u);
-    EXPECT_FALSE(data->bRemoved);
+    EXPECT_FALSE(QuillexReadFlag(&data->bRemoved));
     EXPECT_TRUE(IsListEmpty(&data->PendingEp1Irps));
     EXPECT_EQ(data->ConfigDescriptorState + data->StringDescriptorState + data->Ep1InState +
                   data->VendorRequestState,
