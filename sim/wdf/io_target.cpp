@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "sim/core/fault.h"
+#include "sim/core/race.h"
 #include "sim/core/verifier.h"
 #include "sim/kernel/cpu_time.h"
 #include "sim/kernel/irql_check.h"
@@ -74,6 +75,7 @@ NTSTATUS IoTarget::Send(Request* request, bool ignoreState) {
         if (request->irp->CurrentLocation - 1 < device->StackSize) {
             return STATUS_REQUEST_NOT_ACCEPTED;
         }
+        race::Point(kIoTargetSendAdmitting, request);
         request->target = this;
         request->irpRefs.store(1);
         sent_.insert(request);

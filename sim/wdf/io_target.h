@@ -11,6 +11,12 @@
 
 namespace sim::wdf {
 
+// Pause point (sim/core/race.h): a send found the target open and is about to
+// count the request as out, under the lock a purge takes. The object is the
+// request.
+inline constexpr const char* kIoTargetSendAdmitting =
+    "IoTarget::Send: target found open, request not yet counted";
+
 class IoTarget : public Object {
   public:
     IoTarget() : Object(Kind::IoTarget) {}

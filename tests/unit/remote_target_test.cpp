@@ -11,10 +11,13 @@
 #include <hidclass.h>
 
 #include "sim/core/fault.h"
+#include "sim/core/race.h"
 #include "sim/core/utf.h"
 #include "sim/io/file.h"
 #include "sim/io/device_object.h"
 #include "sim/pnp/stack.h"
+#include "sim/wdf/io_target.h"
+#include "sim/wdf/object.h"
 #include "tests/support/test_filter_driver.h"
 
 namespace quillex_test {
@@ -205,6 +208,50 @@ TEST_F(RemoteTargetTest, AnOrderlyRemovalClosesATargetOpenOnTheDeviceAndACancell
     app.Close();
     // The target alone does not keep the device: it lets go when asked.
     EXPECT_EQ(stack_.Remove(id_), STATUS_SUCCESS);
+}
+
+// A send that found the target open is held before it counts its request as
+// out, and a close starts meanwhile: the close waits for the send, then
+// cancels its request, and returns only once the request is back. Were the
+// two steps of the send apart, the close would find nothing out and return,
+// and the read would reach the device after it.
+TEST_F(RemoteTargetTest, ACloseDuringASendCancelsTheRequestTheSendAdmitted) {
+    WDFIOTARGET target = OpenByName();
+    WDFREQUEST request;
+    WDFMEMORY memory;
+    MakeRead(&request, &memory);
+    lower().AnswerMajor(IRP_MJ_READ, {STATUS_SUCCESS, {}, true}); // reads wait
+    ASSERT_EQ(WdfIoTargetFormatRequestForRead(target, request, memory, nullptr, nullptr),
+              STATUS_SUCCESS);
+    ReadSeen seen;
+    WdfRequestSetCompletionRoutine(request, ReadDone, &seen);
+
+    sim::race::Pause admitting(
+        sim::wdf::kIoTargetSendAdmitting,
+        sim::wdf::LookupAs<sim::wdf::Request>(request, sim::wdf::Kind::Request, "test"));
+    std::atomic<bool> sent{false};
+    std::thread sender([&] { sent = WdfRequestSend(request, target, WDF_NO_SEND_OPTIONS); });
+    ASSERT_TRUE(admitting.WaitHit());
+    std::atomic<bool> closed{false};
+    std::atomic<int> backAtClose{-1};
+    std::thread closer([&] {
+        WdfIoTargetClose(target);
+        backAtClose = seen.completions.load();
+        closed = true;
+    });
+    // The close cannot get past the held send.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(closed.load());
+    admitting.Release();
+    sender.join();
+    closer.join();
+
+    EXPECT_TRUE(sent.load());
+    EXPECT_EQ(backAtClose.load(), 1);
+    EXPECT_EQ(seen.status.load(), STATUS_CANCELLED);
+    EXPECT_EQ(lower().HeldCount(), 0u);
+    WdfObjectDelete(request);
+    WdfObjectDelete(memory);
 }
 
 // The reader formats and sends its next read while the PnP manager closes
