@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "sim/core/fault.h"
 #include "sim/core/utf.h"
@@ -153,6 +156,8 @@ struct Extension {
 };
 
 PDEVICE_OBJECT g_device = nullptr;
+// How long its device add takes, to hold a child in the middle of its add.
+std::atomic<int> g_addDelayMs{0};
 
 const char* PnpName(UCHAR minor) {
     switch (minor) {
@@ -195,6 +200,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     Hooks().Log("class add");
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_addDelayMs.load()));
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status =
         IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
@@ -301,6 +307,40 @@ TEST_F(PnpChildTest, TheChildIsEnumeratedWithItsIdentityAndItsDriverBoundByAComp
     EXPECT_EQ(stack_->Children(id)[0].state, DeviceState::Removed);
     EXPECT_EQ(sim::wdf::LiveObjectCount(), baseline_ + 1);
     EXPECT_EQ(sim::io::LiveDeviceObjectCount(), devicesBefore_);
+}
+
+// Another thread reads the list of children while the PnP manager adds one
+// (as a test or a tool checks for the emulated controller): everything the
+// list reports of a child in its add is written under the list's lock, so
+// the reader sees a whole child at every step, and ThreadSanitizer sees no
+// race with a service or status written beside the read.
+TEST_F(PnpChildTest, TheChildListCanBeReadWhileAChildIsAdded) {
+    Stack::DeviceId id = 0;
+    ASSERT_EQ(stack_->Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+    test_class::g_addDelayMs = 20;
+    std::atomic<bool> done{false};
+    std::atomic<int> seenInAdd{0};
+    std::thread reader([&] {
+        while (!done) {
+            for (const sim::pnp::ChildDevice& child : stack_->Children(id)) {
+                if (child.service == "TestClass" && child.state == DeviceState::NoDriver) {
+                    ++seenInAdd;
+                }
+            }
+        }
+    });
+    ASSERT_EQ(MakeChild(parent_, &child_), STATUS_SUCCESS);
+    stack_->WaitIdle();
+    done = true;
+    reader.join();
+    test_class::g_addDelayMs = 0;
+
+    EXPECT_GT(seenInAdd.load(), 0); // the reads met the child in its add
+    std::vector<sim::pnp::ChildDevice> children = stack_->Children(id);
+    ASSERT_EQ(children.size(), 1u);
+    EXPECT_EQ(children[0].addStatus, STATUS_SUCCESS);
+    EXPECT_EQ(children[0].startStatus, STATUS_SUCCESS);
+    EXPECT_EQ(children[0].state, DeviceState::Started);
 }
 
 TEST_F(PnpChildTest, AChildMadeBeforeItsParentStartsIsReportedOnceItStarts) {
