@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "sim/core/fault.h"
@@ -341,6 +342,36 @@ TEST_F(PnpChildTest, TheChildListCanBeReadWhileAChildIsAdded) {
     EXPECT_EQ(children[0].addStatus, STATUS_SUCCESS);
     EXPECT_EQ(children[0].startStatus, STATUS_SUCCESS);
     EXPECT_EQ(children[0].state, DeviceState::Started);
+}
+
+// A driver thread adds the child while the PnP manager asks the parent for
+// its bus relations over and over, as the reader adds the emulated
+// controller at any moment: the framework publishes the child whole, and the
+// query reads the list under the device's lock, so ThreadSanitizer sees no
+// race and the child is reported, bound and started once.
+TEST_F(PnpChildTest, AChildAddedWhileTheBusIsAskedAgainAndAgainIsReportedOnceAndWhole) {
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Stack::DeviceId id = 0;
+        ASSERT_EQ(stack_->Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+        PDEVICE_OBJECT pdo = sim::io::BottomOfStack(WdfDeviceWdmGetDeviceObject(parent_));
+        std::atomic<bool> done{false};
+        std::thread asker([&] {
+            while (!done) {
+                IoInvalidateDeviceRelations(pdo, BusRelations);
+                stack_->WaitIdle();
+            }
+        });
+        ASSERT_EQ(MakeChild(parent_, &child_), STATUS_SUCCESS);
+        stack_->WaitIdle();
+        done = true;
+        asker.join();
+        std::vector<sim::pnp::ChildDevice> children = stack_->Children(id);
+        ASSERT_EQ(children.size(), 1u);
+        EXPECT_EQ(children[0].service, "TestClass");
+        EXPECT_EQ(children[0].state, DeviceState::Started);
+        ASSERT_EQ(stack_->Unplug(id), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(PnpChildTest, AChildMadeBeforeItsParentStartsIsReportedOnceItStarts) {
