@@ -214,20 +214,18 @@ void Stack::AddChild(Node* parent, PDEVICE_OBJECT pdo) {
     }
     io::Record(pdo)->devnode = &dn;
     WatchBusRelations(raw);
+    // Listed from here on: what Children() reports of it is written under
+    // the lock.
+    LoadedPackage* package = MatchPackage(*raw);
     {
         std::lock_guard<std::mutex> guard(lock_);
         parent->children.push_back(std::move(child));
+        if (package != nullptr) {
+            raw->service = package->package.service;
+        }
     }
-
-    LoadedPackage* package = MatchPackage(*raw);
     if (package == nullptr) {
         return; // no driver: the child stays as it is, not started
-    }
-    // The child is listed from here on: what Children() reports is written
-    // under the lock.
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        raw->service = package->package.service;
     }
     NTSTATUS status = LoadPackage(package);
     if (NT_SUCCESS(status)) {
@@ -244,19 +242,13 @@ void Stack::AddChild(Node* parent, PDEVICE_OBJECT pdo) {
         }
     }
     const NTSTATUS started = SendPnp(pdo, IRP_MN_START_DEVICE).status;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        raw->startStatus = started;
-    }
     if (!NT_SUCCESS(started)) {
         // The drivers over it leave again; the child itself stays reported.
         SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
-        std::lock_guard<std::mutex> guard(lock_);
-        raw->state = DeviceState::StartFailed;
-        return;
     }
     std::lock_guard<std::mutex> guard(lock_);
-    raw->state = DeviceState::Started;
+    raw->startStatus = started;
+    raw->state = NT_SUCCESS(started) ? DeviceState::Started : DeviceState::StartFailed;
 }
 
 Stack::LoadedPackage* Stack::MatchPackage(const Node& child) {
