@@ -30,7 +30,15 @@ __declspec(dllimport) NTSTATUS NTAPI
 #include <hidpddi.h>
 #endif
 #include <usb.h>
+#if defined(_KERNEL_MODE)
+// The USB library's header declares its routines without C linkage; USBD.SYS
+// exports them under their C names.
+extern "C" {
 #include <usbdlib.h>
+}
+#else
+#include <usbdlib.h>
+#endif
 #include <usbioctl.h>
 #include <usbbusif.h>
 #if !defined(_KERNEL_MODE)
