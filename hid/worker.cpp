@@ -29,7 +29,7 @@ PVOID volatile* ThreadHandleField(PWORKER_RECORD pWorker) {
 
 } // namespace
 
-_Use_decl_annotations_ VOID ThreadLockRecord(PWORKER_RECORD pWorker) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID ThreadLockRecord(PWORKER_RECORD pWorker) {
     PAGED_CODE();
     KeWaitForSingleObject(&pWorker->EV_RECORD_FREE, Executive, KernelMode, FALSE, NULL);
 }
@@ -50,7 +50,7 @@ _Use_decl_annotations_ BOOLEAN ThreadHandleHeld(PWORKER_RECORD pWorker) {
     return ReadPointer(ThreadHandleField(pWorker)) != NULL;
 }
 
-_Use_decl_annotations_ BOOLEAN ThreadHasLeft(PWORKER_RECORD pWorker) {
+PAGED_CODE_SEG _Use_decl_annotations_ BOOLEAN ThreadHasLeft(PWORKER_RECORD pWorker) {
     BOOLEAN left;
 
     PAGED_CODE();
@@ -61,7 +61,7 @@ _Use_decl_annotations_ BOOLEAN ThreadHasLeft(PWORKER_RECORD pWorker) {
     return left;
 }
 
-_Use_decl_annotations_ NTSTATUS ThreadInit(PWORKER_RECORD pWorker) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS ThreadInit(PWORKER_RECORD pWorker) {
     PAGED_CODE();
 
     if (pWorker == NULL) {
@@ -78,8 +78,9 @@ _Use_decl_annotations_ NTSTATUS ThreadInit(PWORKER_RECORD pWorker) {
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS ThreadLaunch(PKSTART_ROUTINE StartRoutine, PVOID StartContext,
-                                             PWORKER_RECORD pWorker) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS ThreadLaunch(PKSTART_ROUTINE StartRoutine,
+                                                            PVOID StartContext,
+                                                            PWORKER_RECORD pWorker) {
     OBJECT_ATTRIBUTES attributes;
     HANDLE handle = NULL;
     PVOID object = NULL;
@@ -152,7 +153,8 @@ _Use_decl_annotations_ NTSTATUS ThreadLaunch(PKSTART_ROUTINE StartRoutine, PVOID
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS ThreadRecover(PWORKER_RECORD pWorker, ULONG TimeoutMs) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS ThreadRecover(PWORKER_RECORD pWorker,
+                                                             ULONG TimeoutMs) {
     LARGE_INTEGER timeout;
     NTSTATUS status;
 
@@ -181,7 +183,7 @@ _Use_decl_annotations_ NTSTATUS ThreadRecover(PWORKER_RECORD pWorker, ULONG Time
     return status;
 }
 
-_Use_decl_annotations_ VOID ThreadFinish(PWORKER_RECORD pWorker) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID ThreadFinish(PWORKER_RECORD pWorker) {
     PAGED_CODE();
 
     // hThread and m_pThreadObj are the launcher's until it has stored them.

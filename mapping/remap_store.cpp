@@ -117,7 +117,8 @@ typedef struct _REMAP_STORED_VALUE {
 // Reads a value's type, length and number. STATUS_BUFFER_OVERFLOW (type and
 // length filled, no number) for data longer than 8 bytes; any other failure
 // means the value is not there or cannot be read.
-NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName, REMAP_STORED_VALUE* Stored) {
+PAGED_CODE_SEG NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName,
+                                       REMAP_STORED_VALUE* Stored) {
     PAGED_CODE();
 
     UNICODE_STRING name;
@@ -155,7 +156,7 @@ NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName, REMAP_STORED_VALUE* 
 // writes is taken: a 4-byte REG_DWORD whose number fits the byte. Anything
 // else (a string, binary data, a number past 0xFF) leaves the byte as it is
 // and says so, rather than being misread through its first bytes.
-VOID RemapLoadByte(HANDLE KeyHandle, ULONG Offset, PUCHAR Record) {
+PAGED_CODE_SEG VOID RemapLoadByte(HANDLE KeyHandle, ULONG Offset, PUCHAR Record) {
     PAGED_CODE();
 
     PCWSTR name = RemapValueNames[Offset];
@@ -211,7 +212,7 @@ _Use_decl_annotations_ NTSTATUS RemapValueName(ULONG Offset, PCWSTR* ValueName) 
     return *ValueName != NULL ? STATUS_SUCCESS : STATUS_NOT_FOUND;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingInit(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInit(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL) {
@@ -284,7 +285,8 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInit(PDEVICE_CONTEXT Context) {
     return RtlUnicodeStringCat(&Context->RegistryPath, &suffix);
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingRestoreDefaults(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS
+TorvaXboxMappingRestoreDefaults(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL || Context->Device == NULL) {
@@ -294,7 +296,8 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingRestoreDefaults(PDEVICE_CONTEXT 
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS RemapOpenKey(PDEVICE_CONTEXT Context, PHANDLE KeyHandle) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS RemapOpenKey(PDEVICE_CONTEXT Context,
+                                                            PHANDLE KeyHandle) {
     PAGED_CODE();
 
     if (Context == NULL || KeyHandle == NULL) {
@@ -309,7 +312,8 @@ _Use_decl_annotations_ NTSTATUS RemapOpenKey(PDEVICE_CONTEXT Context, PHANDLE Ke
                        NULL);
 }
 
-_Use_decl_annotations_ NTSTATUS RemapQueryValue(HANDLE KeyHandle, PCWSTR ValueName, PULONG Value) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS RemapQueryValue(HANDLE KeyHandle, PCWSTR ValueName,
+                                                               PULONG Value) {
     PAGED_CODE();
 
     if (KeyHandle == NULL || ValueName == NULL || Value == NULL) {
@@ -326,7 +330,8 @@ _Use_decl_annotations_ NTSTATUS RemapQueryValue(HANDLE KeyHandle, PCWSTR ValueNa
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS RemapSetValue(HANDLE KeyHandle, PCWSTR ValueName, ULONG Value) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS RemapSetValue(HANDLE KeyHandle, PCWSTR ValueName,
+                                                             ULONG Value) {
     PAGED_CODE();
 
     if (KeyHandle == NULL || ValueName == NULL) {
@@ -337,7 +342,8 @@ _Use_decl_annotations_ NTSTATUS RemapSetValue(HANDLE KeyHandle, PCWSTR ValueName
     return ZwSetValueKey(KeyHandle, &name, 0, REG_DWORD, &Value, sizeof(Value));
 }
 
-_Use_decl_annotations_ NTSTATUS RemapSaveValue(HANDLE KeyHandle, UCHAR Value, PCWSTR ValueName) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS RemapSaveValue(HANDLE KeyHandle, UCHAR Value,
+                                                              PCWSTR ValueName) {
     PAGED_CODE();
 
     NTSTATUS status = RemapSetValue(KeyHandle, ValueName, Value);
@@ -349,7 +355,7 @@ _Use_decl_annotations_ NTSTATUS RemapSaveValue(HANDLE KeyHandle, UCHAR Value, PC
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL || Context->Device == NULL) {
@@ -373,7 +379,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Contex
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveRemap(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveRemap(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL) {
@@ -424,8 +430,9 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveRemap(PDEVICE_CONTEXT Contex
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetMapping(PDEVICE_CONTEXT Context, PVOID Buffer,
-                                                           size_t BufferLength) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetMapping(PDEVICE_CONTEXT Context,
+                                                                          PVOID Buffer,
+                                                                          size_t BufferLength) {
     PAGED_CODE();
 
     NTSTATUS status = RecordBufferStatus(Context, Buffer, BufferLength);
@@ -440,9 +447,9 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetMapping(PDEVICE_CONTEXT Conte
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetMapping(PDEVICE_CONTEXT Context,
-                                                           const VOID* Buffer,
-                                                           size_t BufferLength) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetMapping(PDEVICE_CONTEXT Context,
+                                                                          const VOID* Buffer,
+                                                                          size_t BufferLength) {
     PAGED_CODE();
 
     NTSTATUS status = RecordBufferStatus(Context, Buffer, BufferLength);

@@ -151,7 +151,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT C
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingLock(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingLock(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL) {
@@ -174,7 +174,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingLock(PDEVICE_CONTEXT Context) {
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingUnlock(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingUnlock(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL) {
