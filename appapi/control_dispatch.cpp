@@ -61,10 +61,14 @@ VOID DispatchQuillexCode(PDEVICE_CONTEXT Context, WDFREQUEST Request, ULONG IoCo
             // id's other three bytes in the reply, as applications expect.
             ULONG dataItemId;
             RtlCopyMemory(&dataItemId, input, sizeof(dataItemId));
-            KeAcquireSpinLock(&Context->StateLock, &irql);
-            status =
-                AppApi_GetInstanceItem(&Context->AppInstance, dataItemId, sizeof(ULONG), output);
-            KeReleaseSpinLock(&Context->StateLock, irql);
+            if (AppApi_IsSettingItem(dataItemId)) {
+                status = AppApi_GetSettingItem(Context, dataItemId, sizeof(ULONG), output);
+            } else {
+                KeAcquireSpinLock(&Context->StateLock, &irql);
+                status = AppApi_GetInstanceItem(&Context->AppInstance, dataItemId, sizeof(ULONG),
+                                                output);
+                KeReleaseSpinLock(&Context->StateLock, irql);
+            }
             information = sizeof(ULONG);
         }
         break;
@@ -75,8 +79,12 @@ VOID DispatchQuillexCode(PDEVICE_CONTEXT Context, WDFREQUEST Request, ULONG IoCo
         if (NT_SUCCESS(status)) {
             QUILLEX_SET_VALUE_INPUT value;
             RtlCopyMemory(&value, input, sizeof(value));
-            status = AppApi_SetInstanceItem(Context, &Context->AppInstance, value.DataItemId,
-                                            sizeof(value.Value), value.Value);
+            status = AppApi_IsSettingItem(value.DataItemId)
+                         ? AppApi_SetSettingItem(Context, value.DataItemId, sizeof(value.Value),
+                                                 value.Value)
+                         : AppApi_SetInstanceItem(Context, &Context->AppInstance,
+                                                  value.DataItemId, sizeof(value.Value),
+                                                  value.Value);
         }
         break;
 

@@ -3,6 +3,7 @@
 // mapping was never loaded, and on the application's mapping requests.
 #include "mapping/remap_store.h"
 
+#include "mapping/arcade_store.h"
 #include "mapping/curves.h"
 #include "mapping/xusb_report.h"
 
@@ -107,17 +108,9 @@ inline VOID PutDefaults(PDEVICE_CONTEXT Context) {
     PutRecord(Context, RemapDefaultRecord);
 }
 
-// What a registry value holds, as far as the 8 data bytes read show it.
-typedef struct _REMAP_STORED_VALUE {
-    ULONG Type;
-    ULONG DataLength;
-    ULONG Number; // the first four data bytes, little-endian, zero past short data
-} REMAP_STORED_VALUE;
+} // namespace
 
-// Reads a value's type, length and number. STATUS_BUFFER_OVERFLOW (type and
-// length filled, no number) for data longer than 8 bytes; any other failure
-// means the value is not there or cannot be read.
-NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName, REMAP_STORED_VALUE* Stored) {
+_Use_decl_annotations_ NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName, REMAP_STORED_VALUE* Stored) {
     PAGED_CODE();
 
     UNICODE_STRING name;
@@ -150,6 +143,8 @@ NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName, REMAP_STORED_VALUE* 
                      static_cast<ULONG>(bytes[2]) << 16 | static_cast<ULONG>(bytes[3]) << 24;
     return STATUS_SUCCESS;
 }
+
+namespace {
 
 // Loads the record byte at Offset from its value. Only what the driver itself
 // writes is taken: a 4-byte REG_DWORD whose number fits the byte. Anything
@@ -233,6 +228,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInit(PDEVICE_CONTEXT Context) {
     // The defaults are in force from here on, whatever fails below or later
     // in device add: a mapping that was never loaded is never all zeros.
     PutDefaults(Context);
+    TorvaXboxMappingRestoreArcadeDefaults(Context);
     // Set before the path is built and kept whatever follows: a device whose
     // path could not be built runs on the defaults rather than retrying.
     Context->MappingInitialized = 1;
@@ -366,7 +362,10 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Contex
                 RemapLoadByte(key, offset, record);
             }
         }
+        TorvaXboxMappingLoadArcade(Context, key);
         ZwClose(key);
+    } else {
+        TorvaXboxMappingLoadArcade(Context, NULL);
     }
 
     PutRecord(Context, record);
@@ -456,13 +455,22 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetMapping(PDEVICE_CONTEXT Conte
     if (status != STATUS_SUCCESS) {
         return status;
     }
-    if (incoming->RestoreDefaults != 0) {
+    const BOOLEAN restore = incoming->RestoreDefaults != 0;
+    if (restore) {
+        // The settings beside the record go back to theirs too.
         PutDefaults(Context);
+        TorvaXboxMappingRestoreArcadeDefaults(Context);
     } else {
         // No byte is range-tested: composition bounds every use of the record.
         PutRecord(Context, reinterpret_cast<const UCHAR*>(incoming));
     }
     status = TorvaXboxMappingSaveRemap(Context);
+    if (restore) {
+        NTSTATUS arcadeStatus = TorvaXboxMappingSaveArcade(Context);
+        if (NT_SUCCESS(status)) {
+            status = arcadeStatus;
+        }
+    }
     TorvaXboxMappingUnlock(Context);
     return status;
 }
