@@ -216,7 +216,7 @@ std::optional<Outcome> DeviceAddOutcome(const Site& site, const Facts& f) {
                        Reports::StopForGood,
                        Controller::Made};
     }
-    if (site.Is("driver/memory_buffer.cpp", "WdfMemoryCreate") &&
+    if (site.Is("platform/memory_buffer.cpp", "WdfMemoryCreate") &&
         site.Via("mapping/remap_store.cpp", "RegistryPathBuffer")) {
         // The defaults stay in force; the mapping can be neither loaded nor
         // saved, and a mapping write says so (its key cannot be opened).
@@ -295,7 +295,7 @@ std::optional<Outcome> SetupOutcome(const Site& site, const Facts& f) {
                   n, s)});
         return outcome;
     }
-    if (!site.Is("driver/memory_buffer.cpp", "WdfMemoryCreate")) {
+    if (!site.Is("platform/memory_buffer.cpp", "WdfMemoryCreate")) {
         return std::nullopt;
     }
     if (site.Via("hid/hid_probe.cpp", "&hid->PreparsedData")) {
