@@ -611,10 +611,10 @@ std::optional<Outcome> ExpectedOutcome(const std::string& sourceDir, const Fault
 
 bool OutcomeLeftOpen(const FaultPoint& point) {
     static const std::pair<const char*, const char*> open[] = {
-        {"hid/reader_thread.cpp", "KeWaitForSingleObject"}, // the pause after a failed send
-        {"hid/hid_setup.cpp", "KeWaitForSingleObject"},     // teardown's longer wait
-        {"xusb/pdo.cpp", "WdfWorkItemCreate"},              // the LED work item
-        {"mapping/xusb_report.cpp", "KeWaitForSingleObject"},
+        {"hid/reader_thread.cpp", "KeWaitForSingleObject"},   // the pause after a failed send
+        {"hid/hid_setup.cpp", "KeWaitForSingleObject"},       // teardown's longer wait
+        {"xusb/pdo.cpp", "WdfWorkItemCreate"},                // the LED work item
+        {"mapping/remap_store.cpp", "KeWaitForSingleObject"}, // the mapping mutex
     };
     return std::any_of(std::begin(open), std::end(open), [&](const auto& entry) {
         return point.file == entry.first && point.service == entry.second;
