@@ -29,8 +29,7 @@ _Use_decl_annotations_ NTSTATUS AppApi_GetSettingItem(PDEVICE_CONTEXT Context, U
                         DataItemId);
         }
     }
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!AppApi_GetSettingItem: -- %x\n",
-                status);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!AppApi_GetSettingItem: -- %x\n", status);
     return status;
 }
 
@@ -55,7 +54,6 @@ _Use_decl_annotations_ NTSTATUS AppApi_SetSettingItem(PDEVICE_CONTEXT Context, U
         RtlCopyMemory(&value, Value, sizeof(value));
         status = TorvaXboxMappingSetSetting(Context, DataItemId, value);
     }
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!AppApi_SetSettingItem: -- %x\n",
-                status);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!AppApi_SetSettingItem: -- %x\n", status);
     return status;
 }

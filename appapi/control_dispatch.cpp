@@ -4,6 +4,7 @@
 #include "appapi/control_dispatch.h"
 
 #include "appapi/app_data.h"
+#include "mapping/arcade_store.h"
 #include "mapping/remap_store.h"
 
 namespace {
@@ -82,9 +83,8 @@ VOID DispatchQuillexCode(PDEVICE_CONTEXT Context, WDFREQUEST Request, ULONG IoCo
             status = AppApi_IsSettingItem(value.DataItemId)
                          ? AppApi_SetSettingItem(Context, value.DataItemId, sizeof(value.Value),
                                                  value.Value)
-                         : AppApi_SetInstanceItem(Context, &Context->AppInstance,
-                                                  value.DataItemId, sizeof(value.Value),
-                                                  value.Value);
+                         : AppApi_SetInstanceItem(Context, &Context->AppInstance, value.DataItemId,
+                                                  sizeof(value.Value), value.Value);
         }
         break;
 
@@ -104,6 +104,12 @@ VOID DispatchQuillexCode(PDEVICE_CONTEXT Context, WDFREQUEST Request, ULONG IoCo
             // The new mapping is in force even when it could not be saved;
             // the application hears the save's status.
             status = TorvaXboxMappingSetMapping(Context, input, sizeof(REMAP_RECORD));
+            // A restore of the defaults reaches the settings beside the
+            // mapping too; the first failed save is what the application hears.
+            if (static_cast<const REMAP_RECORD*>(input)->RestoreDefaults != 0) {
+                NTSTATUS settings = TorvaXboxMappingRestoreArcadeSettings(Context);
+                status = NT_SUCCESS(status) ? settings : status;
+            }
         }
         break;
     }

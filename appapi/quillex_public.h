@@ -99,7 +99,7 @@ static_assert(offsetof(APP_INSTANCE, Led) == 44, "APP_INSTANCE layout");
 #define QUILLEX_ITEM_LED                 21 // 0 to 3 on a single-item write
 #define QUILLEX_ITEM_FIRST               QUILLEX_ITEM_BTN_A
 #define QUILLEX_ITEM_LAST                QUILLEX_ITEM_LED // the last field of APP_INSTANCE
-#define QUILLEX_DPAD_MAX                 8 // centred
+#define QUILLEX_DPAD_MAX                 8                // centred
 #define QUILLEX_LED_MAX                  3
 
 // Arcade settings: data items that are not fields of APP_INSTANCE but

@@ -55,8 +55,9 @@ bool WaitDelivered(const std::vector<std::unique_ptr<LiveStick>>& sticks, size_t
 }
 
 // The driver's CPU time while 'run' goes, and the reports delivered.
-template <class Run> std::pair<int64_t, size_t> DriverCost(
-    const std::vector<std::unique_ptr<LiveStick>>& sticks, Run run) {
+template <class Run>
+std::pair<int64_t, size_t> DriverCost(const std::vector<std::unique_ptr<LiveStick>>& sticks,
+                                      Run run) {
     size_t before = Delivered(sticks);
     sim::kernel::cpu::CountCompletionRoutines(true);
     int64_t threads0 = sim::kernel::cpu::SystemThreadNanos();

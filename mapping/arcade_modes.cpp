@@ -3,6 +3,8 @@
 // and nothing at all while neither is in use.
 #include "mapping/arcade_modes.h"
 
+static_assert(ARCADE_BUTTON_COUNT == QUILLEX_CANONICAL_BUTTON_COUNT, "a press time per button");
+
 namespace {
 
 // The mode each lever direction selects while the combination is held; -1
@@ -22,19 +24,12 @@ inline ULONG HatOf(const DEVICE_CONTEXT* Context) {
     return static_cast<const ULONG*>(Context->AnalogValues.Buffer)[ANALOG_HAT];
 }
 
-inline ULONG TurboRateOf(const ARCADE_STATE* Arcade) {
-    const ULONG rate = Arcade->TurboRate;
-    return rate >= QUILLEX_TURBO_RATE_MIN && rate <= QUILLEX_TURBO_RATE_MAX
-               ? rate
-               : QUILLEX_TURBO_RATE_DEFAULT;
-}
-
 // Each held turbo button is pressed in the even half-periods counted from its
 // own press and released in the odd ones, so a press never starts released.
 // Phase k begins at PressedAt + ceil(k * second / (2 * rate)): computed from
 // the press each time, so the rate never drifts.
 VOID TurboPhases(ARCADE_STATE* Arcade, LONGLONG Now, PULONG Released) {
-    const LONGLONG halves = 2 * static_cast<LONGLONG>(TurboRateOf(Arcade));
+    const LONGLONG halves = 2 * static_cast<LONGLONG>(ArcadeTurboRate(Arcade));
     ULONG released = 0;
     LONGLONG deadline = 0;
     ULONG held = Arcade->TurboHeld;
@@ -91,6 +86,13 @@ VOID TrackHotkeys(PDEVICE_CONTEXT Context, ULONG Buttons, ULONG Hat) {
 
 } // namespace
 
+_Use_decl_annotations_ ULONG ArcadeTurboRate(const ARCADE_STATE* Arcade) {
+    const ULONG rate = Arcade->TurboRate;
+    return rate >= QUILLEX_TURBO_RATE_MIN && rate <= QUILLEX_TURBO_RATE_MAX
+               ? rate
+               : QUILLEX_TURBO_RATE_DEFAULT;
+}
+
 _Use_decl_annotations_ VOID ArcadeResetSettings(PDEVICE_CONTEXT Context) {
     RtlZeroMemory(&Context->Arcade, sizeof(Context->Arcade));
     Context->Arcade.DpadMode = QUILLEX_DPAD_MODE_DPAD;
@@ -104,8 +106,7 @@ _Use_decl_annotations_ VOID ArcadeTrackInput(PDEVICE_CONTEXT Context) {
     // Off (no combination, no turbo button held or to be held): nothing to do.
     const ULONG buttons = Context->CanonicalButtons & CANONICAL_BUTTONS_MASK;
     const ULONG held = buttons & arcade->TurboMask;
-    if (!arcade->HotkeysEnabled && !arcade->HotkeyLatched && held == 0 &&
-        arcade->TurboHeld == 0) {
+    if (!arcade->HotkeysEnabled && !arcade->HotkeyLatched && held == 0 && arcade->TurboHeld == 0) {
         return;
     }
     if (Context->AnalogValues.Buffer == NULL ||
@@ -152,8 +153,7 @@ _Use_decl_annotations_ VOID ArcadeTurboStop(PDEVICE_CONTEXT Context) {
     HideButtons(arcade, 0);
 }
 
-_Use_decl_annotations_ BOOLEAN ArcadeTurboTimeout(PDEVICE_CONTEXT Context,
-                                                  PLARGE_INTEGER Timeout) {
+_Use_decl_annotations_ BOOLEAN ArcadeTurboTimeout(PDEVICE_CONTEXT Context, PLARGE_INTEGER Timeout) {
     const LONGLONG deadline = Context->Arcade.TurboDeadline;
     if (deadline == 0) {
         Timeout->QuadPart = 0;

@@ -3,10 +3,14 @@
 // called with the device's StateLock held, possibly at DISPATCH_LEVEL.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // Interrupt-time units (100 ns) in a second.
 #define ARCADE_TICKS_PER_SECOND 10000000LL
+
+// The turbo rate in force: TurboRate, or the default where it holds none
+// (a context whose settings were never loaded).
+ULONG ArcadeTurboRate(_In_ const ARCADE_STATE* Arcade);
 
 // Puts the default settings in force and forgets the run-time state.
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID ArcadeResetSettings(_Inout_ PDEVICE_CONTEXT Context);

@@ -41,7 +41,7 @@ ULONG ReadSetting(const ARCADE_STATE* Arcade, ULONG DataItemId) {
     case QUILLEX_ITEM_TURBO_MASK:
         return Arcade->TurboMask;
     case QUILLEX_ITEM_TURBO_RATE:
-        return Arcade->TurboRate;
+        return ArcadeTurboRate(Arcade);
     default:
         return Arcade->HotkeysEnabled;
     }
@@ -115,60 +115,78 @@ _Use_decl_annotations_ BOOLEAN ArcadeIsSettingItem(ULONG DataItemId) {
     return SettingOf(DataItemId) != NULL;
 }
 
-_Use_decl_annotations_ VOID TorvaXboxMappingRestoreArcadeDefaults(PDEVICE_CONTEXT Context) {
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingLoadArcade(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
-    KIRQL irql;
-    KeAcquireSpinLock(&Context->StateLock, &irql);
-    ArcadeResetSettings(Context);
-    KeReleaseSpinLock(&Context->StateLock, irql);
-}
-
-_Use_decl_annotations_ VOID TorvaXboxMappingLoadArcade(PDEVICE_CONTEXT Context, HANDLE KeyHandle) {
-    PAGED_CODE();
-
+    if (Context == NULL || Context->Device == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
     // Read over the defaults, then put in force together.
-    ARCADE_STATE loaded;
+    ARCADE_STATE defaults;
+    RtlZeroMemory(&defaults, sizeof(defaults));
+    ULONG values[ARCADE_SETTING_COUNT];
     KIRQL irql;
     KeAcquireSpinLock(&Context->StateLock, &irql);
     ArcadeResetSettings(Context);
-    loaded = Context->Arcade;
+    defaults = Context->Arcade;
     KeReleaseSpinLock(&Context->StateLock, irql);
-    ULONG values[ARCADE_SETTING_COUNT];
     for (ULONG i = 0; i < ARCADE_SETTING_COUNT; ++i) {
-        values[i] = ReadSetting(&loaded, ArcadeSettings[i].DataItemId);
+        values[i] = ReadSetting(&defaults, ArcadeSettings[i].DataItemId);
     }
 
-    if (KeyHandle != NULL) {
-        for (ULONG i = 0; i < ARCADE_SETTING_COUNT; ++i) {
-            const ARCADE_SETTING* setting = &ArcadeSettings[i];
-            REMAP_STORED_VALUE stored = {0, 0, 0};
-            NTSTATUS status = RemapReadValue(KeyHandle, setting->ValueName, &stored);
-            if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW) {
-                continue; // not there: the default stands without a word
-            }
-            if (status == STATUS_BUFFER_OVERFLOW || stored.Type != REG_DWORD ||
-                stored.DataLength != sizeof(ULONG) || stored.Number < setting->Minimum ||
-                stored.Number > setting->Maximum) {
-                TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
-                            "Quillex!TorvaXboxMappingInitRemap: %S ignored: type %u, %u data "
-                            "bytes, number 0x%x is not a REG_DWORD from %u to %u; %u kept\n",
-                            setting->ValueName, stored.Type, stored.DataLength, stored.Number,
-                            setting->Minimum, setting->Maximum, values[i]);
-                continue;
-            }
-            values[i] = stored.Number;
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
-                        "Quillex!TorvaXboxMappingInitRemap: %S = 0x%x\n", setting->ValueName,
-                        values[i]);
-        }
+    HANDLE key = NULL;
+    if (!NT_SUCCESS(RemapOpenKey(Context, &key))) {
+        return STATUS_SUCCESS; // no key: the defaults, as for the mapping
     }
+    for (ULONG i = 0; i < ARCADE_SETTING_COUNT; ++i) {
+        const ARCADE_SETTING* setting = &ArcadeSettings[i];
+        REMAP_STORED_VALUE stored = {0, 0, 0};
+        NTSTATUS status = RemapReadValue(key, setting->ValueName, &stored);
+        if (!NT_SUCCESS(status) && status != STATUS_BUFFER_OVERFLOW) {
+            continue; // not there: the default stands without a word
+        }
+        if (status == STATUS_BUFFER_OVERFLOW || stored.Type != REG_DWORD ||
+            stored.DataLength != sizeof(ULONG) || stored.Number < setting->Minimum ||
+            stored.Number > setting->Maximum) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_HID,
+                        "Quillex!TorvaXboxMappingLoadArcade: %S ignored: type %u, %u data bytes, "
+                        "number 0x%x is not a REG_DWORD from %u to %u; %u kept\n",
+                        setting->ValueName, stored.Type, stored.DataLength, stored.Number,
+                        setting->Minimum, setting->Maximum, values[i]);
+            continue;
+        }
+        values[i] = stored.Number;
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_HID,
+                    "Quillex!TorvaXboxMappingLoadArcade: %S = 0x%x\n", setting->ValueName,
+                    values[i]);
+    }
+    ZwClose(key);
 
     KeAcquireSpinLock(&Context->StateLock, &irql);
     for (ULONG i = 0; i < ARCADE_SETTING_COUNT; ++i) {
         WriteSetting(Context, ArcadeSettings[i].DataItemId, values[i]);
     }
     KeReleaseSpinLock(&Context->StateLock, irql);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingRestoreArcadeSettings(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = TorvaXboxMappingLock(Context);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&Context->StateLock, &irql);
+    ArcadeResetSettings(Context);
+    KeReleaseSpinLock(&Context->StateLock, irql);
+    status = TorvaXboxMappingSaveArcade(Context);
+    TorvaXboxMappingUnlock(Context);
+    return status;
 }
 
 _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveArcade(PDEVICE_CONTEXT Context) {

@@ -2,25 +2,28 @@
 // values under \Parameters\Remap, and their reads and writes by item id.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // TRUE for the ids of the four settings (not the interface version).
 BOOLEAN ArcadeIsSettingItem(_In_ ULONG DataItemId);
 
-// Loads the settings from an open Remap key over the defaults and puts them in
-// force. A value is taken only as a 4-byte REG_DWORD within its range; any
-// other is traced with its name (level 2) and the default stays.
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID
-    TorvaXboxMappingLoadArcade(_Inout_ PDEVICE_CONTEXT Context, _In_opt_ HANDLE KeyHandle);
+// Loads the settings from the Remap key over the defaults and puts them in
+// force; device add runs it after the mapping's load. A value is taken only
+// as a 4-byte REG_DWORD within its range; any other is traced with its name
+// (level 2) and the default stays. Without the key, the defaults.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TorvaXboxMappingLoadArcade(_Inout_opt_ PDEVICE_CONTEXT Context);
 
 // Writes every setting to the registry. The first failure is returned; the
 // others are still attempted. The caller holds the mapping lock.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-    TorvaXboxMappingSaveArcade(_Inout_ PDEVICE_CONTEXT Context);
+    TorvaXboxMappingSaveArcade(_Inout_opt_ PDEVICE_CONTEXT Context);
 
-// Puts the default settings in force (the registry is not written).
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID
-    TorvaXboxMappingRestoreArcadeDefaults(_Inout_ PDEVICE_CONTEXT Context);
+// The mapping's restore (IOCTL_QUILLEX_SET_MAPPING with RestoreDefaults)
+// reaches the settings too: their defaults put in force and saved, under the
+// mapping lock. The status of the save.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TorvaXboxMappingRestoreArcadeSettings(_Inout_opt_ PDEVICE_CONTEXT Context);
 
 // A setting, or the interface version, as a 32-bit number.
 // STATUS_INVALID_DEVICE_REQUEST for an id that names neither.

@@ -3,7 +3,6 @@
 // mapping was never loaded, and on the application's mapping requests.
 #include "mapping/remap_store.h"
 
-#include "mapping/arcade_store.h"
 #include "mapping/curves.h"
 
 namespace {
@@ -109,7 +108,8 @@ inline VOID PutDefaults(PDEVICE_CONTEXT Context) {
 
 } // namespace
 
-_Use_decl_annotations_ NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName, REMAP_STORED_VALUE* Stored) {
+_Use_decl_annotations_ NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName,
+                                               REMAP_STORED_VALUE* Stored) {
     PAGED_CODE();
 
     UNICODE_STRING name;
@@ -227,7 +227,6 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInit(PDEVICE_CONTEXT Context) {
     // The defaults are in force from here on, whatever fails below or later
     // in device add: a mapping that was never loaded is never all zeros.
     PutDefaults(Context);
-    TorvaXboxMappingRestoreArcadeDefaults(Context);
     // Set before the path is built and kept whatever follows: a device whose
     // path could not be built runs on the defaults rather than retrying.
     Context->MappingInitialized = 1;
@@ -361,10 +360,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Contex
                 RemapLoadByte(key, offset, record);
             }
         }
-        TorvaXboxMappingLoadArcade(Context, key);
         ZwClose(key);
-    } else {
-        TorvaXboxMappingLoadArcade(Context, NULL);
     }
 
     PutRecord(Context, record);
@@ -454,22 +450,13 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetMapping(PDEVICE_CONTEXT Conte
     if (status != STATUS_SUCCESS) {
         return status;
     }
-    const BOOLEAN restore = incoming->RestoreDefaults != 0;
-    if (restore) {
-        // The settings beside the record go back to theirs too.
+    if (incoming->RestoreDefaults != 0) {
         PutDefaults(Context);
-        TorvaXboxMappingRestoreArcadeDefaults(Context);
     } else {
         // No byte is range-tested: composition bounds every use of the record.
         PutRecord(Context, reinterpret_cast<const UCHAR*>(incoming));
     }
     status = TorvaXboxMappingSaveRemap(Context);
-    if (restore) {
-        NTSTATUS arcadeStatus = TorvaXboxMappingSaveArcade(Context);
-        if (NT_SUCCESS(status)) {
-            status = arcadeStatus;
-        }
-    }
     TorvaXboxMappingUnlock(Context);
     return status;
 }

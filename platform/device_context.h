@@ -68,7 +68,7 @@ typedef struct _DEVICE_CONTEXT {
     UCHAR LedState; // written under MappingMutex and StateLock, read under either
     REMAP_RECORD RemapRecord;
     UCHAR CurveTables[QUILLEX_CURVE_COUNT][256];
-    ARCADE_STATE Arcade; // settings beside the record, and their run-time state
+    ARCADE_STATE Arcade;              // settings beside the record, and their run-time state
     MEMORY_BUFFER RegistryPathBuffer; // holds RegistryPath's characters
     UNICODE_STRING RegistryPath;      // service key + \Parameters\Remap
 

@@ -195,12 +195,22 @@ TEST_F(ArcadeStackTest, TheApplicationReadsAndSetsTheSettingsAndTheyApplyAtOnce)
     EXPECT_EQ(controller_->GamepadState().thumbRX, 32512);
     EXPECT_EQ(controller_->GamepadState().thumbRY, 32767);
 
+    // A restore of the mapping's defaults resets and saves the settings too.
+    REMAP_RECORD restore{};
+    restore.RestoreDefaults = 1;
+    ASSERT_TRUE(app.SetMapping(restore));
+    ASSERT_TRUE(app.GetValue(QUILLEX_ITEM_DPAD_MODE, reply));
+    EXPECT_EQ(reply[0], QUILLEX_DPAD_MODE_DPAD);
+    EXPECT_EQ(sim::registry::GetDword(RemapKey(), "DPAD_MODE"), 0u);
+    EXPECT_EQ(sim::registry::GetDword(RemapKey(), "TURBO_RATE"), 15u);
+
     // Trigger targets through the mapping: BTN_A pulls the right trigger.
     REMAP_RECORD mapping;
     ASSERT_TRUE(app.GetMapping(&mapping));
     mapping.ButtonMap[0] = 13;
     ASSERT_TRUE(app.SetMapping(mapping));
     s.buttons = sim::stick::A;
+    s.hat = 8;
     s.rightTrigger = 30;
     Send(s);
     EXPECT_EQ(controller_->GamepadState().rightTrigger, 255);

@@ -116,8 +116,8 @@ TEST_F(ArcadeModesTest, EachModeWithEveryLeverPosition) {
     const Axes ownLeft = {(100 - 128) * 256, (128 - 60) * 256};
     const Axes ownRight = {(200 - 128) * 256, (128 - 30) * 256};
 
-    for (UCHAR mode : {QUILLEX_DPAD_MODE_DPAD, QUILLEX_DPAD_MODE_LEFT_STICK,
-                       QUILLEX_DPAD_MODE_RIGHT_STICK}) {
+    for (UCHAR mode :
+         {QUILLEX_DPAD_MODE_DPAD, QUILLEX_DPAD_MODE_LEFT_STICK, QUILLEX_DPAD_MODE_RIGHT_STICK}) {
         Arcade().DpadMode = mode;
         for (const LeverCase& c : kLever) {
             SCOPED_TRACE("mode " + std::to_string(mode) + ", hat " + std::to_string(c.hat));

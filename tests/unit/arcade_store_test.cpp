@@ -35,9 +35,15 @@ class ArcadeStoreTest : public DriverTest {
   protected:
     PDEVICE_CONTEXT Ctx() { return holder_.Context(); }
     void Install() { ASSERT_TRUE(reg::CreateKey(kParameters)); }
+    // As device add loads: the mapping, then the settings beside it.
     NTSTATUS Load() {
         EXPECT_EQ(TorvaXboxMappingInit(Ctx()), STATUS_SUCCESS);
-        return TorvaXboxMappingInitRemap(Ctx());
+        EXPECT_EQ(TorvaXboxMappingInitRemap(Ctx()), STATUS_SUCCESS);
+        return TorvaXboxMappingLoadArcade(Ctx());
+    }
+    NTSTATUS Reload() {
+        EXPECT_EQ(TorvaXboxMappingInitRemap(Ctx()), STATUS_SUCCESS);
+        return TorvaXboxMappingLoadArcade(Ctx());
     }
     ULONG Get(ULONG id) {
         ULONG value = 0xDEADBEEF;
@@ -60,7 +66,7 @@ TEST_F(ArcadeStoreTest, OldRegistryContentsGiveTheDefaultsAndTheOldRecord) {
     ASSERT_EQ(TorvaXboxMappingSaveRemap(Ctx()), STATUS_SUCCESS);
     ASSERT_TRUE(reg::SetDword(kRemap, "BTN_A", 3));
     ASSERT_EQ(reg::Values(kRemap).size(), 28u);
-    ASSERT_EQ(TorvaXboxMappingInitRemap(Ctx()), STATUS_SUCCESS);
+    ASSERT_EQ(Reload(), STATUS_SUCCESS);
     EXPECT_EQ(Current(), kDefaultSettings);
     EXPECT_EQ(Ctx()->RemapRecord.ButtonMap[0], 3);
     EXPECT_EQ(reg::Values(kRemap).size(), 28u); // a load writes nothing
@@ -102,7 +108,7 @@ TEST_F(ArcadeStoreTest, StoredValuesLoadWithinTheirRangesAndAnythingElseKeepsThe
         ASSERT_TRUE(reg::SetDword(kRemap, "TURBO_RATE", 20)); // a good neighbour still loads
         ASSERT_TRUE(reg::SetValue(kRemap, b.name, b.type, b.data));
         trace_.Clear();
-        ASSERT_EQ(TorvaXboxMappingInitRemap(Ctx()), STATUS_SUCCESS);
+        ASSERT_EQ(Reload(), STATUS_SUCCESS);
         Settings expected = kDefaultSettings;
         if (std::string(b.name) != "TURBO_RATE") {
             expected.rate = 20;
@@ -128,9 +134,9 @@ TEST_F(ArcadeStoreTest, ASetIsCheckedAppliedAndSavedAndAFailedSaveIsReported) {
 
     // Out of range: refused, nothing changed or written.
     const std::pair<ULONG, ULONG> refused[] = {
-        {QUILLEX_ITEM_DPAD_MODE, 3},   {QUILLEX_ITEM_TURBO_MASK, 0x2000},
-        {QUILLEX_ITEM_TURBO_RATE, 1},  {QUILLEX_ITEM_TURBO_RATE, 31},
-        {QUILLEX_ITEM_HOTKEYS, 2},     {QUILLEX_ITEM_DPAD_MODE, 0xFFFFFFFF},
+        {QUILLEX_ITEM_DPAD_MODE, 3},  {QUILLEX_ITEM_TURBO_MASK, 0x2000},
+        {QUILLEX_ITEM_TURBO_RATE, 1}, {QUILLEX_ITEM_TURBO_RATE, 31},
+        {QUILLEX_ITEM_HOTKEYS, 2},    {QUILLEX_ITEM_DPAD_MODE, 0xFFFFFFFF},
     };
     for (auto [id, value] : refused) {
         EXPECT_EQ(TorvaXboxMappingSetSetting(Ctx(), id, value), STATUS_INVALID_PARAMETER)
@@ -164,19 +170,21 @@ TEST_F(ArcadeStoreTest, RestoringTheMappingDefaultsResetsAndSavesTheSettings) {
     ASSERT_EQ(TorvaXboxMappingSetSetting(Ctx(), QUILLEX_ITEM_TURBO_MASK, 0x10), STATUS_SUCCESS);
     ASSERT_EQ(TorvaXboxMappingSetSetting(Ctx(), QUILLEX_ITEM_HOTKEYS, 1), STATUS_SUCCESS);
 
-    // A plain mapping write leaves them alone.
+    // A mapping write leaves them alone, and so does a reload.
     std::array<UCHAR, 29> record{};
     ASSERT_EQ(TorvaXboxMappingGetMapping(Ctx(), record.data(), record.size()), STATUS_SUCCESS);
     ASSERT_EQ(TorvaXboxMappingSetMapping(Ctx(), record.data(), record.size()), STATUS_SUCCESS);
+    ASSERT_EQ(Reload(), STATUS_SUCCESS);
     EXPECT_EQ(Current(), (Settings{2, 0x10, 15, 1}));
 
-    record[16] = 1; // RestoreDefaults
-    ASSERT_EQ(TorvaXboxMappingSetMapping(Ctx(), record.data(), record.size()), STATUS_SUCCESS);
+    EXPECT_EQ(TorvaXboxMappingRestoreArcadeSettings(Ctx()), STATUS_SUCCESS);
     EXPECT_EQ(Current(), kDefaultSettings);
     EXPECT_EQ(reg::GetDword(kRemap, "DPAD_MODE"), 0u);
     EXPECT_EQ(reg::GetDword(kRemap, "TURBO_MASK"), 0u);
     EXPECT_EQ(reg::GetDword(kRemap, "TURBO_RATE"), 15u);
     EXPECT_EQ(reg::GetDword(kRemap, "HOTKEYS"), 0u);
+    EXPECT_EQ(TorvaXboxMappingRestoreArcadeSettings(nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TorvaXboxMappingLoadArcade(nullptr), STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(ArcadeStoreTest, DataItemsCheckTheirBuffersAndTheVersionIsReadOnly) {

@@ -149,7 +149,6 @@ std::string DescribeCurve(unsigned k, UCHAR p1, UCHAR p2) {
     return out;
 }
 
-
 // The settings beside the record, with what each value in force means.
 struct Setting {
     const char* name;

@@ -15,8 +15,8 @@ const char* const kModeMeanings[] = {"the lever is the d-pad", "the lever is the
                                      "the lever is the right stick"};
 
 std::vector<uint8_t> IdBytes(uint32_t id) {
-    return {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8),
-            static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 24)};
+    return {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id >> 16),
+            static_cast<uint8_t>(id >> 24)};
 }
 
 // The driver's answer to one request, or why there is none.
@@ -201,8 +201,9 @@ int SetTurbo(const CommandContext& c, const std::vector<std::string>& buttons,
         std::string error;
         if (!ParseNumber("--rate", rate, QUILLEX_TURBO_RATE_MAX, &rateValue, &error) ||
             rateValue < QUILLEX_TURBO_RATE_MIN) {
-            fprintf(stderr, "quillexctl: turbo: --rate %s is out of range; valid rates are %u to %u "
-                            "presses a second\n",
+            fprintf(stderr,
+                    "quillexctl: turbo: --rate %s is out of range; valid rates are %u to %u "
+                    "presses a second\n",
                     rate.c_str(), QUILLEX_TURBO_RATE_MIN, QUILLEX_TURBO_RATE_MAX);
             return 2;
         }
