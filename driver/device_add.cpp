@@ -9,6 +9,7 @@
 #include "appapi/app_state.h"
 #include "appapi/control_dispatch.h"
 #include "driver/lifecycle.h"
+#include "mapping/arcade_store.h"
 #include "mapping/remap_store.h"
 
 #ifdef ALLOC_PRAGMA
@@ -147,6 +148,7 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceAdd(WDFDRIVER Dr
                         status);
         } else {
             (VOID) TorvaXboxMappingInitRemap(context);
+            (VOID) TorvaXboxMappingLoadArcade(context); // the settings beside the mapping
             nameBuffer = WdfMemoryGetBuffer(pdoNameMemory, &nameSize);
             if (nameBuffer != NULL) {
                 QuillexSetPdoName(context, nameBuffer, nameSize);
