@@ -60,6 +60,22 @@ def layout_for_1_9(versioned_text, type_name):
     return name, versioned_text[best[1] : best[1] + end.end()]
 
 
+def wdk_check_dir(root):
+    """The Windows header check's folder: QUILLEX_WDK_CHECK names its script, else
+    ../shared/wdk-check beside the clone (or beside the clone a worktree came from)."""
+    if os.environ.get("QUILLEX_WDK_CHECK"):
+        return os.path.dirname(os.path.abspath(os.environ["QUILLEX_WDK_CHECK"]))
+    candidates = [os.path.join(root, "..", "shared", "wdk-check")]
+    common = subprocess.run(["git", "-C", root, "rev-parse", "--git-common-dir"], capture_output=True, text=True)
+    if common.returncode == 0:
+        git_dir = os.path.join(root, common.stdout.strip())
+        candidates.append(os.path.join(git_dir, "..", "..", "shared", "wdk-check"))
+    for c in candidates:
+        if os.path.isdir(c):
+            return os.path.abspath(c)
+    return os.path.abspath(candidates[0])
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -67,10 +83,7 @@ def main():
     parser.add_argument("--framework", help="the framework reference (kmdf-framework/)")
     parser.add_argument("--headers", required=True, help="a file of the kernel build's compiler flags, one per line")
     args = parser.parse_args()
-    framework = args.framework or os.path.join(
-        os.path.dirname(os.environ.get("QUILLEX_WDK_CHECK", os.path.join(args.root, "../shared/wdk-check/check.sh"))),
-        "kmdf-framework",
-    )
+    framework = args.framework or os.path.join(wdk_check_dir(args.root), "kmdf-framework")
     versioned_text = open(os.path.join(framework, "fxversionedstructures.h"), encoding="utf-8").read()
     flags = [line for line in open(args.headers, encoding="utf-8").read().split("\n") if line]
 

@@ -52,9 +52,23 @@ RUNTIME_DLL = re.compile(r"^(msvcr|msvcp|vcruntime|ucrtbase|api-ms-win-crt|libst
 
 
 def default_windows7_dir():
-    here = os.path.dirname(os.path.abspath(__file__))
-    checker = os.environ.get("QUILLEX_WDK_CHECK", os.path.join(here, "../../shared/wdk-check/check.sh"))
-    return os.path.join(os.path.dirname(checker), "windows7-x64")
+    return os.path.join(wdk_check_dir(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "windows7-x64")
+
+
+def wdk_check_dir(root):
+    """The Windows header check's folder: QUILLEX_WDK_CHECK names its script, else
+    ../shared/wdk-check beside the clone (or beside the clone a worktree came from)."""
+    if os.environ.get("QUILLEX_WDK_CHECK"):
+        return os.path.dirname(os.path.abspath(os.environ["QUILLEX_WDK_CHECK"]))
+    candidates = [os.path.join(root, "..", "shared", "wdk-check")]
+    common = subprocess.run(["git", "-C", root, "rev-parse", "--git-common-dir"], capture_output=True, text=True)
+    if common.returncode == 0:
+        git_dir = os.path.join(root, common.stdout.strip())
+        candidates.append(os.path.join(git_dir, "..", "..", "shared", "wdk-check"))
+    for c in candidates:
+        if os.path.isdir(c):
+            return os.path.abspath(c)
+    return os.path.abspath(candidates[0])
 
 
 class Faults:
