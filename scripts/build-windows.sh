@@ -71,6 +71,12 @@ lib=/usr/x86_64-w64-mingw32/lib
     "${objects[@]/#$out\//}" obj/wdfldr.lib \
     "$lib/libntoskrnl.a" "$lib/libhal.a" "$lib/libhidparse.a" "$lib/libusbd.a")
 
+# An application of the control interface in C, built with mingw-w64's own
+# Windows headers: it proves that appapi/quillex_public.h serves one.
+command -v x86_64-w64-mingw32-gcc >/dev/null || apt-get install -y -q gcc-mingw-w64-x86-64 >/dev/null
+x86_64-w64-mingw32-gcc -std=c11 -O2 -Wall -Wextra -Werror -I. "-ffile-prefix-map=$root=." \
+    -Wl,--no-insert-timestamp windows/app-example/quillex_state.c -o "$out/quillex_state.exe" -lsetupapi
+
 # lld-link leaves the checksum 0; Windows loads no driver without a valid one.
 /usr/bin/python3 scripts/pe-checksum.py "$out/quillex.sys"
 echo "build-windows: $out/quillex.sys ($(stat -c %s "$out/quillex.sys") bytes)"

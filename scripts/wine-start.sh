@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(cd "${1:-build-windows}" && pwd)
 llvm=/usr/lib/llvm-16/bin
-for f in quillex.sys quillex.map kernel-flags; do
+for f in quillex.sys quillex.map kernel-flags quillex_state.exe; do
     [[ -f $out/$f ]] || { echo "wine-start: no $out/$f: run scripts/build-windows.sh first" >&2; exit 2; }
 done
 if ! command -v wine >/dev/null; then
@@ -102,6 +102,16 @@ if grep -q ' unanswered$' "$work/calls.log"; then
 fi
 order=$(grep -Eo '^(bind|call WdfDriverCreate|unload|unbind)' "$work/calls.log" | tr '\n' ',')
 [[ $order == "bind,call WdfDriverCreate,unload,unbind," ]] || fault "calls out of order: $order"
+# The C application of the control interface: with no stick present, it says
+# so and exits 1.
+timeout 120 "$wine" "$out/quillex_state.exe" >"$work/app.out" 2>&1 && app_status=0 || app_status=$?
+if [[ $app_status == 1 ]] && grep -q 'no arcade stick is present' "$work/app.out"; then
+    echo "wine-start: OK    quillex_state.exe reports that no stick is present, exit 1"
+else
+    fault "quillex_state.exe exited $app_status: $(grep -v 'wine32\|multiarch\|dpkg\|i386' "$work/app.out")"
+fi
+wineserver -k >/dev/null 2>&1 || true
+
 if ((failed)); then
     echo "wine-start: the driver's start under Wine failed its checks"
     exit 1
