@@ -23,6 +23,8 @@ import sys
 
 import pefile
 
+from wdk_check import wdk_check_dir
+
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
 IMAGE_SUBSYSTEM_NATIVE = 1
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
@@ -53,22 +55,6 @@ RUNTIME_DLL = re.compile(r"^(msvcr|msvcp|vcruntime|ucrtbase|api-ms-win-crt|libst
 
 def default_windows7_dir():
     return os.path.join(wdk_check_dir(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "windows7-x64")
-
-
-def wdk_check_dir(root):
-    """The Windows header check's folder: QUILLEX_WDK_CHECK names its script, else
-    ../shared/wdk-check beside the clone (or beside the clone a worktree came from)."""
-    if os.environ.get("QUILLEX_WDK_CHECK"):
-        return os.path.dirname(os.path.abspath(os.environ["QUILLEX_WDK_CHECK"]))
-    candidates = [os.path.join(root, "..", "shared", "wdk-check")]
-    common = subprocess.run(["git", "-C", root, "rev-parse", "--git-common-dir"], capture_output=True, text=True)
-    if common.returncode == 0:
-        git_dir = os.path.join(root, common.stdout.strip())
-        candidates.append(os.path.join(git_dir, "..", "..", "shared", "wdk-check"))
-    for c in candidates:
-        if os.path.isdir(c):
-            return os.path.abspath(c)
-    return os.path.abspath(candidates[0])
 
 
 class Faults:

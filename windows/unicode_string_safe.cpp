@@ -43,38 +43,37 @@ static NTSTATUS UnicodeCharsCopy(PWSTR Dest, size_t Room, const WCHAR* Source, s
     return n == Chars ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 
-UNICODE_STRING_SAFE_LINKAGE NTSTATUS NTAPI RtlUnicodeStringCopy(PUNICODE_STRING DestinationString,
-                                                                PCUNICODE_STRING SourceString) {
+// A copy (Replace) writes Source from the start of the destination, a cat
+// after its text; a copy with a bad source leaves the destination empty.
+static NTSTATUS UnicodeStringPut(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
+                                 BOOLEAN Replace) {
     size_t destChars, room, sourceChars, copied = 0;
     NTSTATUS status = UnicodeStringValidate(DestinationString, &destChars, &room);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    if (Replace) {
+        destChars = 0;
+    }
     status = UnicodeStringValidate(SourceString, &sourceChars, NULL);
     if (NT_SUCCESS(status)) {
-        status = UnicodeCharsCopy(DestinationString->Buffer, room, SourceString->Buffer,
-                                  sourceChars, &copied);
+        status = UnicodeCharsCopy(DestinationString->Buffer + destChars, room - destChars,
+                                  SourceString->Buffer, sourceChars, &copied);
+    } else if (!Replace) {
+        return status;
     }
-    // A copy replaces the destination: on a bad source it is left empty.
-    DestinationString->Length = static_cast<USHORT>(copied * sizeof(WCHAR));
+    DestinationString->Length = static_cast<USHORT>((destChars + copied) * sizeof(WCHAR));
     return status;
+}
+
+UNICODE_STRING_SAFE_LINKAGE NTSTATUS NTAPI RtlUnicodeStringCopy(PUNICODE_STRING DestinationString,
+                                                                PCUNICODE_STRING SourceString) {
+    return UnicodeStringPut(DestinationString, SourceString, TRUE);
 }
 
 UNICODE_STRING_SAFE_LINKAGE NTSTATUS NTAPI RtlUnicodeStringCat(PUNICODE_STRING DestinationString,
                                                                PCUNICODE_STRING SourceString) {
-    size_t destChars, room, sourceChars, copied = 0;
-    NTSTATUS status = UnicodeStringValidate(DestinationString, &destChars, &room);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = UnicodeStringValidate(SourceString, &sourceChars, NULL);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = UnicodeCharsCopy(DestinationString->Buffer + destChars, room - destChars,
-                              SourceString->Buffer, sourceChars, &copied);
-    DestinationString->Length = static_cast<USHORT>((destChars + copied) * sizeof(WCHAR));
-    return status;
+    return UnicodeStringPut(DestinationString, SourceString, FALSE);
 }
 
 UNICODE_STRING_SAFE_LINKAGE NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING DestinationString,
