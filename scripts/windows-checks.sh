@@ -13,7 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(clang-16 lld-16 llvm-16 mingw-w64-x86-64-dev python3-pefile wine64 osslsigncode openssl zip)
+packages=(clang-16 lld-16 llvm-16 mingw-w64-x86-64-dev gcc-mingw-w64-x86-64 python3-pefile wine64 osslsigncode
+    openssl zip)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
