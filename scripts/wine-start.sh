@@ -112,6 +112,23 @@ else
 fi
 wineserver -k >/dev/null 2>&1 || true
 
+# A DriverEntry that fails: the stand-in fails WdfDriverCreate with
+# STATUS_INSUFFICIENT_RESOURCES. The start must fail, and the binding unbind.
+rm -f "$log"
+wineserver -p
+timeout 120 "$wine" reg add "$key" /v StandInFailDriverCreate /t REG_DWORD /d 0xC000009A /f >/dev/null 2>&1
+if timeout 120 "$wine" sc start Quillex >"$work/start-failing.out" 2>&1; then
+    fault "the service started though DriverEntry failed"
+fi
+sleep 2
+wineserver -k >/dev/null 2>&1 || true
+failing=$(tr -d '\r' <"$log" 2>/dev/null | grep -Eo '^(bind|call WdfDriverCreate|refused WdfDriverCreate status=0xc000009a|unload|unbind globals_match=1 table_match=1)' | tr '\n' ',')
+if [[ $failing == "bind,call WdfDriverCreate,refused WdfDriverCreate status=0xc000009a,unbind globals_match=1 table_match=1," ]]; then
+    echo "wine-start: OK    a failed DriverEntry fails the start and unbinds"
+else
+    fault "a failed DriverEntry: the loader saw $failing"
+fi
+
 if ((failed)); then
     echo "wine-start: the driver's start under Wine failed its checks"
     exit 1

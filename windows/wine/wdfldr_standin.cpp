@@ -146,6 +146,33 @@ VOID FrameworkUnload(PDRIVER_OBJECT) {
     }
 }
 
+// The service's value StandInFailDriverCreate, when set to a failure status,
+// makes WdfDriverCreate fail with it: the binding must then unbind.
+NTSTATUS DriverCreateOutcome(PCUNICODE_STRING RegistryPath) {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, const_cast<PUNICODE_STRING>(RegistryPath),
+                               OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    HANDLE key;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+        return STATUS_SUCCESS;
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"StandInFailDriverCreate");
+    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    ULONG length = 0;
+    NTSTATUS outcome = STATUS_SUCCESS;
+    if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof(buffer),
+                                   &length))) {
+        PKEY_VALUE_PARTIAL_INFORMATION value =
+            reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
+        if (value->Type == REG_DWORD && value->DataLength == sizeof(ULONG)) {
+            RtlCopyMemory(&outcome, value->Data, sizeof(ULONG));
+        }
+    }
+    ZwClose(key);
+    return outcome;
+}
+
 NTSTATUS AnswerDriverCreate(PWDF_DRIVER_GLOBALS, PDRIVER_OBJECT DriverObject,
                             PCUNICODE_STRING RegistryPath, PWDF_OBJECT_ATTRIBUTES Attributes,
                             PWDF_DRIVER_CONFIG Config, WDFDRIVER* Driver) {
@@ -158,6 +185,11 @@ NTSTATUS AnswerDriverCreate(PWDF_DRIVER_GLOBALS, PDRIVER_OBJECT DriverObject,
         .Put(" registry=")
         .Wide(RegistryPath)
         .Write();
+    NTSTATUS outcome = DriverCreateOutcome(RegistryPath);
+    if (!NT_SUCCESS(outcome)) {
+        Line().Put("refused WdfDriverCreate status=").Hex(static_cast<ULONG>(outcome)).Write();
+        return outcome;
+    }
     if (DriverObject != BoundDriver || Config == NULL || Config->EvtDriverDeviceAdd == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
