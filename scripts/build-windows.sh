@@ -20,11 +20,13 @@ llvm=/usr/lib/llvm-16/bin
 need=()
 [[ -x $llvm/clang ]] || need+=(clang-16)
 [[ -x $llvm/lld-link ]] || need+=(lld-16)
+[[ -x $llvm/llvm-dlltool && -x $llvm/llvm-pdbutil ]] || need+=(llvm-16)
 [[ -f /usr/x86_64-w64-mingw32/lib/libntoskrnl.a ]] || need+=(mingw-w64-x86-64-dev)
 /usr/bin/python3 -c "import pefile" 2>/dev/null || need+=(python3-pefile)
 if ((${#need[@]})); then
     echo "build-windows: installing ${need[*]}" >&2
-    apt-get install -y -q "${need[@]}" >/dev/null
+    apt-get install -y -q "${need[@]}" >/dev/null ||
+        { apt-get update -q >/dev/null && apt-get install -y -q "${need[@]}" >/dev/null; }
 fi
 export WINDOWS_CC=$llvm/clang
 
