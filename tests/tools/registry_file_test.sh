@@ -48,5 +48,37 @@ rc=$?
 grep -q 'No such file or directory' <<<"$out" || fail "no system reason: $out"
 grep -q 'driver loaded' <<<"$out" && fail "the run started before the file was checked"
 
+# --usbip reads, prints and writes back the registry as a session run does.
+rm -f "$dir/usbip.reg"
+out=$("$sim" --layout a --usbip 127.0.0.1:0 --usbip-seconds 0.2 --registry "$dir/usbip.reg" \
+    --print-mapping --save-mapping 2>&1) || fail "--usbip with --registry failed: $out"
+grep -q 'BTN_A  *= 0x00  A' <<<"$out" || fail "--usbip --print-mapping printed no mapping"
+grep -q "registry written to $dir/usbip.reg" <<<"$out" || fail "--usbip did not write the .reg"
+cp "$dir/original.reg" "$dir/mine.reg"
+out=$("$sim" --layout a --usbip 127.0.0.1:0 --usbip-seconds 0.2 --registry "$dir/mine.reg" \
+    --print-mapping 2>&1) || fail "--usbip with a hand-written .reg failed: $out"
+grep -q 'BTN_A  *= 0x03  Y' <<<"$out" || fail "--usbip exported the default mapping, not the file's"
+
+# A file that cannot be written is still read, and said so once; a run that
+# would change it is refused. (Root writes anything: run as nobody.)
+if [[ $(id -u) -eq 0 ]] && command -v setpriv >/dev/null; then
+    as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+else
+    as_user=()
+fi
+ro=$(mktemp -d)
+cp "$dir/original.reg" "$ro/ro.reg"
+chmod 755 "$ro"
+chmod 444 "$ro/ro.reg"
+out=$("${as_user[@]}" "$sim" --layout a --registry "$ro/ro.reg" --print-mapping 2>&1) ||
+    fail "a read-only .reg stopped --print-mapping: $out"
+[[ $(grep -c 'it is only read' <<<"$out") -eq 1 ]] || fail "read-only not said once: $out"
+grep -q 'BTN_A  *= 0x03  Y' <<<"$out" || fail "a read-only .reg was not read"
+out=$("${as_user[@]}" "$sim" --layout a --registry "$ro/ro.reg" --save-mapping 2>&1)
+[[ $? -eq 1 ]] || fail "--save-mapping into a read-only .reg was accepted"
+grep -q -- '--save-mapping changes the registry' <<<"$out" || fail "no reason: $out"
+[[ $(grep -c 'quillex-sim:' <<<"$out") -eq 1 ]] || fail "more than one error: $out"
+rm -rf "$ro"
+
 ((failures == 0)) || exit 1
 echo "registry file: all cases pass"

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/quillex-sim/serve_protocol.h"
+#include "tools/quillex-sim/serve/serve_protocol.h"
 #include "tools/quillexctl/device_link.h"
 
 namespace {
