@@ -8,7 +8,7 @@
 // with that lock held.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // Size in bytes of a data item: 1 for the buttons (1 to 13), 4 for the axes,
 // D-pad and triggers (14 to 20), 2 for the LED (21), 0 for an id that names

@@ -4,7 +4,6 @@
 #include "mapping/remap_store.h"
 
 #include "mapping/curves.h"
-#include "mapping/xusb_report.h"
 
 namespace {
 
@@ -465,4 +464,37 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetMapping(PDEVICE_CONTEXT Conte
     status = TorvaXboxMappingSaveRemap(Context);
     TorvaXboxMappingUnlock(Context);
     return status;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingLock(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!Context->MappingInitialized) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_HID,
+                    "Quillex!TorvaXboxMappingLock: <%u> Auto-initializing Mapping\n",
+                    Context->InstanceNumber);
+        TorvaXboxMappingInit(Context);
+    }
+    NTSTATUS status =
+        KeWaitForSingleObject(&Context->MappingMutex, Executive, KernelMode, TRUE, NULL);
+    // An alertable wait can end with STATUS_ALERTED or STATUS_USER_APC, which
+    // are not failures, without the mutex being acquired. The caller must
+    // then neither proceed nor release it.
+    if (status != STATUS_SUCCESS && NT_SUCCESS(status)) {
+        status = STATUS_UNSUCCESSFUL;
+    }
+    return status;
+}
+
+_Use_decl_annotations_ NTSTATUS TorvaXboxMappingUnlock(PDEVICE_CONTEXT Context) {
+    PAGED_CODE();
+
+    if (Context == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return KeReleaseMutex(&Context->MappingMutex, FALSE) == 0 ? STATUS_SUCCESS
+                                                              : STATUS_UNSUCCESSFUL;
 }

@@ -1,7 +1,7 @@
 // The mapping record and its registry store under <service key>\Parameters\Remap.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // The key below the driver's registry path that holds the mapping.
 #define REMAP_KEY_SUFFIX L"\\Parameters\\Remap"
@@ -37,6 +37,14 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     TorvaXboxMappingSetMapping(_In_opt_ PDEVICE_CONTEXT Context,
                                _In_reads_bytes_(BufferLength) const VOID* Buffer,
                                _In_ size_t BufferLength);
+
+// Acquires the mapping mutex, initializing the mapping first if it never was.
+// STATUS_SUCCESS means the mutex is held; any other status means it is not.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS TorvaXboxMappingLock(_In_opt_ PDEVICE_CONTEXT Context);
+// Releases the mapping mutex: STATUS_SUCCESS when that leaves it free,
+// STATUS_UNSUCCESSFUL when the caller still holds it recursively.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TorvaXboxMappingUnlock(_In_opt_ PDEVICE_CONTEXT Context);
 
 // Opens, or creates when its parent exists, the key RegistryPath names.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS

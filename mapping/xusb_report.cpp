@@ -1,6 +1,6 @@
 // Runs in the HID read completion, possibly at DISPATCH_LEVEL, and on the
 // application's state push: table lookups and integer arithmetic only, no
-// lock and no allocation. Only the mapping lock pair is pageable.
+// lock and no allocation.
 #include "mapping/xusb_report.h"
 
 #include "mapping/curves.h"
@@ -149,37 +149,4 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT C
     PutUlonglong(Report + 8, high);
     RtlZeroMemory(Report + 16, XUSB_INPUT_REPORT_LENGTH - 16);
     return STATUS_SUCCESS;
-}
-
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingLock(PDEVICE_CONTEXT Context) {
-    PAGED_CODE();
-
-    if (Context == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (!Context->MappingInitialized) {
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_HID,
-                    "Quillex!TorvaXboxMappingLock: <%u> Auto-initializing Mapping\n",
-                    Context->InstanceNumber);
-        TorvaXboxMappingInit(Context);
-    }
-    NTSTATUS status =
-        KeWaitForSingleObject(&Context->MappingMutex, Executive, KernelMode, TRUE, NULL);
-    // An alertable wait can end with STATUS_ALERTED or STATUS_USER_APC, which
-    // are not failures, without the mutex being acquired. The caller must
-    // then neither proceed nor release it.
-    if (status != STATUS_SUCCESS && NT_SUCCESS(status)) {
-        status = STATUS_UNSUCCESSFUL;
-    }
-    return status;
-}
-
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingUnlock(PDEVICE_CONTEXT Context) {
-    PAGED_CODE();
-
-    if (Context == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return KeReleaseMutex(&Context->MappingMutex, FALSE) == 0 ? STATUS_SUCCESS
-                                                              : STATUS_UNSUCCESSFUL;
 }

@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "sim/io/file.h"
 #include "sim/kernel/clock.h"
 #include "sim/peers/stick/stick.h"

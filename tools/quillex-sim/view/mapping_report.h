@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // One line per stored value in record order, "  BTN_A  = 0x03  Y  (REG_DWORD
 // 0x00000003)", with a warning under each value the driver reads otherwise

@@ -4,7 +4,7 @@
 
 #include "platform/platform.h"
 #include "appapi/quillex_public.h"
-#include "driver/memory_buffer.h"
+#include "platform/memory_buffer.h"
 #include "hid/worker_record.h"
 #include "mapping/canonical_state.h"
 
