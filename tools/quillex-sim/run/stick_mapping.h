@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "tools/quillex-sim/command_line.h"
 
 // The lines to say for the stick; 'first' applies the options.

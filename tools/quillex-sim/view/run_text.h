@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "tools/quillex-sim/session/session_player.h"
 
 // printf into a string: a step's lines are put together, then said at once.
