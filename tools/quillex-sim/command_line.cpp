@@ -63,9 +63,10 @@ const CLI::Validator kSpeed(
     },
     "", "speed");
 
-// Options a mode cannot honour, and why: refused before anything runs. The
-// modes are --serve, --usbip, --expect and --live; every other pair of
-// options works together.
+// Options that cannot go together, and why: refused before anything runs.
+// The second of each pair is the mode (--serve, --usbip, --expect, --live)
+// or the session's source that the first cannot be used with; every other
+// pair of options works together.
 struct Exclusion {
     const char* option;
     const char* mode;
@@ -86,13 +87,18 @@ constexpr Exclusion kExclusions[] = {
     {"--live", "--usbip", "the remote host's driver reads the controller: watch it there"},
     {"--pcap", "--usbip", "the URBs come from the remote host: capture them there (usbmon)"},
     {"--speed", "--usbip", "the remote host polls the controller in real time"},
+    {"--session", "--serve", "the server plays no session: quillexctl's requests drive it"},
+    {"--session", "--usbip", "the export replays each stick's demo session for the remote host"},
+    {"--script", "--session", "one session is played: a script or a built-in one"},
     {"--script", "--expect", "a recording replays its own input"},
+    {"--session", "--expect", "a recording replays its own input"},
     {"--sticks", "--expect", "a recording replays the sticks it was made with"},
     {"--layout", "--expect", "a recording replays the stick models it was made with"},
     {"--json", "--live", "the live view takes the terminal; --json is for programs"},
     {"--speed", "--live", "the live view plays as the player sees it, in real time"},
     {"--script", "--keyboard", "the keyboard plays the stick instead of a session"},
     {"--expect", "--keyboard", "the keyboard plays the stick instead of the recording"},
+    {"--session", "--keyboard", "the keyboard plays the stick instead of a session"},
 };
 
 void RefuseExclusions(const CLI::App& app) {
@@ -161,6 +167,11 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                    "send the application's requests (format: see the README)")
         ->type_name("FILE")
         ->check(kNotEmpty);
+    app.add_option("--session", options->session,
+                   "play a built-in session of the arcade settings instead:\n"
+                   "triggers, lever-modes or turbo")
+        ->type_name("NAME")
+        ->check(CLI::IsMember({"triggers", "lever-modes", "turbo"}).name("").description(""));
     app.add_option("--record", options->recordFile,
                    "write every step to FILE as JSON lines: time, raw report,\n"
                    "Xbox report, what the class driver read, LED state")

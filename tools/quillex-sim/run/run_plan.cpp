@@ -28,7 +28,10 @@ bool PlanSessions(const Options& options, RunPlan* plan, std::string* error) {
         planned.layout = models[i];
         if (options.scriptFile.empty()) {
             ScriptError where;
-            if (!ParseSessionScript(BuiltinSessionScript(planned.layout), &script, &where)) {
+            std::string_view builtin = options.session.empty()
+                                           ? BuiltinSessionScript(planned.layout)
+                                           : BuiltinNamedSession(options.session);
+            if (!ParseSessionScript(builtin, &script, &where)) {
                 *error = "the built-in session, line " + std::to_string(where.line) + ": " +
                          where.message;
                 return false;

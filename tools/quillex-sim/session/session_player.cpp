@@ -114,6 +114,9 @@ bool PlaySessions(const std::vector<StickPlayer*>& players, const StepSink& sink
                      (players.size() > 1 ? " of stick " + std::to_string(player.number) : "");
             return false;
         }
+        // Simulated time follows the script: turbo's presses come at the
+        // same moments on any machine, and at any --speed.
+        player.reader->AdvanceTo(step.at);
         StepResult result;
         if (!PlayStep(player, step, static_cast<int>(next[who]++), &result, error)) {
             *error = "step " + std::to_string(result.index) +
