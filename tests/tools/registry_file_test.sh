@@ -22,10 +22,14 @@ touch -d '2020-01-01' "$dir/hand.reg"
 
 out=$("$sim" --layout a --registry "$dir/hand.reg" --print-mapping 2>&1) || fail "run failed: $out"
 grep -q 'BTN_A  *= 0x03  Y  *(REG_DWORD 0x00000003)' <<<"$out" || fail "BTN_A not shown as stored"
-grep -q 'warning: 255 is no Xbox button' <<<"$out" || fail "no range warning for BTN_B"
-grep -q 'warning: not a 4-byte REG_DWORD: the driver takes the number 0x00000031' <<<"$out" ||
-    fail "no type warning for SWAP_STICKS"
-grep -q 'warning: more than 8 bytes of data' <<<"$out" || fail "no length warning"
+# Said as the driver does it: a value that is not a REG_DWORD byte is ignored.
+grep -A1 '^  BTN_B ' <<<"$out" | grep -q 'BTN_B  *= 0x01  B ' || fail "BTN_B not kept at B"
+grep -q 'warning: 0x1ff does not fit a byte: the driver ignores it and keeps 0x01' <<<"$out" ||
+    fail "no range warning for BTN_B"
+grep -q 'warning: not a 4-byte REG_DWORD (REG_SZ, 4 bytes): the driver ignores it and keeps 0x00' \
+    <<<"$out" || fail "no type warning for SWAP_STICKS"
+grep -q 'warning: not a 4-byte REG_DWORD (REG_BINARY, 10 bytes)' <<<"$out" || fail "no length warning"
+grep -q 'only the low byte counts' <<<"$out" && fail "the old reading of BTN_B is still said"
 grep -A1 'Typo' <<<"$out" | grep -q 'the driver does not read this value' || fail "no warning for Typo"
 grep -q 'left stick X   ( 90, 165): centred 128 gives 128' <<<"$out" || fail "curves not explained"
 grep -q "registry unchanged: $dir/hand.reg left as it was" <<<"$out" || fail "unchanged run not said"

@@ -51,7 +51,7 @@ const char* TypeName(ULONG type) {
     }
 }
 
-// The number the driver reads: the first four data bytes, little-endian,
+// The number in the first four data bytes, little-endian (a REG_DWORD's),
 // missing bytes as zero.
 uint32_t AsDriverReadsIt(const std::vector<uint8_t>& data) {
     uint32_t n = 0;
@@ -73,28 +73,27 @@ std::string Stored(const sim::registry::Value& v) {
                   v.data.size() > 12 ? " ..." : "");
 }
 
-std::string Warnings(ULONG offset, const sim::registry::Value& v) {
-    std::string out;
-    if (v.data.size() > 8) {
-        return "      warning: more than 8 bytes of data: the driver cannot read it and keeps "
-               "the default\n";
+// What the driver makes of a stored value it reads: it takes a 4-byte
+// REG_DWORD whose number fits a byte and ignores anything else, keeping the
+// byte it had ('kept', the default at load).
+std::string Warnings(ULONG offset, const sim::registry::Value& v, UCHAR kept) {
+    if (v.type != REG_DWORD || v.data.size() != 4) {
+        return Format("      warning: not a 4-byte REG_DWORD (%s, %zu bytes): the driver ignores "
+                      "it and keeps 0x%02x\n",
+                      TypeName(v.type), v.data.size(), kept);
     }
     uint32_t n = AsDriverReadsIt(v.data);
-    if (v.type != REG_DWORD || v.data.size() != 4) {
-        out += Format("      warning: not a 4-byte REG_DWORD: the driver takes the number "
-                      "0x%08x from its first four bytes\n",
+    if (n > 0xFF) {
+        return Format("      warning: 0x%x does not fit a byte: the driver ignores it and keeps "
+                      "0x%02x\n",
+                      n, kept);
+    }
+    if (offset < kFlagsStart && n > QUILLEX_MAPPING_TARGET_RIGHT_TRIGGER) {
+        return Format("      warning: %u is no Xbox button (0..10, 11 for none, 12 and 13 the "
+                      "triggers): the button gives nothing\n",
                       n);
     }
-    if (offset < kFlagsStart && (n & 0xFF) > QUILLEX_MAPPING_TARGET_RIGHT_TRIGGER) {
-        out += Format("      warning: %u is no Xbox button (0..10, 11 for none, 12 and 13 the "
-                      "triggers): the button gives nothing\n",
-                      n & 0xFF);
-    }
-    if ((offset < kFlagsStart || offset >= kCurvesStart) && n > 0xFF) {
-        out += Format("      warning: only the low byte counts: 0x%x is read as 0x%02x\n", n,
-                      n & 0xFF);
-    }
-    return out;
+    return std::string();
 }
 
 // Value names compare without regard to case, as the registry's do.
@@ -196,7 +195,7 @@ std::string DescribeStoredMapping(const std::string& keyPath, const REMAP_RECORD
         out += Format("  %-20s = 0x%02x  %-15s %s\n", name.c_str(), bytes[offset], meaning,
                       how.c_str());
         if (value) {
-            out += Warnings(offset, *value);
+            out += Warnings(offset, *value, bytes[offset]);
         }
     }
     out += "   settings beside it\n";
