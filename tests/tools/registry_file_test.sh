@@ -24,7 +24,7 @@ out=$("$sim" --layout a --registry "$dir/hand.reg" --print-mapping 2>&1) || fail
 grep -q 'BTN_A  *= 0x03  Y  *(REG_DWORD 0x00000003)' <<<"$out" || fail "BTN_A not shown as stored"
 # Said as the driver does it: a value that is not a REG_DWORD byte is ignored.
 grep -A1 '^  BTN_B ' <<<"$out" | grep -q 'BTN_B  *= 0x01  B ' || fail "BTN_B not kept at B"
-grep -q 'warning: 0x1ff does not fit a byte: the driver ignores it and keeps 0x01' <<<"$out" ||
+grep -q 'warning: 0x1FF does not fit a byte: the driver ignores it and keeps 0x01' <<<"$out" ||
     fail "no range warning for BTN_B"
 grep -q 'warning: not a 4-byte REG_DWORD (REG_SZ, 4 bytes): the driver ignores it and keeps 0x00' \
     <<<"$out" || fail "no type warning for SWAP_STICKS"

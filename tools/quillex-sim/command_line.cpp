@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "sim/core/trace_sink.h"
+
 #include <stdlib.h>
 
 #include <iostream>
@@ -217,6 +219,14 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                    "result is the same at any speed")
         ->type_name("X|max")
         ->check(kSpeed);
+    app.add_option("--trace", options->traceLevel,
+                   "the driver's traces shown on stderr, each marked \"driver:\":\n"
+                   "0 none, 1 errors and warnings ... 5 everything (default: 2,\n"
+                   "or QUILLEX_TRACE_LEVEL); without it a message the driver\n"
+                   "repeats (once per report, say) is shown three times and\n"
+                   "counted at the end")
+        ->type_name("LEVEL")
+        ->check(CLI::Range(0, 5));
     app.footer(kExitCodes);
 
     try {
@@ -262,4 +272,14 @@ std::vector<sim::stick::Layout> StickModels(const std::string& layout, int stick
                                          : Layout::B);
     }
     return models;
+}
+
+void ShowDriverTraces(const Options& options) {
+    if (options.traceLevel >= 0) {
+        sim::trace::SetConsoleLevel(static_cast<ULONG>(options.traceLevel));
+    }
+    // Asked for by level, every message shows; by default the ones the
+    // driver emits for every push or report show three times, enough to
+    // see that they happen, and are counted at the end.
+    sim::trace::SetConsoleStyle("driver: ", options.traceLevel >= 0 ? 0 : 3);
 }

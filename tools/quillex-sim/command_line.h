@@ -30,6 +30,7 @@ struct Options {
     bool live = false;      // the ncurses live view
     bool keyboard = false;  // the keyboard plays the stick (with live)
     double speed = 1;       // --speed: times the scripted pace; 0 for max
+    int traceLevel = -1;    // --trace: the driver's traces shown; -1 as QUILLEX_TRACE_LEVEL says
 
     // quillex-sim --serve: empty plays the session and stops.
     std::string serveSocket;
@@ -57,3 +58,7 @@ int ParseCommandLine(int argc, char** argv, Options* options);
 // 128 + the signal, as a shell reports it, once everything is closed. A
 // failure keeps its code.
 int ExitCodeAfterStop(int exitCode, int signal, const Options& options);
+
+// Sets how the driver's traces show on stderr: each marked as the driver's,
+// at --trace's level, and without --trace a repeated one held back.
+void ShowDriverTraces(const Options& options);

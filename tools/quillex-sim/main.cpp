@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
         return exitCode; // --help, --version or a refused command line: nothing ran
     }
     stop_signal::Install();
+    ShowDriverTraces(options);
     RunReport report(options.json);
     RunPlan plan;
     RunOutputs outputs(report);

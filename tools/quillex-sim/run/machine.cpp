@@ -1,6 +1,7 @@
 #include "tools/quillex-sim/run/machine.h"
 
 #include "driver/device_add.h"
+#include "sim/core/trace_sink.h"
 #include "sim/peers/usbip/host_device.h"
 #include "sim/peers/xbox/class_driver.h"
 #include "sim/pnp/stack.h"
@@ -23,6 +24,20 @@ int RunMode(sim::pnp::Stack& stack, const Options& options, const RunPlan& plan,
     }
     report.Say("%s", kLegend);
     return PlayMode(stack, plan, options, outputs, report);
+}
+
+// The driver's messages the console held back as repeats, counted.
+void SayHeldBackTraces(RunReport& report) {
+    for (const auto& held : sim::trace::ConsoleHeldBack()) {
+        std::string first = held.first;
+        while (!first.empty() && first.back() == '\n') {
+            first.pop_back();
+        }
+        report.Say("== driver trace repeated %zu more times (--trace LEVEL shows every one): %s\n",
+                   held.second, first.c_str());
+        report.Document()["driver"]["traces_held_back"].push_back(
+            {{"first", first}, {"more", held.second}});
+    }
 }
 
 } // namespace
@@ -68,6 +83,7 @@ int RunMachine(const Options& options, const RunPlan& plan, RunOutputs& outputs,
         report.Document()["driver"]["framework_objects_left"] = sim::wdf::LiveObjectCount();
         rc |= NT_SUCCESS(status) ? 0 : 1;
     }
+    SayHeldBackTraces(report);
     if (options.usbip.enabled) {
         sim::usbip::Forget();
     }

@@ -6,7 +6,6 @@
 #include "sim/core/utf.h"
 #include "sim/peers/stick/raw_reports.h"
 #include "tools/common/control_names.h"
-#include "tools/quillex-sim/view/gamepad_view.h"
 
 namespace {
 

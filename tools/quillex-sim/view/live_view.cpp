@@ -7,7 +7,7 @@
 #include <chrono>
 #include <list>
 
-#include "tools/quillex-sim/view/gamepad_view.h"
+#include "tools/common/control_names.h"
 
 namespace {
 

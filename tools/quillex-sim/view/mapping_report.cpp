@@ -12,7 +12,7 @@
 #include "sim/core/utf.h"
 #include "sim/peers/stick/raw_reports.h"
 #include "sim/registry/registry.h"
-#include "tools/quillex-sim/view/gamepad_view.h"
+#include "tools/common/control_names.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ uint32_t AsDriverReadsIt(const std::vector<uint8_t>& data) {
 
 std::string Stored(const sim::registry::Value& v) {
     if (v.type == REG_DWORD && v.data.size() == 4) {
-        return Format("REG_DWORD 0x%08x", AsDriverReadsIt(v.data));
+        return Format("REG_DWORD 0x%08X", AsDriverReadsIt(v.data));
     }
     std::string bytes;
     for (size_t i = 0; i < v.data.size() && i < 12; ++i) {
@@ -79,13 +79,13 @@ std::string Stored(const sim::registry::Value& v) {
 std::string Warnings(ULONG offset, const sim::registry::Value& v, UCHAR kept) {
     if (v.type != REG_DWORD || v.data.size() != 4) {
         return Format("      warning: not a 4-byte REG_DWORD (%s, %zu bytes): the driver ignores "
-                      "it and keeps 0x%02x\n",
+                      "it and keeps 0x%02X\n",
                       TypeName(v.type), v.data.size(), kept);
     }
     uint32_t n = AsDriverReadsIt(v.data);
     if (n > 0xFF) {
-        return Format("      warning: 0x%x does not fit a byte: the driver ignores it and keeps "
-                      "0x%02x\n",
+        return Format("      warning: 0x%X does not fit a byte: the driver ignores it and keeps "
+                      "0x%02X\n",
                       n, kept);
     }
     if (offset < kFlagsStart && n > QUILLEX_MAPPING_TARGET_RIGHT_TRIGGER) {
@@ -192,7 +192,7 @@ std::string DescribeStoredMapping(const std::string& keyPath, const REMAP_RECORD
         }
         std::optional<sim::registry::Value> value = sim::registry::GetValue(keyPath, name);
         std::string how = value ? "(" + Stored(*value) + ")" : "(not stored: the default)";
-        out += Format("  %-20s = 0x%02x  %-15s %s\n", name.c_str(), bytes[offset], meaning,
+        out += Format("  %-20s = 0x%02X  %-15s %s\n", name.c_str(), bytes[offset], meaning,
                       how.c_str());
         if (value) {
             out += Warnings(offset, *value, bytes[offset]);
@@ -203,7 +203,7 @@ std::string DescribeStoredMapping(const std::string& keyPath, const REMAP_RECORD
         known.insert(setting.name);
         std::optional<sim::registry::Value> value = sim::registry::GetValue(keyPath, setting.name);
         std::string how = value ? "(" + Stored(*value) + ")" : "(not stored: the default)";
-        out += Format("  %-20s = 0x%02x  %-15s %s\n", setting.name, setting.value,
+        out += Format("  %-20s = 0x%02X  %-15s %s\n", setting.name, setting.value,
                       setting.meaning.c_str(), how.c_str());
         if (value && (value->type != REG_DWORD || value->data.size() != 4)) {
             out += "      warning: not a 4-byte REG_DWORD: the driver keeps the default\n";

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "sim/peers/stick/raw_reports.h"
-#include "tools/quillex-sim/view/gamepad_view.h"
+#include "tools/common/control_names.h"
 
 std::string Format(const char* format, ...) {
     va_list args;
