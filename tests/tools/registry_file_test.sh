@@ -35,7 +35,7 @@ grep -A1 'Typo' <<<"$out" | grep -q 'the driver does not read this value' || fai
 grep -q 'left stick X   ( 90, 165): centred 128 gives 128' <<<"$out" || fail "curves not explained"
 grep -q 'DPAD_MODE  *= 0x02  right stick  *(REG_DWORD 0x00000002)' <<<"$out" ||
     fail "the lever's mode not shown as stored"
-grep -A1 'TURBO_RATE  *= 0x0f' <<<"$out" | grep -q 'warning: 99 is out of range' ||
+grep -A1 'TURBO_RATE  *= 0x0F' <<<"$out" | grep -q 'warning: 99 is out of range' ||
     fail "no range warning for TURBO_RATE"
 grep -q "registry unchanged: $dir/hand.reg left as it was" <<<"$out" || fail "unchanged run not said"
 cmp -s "$dir/hand.reg" "$dir/original.reg" || fail "a run that changed nothing changed the file"
