@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "tools/quillexctl/commands.h"
+#include "tools/quillexctl/ui/ui_command.h"
 
 namespace {
 
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
     importFile->add_option("FILE.reg", file, "as exported, or by regedit")->required();
     CLI::App* curves = app.add_subcommand("curves", "the six calibration curves");
     curves->add_option("--svg", svg, "plot them to FILE.svg")->type_name("FILE.svg");
+    UiOptions uiOptions;
+    CLI::App* ui = AddUiCommand(app, &uiOptions);
 
     try {
         app.parse(argc, argv);
@@ -74,6 +77,10 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e, std::cout, std::cerr);
         return code == 0 ? 0 : 2;
+    }
+
+    if (ui->parsed()) {
+        return RunUi(uiOptions, socketPath);
     }
 
     std::string error;
