@@ -2,7 +2,7 @@
 # the server is cpp-httplib (Debian's libcpp-httplib-dev, a shared library
 # with its header).
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(CPP_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+pkg_check_modules(CPP_HTTPLIB REQUIRED IMPORTED_TARGET GLOBAL cpp-httplib)
 
 set(QUILLEX_UI_DIR ${CMAKE_CURRENT_SOURCE_DIR}/quillexctl/ui)
 set(QUILLEX_UI_ASSETS ${QUILLEX_UI_DIR}/assets/index.html ${QUILLEX_UI_DIR}/assets/app.js
