@@ -2,6 +2,6 @@
 // application's control codes and the HID collection's own traffic.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL Quillex_EvtIoDeviceControl;

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 class DecodeSession {
   public:

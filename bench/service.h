@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // The service key WdfDriverGetRegistryPath gives the driver.
 inline constexpr const char* kQuillexServiceKey =

@@ -2,7 +2,7 @@
 // over each arcade stick's HID collection.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // GUID_DEVINTERFACE_QUILLEX (appapi/quillex_public.h) is the device interface
 // through which the companion application reaches a stick.

@@ -3,7 +3,7 @@
 // device control.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 EVT_WDF_DEVICE_PREPARE_HARDWARE Quillex_EvtDevicePrepareHardware;
 EVT_WDF_DEVICE_RELEASE_HARDWARE Quillex_EvtDeviceReleaseHardware;

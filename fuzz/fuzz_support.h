@@ -9,7 +9,7 @@
 #include <map>
 #include <vector>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 namespace quillex_fuzz {
 

@@ -3,7 +3,7 @@
 // thread with its read completion.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "mapping/decode.h"
 
 // Capability array kinds for QuillexGetCapsArray.

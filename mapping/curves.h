@@ -1,7 +1,7 @@
 // Calibration curves: a cubic Bezier response curve per analog axis.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // Curve tables, in control-point pair order.
 typedef enum _CURVE_TABLE_INDEX {

@@ -1,7 +1,7 @@
 // Raw HID report decoding: raw layouts A and B to the canonical state.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // Bytes each layout reads: layout A bytes 0..18, layout B bytes 1..9.
 #define RAW_LAYOUT_A_MIN_LENGTH 19

@@ -1,6 +1,6 @@
 #include "mapping/led_state.h"
 
-#include "mapping/xusb_report.h"
+#include "mapping/remap_store.h"
 
 _Use_decl_annotations_ ULONG TorvaXboxMappingLedIndex(UCHAR LedState) {
     return (LedState >= 2 && LedState <= 5) ? static_cast<ULONG>(5 - LedState) : QUILLEX_LED_NONE;

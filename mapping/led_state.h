@@ -1,7 +1,7 @@
 // The LED state the Xbox class driver asks the emulated controller to show.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // LED index meaning "no LED".
 #define QUILLEX_LED_NONE 0xFFFF

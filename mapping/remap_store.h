@@ -1,7 +1,7 @@
 // The mapping record and its registry store under <service key>\Parameters\Remap.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // The key below the driver's registry path that holds the mapping.
 #define REMAP_KEY_SUFFIX L"\\Parameters\\Remap"
@@ -38,6 +38,14 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
                                _In_reads_bytes_(BufferLength) const VOID* Buffer,
                                _In_ size_t BufferLength);
 
+// Acquires the mapping mutex, initializing the mapping first if it never was.
+// STATUS_SUCCESS means the mutex is held; any other status means it is not.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS TorvaXboxMappingLock(_In_opt_ PDEVICE_CONTEXT Context);
+// Releases the mapping mutex: STATUS_SUCCESS when that leaves it free,
+// STATUS_UNSUCCESSFUL when the caller still holds it recursively.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TorvaXboxMappingUnlock(_In_opt_ PDEVICE_CONTEXT Context);
+
 // Opens, or creates when its parent exists, the key RegistryPath names.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     RemapOpenKey(_In_opt_ PDEVICE_CONTEXT Context, _Out_ PHANDLE KeyHandle);
@@ -46,6 +54,18 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
 // *Value is left alone on failure.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     RemapQueryValue(_In_opt_ HANDLE KeyHandle, _In_opt_ PCWSTR ValueName, _Out_ PULONG Value);
+// What a registry value holds, as far as the 8 data bytes read show it.
+typedef struct _REMAP_STORED_VALUE {
+    ULONG Type;
+    ULONG DataLength;
+    ULONG Number; // the first four data bytes, little-endian, zero past short data
+} REMAP_STORED_VALUE;
+
+// Reads a value's type, length and number. STATUS_BUFFER_OVERFLOW (type and
+// length filled, no number) for data longer than 8 bytes; any other failure
+// means the value is not there or cannot be read.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    RemapReadValue(_In_ HANDLE KeyHandle, _In_ PCWSTR ValueName, _Out_ REMAP_STORED_VALUE* Stored);
 // Writes one REG_DWORD value.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     RemapSetValue(_In_opt_ HANDLE KeyHandle, _In_opt_ PCWSTR ValueName, _In_ ULONG Value);

@@ -1,5 +1,5 @@
 // Composition of the 20-byte Xbox 360 (XUSB) input report from the decoded
-// state and the mapping, and the mapping lock.
+// state and the mapping.
 //
 // Report layout, multi-byte fields little-endian:
 //   0 message type 0x00 | 1 length 0x14 | 2-3 buttons | 4 left trigger |
@@ -7,7 +7,7 @@
 //   12-13 right Y (up positive) | 14-19 reserved, zero
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // Button bits of the report's button field.
 #define XUSB_DPAD_UP        0x0001
@@ -56,13 +56,6 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
                                    _In_ ULONG ReportLength);
 
 // The Xbox button bits for the context's CanonicalButtons under its ButtonMap.
-// Map entries that name no button (11 and above) contribute nothing.
+// Map entries that name no button (11 and 14 and above) and the trigger
+// targets (12, 13) contribute no button bit.
 _IRQL_requires_max_(DISPATCH_LEVEL) USHORT RemapButtons(_In_opt_ PDEVICE_CONTEXT Context);
-
-// Acquires the mapping mutex, initializing the mapping first if it never was.
-// STATUS_SUCCESS means the mutex is held; any other status means it is not.
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS TorvaXboxMappingLock(_In_opt_ PDEVICE_CONTEXT Context);
-// Releases the mapping mutex: STATUS_SUCCESS when that leaves it free,
-// STATUS_UNSUCCESSFUL when the caller still holds it recursively.
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-    TorvaXboxMappingUnlock(_In_opt_ PDEVICE_CONTEXT Context);

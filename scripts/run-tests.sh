@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds Quillex and runs every test, then checks formatting.
+# Builds Quillex and runs every test, then checks formatting and the layering
+# of includes.
 #   scripts/run-tests.sh                               plain build in build/
 #   scripts/run-tests.sh --sanitize address,undefined  AddressSanitizer and UBSan, in build-address-undefined/
 #   scripts/run-tests.sh --sanitize thread             ThreadSanitizer, in build-thread/
@@ -40,6 +41,7 @@ if [[ -z "$sanitize" ]]; then
     scripts/build.sh
     (cd build && ctest --output-on-failure -j"$jobs" "${ctest_args[@]}")
     scripts/check-format.sh
+    scripts/check-includes.sh
     exit 0
 fi
 

@@ -10,7 +10,7 @@
 // queued. While a transfer waits, its IRP carries this child's context and the
 // system address of its buffer in DriverContext, which the IRP's current
 // owner may use.
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "xusb/urb_dispatch.h"
 
 #include "xusb/staged_response.h"

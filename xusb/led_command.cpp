@@ -5,7 +5,7 @@
 // up the previous one replaces it, as the LED shows only the latest anyway.
 #include "xusb/urb_dispatch.h"
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "mapping/led_state.h"
 
 _Use_decl_annotations_ NTSTATUS XboxControllerQueueLedState(PXUSB_PDO_DEVICE_DATA PdoData,

@@ -1,7 +1,7 @@
 // The emulated controller child: its context, its removal mark, its cleanup.
 #include "xusb/urb_dispatch.h"
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 _Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVICE Pdo, WDFDEVICE Device,
                                                           ULONG InstanceNumber) {

@@ -4,7 +4,7 @@
 // answers that class driver.
 #include "xusb/xusb_pdo.h"
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // Each ID list goes to the framework as one counted value holding all its
 // strings, each with its null; the count covers the strings and their nulls,

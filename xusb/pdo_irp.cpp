@@ -2,7 +2,7 @@
 // requests of the class driver and the query for the USB bus interface.
 // Neither is handed back to the framework: each is completed here or left
 // pending on endpoint 1.
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "xusb/urb_dispatch.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "mapping/remap_store.h"
 #include "mapping/xusb_report.h"
 #include "sim/peers/stick/raw_reports.h"
 #include "sim/peers/stick/stick.h"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 namespace quillex_test {
 

@@ -216,7 +216,7 @@ std::optional<Outcome> DeviceAddOutcome(const Site& site, const Facts& f) {
                        Reports::StopForGood,
                        Controller::Made};
     }
-    if (site.Is("driver/memory_buffer.cpp", "WdfMemoryCreate") &&
+    if (site.Is("platform/memory_buffer.cpp", "WdfMemoryCreate") &&
         site.Via("mapping/remap_store.cpp", "RegistryPathBuffer")) {
         // The defaults stay in force; the mapping can be neither loaded nor
         // saved, and a mapping write says so (its key cannot be opened).
@@ -295,7 +295,7 @@ std::optional<Outcome> SetupOutcome(const Site& site, const Facts& f) {
                   n, s)});
         return outcome;
     }
-    if (!site.Is("driver/memory_buffer.cpp", "WdfMemoryCreate")) {
+    if (!site.Is("platform/memory_buffer.cpp", "WdfMemoryCreate")) {
         return std::nullopt;
     }
     if (site.Via("hid/hid_probe.cpp", "&hid->PreparsedData")) {
@@ -542,6 +542,27 @@ std::optional<Outcome> RequestOutcome(const Site& site, const Facts& f) {
             Reports::Flow,
             Controller::NotAsked};
     }
+    // The setting the application sets after the mapping: its own save.
+    if (site.Is("mapping/remap_store.cpp", "ZwCreateKey") && f.step == LifeStep::AppRequests &&
+        site.Via("mapping/arcade_store.cpp", "RemapOpenKey")) {
+        return Outcome{"a setting whose key cannot be opened is in force and reports the open",
+                       {{"set setting", s}},
+                       {Text("Quillex!TorvaXboxMappingSaveArcade: <%u> Unable to open the mapping "
+                             "key to save 'TURBO_RATE' - %x\n",
+                             f.instance, s)},
+                       Reports::Flow,
+                       Controller::NotAsked};
+    }
+    if (site.Is("mapping/remap_store.cpp", "ZwSetValueKey") &&
+        site.Via("mapping/arcade_store.cpp", "RemapSetValue")) {
+        return Outcome{"a setting that cannot be saved is in force and reports the write",
+                       {{"set setting", s}},
+                       {Text("Quillex!TorvaXboxMappingSaveArcade: Unable to save registry value "
+                             "'TURBO_RATE' - %x\n",
+                             s)},
+                       Reports::Flow,
+                       Controller::NotAsked};
+    }
     if (site.Is("mapping/remap_store.cpp", "ZwQueryValueKey") ||
         (site.Is("mapping/remap_store.cpp", "ZwCreateKey") && f.step != LifeStep::AppRequests)) {
         // At the load: a value not read, or a key not opened, keeps the
@@ -611,10 +632,10 @@ std::optional<Outcome> ExpectedOutcome(const std::string& sourceDir, const Fault
 
 bool OutcomeLeftOpen(const FaultPoint& point) {
     static const std::pair<const char*, const char*> open[] = {
-        {"hid/reader_thread.cpp", "KeWaitForSingleObject"}, // the pause after a failed send
-        {"hid/hid_setup.cpp", "KeWaitForSingleObject"},     // teardown's longer wait
-        {"xusb/pdo.cpp", "WdfWorkItemCreate"},              // the LED work item
-        {"mapping/xusb_report.cpp", "KeWaitForSingleObject"},
+        {"hid/reader_thread.cpp", "KeWaitForSingleObject"},   // the pause after a failed send
+        {"hid/hid_setup.cpp", "KeWaitForSingleObject"},       // teardown's longer wait
+        {"xusb/pdo.cpp", "WdfWorkItemCreate"},                // the LED work item
+        {"mapping/remap_store.cpp", "KeWaitForSingleObject"}, // the mapping mutex
     };
     return std::any_of(std::begin(open), std::end(open), [&](const auto& entry) {
         return point.file == entry.first && point.service == entry.second;

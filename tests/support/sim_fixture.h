@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "sim/core/fault.h"
 #include "sim/registry/registry.h"
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <functional>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "xusb/xusb_pdo.h"
 
 namespace quillex_test {

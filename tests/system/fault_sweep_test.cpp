@@ -22,7 +22,7 @@
 #include <set>
 
 #include "driver/device_add.h"
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "sim/core/fault.h"
 #include "sim/core/trace_sink.h"
 #include "sim/kernel/handles.h"

@@ -2,7 +2,7 @@
 // the release runs, and cleared on failure.
 #include <gtest/gtest.h>
 
-#include "driver/memory_buffer.h"
+#include "platform/memory_buffer.h"
 #include "sim/kernel/pool.h"
 #include "sim/wdf/memory.h"
 #include "tests/support/sim_fixture.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // The Xbox button a ButtonMap entry names ("A", "START", "none").
 const char* XboxButtonName(uint8_t index);

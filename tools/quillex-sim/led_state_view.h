@@ -1,7 +1,7 @@
 // The LED state the class driver last set, as quillex-sim shows it.
 #pragma once
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 
 // The child's LED work item records the state on a system worker thread,
 // under the device's state lock (and the mapping mutex): read it under the

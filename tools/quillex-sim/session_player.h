@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/device_context.h"
+#include "platform/device_context.h"
 #include "sim/peers/app/companion.h"
 #include "sim/peers/xbox/class_driver.h"
 #include "tools/quillex-sim/live_pipeline.h"

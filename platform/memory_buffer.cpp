@@ -1,4 +1,4 @@
-#include "driver/memory_buffer.h"
+#include "platform/memory_buffer.h"
 
 _Use_decl_annotations_ NTSTATUS QuillexAllocMemory(WDFOBJECT Parent, PMEMORY_BUFFER Pair,
                                                    size_t Size) {
