@@ -120,6 +120,39 @@ describe('quillexctl ui', () => {
     assert.match(reg, /"SWAP_TRIGGERS"=dword:00000001/);
   });
 
+  it('sets the arcade modes, and shows the lever as the stick the game sees', async () => {
+    await showView('mapping');
+    assert.ok(await page.locator('#arcade').isVisible(), 'this driver has the arcade settings');
+    await page.selectOption('#DPAD_MODE', '1');
+    await page.check('#HOTKEYS');
+    await page.check('#turbo-BTN_A');
+    await page.fill('#TURBO_RATE', '20');
+    await page.locator('#TURBO_RATE').dispatchEvent('change');
+    await page.selectOption('#map-BTN_X', '13');
+    await page.locator('#view-mapping button.apply').click();
+    await until('saved', async () => (await text('#view-mapping .result')).startsWith('Saved'), 5000);
+    assert.equal((await ctl('get', 'DPAD_MODE')).trim(), 'DPAD_MODE = 1');
+    assert.equal((await ctl('get', 'HOTKEYS')).trim(), 'HOTKEYS = 1');
+    assert.equal((await ctl('get', 'TURBO_MASK')).trim(), 'TURBO_MASK = 1');
+    assert.equal((await ctl('get', 'TURBO_RATE')).trim(), 'TURBO_RATE = 20');
+    assert.equal((await driverMapping()).BTN_X, 13);
+
+    // The lever pushed right drives the game's left stick, not the d-pad;
+    // X pulls the right trigger fully, which the game reads as its left one
+    // since the triggers were swapped above.
+    await ctl('set', 'DPAD', '2');
+    await ctl('set', 'BTN_X', '1');
+    await showView('live');
+    await until('the lever on the left stick', async () =>
+      (await page.getAttribute('#game-left-stick', 'aria-label')) === 'Left stick at x 32512, y 0', 3000);
+    await until('X pulling the (swapped) right trigger',
+      async () => (await text('#game-lt-value')) === '255', 3000);
+    assert.equal(await page.locator('.dpad .btn.on').count(), 0);
+    await screenshot('live-view-lever-as-stick');
+    await ctl('set', 'DPAD', '8');
+    await ctl('set', 'BTN_X', '0');
+  });
+
   it('previews an import with its unknown names, and applies it only when asked', async () => {
     await showView('files');
     const reg = '\uFEFFWindows Registry Editor Version 5.00\r\n\r\n'
@@ -130,9 +163,9 @@ describe('quillexctl ui', () => {
     await page.setInputFiles('#import-file', file);
     await until('the preview', () => page.locator('#import-preview').isVisible(), 5000);
     const rows = await page.locator('#import-changes tr').allTextContents();
-    assert.deepEqual(rows, ['BTN_X20', 'SWAP_TRIGGERS10']);
+    assert.deepEqual(rows, ['BTN_X130', 'SWAP_TRIGGERS10']);
     assert.match(await text('#import-unknown'), /FUTURE_SETTING/);
-    assert.equal((await driverMapping()).BTN_X, 2, 'nothing is applied before the player agrees');
+    assert.equal((await driverMapping()).BTN_X, 13, 'nothing is applied before the player agrees');
     await screenshot('save-and-load-view');
     await noSeriousAccessibilityViolations('save and load');
     await page.click('#import-apply');
@@ -199,6 +232,7 @@ describe('quillexctl ui', () => {
 
   it('restores the defaults after a confirmation', async () => {
     await showView('mapping');
+    assert.ok(await page.locator('#defaults-confirm').isHidden(), 'nothing asks before the button');
     await page.click('#defaults');
     assert.ok(await page.locator('#defaults-confirm').isVisible());
     await page.click('#defaults-yes');
@@ -207,6 +241,7 @@ describe('quillexctl ui', () => {
     assert.equal(values.BTN_B, 1);
     assert.equal(values.R_TRIG_CP_1, 90);
     assert.equal(values.ENABLE_SCALING, 0);
+    assert.equal((await ctl('get', 'DPAD_MODE')).trim(), 'DPAD_MODE = 0');
   });
 
   it('refuses requests without the token, from another origin or for another host', async () => {

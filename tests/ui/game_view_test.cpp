@@ -24,8 +24,9 @@ class GameViewTest : public DriverTest {
 
     // The driver's report for the state the stick's reader would have
     // refreshed this block from, under this mapping.
-    GameView DriverView(const APP_INSTANCE& s, const REMAP_RECORD& m) {
+    GameView DriverView(const APP_INSTANCE& s, const REMAP_RECORD& m, UCHAR dpadMode) {
         Ctx()->RemapRecord = m;
+        Ctx()->Arcade.DpadMode = dpadMode;
         BuildCurveTables(Ctx());
         ULONG buttons = 0;
         for (int i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
@@ -88,8 +89,9 @@ TEST_F(GameViewTest, TheDefaultMappingGivesTheDriversWorkedExample) {
     EXPECT_EQ(v.rightY, -32512);
 }
 
-// Random states and mappings, swaps, curves, out-of-table button targets
-// and hat values past the d-pad table included.
+// Random states and mappings, swaps, curves, trigger targets, out-of-table
+// button targets, the lever modes and hat values past the d-pad table
+// included.
 TEST_F(GameViewTest, EqualsTheDriversReportForRandomStatesAndMappings) {
     std::mt19937 random(24);
     for (int round = 0; round < 2000; ++round) {
@@ -106,7 +108,7 @@ TEST_F(GameViewTest, EqualsTheDriversReportForRandomStatesAndMappings) {
         s.SecondTrigger = random() % 256;
         REMAP_RECORD m{};
         for (int i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
-            m.ButtonMap[i] = random() % 14;
+            m.ButtonMap[i] = random() % 17;
         }
         m.SWAP_TRIGGERS = random() % 2;
         m.SWAP_STICKS = random() % 3;
@@ -114,7 +116,8 @@ TEST_F(GameViewTest, EqualsTheDriversReportForRandomStatesAndMappings) {
         for (int j = 0; j < QUILLEX_CONTROL_POINT_COUNT; ++j) {
             m.ControlPoints[j] = random() % 256;
         }
-        ExpectSame(ComposeGameView(s, m), DriverView(s, m), round);
+        UCHAR mode = random() % 3;
+        ExpectSame(ComposeGameView(s, m, mode), DriverView(s, m, mode), round);
         if (HasFailure()) {
             return;
         }

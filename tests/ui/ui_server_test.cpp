@@ -30,6 +30,7 @@ struct FakeStick {
     APP_INSTANCE state{};
     REMAP_RECORD mapping{};
     int setMappingCalls = 0;
+    uint32_t settings[4] = {0, 0, 15, 0}; // items 22 to 25, as a driver with the arcade settings
     bool present = true;
     uint32_t setMappingStatus = 0; // 0: success
 };
@@ -68,6 +69,27 @@ class FakeLink : public DeviceLink {
             }
             memcpy(&stick_->mapping, input.data(), sizeof(REMAP_RECORD));
             break;
+        case IOCTL_QUILLEX_GET_VALUE:
+        case IOCTL_QUILLEX_SET_VALUE: {
+            uint32_t id = input.size() >= 4 ? input[0] : 0;
+            if (id == QUILLEX_ITEM_INTERFACE_VERSION && code == IOCTL_QUILLEX_GET_VALUE) {
+                r.out = {QUILLEX_INTERFACE_VERSION, 0, 0, 0};
+                break;
+            }
+            if (id < QUILLEX_ITEM_DPAD_MODE || id > QUILLEX_ITEM_HOTKEYS) {
+                r.status = 0xC0000010;
+                return r;
+            }
+            uint32_t& setting = stick_->settings[id - QUILLEX_ITEM_DPAD_MODE];
+            if (code == IOCTL_QUILLEX_SET_VALUE) {
+                setting = input[4] | input[5] << 8 | input[6] << 16 |
+                          static_cast<uint32_t>(input[7]) << 24;
+            } else {
+                r.out = {static_cast<uint8_t>(setting), static_cast<uint8_t>(setting >> 8),
+                         static_cast<uint8_t>(setting >> 16), static_cast<uint8_t>(setting >> 24)};
+            }
+            break;
+        }
         default:
             r.status = 0xC0000010;
             return r;
@@ -242,7 +264,7 @@ TEST_F(UiServerTest, AChangeFromThePageReachesTheDriverWithTheRestOfTheMappingKe
 
 TEST_F(UiServerTest, BadValuesAreRefusedBeforeTheDriverSeesThem) {
     for (const char* body :
-         {R"({"values": {"BTN_A": 12}})", R"({"values": {"SWAP_STICKS": 2}})",
+         {R"({"values": {"BTN_A": 14}})", R"({"values": {"SWAP_STICKS": 2}})",
           R"({"values": {"R_TRIG_CP_1": 256}})", R"({"values": {"R_TRIG_CP_1": -1}})",
           R"({"values": {"R_TRIG_CP_1": "90"}})", R"({"values": {"NO_SUCH_VALUE": 1}})",
           R"({"values": {"RestoreDefaults": 1}})", R"({"values": {"BTN_B": 1, "BTN_A": 99}})",
@@ -268,6 +290,32 @@ TEST_F(UiServerTest, BadValuesAreRefusedBeforeTheDriverSeesThem) {
     ASSERT_TRUE(tooLarge);
     EXPECT_EQ(tooLarge->status, 413);
     EXPECT_EQ(stick_->setMappingCalls, 0);
+}
+
+TEST_F(UiServerTest, ArcadeSettingsAreCheckedShownAndSetBesideTheMapping) {
+    for (const char* body :
+         {R"({"values": {"DPAD_MODE": 3}})", R"({"values": {"TURBO_RATE": 1}})",
+          R"({"values": {"TURBO_RATE": 31}})", R"({"values": {"TURBO_MASK": 8192}})",
+          R"({"values": {"HOTKEYS": 2}})", R"({"values": {"BTN_A": 1, "DPAD_MODE": -1}})"}) {
+        auto r = PostMapping(body);
+        ASSERT_TRUE(r) << body;
+        EXPECT_EQ(r->status, 400) << body;
+    }
+    EXPECT_EQ(stick_->setMappingCalls, 0);
+    EXPECT_EQ(stick_->settings[0], 0u);
+
+    auto r = PostMapping(
+        R"({"values": {"BTN_X": 13, "DPAD_MODE": 2, "TURBO_MASK": 8191, "TURBO_RATE": 30}})");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(Mapping().ButtonMap[2], 13);
+    EXPECT_EQ(stick_->settings[0], 2u);
+    EXPECT_EQ(stick_->settings[1], 8191u);
+    EXPECT_EQ(stick_->settings[2], 30u);
+    json reply = json::parse(r->body);
+    EXPECT_EQ(reply["values"]["DPAD_MODE"], 2);
+    EXPECT_EQ(reply["values"]["TURBO_RATE"], 30);
+    EXPECT_EQ(reply["values"]["HOTKEYS"], 0);
 }
 
 TEST_F(UiServerTest, TheDriversRefusalIsReportedInWords) {
@@ -301,7 +349,7 @@ TEST_F(UiServerTest, AnImportIsPreviewedWithUnknownNamesShownAndNothingApplied) 
     EXPECT_EQ(preview["values"]["BTN_B"], 1);
     EXPECT_EQ(stick_->setMappingCalls, 0);
 
-    std::string outOfRange = reg + "\"BTN_X\"=dword:0000000c\r\n";
+    std::string outOfRange = reg + "\"BTN_X\"=dword:0000000e\r\n";
     auto bad = Client().Post("/api/import-preview?stick=0", Authorised(), outOfRange,
                              "application/octet-stream");
     ASSERT_TRUE(bad);

@@ -1,7 +1,10 @@
 // The controller as a game sees it, worked out from what the page reads: the
-// stick's state block and its mapping, composed with the driver's own tables
-// and curves, in the driver's order (curves, then the swaps, then the Y axes
-// turned so that up is positive).
+// stick's state block, its mapping and its d-pad mode, composed with the
+// driver's own tables and curves, in the driver's order (trigger targets,
+// curves, swaps, the lever in a stick mode, then the Y axes turned so that up
+// is positive). What the driver hides for a moment (a turbo button in its
+// released half, the mode combination while it is held) is not in the state
+// block, so the view shows those buttons held.
 #pragma once
 
 #include <stdint.h>
@@ -16,4 +19,6 @@ struct GameView {
 
 // The state block as the stick's reader fills it: FirstTrigger holds the
 // left trigger and SecondTrigger the right one.
-GameView ComposeGameView(const APP_INSTANCE& state, const REMAP_RECORD& mapping);
+// dpadMode is QUILLEX_DPAD_MODE_* (d-pad for a driver without the setting).
+GameView ComposeGameView(const APP_INSTANCE& state, const REMAP_RECORD& mapping,
+                         uint32_t dpadMode = QUILLEX_DPAD_MODE_DPAD);

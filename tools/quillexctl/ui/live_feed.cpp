@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/quillexctl/names.h"
+#include "tools/quillexctl/ui/arcade_settings.h"
 #include "tools/quillexctl/ui/game_view.h"
 
 namespace {
@@ -153,6 +154,7 @@ bool LiveFeed::Poll(unsigned stick, unsigned count) {
 
     std::string status = "ok", message;
     std::vector<uint8_t> state, mapping;
+    std::map<std::string, uint32_t> settings;
     bool present = true;
     if (count == 0) {
         status = "no_stick";
@@ -179,6 +181,7 @@ bool LiveFeed::Poll(unsigned stick, unsigned count) {
                 if (m.ok && m.out.size() >= sizeof(REMAP_RECORD)) {
                     mapping = m.out;
                     mapping.resize(sizeof(REMAP_RECORD));
+                    ReadArcadeSettings(pool_, stick, &settings);
                 }
             }
         }
@@ -196,16 +199,19 @@ bool LiveFeed::Poll(unsigned stick, unsigned count) {
     }
     if (status != "ok") {
         w.mapping.clear(); // a stick that comes back is read afresh
+        w.settings.clear();
         w.readMapping = true;
     }
     const std::vector<uint8_t>& shownMapping = mapping.empty() ? w.mapping : mapping;
-    bool same = state == w.state && shownMapping == w.mapping && status == w.status &&
-                message == w.message && count == w.count && w.seq != 0;
+    const std::map<std::string, uint32_t>& shownSettings = mapping.empty() ? w.settings : settings;
+    bool same = state == w.state && shownMapping == w.mapping && shownSettings == w.settings &&
+                status == w.status && message == w.message && count == w.count && w.seq != 0;
     if (same) {
         return present;
     }
     w.state = state;
     w.mapping = shownMapping;
+    w.settings = shownSettings;
     w.status = status;
     w.message = message;
     w.count = count;
@@ -220,8 +226,14 @@ bool LiveFeed::Poll(unsigned stick, unsigned count) {
         if (!w.mapping.empty()) {
             REMAP_RECORD m;
             memcpy(&m, w.mapping.data(), sizeof(m));
-            event["mapping"] = MappingJson(w.mapping);
-            event["game"] = GameJson(ComposeGameView(s, m));
+            json values = MappingJson(w.mapping);
+            for (const auto& setting : w.settings) {
+                values[setting.first] = setting.second;
+            }
+            event["mapping"] = values;
+            auto mode = w.settings.find("DPAD_MODE");
+            event["game"] = GameJson(ComposeGameView(
+                s, m, mode == w.settings.end() ? QUILLEX_DPAD_MODE_DPAD : mode->second));
         }
     }
     w.event = event.dump();

@@ -49,6 +49,7 @@ class LiveFeed {
         int watchers = 0;
         bool readMapping = true;
         std::vector<uint8_t> state, mapping;
+        std::map<std::string, uint32_t> settings; // empty: the driver has none
         std::chrono::steady_clock::time_point mappingReadAt;
         uint64_t seq = 0; // 0 until the first event
         std::string status, message;

@@ -9,6 +9,7 @@
 #include "sim/registry/registry.h"
 #include "tools/quillexctl/mapping_file.h"
 #include "tools/quillexctl/names.h"
+#include "tools/quillexctl/ui/arcade_settings.h"
 #include "tools/quillexctl/ui/ui_assets.h"
 
 // The resolver's headers that the HTTP library brings define DELETE too, as
@@ -130,10 +131,18 @@ struct UiServer::Impl {
         return true;
     }
 
+    // The mapping's values and, where the driver has them, its arcade settings.
     void ReplyMapping(unsigned stick, httplib::Response& res) {
         REMAP_RECORD record;
         if (ReadRecord(stick, &record, res)) {
-            Reply(res, 200, {{"ok", true}, {"values", MappingValuesJson(record)}});
+            json values = MappingValuesJson(record);
+            std::map<std::string, uint32_t> settings;
+            if (ReadArcadeSettings(pool, stick, &settings)) {
+                for (const auto& setting : settings) {
+                    values[setting.first] = setting.second;
+                }
+            }
+            Reply(res, 200, {{"ok", true}, {"values", values}});
         }
     }
 
@@ -195,8 +204,9 @@ void UiServer::Impl::Routes() {
         }
     });
 
-    // A change of some of the mapping's values, by name: {"values": {"BTN_A": 3, ...}}.
-    // Every value is checked before anything is sent.
+    // A change of some of the mapping's values and arcade settings, by name:
+    // {"values": {"BTN_A": 3, "DPAD_MODE": 1, ...}}. Every value is checked
+    // before anything is sent; the mapping goes first, then each setting.
     server.Post("/api/mapping", [this](const httplib::Request& req, httplib::Response& res) {
         unsigned stick = 0;
         if (!StickOf(req, res, &stick)) {
@@ -213,8 +223,21 @@ void UiServer::Impl::Routes() {
             return;
         }
         uint8_t* bytes = reinterpret_cast<uint8_t*>(&record);
+        std::vector<std::pair<const ArcadeSetting*, uint32_t>> settings;
         for (const auto& item : body["values"].items()) {
             const MappingValue* field = FindMappingValue(item.key());
+            if (const ArcadeSetting* setting = FindArcadeSetting(item.key())) {
+                if (!item.value().is_number_unsigned() ||
+                    item.value().get<uint64_t>() < setting->min ||
+                    item.value().get<uint64_t>() > setting->max) {
+                    Fail(res, 400,
+                         std::string(setting->name) + " takes " + std::to_string(setting->min) +
+                             " to " + std::to_string(setting->max));
+                    return;
+                }
+                settings.emplace_back(setting, item.value().get<uint32_t>());
+                continue;
+            }
             if (field == nullptr) {
                 Fail(res, 400, "\"" + item.key() + "\" is not one of the mapping's values");
                 return;
@@ -232,9 +255,19 @@ void UiServer::Impl::Routes() {
             }
         }
         record.RestoreDefaults = 0;
-        if (WriteRecord(stick, record, "saving the mapping", res)) {
-            ReplyMapping(stick, res);
+        if (!WriteRecord(stick, record, "saving the mapping", res)) {
+            return;
         }
+        for (const auto& setting : settings) {
+            LinkResult r = WriteArcadeSetting(pool, stick, *setting.first, setting.second);
+            if (!r.ok) {
+                Fail(res, 502,
+                     DriverFailure((std::string("setting ") + setting.first->name).c_str(), r),
+                     r.status ? StatusText(r.status) : std::string());
+                return;
+            }
+        }
+        ReplyMapping(stick, res);
     });
 
     server.Post("/api/defaults", [this](const httplib::Request& req, httplib::Response& res) {

@@ -11,6 +11,8 @@ const STICK_BUTTONS = [
 ];
 const XBOX_TARGETS = ['A', 'B', 'X', 'Y', 'Left shoulder (LB)', 'Right shoulder (RB)', 'Back',
   'Start', 'Left stick press (LS)', 'Right stick press (RS)', 'Guide', 'Nothing'];
+// Targets of a driver with the arcade settings: a button that pulls a trigger.
+const TRIGGER_TARGETS = ['Left trigger (LT), fully pulled', 'Right trigger (RT), fully pulled'];
 const XBOX_BITS = [[0x1000, 'A'], [0x2000, 'B'], [0x4000, 'X'], [0x8000, 'Y'], [0x0100, 'LB'],
   [0x0200, 'RB'], [0x0020, 'Back'], [0x0010, 'Start'], [0x0040, 'LS'], [0x0080, 'RS'],
   [0x0400, 'Guide'], [0x0001, 'Up'], [0x0002, 'Down'], [0x0004, 'Left'], [0x0008, 'Right']];
@@ -162,9 +164,34 @@ function buildMappingRows() {
       renderDraft();
     });
     td.append(select);
-    tr.append(th, pressed, td);
+    const turboCell = document.createElement('td');
+    turboCell.className = 'turbo';
+    const turbo = document.createElement('input');
+    turbo.type = 'checkbox';
+    turbo.id = `turbo-${name}`;
+    turbo.setAttribute('aria-label', `Turbo on ${label}`);
+    const bit = 1 << STICK_BUTTONS.findIndex(([n]) => n === name);
+    turbo.addEventListener('change', () => {
+      draft.TURBO_MASK = turbo.checked ? (draft.TURBO_MASK | bit) : (draft.TURBO_MASK & ~bit);
+      renderDraft();
+    });
+    turboCell.append(turbo);
+    tr.append(th, pressed, td, turboCell);
     body.append(tr);
   }
+  $('DPAD_MODE').addEventListener('change', () => {
+    draft.DPAD_MODE = Number($('DPAD_MODE').value);
+    renderDraft();
+  });
+  $('HOTKEYS').addEventListener('change', () => {
+    draft.HOTKEYS = $('HOTKEYS').checked ? 1 : 0;
+    renderDraft();
+  });
+  $('TURBO_RATE').addEventListener('change', () => {
+    const rate = Math.round(Number($('TURBO_RATE').value));
+    draft.TURBO_RATE = Number.isFinite(rate) ? Math.max(2, Math.min(30, rate)) : draft.TURBO_RATE;
+    renderDraft();
+  });
   for (const flag of FLAGS) {
     $(flag).addEventListener('change', () => {
       draft[flag] = $(flag).checked ? 1 : 0;
@@ -214,6 +241,21 @@ function buildMappingRows() {
 
 function renderDraft() {
   if (!draft) return;
+  const arcade = 'DPAD_MODE' in draft;
+  $('arcade').hidden = !arcade;
+  $('map-table').classList.toggle('no-arcade', !arcade);
+  if (arcade) {
+    $('DPAD_MODE').value = String(draft.DPAD_MODE);
+    $('HOTKEYS').checked = draft.HOTKEYS !== 0;
+    $('TURBO_RATE').value = String(draft.TURBO_RATE);
+  }
+  STICK_BUTTONS.forEach(([name], i) => {
+    const select = $(`map-${name}`);
+    if (arcade && select.options.length < 14) {
+      TRIGGER_TARGETS.forEach((target, k) => select.append(new Option(target, String(12 + k))));
+    }
+    $(`turbo-${name}`).checked = arcade && (draft.TURBO_MASK & (1 << i)) !== 0;
+  });
   for (const [name] of STICK_BUTTONS) {
     const select = $(`map-${name}`);
     const value = draft[name];
