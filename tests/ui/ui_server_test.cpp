@@ -115,6 +115,7 @@ class UiServerTest : public ::testing::Test {
         stick_->state.LeftStickX = stick_->state.LeftStickY = 128;
         stick_->state.Dpad = 8;
         pool_ = std::make_unique<StickPool>([this](unsigned index, std::string* error) {
+            std::lock_guard<std::mutex> guard(stick_->lock);
             if (index > 0 || !stick_->present) {
                 *error = "no stick " + std::to_string(index);
                 return std::unique_ptr<DeviceLink>();
@@ -151,9 +152,27 @@ class UiServerTest : public ::testing::Test {
     httplib::Result PostMapping(const std::string& body) {
         return Client().Post("/api/mapping?stick=0", Authorised(), body, "application/json");
     }
+    // The fake stick is read and changed under its lock: the server's threads
+    // use it, and a reply on a socket is no ordering the thread checker sees.
     REMAP_RECORD Mapping() {
         std::lock_guard<std::mutex> guard(stick_->lock);
         return stick_->mapping;
+    }
+    bool MappingIsDefault() {
+        REMAP_RECORD m = Mapping();
+        return memcmp(&m, kDefaults, sizeof(kDefaults)) == 0;
+    }
+    int SetMappingCalls() {
+        std::lock_guard<std::mutex> guard(stick_->lock);
+        return stick_->setMappingCalls;
+    }
+    uint32_t Setting(int index) {
+        std::lock_guard<std::mutex> guard(stick_->lock);
+        return stick_->settings[index];
+    }
+    template <class Edit> void Change(Edit edit) {
+        std::lock_guard<std::mutex> guard(stick_->lock);
+        edit(*stick_);
     }
 
     static constexpr const char* kToken =
@@ -237,8 +256,8 @@ TEST_F(UiServerTest, AForeignHostOrOriginIsRefusedAndChangesNothing) {
         Client().Post("/api/mapping?stick=0", crossSite, change, "application/json");
     ASSERT_TRUE(fromAnotherSite);
     EXPECT_EQ(fromAnotherSite->status, 403);
-    EXPECT_EQ(stick_->setMappingCalls, 0);
-    EXPECT_EQ(memcmp(&stick_->mapping, kDefaults, sizeof(kDefaults)), 0);
+    EXPECT_EQ(SetMappingCalls(), 0);
+    EXPECT_TRUE(MappingIsDefault());
 }
 
 TEST_F(UiServerTest, AChangeFromThePageReachesTheDriverWithTheRestOfTheMappingKept) {
@@ -259,7 +278,7 @@ TEST_F(UiServerTest, AChangeFromThePageReachesTheDriverWithTheRestOfTheMappingKe
     auto restored = Client().Post("/api/defaults?stick=0", Authorised(), "{}", "application/json");
     ASSERT_TRUE(restored);
     ASSERT_EQ(restored->status, 200);
-    EXPECT_EQ(stick_->setMappingCalls, 2);
+    EXPECT_EQ(SetMappingCalls(), 2);
 }
 
 TEST_F(UiServerTest, BadValuesAreRefusedBeforeTheDriverSeesThem) {
@@ -281,15 +300,15 @@ TEST_F(UiServerTest, BadValuesAreRefusedBeforeTheDriverSeesThem) {
         ASSERT_TRUE(r) << path;
         EXPECT_EQ(r->status, 400) << path;
     }
-    EXPECT_EQ(stick_->setMappingCalls, 0);
-    EXPECT_EQ(memcmp(&stick_->mapping, kDefaults, sizeof(kDefaults)), 0);
+    EXPECT_EQ(SetMappingCalls(), 0);
+    EXPECT_TRUE(MappingIsDefault());
 
     std::string huge =
         R"({"values": {"BTN_A": 1}, "pad": ")" + std::string(kMaxUiBodyBytes, 'x') + "\"}";
     auto tooLarge = PostMapping(huge);
     ASSERT_TRUE(tooLarge);
     EXPECT_EQ(tooLarge->status, 413);
-    EXPECT_EQ(stick_->setMappingCalls, 0);
+    EXPECT_EQ(SetMappingCalls(), 0);
 }
 
 TEST_F(UiServerTest, ArcadeSettingsAreCheckedShownAndSetBesideTheMapping) {
@@ -301,17 +320,17 @@ TEST_F(UiServerTest, ArcadeSettingsAreCheckedShownAndSetBesideTheMapping) {
         ASSERT_TRUE(r) << body;
         EXPECT_EQ(r->status, 400) << body;
     }
-    EXPECT_EQ(stick_->setMappingCalls, 0);
-    EXPECT_EQ(stick_->settings[0], 0u);
+    EXPECT_EQ(SetMappingCalls(), 0);
+    EXPECT_EQ(Setting(0), 0u);
 
     auto r = PostMapping(
         R"({"values": {"BTN_X": 13, "DPAD_MODE": 2, "TURBO_MASK": 8191, "TURBO_RATE": 30}})");
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200) << r->body;
     EXPECT_EQ(Mapping().ButtonMap[2], 13);
-    EXPECT_EQ(stick_->settings[0], 2u);
-    EXPECT_EQ(stick_->settings[1], 8191u);
-    EXPECT_EQ(stick_->settings[2], 30u);
+    EXPECT_EQ(Setting(0), 2u);
+    EXPECT_EQ(Setting(1), 8191u);
+    EXPECT_EQ(Setting(2), 30u);
     json reply = json::parse(r->body);
     EXPECT_EQ(reply["values"]["DPAD_MODE"], 2);
     EXPECT_EQ(reply["values"]["TURBO_RATE"], 30);
@@ -319,7 +338,7 @@ TEST_F(UiServerTest, ArcadeSettingsAreCheckedShownAndSetBesideTheMapping) {
 }
 
 TEST_F(UiServerTest, TheDriversRefusalIsReportedInWords) {
-    stick_->setMappingStatus = 0xC000009A; // STATUS_INSUFFICIENT_RESOURCES
+    Change([](FakeStick& s) { s.setMappingStatus = 0xC000009A; }); // STATUS_INSUFFICIENT_RESOURCES
     auto r = PostMapping(R"({"values": {"BTN_A": 2}})");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 502);
@@ -347,7 +366,7 @@ TEST_F(UiServerTest, AnImportIsPreviewedWithUnknownNamesShownAndNothingApplied) 
     EXPECT_EQ(preview["changes"][1]["name"], "R_TRIG_CP_1");
     EXPECT_EQ(preview["unknown"], json::array({"TURBO_SPEED"}));
     EXPECT_EQ(preview["values"]["BTN_B"], 1);
-    EXPECT_EQ(stick_->setMappingCalls, 0);
+    EXPECT_EQ(SetMappingCalls(), 0);
 
     std::string outOfRange = reg + "\"BTN_X\"=dword:0000000e\r\n";
     auto bad = Client().Post("/api/import-preview?stick=0", Authorised(), outOfRange,
@@ -362,7 +381,7 @@ TEST_F(UiServerTest, AnImportIsPreviewedWithUnknownNamesShownAndNothingApplied) 
 }
 
 TEST_F(UiServerTest, TheExportIsARegistryFileOfTheSticksMapping) {
-    stick_->mapping.ButtonMap[0] = 3;
+    Change([](FakeStick& s) { s.mapping.ButtonMap[0] = 3; });
     auto r = Client().Get("/api/export?stick=0", Authorised());
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200);
@@ -405,10 +424,7 @@ TEST_F(UiServerTest, TheEventStreamShowsTheStickAndItsRemoval) {
     for (int i = 0; i < 300 && !seen("\"status\":\"ok\""); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    {
-        std::lock_guard<std::mutex> guard(stick_->lock);
-        stick_->present = false;
-    }
+    Change([](FakeStick& s) { s.present = false; });
     reader.join();
     EXPECT_NE(received.find("\"status\":\"ok\""), std::string::npos) << received.substr(0, 300);
     EXPECT_NE(received.find("\"BTN_A\":0"), std::string::npos);
