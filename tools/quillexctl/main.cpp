@@ -10,6 +10,7 @@
 #include "tools/quillexctl/arcade_commands.h"
 #include "tools/common/control_names.h"
 #include "tools/quillexctl/commands.h"
+#include "tools/quillexctl/ui/ui_command.h"
 
 namespace {
 
@@ -126,6 +127,8 @@ int main(int argc, char** argv) {
     hotkeys->add_option("ON|OFF", onOff, "on or off")->required();
     CLI::App* curves = app.add_subcommand("curves", "the six calibration curves");
     curves->add_option("--svg", svg, "plot them to FILE.svg")->type_name("FILE.svg");
+    UiOptions uiOptions;
+    CLI::App* ui = AddUiCommand(app, &uiOptions);
 
     try {
         RefuseUnknownCommand(app, argc, argv);
@@ -139,6 +142,10 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e, std::cout, std::cerr);
         return code == 0 ? 0 : 2;
+    }
+
+    if (ui->parsed()) {
+        return RunUi(uiOptions, socketPath);
     }
 
     std::string error;
