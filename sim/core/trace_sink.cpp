@@ -43,6 +43,10 @@ void SetConsoleLevel(ULONG level) {
     g_consoleLevel.store(level);
 }
 
+ULONG ConsoleLevel() {
+    return g_consoleLevel.load();
+}
+
 void SetConsoleStyle(const char* label, unsigned repeats) {
     std::lock_guard<std::mutex> guard(g_lock);
     g_label = label != nullptr ? label : "";

@@ -45,6 +45,7 @@ class Capture {
 // The highest level printed on stderr from now on (0: none); for programs
 // that choose it themselves, as a fuzz target does.
 void SetConsoleLevel(ULONG level);
+ULONG ConsoleLevel();
 
 // For a program whose own output shares the terminal: every message printed
 // on stderr starts with 'label' ("driver: "), and one that the driver emits

@@ -1,5 +1,6 @@
 #include "tools/quillex-sim/run/play_mode.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "driver/device_add.h"
+#include "sim/core/trace_sink.h"
 #include "sim/core/utf.h"
 #include "sim/kernel/thread_state.h"
 #include "sim/peers/xbox/class_driver.h"
@@ -314,9 +316,22 @@ int PlaySticks(PlayRun& run, std::vector<PluggedStick>& sticks) {
         LiveViewOptions view;
         view.keyboard = options.keyboard;
         view.stopRequested = stop_signal::Requested;
-        ok = RunLiveView(
-            view, live, [&](const StepResult& r) { return RecordOrCheck(r, stickOf(r), run); },
-            &error);
+        {
+            // The driver's traces never draw over the view: held while it
+            // shows, then printed once the terminal is given back.
+            ULONG level = sim::trace::ConsoleLevel();
+            sim::trace::Capture held;
+            sim::trace::SetConsoleLevel(0);
+            ok = RunLiveView(
+                view, live, [&](const StepResult& r) { return RecordOrCheck(r, stickOf(r), run); },
+                &error);
+            sim::trace::SetConsoleLevel(level);
+            for (const sim::trace::Record& r : held.Records()) {
+                if (r.Level <= level) {
+                    fprintf(stderr, "driver: %s", r.Text.c_str());
+                }
+            }
+        }
         stopped = stop_signal::Requested();
         if (stopped) {
             error = "the live view was closed";

@@ -17,6 +17,14 @@ bool Exists(const std::string& path) {
 } // namespace
 
 bool RunOutputs::Open(const Options& options, std::string* error) {
+    // The live view draws on the terminal: without one it would run on,
+    // writing escape codes into a file.
+    if (options.live && (isatty(STDIN_FILENO) == 0 || isatty(STDOUT_FILENO) == 0)) {
+        *error = std::string("--live draws in a terminal, and ") +
+                 (isatty(STDOUT_FILENO) == 0 ? "stdout" : "stdin") +
+                 " is not one; run it in a terminal, or leave out --live to get lines";
+        return false;
+    }
     if (!options.registryFile.empty()) {
         registryPath_ = options.registryFile;
         auto registry = std::make_unique<sim::registry::RegFile>(registryPath_);

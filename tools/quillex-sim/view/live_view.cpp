@@ -220,8 +220,9 @@ void Draw(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
                  "Keys: arrows or WASD the hat (again: back to centre), space releases all");
         std::string keys;
         for (unsigned i = 0; i < 13; ++i) {
+            // Named by what the game sees: the Xbox button the mapping gives.
             keys += std::string(keys.empty() ? "" : "  ") + kButtonKeys[i] + " " +
-                    (sim::stick::kButtonNames[i] + 4);
+                    XboxButtonName(sticks[picked].player->ctx->RemapRecord.ButtonMap[i]);
             if (i == 6) {
                 mvprintw(row++, 2, "%s", keys.c_str());
                 keys.clear();
