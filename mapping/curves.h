@@ -2,6 +2,8 @@
 #pragma once
 
 #include "platform/device_context.h"
+// After the platform types it is written with.
+#include "mapping/curve_table.h"
 
 // Curve tables, in control-point pair order.
 typedef enum _CURVE_TABLE_INDEX {
@@ -12,10 +14,6 @@ typedef enum _CURVE_TABLE_INDEX {
     CURVE_L_STICK_X = 4,
     CURVE_L_STICK_Y = 5,
 } CURVE_TABLE_INDEX;
-
-// Fills Table with the curve through 0, P1, P2 and 256 at t = i/256. Only the
-// low byte of each control point counts.
-VOID BuildCurveTable(_In_ ULONG P1, _In_ ULONG P2, _Out_writes_(256) UCHAR Table[256]);
 
 // Builds the six CurveTables from the control points of Context->RemapRecord.
 VOID BuildCurveTables(_Inout_ PDEVICE_CONTEXT Context);

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Makes dist/quillex-<version>-x64/ and its zip from build-windows/ (run
-# scripts/build-windows.sh first), signed with a test certificate made here:
+# scripts/build-windows.sh and scripts/build-quillexctl-windows.sh first),
+# signed with a test certificate made here:
 #   quillex.sys, quillex.pdb   the driver, signed SHA-1 then nested SHA-256
 #   quillex.inf                DriverVer from windows/VERSION and the build date
 #   quillex.cat                the package's catalog (windows/catalog/), signed SHA-1
 #   quillex-test.cer           the test certificate, for Root and TrustedPublisher
 #   INSTALL.md                 how to install in test mode
 #   quillex_state.exe          a C application of the control interface
+#   quillexctl.exe             the companion on the command line (build-quillexctl-windows.sh)
 # then checks the INF and verifies every signature and catalog member.
 #
 # The build date is SOURCE_DATE_EPOCH, else the last commit's date. The test
@@ -14,8 +16,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-windows
-for f in quillex.sys quillex.pdb quillex_state.exe; do
-    [[ -f $build/$f ]] || { echo "package: no $build/$f: run scripts/build-windows.sh first" >&2; exit 2; }
+for f in quillex.sys quillex.pdb quillex_state.exe quillexctl.exe; do
+    [[ -f $build/$f ]] || { echo "package: no $build/$f: run scripts/build-windows.sh and scripts/build-quillexctl-windows.sh first" >&2; exit 2; }
 done
 need=()
 command -v osslsigncode >/dev/null || need+=(osslsigncode)
@@ -50,7 +52,7 @@ sign() { # IN OUT DIGEST [-nest]
 }
 
 sed -e "s|^DriverVer *=.*|DriverVer   = $date,$version|" windows/quillex.inf >"$dist/quillex.inf"
-cp "$build/quillex.pdb" "$build/quillex_state.exe" "$dist/"
+cp "$build/quillex.pdb" "$build/quillex_state.exe" "$build/quillexctl.exe" "$dist/"
 cp windows/INSTALL.md "$dist/"
 
 # The catalog hashes the image as it is before signing: an image's own

@@ -10,7 +10,7 @@ fault() {
     echo "verify-package: FAULT $*"
     failed=1
 }
-for f in quillex.sys quillex.pdb quillex.inf quillex.cat quillex-test.cer INSTALL.md quillex_state.exe; do
+for f in quillex.sys quillex.pdb quillex.inf quillex.cat quillex-test.cer INSTALL.md quillex_state.exe quillexctl.exe; do
     [[ -f $dist/$f ]] || fault "the package has no $f"
 done
 /usr/bin/python3 scripts/check-inf.py "$dist/quillex.inf" --package "$dist" || fault "the INF check failed"

@@ -7,14 +7,16 @@
 #     into a copy (zeroed checksum, writable code, a Windows 10 import, a
 #     C++-named import);
 #   - the driver binds, starts and unloads under Wine;
+#   - quillexctl.exe builds, needs no DLL beside it, and under Wine answers
+#     --version and --help and reports that no stick is present;
 #   - the package is made and signed, its INF checked, its signatures and
 #     catalog members verified, and the verification fails on each fault put
 #     into a copy of it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(clang-16 lld-16 llvm-16 mingw-w64-x86-64-dev gcc-mingw-w64-x86-64 python3-pefile wine64 osslsigncode
-    openssl zip)
+packages=(clang-16 lld-16 llvm-16 mingw-w64-x86-64-dev gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix
+    libcli11-dev nlohmann-json3-dev python3-pefile wine64 osslsigncode openssl zip)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -44,5 +46,7 @@ step scripts/check-kmdf-sizes.py --headers build-windows/kernel-flags
 step scripts/check-pe.py build-windows/quillex.sys --sources .
 step tests/windows/check_pe_faults.py build-windows/quillex.sys
 step scripts/wine-start.sh build-windows
+step scripts/build-quillexctl-windows.sh build-windows
+step scripts/wine-quillexctl.sh build-windows
 step scripts/package.sh
 step tests/windows/package_faults.sh "dist/quillex-$(tr -d ' \n' <windows/VERSION)-x64" build-windows/signing/cert.pem

@@ -472,7 +472,7 @@ void FormatValue(const Value& v, std::string* out) {
     if (v.type == REG_BINARY) {
         line += "hex:";
     } else {
-        snprintf(buf, sizeof(buf), "hex(%x):", v.type);
+        snprintf(buf, sizeof(buf), "hex(%x):", static_cast<unsigned>(v.type));
         line += buf;
     }
     // Lines stay within 80 columns: after a byte that takes a line to 77

@@ -87,8 +87,9 @@ int ShowState(const CommandContext& c) {
     }
     APP_INSTANCE s;
     memcpy(&s, out.data(), sizeof(s));
-    const ULONG fields[] = {s.RightStickY, s.RightStickX,  s.LeftStickX,    s.LeftStickY,
-                            s.Dpad,        s.FirstTrigger, s.SecondTrigger, s.Led};
+    // 32-bit fields, whatever width ULONG has where this is built.
+    const uint32_t fields[] = {s.RightStickY, s.RightStickX,  s.LeftStickX,    s.LeftStickY,
+                               s.Dpad,        s.FirstTrigger, s.SecondTrigger, s.Led};
     if (c.json) {
         json j;
         for (size_t i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "mapping/curves.h"
+#include "mapping/curve_table.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // The device link on Windows: the stick's own device interface, found by
-// SetupDi among the present interfaces of Quillex's class and opened with
-// read and write access; requests are DeviceIoControl calls.
+// SetupDi among the present interfaces of Quillex's class (the driver creates
+// one per stick with GUID_DEVINTERFACE_QUILLEX) and opened with read and
+// write access; requests are DeviceIoControl calls with the control codes of
+// appapi/quillex_public.h, the header the driver dispatches on.
 #ifdef _WIN32
 
 #include <windows.h>
@@ -9,16 +11,17 @@
 
 #include <vector>
 
+// The one source of quillexctl that defines the interface class's GUID.
+#include <initguid.h>
+
 #include "appapi/quillex_public.h"
 #include "tools/quillexctl/device_link.h"
-
-#pragma comment(lib, "setupapi.lib")
+#include "tools/quillexctl/win32_text.h"
 
 namespace {
 
-const GUID kQuillexInterface = QUILLEX_INTERFACE_GUID_INITIALIZER;
-
-// Win32 errors the driver's statuses become, back to the status for messages.
+// The statuses the driver completes with, from the Win32 errors that the I/O
+// manager turns them into; 0 for an error no status of the driver gives.
 uint32_t StatusOf(DWORD error) {
     switch (error) {
     case ERROR_INSUFFICIENT_BUFFER:
@@ -32,7 +35,7 @@ uint32_t StatusOf(DWORD error) {
     case ERROR_ACCESS_DENIED:
         return 0xC0000022; // STATUS_ACCESS_DENIED
     default:
-        return 0xC0000001; // STATUS_UNSUCCESSFUL
+        return 0;
     }
 }
 
@@ -52,9 +55,15 @@ class WindowsLink : public DeviceLink {
                                   result.out.empty() ? nullptr : result.out.data(),
                                   static_cast<DWORD>(result.out.size()), &returned, nullptr);
         result.ok = ok != FALSE;
-        result.win32 = ok ? ERROR_SUCCESS : GetLastError();
-        result.status = ok ? 0 : StatusOf(result.win32);
-        result.out.resize(ok && returned < outputLength ? returned : (ok ? outputLength : 0));
+        if (!result.ok) {
+            result.win32 = GetLastError();
+            result.status = StatusOf(result.win32);
+            result.message = "the request failed: " + Win32Text(result.win32);
+            result.out.clear();
+            return result;
+        }
+        // As long as the driver said, never longer than the buffer.
+        result.out.resize(returned < outputLength ? returned : outputLength);
         return result;
     }
 
@@ -62,39 +71,73 @@ class WindowsLink : public DeviceLink {
     HANDLE handle_;
 };
 
+// How many Quillex interfaces are present in 'set'.
+unsigned CountInterfaces(HDEVINFO set) {
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    unsigned n = 0;
+    while (n < 64 &&
+           SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_QUILLEX, n, &data)) {
+        ++n;
+    }
+    return n;
+}
+
 } // namespace
 
 std::unique_ptr<DeviceLink> OpenLocalDevice(unsigned device, std::string* error) {
-    HDEVINFO set = SetupDiGetClassDevsW(&kQuillexInterface, nullptr, nullptr,
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_QUILLEX, nullptr, nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
-        *error = "SetupDiGetClassDevs failed: error " + std::to_string(GetLastError());
+        *error = "cannot list the Quillex sticks: SetupDiGetClassDevs failed: " +
+                 Win32Text(GetLastError());
         return nullptr;
     }
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof(data);
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &kQuillexInterface, device, &data)) {
+    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_QUILLEX, device, &data)) {
+        DWORD why = GetLastError();
+        unsigned count = CountInterfaces(set);
         SetupDiDestroyDeviceInfoList(set);
-        *error = "no Quillex stick number " + std::to_string(device) + " is plugged in";
+        if (why != ERROR_NO_MORE_ITEMS) {
+            *error = "cannot list the Quillex sticks: " + Win32Text(why);
+        } else if (count == 0) {
+            *error = "no Quillex stick found: plug the stick in, and check in Device Manager\n"
+                     "  that quillex.sys is installed for it (INSTALL.md)";
+        } else {
+            // Sticks are named to the player from 1, as quillex-sim numbers them.
+            *error = "no stick " + std::to_string(device + 1) +
+                     " to open: " + std::to_string(count) + " Quillex stick" +
+                     (count == 1 ? " is" : "s are") + " plugged in (--stick 1 to " +
+                     std::to_string(count) + ")";
+        }
         return nullptr;
     }
     DWORD size = 0;
     SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
-    std::vector<BYTE> buffer(size);
+    std::vector<BYTE> buffer(size >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)
+                                 ? size
+                                 : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
     auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(buffer.data());
     detail->cbSize = sizeof(*detail);
     BOOL got =
         size != 0 && SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr);
+    DWORD lastError = GetLastError();
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (got) {
+        // Every control code needs read access, the writing ones write access.
         handle =
             CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        lastError = GetLastError();
     }
-    DWORD lastError = GetLastError();
     SetupDiDestroyDeviceInfoList(set);
+    if (!got) {
+        *error = "the stick's interface has no usable path: " + Win32Text(lastError);
+        return nullptr;
+    }
     if (handle == INVALID_HANDLE_VALUE) {
-        *error = "cannot open the stick's interface: error " + std::to_string(lastError);
+        *error = "cannot open stick " + std::to_string(device + 1) + ": " + Win32Text(lastError);
         return nullptr;
     }
     return std::make_unique<WindowsLink>(handle);

@@ -1,0 +1,4 @@
+// quillexctl.exe's build: see ../ntddk.h.
+#pragma once
+
+#include "ntddk.h"
