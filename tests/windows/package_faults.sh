@@ -34,4 +34,5 @@ expect_failure "an INF changed after the catalog was made" "echo '; changed' >>q
 expect_failure "a byte of the driver changed after signing" "printf 'X' | dd of=quillex.sys bs=1 seek=4096 conv=notrunc 2>/dev/null"
 expect_failure "an unsigned driver" "cp '$(pwd)/build-windows/quillex.sys' ."
 expect_failure "a missing catalog" "rm quillex.cat"
+expect_failure "a missing quillexctl.exe" "rm quillexctl.exe"
 exit $((failures > 0))
