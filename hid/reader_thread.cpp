@@ -42,7 +42,7 @@ NTSTATUS DeliverPendingReport(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
     // Without a child the report is dropped.
     if (child != NULL) {
         (VOID) HandleXusbInputReport(child, report);
-        Bus_XusbDereferenceChild(Context);
+        Bus_XusbDereferenceChild(child);
     }
 
     return AppApi_QuillexToApp(Context, &Context->AppInstance);

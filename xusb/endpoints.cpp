@@ -214,10 +214,21 @@ _Use_decl_annotations_ VOID EP1CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP I
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!EP1CancelRoutine: ++\n");
     auto pdoData =
         static_cast<PXUSB_PDO_DEVICE_DATA>(Irp->Tail.Overlay.DriverContext[kContextSlot]);
-    // Counted while the cancel spin lock is still held, so that the child's
-    // cleanup, which takes that lock once, cannot miss this routine.
-    InterlockedIncrement(&pdoData->Ep1CancelsInProgress);
+    // Held from before the cancel spin lock is released, so that the child's
+    // cleanup, which takes that lock once before its rundown, cannot miss
+    // this routine.
+    BOOLEAN held = ExAcquireRundownProtection(&pdoData->Ep1CancelRundown);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
+    if (!held) {
+        // The cleanup has passed the cancel spin lock and completed every
+        // transfer it held: this one was not among them, so only the IRP
+        // is left to finish.
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        FinishTransfer(UrbOf(Irp), 0, STATUS_CANCELLED);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return;
+    }
 
     BOOLEAN found = FALSE;
     KIRQL irql;
@@ -236,7 +247,7 @@ _Use_decl_annotations_ VOID EP1CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP I
     Irp->IoStatus.Status = STATUS_CANCELLED;
     FinishTransfer(UrbOf(Irp), 0, STATUS_CANCELLED);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    InterlockedDecrement(&pdoData->Ep1CancelsInProgress); // the last use of the context
+    ExReleaseRundownProtection(&pdoData->Ep1CancelRundown); // the last use of the context
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!EP1CancelRoutine: %u --\n", found);
 }
 
@@ -314,16 +325,12 @@ _Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE
     XboxControllerCompleteEp1Transfers(PdoData, STATUS_DEVICE_DOES_NOT_EXIST);
     KIRQL irql;
 
-    // A cancel routine that took a transfer before we could has counted
-    // itself while holding the cancel spin lock; once we have held that lock,
-    // the count covers every such routine.
+    // A cancel routine that took a transfer before we could has acquired
+    // the rundown protection while holding the cancel spin lock; once we
+    // have held that lock, the rundown covers every such routine.
     IoAcquireCancelSpinLock(&irql);
     IoReleaseCancelSpinLock(irql);
-    while (InterlockedCompareExchange(&PdoData->Ep1CancelsInProgress, 0, 0) != 0) {
-        LARGE_INTEGER delay;
-        delay.QuadPart = -10 * 1000; // 1 ms
-        KeDelayExecutionThread(KernelMode, FALSE, &delay);
-    }
+    ExWaitForRundownProtectionRelease(&PdoData->Ep1CancelRundown);
     return STATUS_SUCCESS;
 }
 

@@ -24,7 +24,8 @@ _Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVICE Pdo, WDFDEVI
     pdoData->ConfigurationDescribed = 0;
     (VOID) XboxControllerPrepareConfiguration(pdoData); // a failure shows on enumeration
     pdoData->LatestReportHeld = FALSE;
-    pdoData->Ep1CancelsInProgress = 0;
+    ExInitializeRundownProtection(&pdoData->Ep1CancelRundown);
+    ExInitializeRundownProtection(&pdoData->HandOverRundown);
     pdoData->PendingLedState = XUSB_NO_LED_STATE;
     KeInitializeMutex(&pdoData->LedMutex, 0);
 
@@ -77,16 +78,12 @@ _Use_decl_annotations_ VOID XusbPdoCleanup(WDFOBJECT Object) {
             (VOID) InterlockedCompareExchangePointer(
                 reinterpret_cast<PVOID volatile*>(&parent->XusbPdo), nullptr, Object);
             KeReleaseSpinLock(&parent->StateLock, irql);
-            // Nobody can take this child any more; whoever took it before
-            // is handing a report to it right now and must be done with the
-            // context first. Hand-overs only complete transfers: none waits
-            // for this cleanup.
-            while (InterlockedCompareExchange(&parent->XusbPdoUsers, 0, 0) != 0) {
-                LARGE_INTEGER delay;
-                delay.QuadPart = -10 * 1000; // 1 ms
-                KeDelayExecutionThread(KernelMode, FALSE, &delay);
-            }
         }
+        // Nobody can take this child any more; whoever took it before is
+        // handing a report to it right now and must be done with the context
+        // first. Hand-overs only complete transfers: none waits for this
+        // cleanup.
+        ExWaitForRundownProtectionRelease(&pdoData->HandOverRundown);
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!XusbPdoCleanup: --\n");
 }
@@ -96,13 +93,18 @@ _Use_decl_annotations_ PXUSB_PDO_DEVICE_DATA Bus_XusbReferenceChildLocked(PDEVIC
     if (child == nullptr) {
         return nullptr;
     }
-    InterlockedIncrement(&Parent->XusbPdoUsers);
-    return XusbPdoGetData(child);
+    PXUSB_PDO_DEVICE_DATA pdoData = XusbPdoGetData(child);
+    // Refused only once the child's cleanup has begun to wait: the child is
+    // on its way out.
+    if (!ExAcquireRundownProtection(&pdoData->HandOverRundown)) {
+        return nullptr;
+    }
+    return pdoData;
 }
 
-_Use_decl_annotations_ VOID Bus_XusbDereferenceChild(PDEVICE_CONTEXT Parent) {
-    if (Parent != nullptr) {
-        InterlockedDecrement(&Parent->XusbPdoUsers);
+_Use_decl_annotations_ VOID Bus_XusbDereferenceChild(PXUSB_PDO_DEVICE_DATA Child) {
+    if (Child != nullptr) {
+        ExReleaseRundownProtection(&Child->HandOverRundown);
     }
 }
 

@@ -9,6 +9,8 @@
 
 #include <hidclass.h>
 
+#include "sim/kernel/thread_state.h"
+
 namespace sim::hid {
 namespace {
 
@@ -101,7 +103,18 @@ NTSTATUS Collection::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
             }
             opens_.emplace(r.fileObject, Open{});
         }
-        NTSTATUS status = told ? AnswerAsTold(pdo, irp, r) : Finish(irp, STATUS_SUCCESS, 0);
+        NTSTATUS status;
+        if (told) {
+            status = AnswerAsTold(pdo, irp, r);
+        } else if (unsigned every = opensAtDispatchEvery_.load();
+                   every != 0 && (opensAnswered_.fetch_add(1) + 1) % every == 0) {
+            // A driver above must not wait in its completion routine.
+            ++opensAtDispatch_;
+            sim::kernel::ScopedIrql raised(DISPATCH_LEVEL);
+            status = Finish(irp, STATUS_SUCCESS, 0);
+        } else {
+            status = Finish(irp, STATUS_SUCCESS, 0);
+        }
         if (!NT_SUCCESS(status) && status != STATUS_PENDING) {
             std::lock_guard<std::mutex> guard(lock_);
             opens_.erase(r.fileObject);

@@ -370,8 +370,9 @@ TEST_F(AppInterfaceTest, PushesAgainstAStreamOfReportsNeverTearAReport) {
     EXPECT_GT(pushesB.load(), 0);
     EXPECT_EQ(sources.size(), 3u) << checked << " reports checked";
     // The reader may still be handing over the stick's last report.
-    EXPECT_TRUE(
-        WaitUntil([&] { return InterlockedCompareExchange(&p.context->XusbPdoUsers, 0, 0) == 0; }));
+    PXUSB_PDO_DEVICE_DATA child = XusbPdoGetData(QuillexChildOf(p.context));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return __atomic_load_n(&child->HandOverRundown.Count, __ATOMIC_ACQUIRE) == 0; }));
 }
 
 } // namespace

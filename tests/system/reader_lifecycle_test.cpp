@@ -171,6 +171,37 @@ TEST_F(ReaderLifecycleTest, AnOpenWhileTheHardwareIsReleasedStartsNoReader) {
     ASSERT_EQ(stack_.Start(id), STATUS_SUCCESS);
 }
 
+// The lower driver may complete an open at DISPATCH_LEVEL, where the launch
+// may not wait for the worker record's lock: the reader is launched all the
+// same, by the device's work item.
+TEST_F(ReaderLifecycleTest, AnOpenCompletedAtDispatchLevelStillLaunchesTheReader) {
+    DeviceId id = PlugStick(0x0402);
+    stack_.Hid(id)->CompleteOpensAtDispatch(1);
+    ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+    PassStartupWait(id);
+    EXPECT_GE(stack_.Hid(id)->OpensCompletedAtDispatch(), 1u);
+    EXPECT_EQ(ThreadState(&Context(id)->ReaderWorker), WORKER_RUNNING);
+}
+
+// An open may complete before the first start: the worker record is ready
+// from device add on, and no reader runs before there is hardware to read.
+TEST_F(ReaderLifecycleTest, TheWorkerRecordIsReadyFromDeviceAddOn) {
+    DeviceId id = 0;
+    ASSERT_EQ(stack_.PlugWithoutStart(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+    stack_.Hid(id)->CompleteOpensAtDispatch(0); // the launch is decided within the open
+    PWORKER_RECORD worker = &Context(id)->ReaderWorker;
+    EXPECT_EQ(ThreadState(worker), WORKER_INITIALIZED);
+    EXPECT_EQ(KeReadStateEvent(&worker->EV_RECORD_FREE), 1) << "the record's lock is not free";
+    sim::io::File early;
+    ASSERT_EQ(early.Open(stack_.PdoName(id), GENERIC_READ), STATUS_SUCCESS);
+    EXPECT_TRUE(trace_.Contains("Quillex!Quillex_EvtDeviceFileCreateComplete: -- 0\n"));
+    EXPECT_EQ(sim::kernel::LiveSystemThreadCount(), 0u);
+    EXPECT_FALSE(trace_.Contains("Quillex!ThreadLaunch"));
+    early.Close();
+    ASSERT_EQ(stack_.Unplug(id), STATUS_SUCCESS);
+    stack_.WaitRemoved(id);
+}
+
 // Each restart also stops and starts the old, retired controller, whose class
 // driver may still be enumerating it from the last start.
 TEST_F(ReaderLifecycleTest, EveryRestartGivesANewControllerThatTheClassDriverEnumeratesAgain) {

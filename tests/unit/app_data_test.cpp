@@ -12,6 +12,7 @@
 #include "mapping/led_state.h"
 #include "mapping/remap_store.h"
 #include "mapping/xusb_report.h"
+#include "sim/core/race.h"
 #include "sim/core/trace_sink.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/xusb_child.h"
@@ -262,23 +263,20 @@ TEST_F(AppPushChildTest, TheChildsCleanupWaitsForAPushThatIsHandingItAReport) {
     std::thread push([&] { pushed = AppApi_AppToQuillex(parent, &parent->AppInstance); });
     while (!inCompletion) {
     }
+    // The cleanup clears the parent's child at once (under the state lock),
+    // then waits for the push to leave.
+    sim::race::Pause waiting(sim::race::kRundownWaiting, &child_.Data()->HandOverRundown,
+                             sim::race::Pause::Note);
     std::atomic<bool> deleted{false};
     std::thread cleanup([&] {
         child_.DeleteChild();
         deleted = true;
     });
-    // The cleanup clears the parent's child at once (under the state lock, as
-    // it is read here), then waits for the push.
-    auto childOf = [parent] {
-        KIRQL irql;
-        KeAcquireSpinLock(&parent->StateLock, &irql);
-        WDFDEVICE child = parent->XusbPdo;
-        KeReleaseSpinLock(&parent->StateLock, irql);
-        return child;
-    };
-    while (childOf() != nullptr) {
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(waiting.WaitHit()) << "the cleanup did not wait for the push";
+    KIRQL irql;
+    KeAcquireSpinLock(&parent->StateLock, &irql);
+    EXPECT_EQ(parent->XusbPdo, nullptr);
+    KeReleaseSpinLock(&parent->StateLock, irql);
     EXPECT_FALSE(deleted);
     release = true;
     push.join();
@@ -287,7 +285,6 @@ TEST_F(AppPushChildTest, TheChildsCleanupWaitsForAPushThatIsHandingItAReport) {
     EXPECT_EQ(pushed, STATUS_SUCCESS);
     EXPECT_EQ(transfer.Status(), STATUS_SUCCESS);
     EXPECT_EQ(buffer[3] << 8 | buffer[2], XUSB_A);
-    EXPECT_EQ(parent->XusbPdoUsers, 0);
 
     // With the child gone, a push composes and keeps the report.
     EXPECT_EQ(AppApi_AppToQuillex(parent, &parent->AppInstance), STATUS_SUCCESS);
