@@ -56,3 +56,21 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 // the block unchanged, while the decoded state does not exist.
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     AppApi_QuillexToApp(_In_opt_ PDEVICE_CONTEXT Context, _Inout_opt_ PAPP_INSTANCE Instance);
+
+// The arcade settings and the interface version (ids 22 to 26), which are
+// no fields of the block: TRUE for their ids.
+BOOLEAN AppApi_IsSettingItem(_In_ ULONG DataItemId);
+
+// Writes a setting or the interface version to Out as a 32-bit number.
+// STATUS_BUFFER_TOO_SMALL when Size is below 4, nothing written.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    AppApi_GetSettingItem(_In_opt_ PDEVICE_CONTEXT Context, _In_ ULONG DataItemId, _In_ ULONG Size,
+                          _Out_writes_bytes_opt_(Size) PVOID Out);
+
+// Sets a setting from Value's 32-bit number (Size at least 4): checked,
+// applied and saved; nothing is pushed. STATUS_INVALID_PARAMETER out of
+// range, STATUS_INVALID_DEVICE_REQUEST for the read-only interface version,
+// otherwise the status of the save.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    AppApi_SetSettingItem(_In_opt_ PDEVICE_CONTEXT Context, _In_ ULONG DataItemId, _In_ ULONG Size,
+                          _In_reads_bytes_opt_(Size) const VOID* Value);

@@ -53,7 +53,7 @@ _Use_decl_annotations_ ULONG AppApi_GetDataSize(ULONG DataItemId) {
     if (DataItemId == QUILLEX_ITEM_LED) {
         return 2;
     }
-    if (IsFieldItem(DataItemId)) {
+    if (IsFieldItem(DataItemId) || AppApi_IsSettingItem(DataItemId)) {
         return 4;
     }
     TraceEvents(TRACE_LEVEL_ERROR, TRACE_IOCTL,

@@ -4,6 +4,7 @@
 #include "appapi/control_dispatch.h"
 
 #include "appapi/app_data.h"
+#include "mapping/arcade_store.h"
 #include "mapping/remap_store.h"
 
 namespace {
@@ -61,10 +62,14 @@ VOID DispatchQuillexCode(PDEVICE_CONTEXT Context, WDFREQUEST Request, ULONG IoCo
             // id's other three bytes in the reply, as applications expect.
             ULONG dataItemId;
             RtlCopyMemory(&dataItemId, input, sizeof(dataItemId));
-            KeAcquireSpinLock(&Context->StateLock, &irql);
-            status =
-                AppApi_GetInstanceItem(&Context->AppInstance, dataItemId, sizeof(ULONG), output);
-            KeReleaseSpinLock(&Context->StateLock, irql);
+            if (AppApi_IsSettingItem(dataItemId)) {
+                status = AppApi_GetSettingItem(Context, dataItemId, sizeof(ULONG), output);
+            } else {
+                KeAcquireSpinLock(&Context->StateLock, &irql);
+                status = AppApi_GetInstanceItem(&Context->AppInstance, dataItemId, sizeof(ULONG),
+                                                output);
+                KeReleaseSpinLock(&Context->StateLock, irql);
+            }
             information = sizeof(ULONG);
         }
         break;
@@ -75,8 +80,11 @@ VOID DispatchQuillexCode(PDEVICE_CONTEXT Context, WDFREQUEST Request, ULONG IoCo
         if (NT_SUCCESS(status)) {
             QUILLEX_SET_VALUE_INPUT value;
             RtlCopyMemory(&value, input, sizeof(value));
-            status = AppApi_SetInstanceItem(Context, &Context->AppInstance, value.DataItemId,
-                                            sizeof(value.Value), value.Value);
+            status = AppApi_IsSettingItem(value.DataItemId)
+                         ? AppApi_SetSettingItem(Context, value.DataItemId, sizeof(value.Value),
+                                                 value.Value)
+                         : AppApi_SetInstanceItem(Context, &Context->AppInstance, value.DataItemId,
+                                                  sizeof(value.Value), value.Value);
         }
         break;
 
@@ -96,6 +104,12 @@ VOID DispatchQuillexCode(PDEVICE_CONTEXT Context, WDFREQUEST Request, ULONG IoCo
             // The new mapping is in force even when it could not be saved;
             // the application hears the save's status.
             status = TorvaXboxMappingSetMapping(Context, input, sizeof(REMAP_RECORD));
+            // A restore of the defaults reaches the settings beside the
+            // mapping too; the first failed save is what the application hears.
+            if (static_cast<const REMAP_RECORD*>(input)->RestoreDefaults != 0) {
+                NTSTATUS settings = TorvaXboxMappingRestoreArcadeSettings(Context);
+                status = NT_SUCCESS(status) ? settings : status;
+            }
         }
         break;
     }

@@ -24,8 +24,8 @@ DEFINE_GUID(GUID_DEVINTERFACE_QUILLEX, 0xCD8C95CA, 0x392C, 0x49E1, 0xA1, 0xF1, 0
 // writing ones too. Completion statuses besides success:
 //   STATUS_BUFFER_TOO_SMALL       a buffer shorter than its payload; nothing changes
 //   STATUS_INVALID_DEVICE_REQUEST GET_VALUE or SET_VALUE of an id that names no item
-//   STATUS_INVALID_PARAMETER      SET_VALUE of a D-pad above 8 or an LED above 3;
-//                                 nothing changes
+//   STATUS_INVALID_PARAMETER      SET_VALUE of a D-pad above 8, an LED above 3 or an
+//                                 arcade setting out of its range; nothing changes
 //   STATUS_DEVICE_NOT_READY       SET_STATE or SET_VALUE while the stick is not
 //                                 started: the block keeps the values, nothing is sent
 //   any registry status           SET_MAPPING whose mapping could not be saved: the
@@ -98,9 +98,63 @@ static_assert(offsetof(APP_INSTANCE, Led) == 44, "APP_INSTANCE layout");
 #define QUILLEX_ITEM_SECOND_TRIGGER      20
 #define QUILLEX_ITEM_LED                 21 // 0 to 3 on a single-item write
 #define QUILLEX_ITEM_FIRST               QUILLEX_ITEM_BTN_A
-#define QUILLEX_ITEM_LAST                QUILLEX_ITEM_LED
-#define QUILLEX_DPAD_MAX                 8 // centred
+#define QUILLEX_ITEM_LAST                QUILLEX_ITEM_LED // the last field of APP_INSTANCE
+#define QUILLEX_DPAD_MAX                 8                // centred
 #define QUILLEX_LED_MAX                  3
+
+// Arcade settings: data items that are not fields of APP_INSTANCE but
+// settings of the driver, kept beside the mapping (each a REG_DWORD of the
+// same name under \Parameters\Remap). Every one is 4 bytes, read and written
+// as a 32-bit number. A set checks the range (STATUS_INVALID_PARAMETER and
+// nothing changes when it is out of it), is in force from the next report on
+// and is saved at once; a failed save completes the request with the
+// registry's status, the setting staying in force until the stick restarts.
+// IOCTL_QUILLEX_SET_MAPPING with RestoreDefaults puts these defaults back too
+// and saves them.
+//
+// A driver that does not know an id refuses it with
+// STATUS_INVALID_DEVICE_REQUEST: read QUILLEX_ITEM_INTERFACE_VERSION first.
+#define QUILLEX_ITEM_DPAD_MODE  22 // QUILLEX_DPAD_MODE_*, default d-pad
+#define QUILLEX_ITEM_TURBO_MASK 23 // bit i: canonical button i repeats while held; default 0
+#define QUILLEX_ITEM_TURBO_RATE 24 // presses per second, 2 to 30; default 15
+#define QUILLEX_ITEM_HOTKEYS    25 // 1: the mode combination is on; default 0 (off)
+// Read-only: QUILLEX_INTERFACE_VERSION. A set is refused with
+// STATUS_INVALID_DEVICE_REQUEST.
+#define QUILLEX_ITEM_INTERFACE_VERSION 26
+#define QUILLEX_ITEM_SETTINGS_FIRST    QUILLEX_ITEM_DPAD_MODE
+#define QUILLEX_ITEM_SETTINGS_LAST     QUILLEX_ITEM_INTERFACE_VERSION
+
+// 1: items 1 to 21 only (a driver that does not answer item 26 is one).
+// 2: the arcade settings, and mapping targets 12 and 13.
+#define QUILLEX_INTERFACE_VERSION 2
+
+// What the lever drives. In a stick mode the lever moves that stick to the
+// ends of its travel (0 or 255 on the raw scale, 128 for an axis it does not
+// push; a diagonal pushes both), the d-pad stays released, and the stick's
+// own analog input passes while the lever is centred. The stick named is the
+// one the game sees, after SWAP_STICKS; the curves do not bend the lever's
+// travel.
+#define QUILLEX_DPAD_MODE_DPAD        0
+#define QUILLEX_DPAD_MODE_LEFT_STICK  1
+#define QUILLEX_DPAD_MODE_RIGHT_STICK 2
+#define QUILLEX_DPAD_MODE_MAX         QUILLEX_DPAD_MODE_RIGHT_STICK
+
+// Turbo: a held button in TURBO_MASK is pressed from the moment it goes
+// down, released half a period later, pressed again at the next period, and
+// released when it is let go. Turbo follows the stick's own buttons; the
+// application's writes drive buttons as written.
+#define QUILLEX_TURBO_MASK_ALL     0x1FFF
+#define QUILLEX_TURBO_RATE_MIN     2
+#define QUILLEX_TURBO_RATE_MAX     30
+#define QUILLEX_TURBO_RATE_DEFAULT 15
+
+// The mode combination (HOTKEYS = 1): BTN_BACK and BTN_HOME held together with
+// the lever left (left stick), right (right stick) or down (d-pad). From the
+// moment both buttons are down until both are up and the lever is centred,
+// the game sees neither button nor the lever, so nothing is left pressed
+// behind. A mode set this way is saved like any other setting.
+#define QUILLEX_HOTKEYS_OFF 0
+#define QUILLEX_HOTKEYS_ON  1
 
 // The input of IOCTL_QUILLEX_SET_VALUE; an item uses as many value bytes as
 // its size.
@@ -110,6 +164,11 @@ typedef struct _QUILLEX_SET_VALUE_INPUT {
 } QUILLEX_SET_VALUE_INPUT;
 
 static_assert(sizeof(QUILLEX_SET_VALUE_INPUT) == 8, "SET_VALUE input is 8 bytes");
+
+// ButtonMap targets past the Xbox buttons (0 A .. 10 guide).
+#define QUILLEX_MAPPING_TARGET_NONE          11
+#define QUILLEX_MAPPING_TARGET_LEFT_TRIGGER  12
+#define QUILLEX_MAPPING_TARGET_RIGHT_TRIGGER 13
 
 // Curve control points: six pairs, one per analog axis, in this order.
 #define QUILLEX_CURVE_COUNT         6
@@ -123,7 +182,12 @@ static_assert(sizeof(QUILLEX_SET_VALUE_INPUT) == 8, "SET_VALUE input is 8 bytes"
 #pragma warning(disable : 4201) // nameless struct/union, as the WDK's own headers allow
 #endif
 typedef struct _REMAP_RECORD {
-    UCHAR ButtonMap[QUILLEX_CANONICAL_BUTTON_COUNT]; // Xbox button index 0..11 per canonical button
+    // Per canonical button: Xbox button index 0..10, 11 none, 12 the left
+    // trigger, 13 the right trigger (pulled fully while the button is held,
+    // or the trigger's own travel if that is further; then the trigger's
+    // curve and SWAP_TRIGGERS apply as to the travel alone). Drivers of
+    // interface version 1 read 12 and above as none.
+    UCHAR ButtonMap[QUILLEX_CANONICAL_BUTTON_COUNT];
     UCHAR SWAP_TRIGGERS;
     UCHAR SWAP_STICKS;
     UCHAR ENABLE_SCALING;

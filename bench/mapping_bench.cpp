@@ -2,6 +2,7 @@
 // of the whole read-completion step: decode, then compose on a change.
 #include <benchmark/benchmark.h>
 
+#include "mapping/arcade_modes.h"
 #include "mapping/decode.h"
 #include "mapping/xusb_report.h"
 #include "sim/peers/stick/raw_reports.h"
@@ -46,7 +47,8 @@ void BM_ComposeScalingOn(benchmark::State& s) {
 }
 
 // One report as the read completion handles it: a new raw report lands in the
-// input buffer, is decoded, and (it always differs here) composed.
+// input buffer, is decoded, and (it always differs here) goes through the
+// arcade settings' step and is composed.
 void DecodeAndComposeLoop(benchmark::State& state, sim::stick::Layout layout) {
     bool a = layout == sim::stick::Layout::A;
     QuillexService service;
@@ -72,6 +74,7 @@ void DecodeAndComposeLoop(benchmark::State& state, sim::stick::Layout layout) {
         flip = !flip;
         NTSTATUS status = a ? DecodeHidReportLayoutA(ctx) : DecodeHidReportLayoutB(ctx);
         if (status == STATUS_SUCCESS) {
+            ArcadeTrackInput(ctx); // the arcade settings' step, off here as by default
             status = TorvaXboxMappingGetInputReport(ctx, ctx->XusbInputReport,
                                                     sizeof(ctx->XusbInputReport));
         }

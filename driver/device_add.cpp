@@ -9,6 +9,7 @@
 #include "appapi/app_state.h"
 #include "appapi/control_dispatch.h"
 #include "driver/lifecycle.h"
+#include "mapping/arcade_store.h"
 #include "mapping/remap_store.h"
 
 #ifdef ALLOC_PRAGMA
@@ -153,6 +154,7 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceAdd(WDFDRIVER Driver, PWDFDEVIC
                         status);
         } else {
             (VOID) TorvaXboxMappingInitRemap(context);
+            (VOID) TorvaXboxMappingLoadArcade(context); // the settings beside the mapping
             nameBuffer = WdfMemoryGetBuffer(pdoNameMemory, &nameSize);
             if (nameBuffer != NULL) {
                 QuillexSetPdoName(context, nameBuffer, nameSize);

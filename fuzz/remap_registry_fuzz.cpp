@@ -3,8 +3,9 @@
 //
 // Input: a product-id byte (bit 0: layout A's stick, else layout B's), then
 // values until it ends, each: a name selector (below 29: the value of that
-// record byte; else a name of the input's own, its length in the next byte),
-// a 32-bit type, a 16-bit data length and the data.
+// record byte; 0xFC to 0xFF: the arcade settings beside the record; else a
+// name of the input's own, its length in the next byte), a 32-bit type, a
+// 16-bit data length and the data.
 //
 // The driver stays loaded for the whole run, as it does on a machine where
 // sticks come and go: each input writes its values, plugs a stick with its
@@ -22,6 +23,7 @@
 
 #include "driver/device_add.h"
 #include "fuzz/fuzz_support.h"
+#include "mapping/arcade_store.h"
 #include "mapping/remap_store.h"
 #include "sim/core/trace_sink.h"
 #include "sim/core/utf.h"
@@ -58,6 +60,21 @@ struct Machine {
     }
 };
 
+// The settings beside the record: their names, ranges and defaults, from the
+// public header, and the selectors that name them.
+struct Setting {
+    const char* name;
+    ULONG item, minimum, maximum, standard;
+};
+const Setting kSettings[] = {
+    {"DPAD_MODE", QUILLEX_ITEM_DPAD_MODE, 0, QUILLEX_DPAD_MODE_MAX, QUILLEX_DPAD_MODE_DPAD},
+    {"TURBO_MASK", QUILLEX_ITEM_TURBO_MASK, 0, QUILLEX_TURBO_MASK_ALL, 0},
+    {"TURBO_RATE", QUILLEX_ITEM_TURBO_RATE, QUILLEX_TURBO_RATE_MIN, QUILLEX_TURBO_RATE_MAX,
+     QUILLEX_TURBO_RATE_DEFAULT},
+    {"HOTKEYS", QUILLEX_ITEM_HOTKEYS, 0, 1, QUILLEX_HOTKEYS_OFF},
+};
+constexpr uint8_t kFirstSettingSelector = 0xFC;
+
 Machine* g_machine = nullptr;
 
 Machine& TheMachine() {
@@ -90,6 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string name;
         if (selector < sizeof(REMAP_RECORD)) {
             name = RecordValueName(selector);
+        } else if (selector >= kFirstSettingSelector) {
+            name = kSettings[selector - kFirstSettingSelector].name;
         } else {
             std::vector<uint8_t> raw = input.Bytes(input.Byte());
             name.assign(raw.begin(), raw.end());
@@ -99,6 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         sim::registry::SetValue(remapKey, name, type, bytes); // false: a name it refuses
     }
     // What the key holds for each record byte, however its name was written.
+    std::map<std::string, sim::registry::Value> storedSettings;
+    for (const Setting& setting : kSettings) {
+        if (auto value = sim::registry::GetValue(remapKey, setting.name)) {
+            storedSettings[setting.name] = *value;
+        }
+    }
     std::map<ULONG, sim::registry::Value> stored;
     for (ULONG offset = 0; offset < sizeof(REMAP_RECORD); ++offset) {
         std::string name = RecordValueName(offset);
@@ -145,6 +170,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
         FUZZ_CHECK(bytes[offset] == expected);
+    }
+
+    // A setting is taken only as a four-byte REG_DWORD within its range.
+    for (const Setting& setting : kSettings) {
+        ULONG expected = setting.standard;
+        auto found = storedSettings.find(setting.name);
+        if (found != storedSettings.end() && found->second.type == REG_DWORD &&
+            found->second.data.size() == sizeof(ULONG)) {
+            ULONG number;
+            memcpy(&number, found->second.data.data(), sizeof(number));
+            if (number >= setting.minimum && number <= setting.maximum) {
+                expected = number;
+            }
+        }
+        ULONG actual = 0;
+        FUZZ_CHECK(TorvaXboxMappingGetSetting(QuillexGetDeviceContext(device), setting.item,
+                                              &actual) == STATUS_SUCCESS);
+        FUZZ_CHECK(actual == expected);
     }
 
     FUZZ_CHECK(stack.Unplug(id) == STATUS_SUCCESS);

@@ -4,6 +4,8 @@
 #include "hid/hid_pipeline.h"
 
 #include "appapi/app_data.h"
+#include "mapping/arcade_modes.h"
+#include "mapping/arcade_store.h"
 #include "mapping/decode.h"
 #include "mapping/xusb_report.h"
 #include "xusb/xusb_pdo.h"
@@ -46,6 +48,47 @@ NTSTATUS DeliverPendingReport(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
     }
 
     return AppApi_QuillexToApp(Context, &Context->AppInstance);
+}
+
+// A turbo deadline passed while the read is out: the report the phase change
+// makes is composed under the state lock, as the read completion composes,
+// and left pending for DeliverPendingReport. Without a decoded state to
+// compose from, turbo ends.
+VOID ComposeTurboReport(PDEVICE_CONTEXT Context) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Context->StateLock, &irql);
+    if (ArcadeTurboTick(Context)) {
+        NTSTATUS status = TorvaXboxMappingGetInputReport(Context, Context->XusbInputReport,
+                                                         sizeof(Context->XusbInputReport));
+        if (NT_SUCCESS(status)) {
+            Context->XusbReportPending = TRUE;
+        } else {
+            ArcadeTurboStop(Context);
+        }
+    }
+    KeReleaseSpinLock(&Context->StateLock, irql);
+}
+
+// Waits for the stop or the read's completion. While a turbo button is held
+// the wait also ends at each of its deadlines, and the turbo report is
+// delivered then; otherwise it has no time-out, so an idle stick costs no
+// wake-up.
+NTSTATUS WaitForReadOrStop(PDEVICE_CONTEXT Context, PVOID* WaitObjects, NTSTATUS* LastStatus) {
+    for (;;) {
+        LARGE_INTEGER timeout;
+        KIRQL irql;
+        KeAcquireSpinLock(&Context->StateLock, &irql);
+        const BOOLEAN timed = ArcadeTurboTimeout(Context, &timeout);
+        KeReleaseSpinLock(&Context->StateLock, irql);
+
+        NTSTATUS waited = KeWaitForMultipleObjects(2, WaitObjects, WaitAny, Executive, KernelMode,
+                                                   TRUE, timed ? &timeout : NULL, NULL);
+        if (waited != STATUS_TIMEOUT) {
+            return waited;
+        }
+        ComposeTurboReport(Context);
+        *LastStatus = DeliverPendingReport(Context, *LastStatus);
+    }
 }
 
 // A stop asked for: the read still out is cancelled.
@@ -106,6 +149,9 @@ NTSTATUS PumpReports(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
 
     while (!QuillexReadFlag(&Context->bInputThreadStop)) {
         status = DeliverPendingReport(Context, status);
+        // A d-pad mode the combination switched is saved here, at
+        // PASSIVE_LEVEL, as the read completion cannot.
+        (VOID) TorvaXboxMappingSaveSwitchedMode(Context);
 
         if (Context->InputReport.Memory == NULL || Context->InputReport.Buffer == NULL ||
             Context->InputReportWdfRequest == NULL) {
@@ -154,8 +200,7 @@ NTSTATUS PumpReports(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
         }
         retryMs = READER_SEND_RETRY_FIRST_MS;
 
-        NTSTATUS waited = KeWaitForMultipleObjects(2, waitObjects, WaitAny, Executive, KernelMode,
-                                                   TRUE, NULL, NULL);
+        NTSTATUS waited = WaitForReadOrStop(Context, waitObjects, &status);
         if (waited == STATUS_WAIT_1) {
             continue; // the next pass delivers what the completion left
         }
@@ -167,6 +212,11 @@ NTSTATUS PumpReports(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
         }
         status = StopReading(Context);
     }
+    // No turbo deadline outlives the loop that would serve it.
+    KIRQL irql;
+    KeAcquireSpinLock(&Context->StateLock, &irql);
+    ArcadeTurboStop(Context);
+    KeReleaseSpinLock(&Context->StateLock, irql);
     return status;
 }
 
@@ -244,6 +294,12 @@ _Use_decl_annotations_ VOID HidReaderThreadCompletionRoutine(WDFREQUEST Request,
     // for its stop.
     if (Params->IoStatus.Status != STATUS_SUCCESS || QuillexReadFlag(&context->bInputThreadStop) ||
         Params->Type != WdfRequestTypeRead) {
+        // A stick that stopped reporting holds no turbo button down.
+        if (Params->IoStatus.Status != STATUS_SUCCESS) {
+            KeAcquireSpinLock(&context->StateLock, &irql);
+            ArcadeTurboStop(context);
+            KeReleaseSpinLock(&context->StateLock, irql);
+        }
         return;
     }
 
@@ -254,6 +310,7 @@ _Use_decl_annotations_ VOID HidReaderThreadCompletionRoutine(WDFREQUEST Request,
                      ? DecodeHidReportLayoutA(context)
                      : DecodeHidReportLayoutB(context);
         if (NT_SUCCESS(status)) {
+            ArcadeTrackInput(context);
             status = TorvaXboxMappingGetInputReport(context, context->XusbInputReport,
                                                     sizeof(context->XusbInputReport));
             if (NT_SUCCESS(status)) {

@@ -106,17 +106,10 @@ inline VOID PutDefaults(PDEVICE_CONTEXT Context) {
     PutRecord(Context, RemapDefaultRecord);
 }
 
-// What a registry value holds, as far as the 8 data bytes read show it.
-typedef struct _REMAP_STORED_VALUE {
-    ULONG Type;
-    ULONG DataLength;
-    ULONG Number; // the first four data bytes, little-endian, zero past short data
-} REMAP_STORED_VALUE;
+} // namespace
 
-// Reads a value's type, length and number. STATUS_BUFFER_OVERFLOW (type and
-// length filled, no number) for data longer than 8 bytes; any other failure
-// means the value is not there or cannot be read.
-NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName, REMAP_STORED_VALUE* Stored) {
+_Use_decl_annotations_ NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName,
+                                               REMAP_STORED_VALUE* Stored) {
     PAGED_CODE();
 
     UNICODE_STRING name;
@@ -149,6 +142,8 @@ NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName, REMAP_STORED_VALUE* 
                      static_cast<ULONG>(bytes[2]) << 16 | static_cast<ULONG>(bytes[3]) << 24;
     return STATUS_SUCCESS;
 }
+
+namespace {
 
 // Loads the record byte at Offset from its value. Only what the driver itself
 // writes is taken: a 4-byte REG_DWORD whose number fits the byte. Anything

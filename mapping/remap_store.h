@@ -54,6 +54,18 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
 // *Value is left alone on failure.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     RemapQueryValue(_In_opt_ HANDLE KeyHandle, _In_opt_ PCWSTR ValueName, _Out_ PULONG Value);
+// What a registry value holds, as far as the 8 data bytes read show it.
+typedef struct _REMAP_STORED_VALUE {
+    ULONG Type;
+    ULONG DataLength;
+    ULONG Number; // the first four data bytes, little-endian, zero past short data
+} REMAP_STORED_VALUE;
+
+// Reads a value's type, length and number. STATUS_BUFFER_OVERFLOW (type and
+// length filled, no number) for data longer than 8 bytes; any other failure
+// means the value is not there or cannot be read.
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    RemapReadValue(_In_ HANDLE KeyHandle, _In_ PCWSTR ValueName, _Out_ REMAP_STORED_VALUE* Stored);
 // Writes one REG_DWORD value.
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     RemapSetValue(_In_opt_ HANDLE KeyHandle, _In_opt_ PCWSTR ValueName, _In_ ULONG Value);

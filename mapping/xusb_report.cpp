@@ -33,7 +33,38 @@ const UCHAR DpadTable[DPAD_TABLE_COUNT] = {
     0,                                // 8 centred
 };
 
+// Mapping targets past the Xbox buttons: 12 pulls the left trigger, 13 the
+// right one. Their bits lie above the 16 of the button field.
+#define TARGET_PULLS_LEFT_TRIGGER  0x10000
+#define TARGET_PULLS_RIGHT_TRIGGER 0x20000
+#define MAPPING_TARGET_COUNT       16 // 14 and 15 name nothing
+
 namespace {
+
+// What each ButtonMap entry contributes: an Xbox button bit or a trigger pull.
+const ULONG MappingTargetBits[MAPPING_TARGET_COUNT] = {
+    XUSB_A,                     // 0
+    XUSB_B,                     // 1
+    XUSB_X,                     // 2
+    XUSB_Y,                     // 3
+    XUSB_LEFT_SHOULDER,         // 4
+    XUSB_RIGHT_SHOULDER,        // 5
+    XUSB_BACK,                  // 6
+    XUSB_START,                 // 7
+    XUSB_LEFT_THUMB,            // 8
+    XUSB_RIGHT_THUMB,           // 9
+    XUSB_GUIDE,                 // 10
+    0,                          // 11 QUILLEX_MAPPING_TARGET_NONE
+    TARGET_PULLS_LEFT_TRIGGER,  // 12 QUILLEX_MAPPING_TARGET_LEFT_TRIGGER
+    TARGET_PULLS_RIGHT_TRIGGER, // 13 QUILLEX_MAPPING_TARGET_RIGHT_TRIGGER
+    0,                          // 14
+    0,                          // 15
+};
+
+// Where the lever puts a stick in a stick mode, on the raw scale, by hat
+// value: up is 0 on Y, as a stick pushed up reads.
+const UCHAR LeverStickX[HAT_CENTRED] = {128, 255, 255, 255, 128, 0, 0, 0};
+const UCHAR LeverStickY[HAT_CENTRED] = {0, 0, 128, 255, 255, 255, 128, 0};
 
 // Raw 0..255 with 128 the centre to the signed 16-bit axis, as a bit pattern.
 // X(v) = (v - 128) * 256: 0 -> -32768, 128 -> 0, 255 -> 32512.
@@ -56,10 +87,11 @@ inline VOID PutUlonglong(PUCHAR At, ULONGLONG Value) {
     RtlCopyMemory(At, &Value, sizeof(Value));
 }
 
-// The Xbox button bits for a canonical button word under a record's map.
-FORCEINLINE USHORT MapButtons(const REMAP_RECORD* Record, ULONG CanonicalButtons) {
+// The Xbox button bits for a canonical button word under a record's map, with
+// the TARGET_PULLS_* bits of buttons mapped to a trigger.
+FORCEINLINE ULONG MapButtons(const REMAP_RECORD* Record, ULONG CanonicalButtons) {
     const UCHAR* map = Record->ButtonMap;
-    USHORT buttons = 0;
+    ULONG buttons = 0;
     // Bits 13 and above are not looked at. Only pressed buttons are visited,
     // so a stick at rest costs nothing here.
     ULONG pressed = CanonicalButtons & CANONICAL_BUTTONS_MASK;
@@ -69,8 +101,8 @@ FORCEINLINE USHORT MapButtons(const REMAP_RECORD* Record, ULONG CanonicalButtons
         // Neither the registry nor the application is kept from storing an
         // index past the table: such an entry maps to nothing.
         const UCHAR index = map[i];
-        if (index < XUSB_BUTTON_INDEX_COUNT) {
-            buttons |= XusbButtonTable[index];
+        if (index < MAPPING_TARGET_COUNT) {
+            buttons |= MappingTargetBits[index];
         }
     }
     return buttons;
@@ -79,7 +111,9 @@ FORCEINLINE USHORT MapButtons(const REMAP_RECORD* Record, ULONG CanonicalButtons
 } // namespace
 
 _Use_decl_annotations_ USHORT RemapButtons(PDEVICE_CONTEXT Context) {
-    return Context != NULL ? MapButtons(&Context->RemapRecord, Context->CanonicalButtons) : 0;
+    return Context != NULL
+               ? static_cast<USHORT>(MapButtons(&Context->RemapRecord, Context->CanonicalButtons))
+               : 0;
 }
 
 _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT Context,
@@ -109,16 +143,32 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT C
     const ULONG* analog = static_cast<const ULONG*>(Context->AnalogValues.Buffer);
     const REMAP_RECORD* map = &Context->RemapRecord;
 
+    const ARCADE_STATE* arcade = &Context->Arcade;
+
     UCHAR rightY = static_cast<UCHAR>(analog[ANALOG_RIGHT_STICK_Y]);
     UCHAR rightX = static_cast<UCHAR>(analog[ANALOG_RIGHT_STICK_X]);
     UCHAR leftY = static_cast<UCHAR>(analog[ANALOG_LEFT_STICK_Y]);
     UCHAR leftX = static_cast<UCHAR>(analog[ANALOG_LEFT_STICK_X]);
     UCHAR rightTrigger = static_cast<UCHAR>(analog[ANALOG_RIGHT_TRIGGER]);
     UCHAR leftTrigger = static_cast<UCHAR>(analog[ANALOG_LEFT_TRIGGER]);
-    const ULONG hat = analog[ANALOG_HAT];
+    // A turbo button in its released half, or the mode combination being
+    // held, is hidden from the game; so is the lever under the combination.
+    const ULONG hat = arcade->HotkeyLatched ? HAT_CENTRED : analog[ANALOG_HAT];
+    const ULONG mode = arcade->DpadMode;
 
-    USHORT buttons = hat < DPAD_TABLE_COUNT ? DpadTable[hat] : 0;
-    buttons |= MapButtons(map, Context->CanonicalButtons);
+    ULONG mapped = MapButtons(map, Context->CanonicalButtons & ~arcade->HiddenButtons);
+    USHORT buttons = static_cast<USHORT>(mapped);
+    if (mode == QUILLEX_DPAD_MODE_DPAD && hat < DPAD_TABLE_COUNT) {
+        buttons |= DpadTable[hat];
+    }
+    // A button pulling a trigger pulls it fully, the furthest it can travel,
+    // before the curve and the swap, which treat it as the trigger's travel.
+    if (mapped & TARGET_PULLS_LEFT_TRIGGER) {
+        leftTrigger = 0xFF;
+    }
+    if (mapped & TARGET_PULLS_RIGHT_TRIGGER) {
+        rightTrigger = 0xFF;
+    }
 
     // Each curve follows its physical axis, so scaling comes before the swaps.
     if (map->ENABLE_SCALING) {
@@ -131,6 +181,22 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT C
     }
     const BOOLEAN swapTriggers = map->SWAP_TRIGGERS != 0;
     const BOOLEAN swapSticks = map->SWAP_STICKS != 0;
+    UCHAR gameLeftX = swapSticks ? rightX : leftX;
+    UCHAR gameLeftY = swapSticks ? rightY : leftY;
+    UCHAR gameRightX = swapSticks ? leftX : rightX;
+    UCHAR gameRightY = swapSticks ? leftY : rightY;
+
+    // In a stick mode a pushed lever takes the stick the game sees, at full
+    // travel and past its curve; a centred one leaves the stick's own input.
+    if (mode != QUILLEX_DPAD_MODE_DPAD && hat < HAT_CENTRED) {
+        if (mode == QUILLEX_DPAD_MODE_LEFT_STICK) {
+            gameLeftX = LeverStickX[hat];
+            gameLeftY = LeverStickY[hat];
+        } else if (mode == QUILLEX_DPAD_MODE_RIGHT_STICK) {
+            gameRightX = LeverStickX[hat];
+            gameRightY = LeverStickY[hat];
+        }
+    }
 
     // The report is assembled in registers and written with three stores,
     // never zeroed first, so a reader of the previous report does not see it
@@ -141,10 +207,10 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT C
                           static_cast<ULONGLONG>(buttons) << 16 |
                           static_cast<ULONGLONG>(swapTriggers ? rightTrigger : leftTrigger) << 32 |
                           static_cast<ULONGLONG>(swapTriggers ? leftTrigger : rightTrigger) << 40 |
-                          static_cast<ULONGLONG>(AxisX(swapSticks ? rightX : leftX)) << 48;
-    const ULONGLONG high = static_cast<ULONGLONG>(AxisY(swapSticks ? rightY : leftY)) |
-                           static_cast<ULONGLONG>(AxisX(swapSticks ? leftX : rightX)) << 16 |
-                           static_cast<ULONGLONG>(AxisY(swapSticks ? leftY : rightY)) << 32;
+                          static_cast<ULONGLONG>(AxisX(gameLeftX)) << 48;
+    const ULONGLONG high = static_cast<ULONGLONG>(AxisY(gameLeftY)) |
+                           static_cast<ULONGLONG>(AxisX(gameRightX)) << 16 |
+                           static_cast<ULONGLONG>(AxisY(gameRightY)) << 32;
     PutUlonglong(Report, low);
     PutUlonglong(Report + 8, high);
     RtlZeroMemory(Report + 16, XUSB_INPUT_REPORT_LENGTH - 16);

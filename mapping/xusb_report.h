@@ -56,5 +56,6 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
                                    _In_ ULONG ReportLength);
 
 // The Xbox button bits for the context's CanonicalButtons under its ButtonMap.
-// Map entries that name no button (11 and above) contribute nothing.
+// Map entries that name no button (11 and 14 and above) and the trigger
+// targets (12, 13) contribute no button bit.
 _IRQL_requires_max_(DISPATCH_LEVEL) USHORT RemapButtons(_In_opt_ PDEVICE_CONTEXT Context);

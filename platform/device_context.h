@@ -6,6 +6,7 @@
 #include "appapi/quillex_public.h"
 #include "platform/memory_buffer.h"
 #include "hid/worker_record.h"
+#include "mapping/arcade_state.h"
 #include "mapping/canonical_state.h"
 
 #define HID_REPORT_TYPE_COUNT 3 // input, output, feature
@@ -70,6 +71,7 @@ typedef struct _DEVICE_CONTEXT {
     UCHAR LedState; // written under MappingMutex and StateLock, read under either
     REMAP_RECORD RemapRecord;
     UCHAR CurveTables[QUILLEX_CURVE_COUNT][256];
+    ARCADE_STATE Arcade;              // settings beside the record, and their run-time state
     MEMORY_BUFFER RegistryPathBuffer; // holds RegistryPath's characters
     UNICODE_STRING RegistryPath;      // service key + \Parameters\Remap
 

@@ -23,7 +23,8 @@ for i in "${!layers[@]}"; do
     rank[${layers[$i]}]=$i
 done
 # The records platform/device_context.h may gather from above.
-context_records=(appapi/quillex_public.h hid/worker_record.h mapping/canonical_state.h)
+context_records=(appapi/quillex_public.h hid/worker_record.h mapping/arcade_state.h
+    mapping/canonical_state.h)
 
 failures=0
 fail() {

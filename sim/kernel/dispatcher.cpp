@@ -627,6 +627,19 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     }
 }
 
+ULONGLONG KeQueryInterruptTime(void) {
+    {
+        std::lock_guard<std::mutex> guard(g_dispatcher);
+        if (g_simTime.active) {
+            return static_cast<ULONGLONG>(g_simTime.now);
+        }
+    }
+    return static_cast<ULONGLONG>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count() /
+        100);
+}
+
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     // 100 ns intervals since 1601-01-01, as Windows counts system time.
     constexpr LONGLONG kEpochDelta = 116444736000000000LL;

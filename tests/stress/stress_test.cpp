@@ -407,7 +407,7 @@ TEST_F(StressTest, TwoSticksApplicationsAndTheClassDriverForTheChosenTime) {
                 }
                 ++figures.itemReads;
             } else {
-                const ULONG badIds[3] = {0, QUILLEX_ITEM_LAST + 1, 0x80000001};
+                const ULONG badIds[3] = {0, QUILLEX_ITEM_SETTINGS_LAST + 1, 0x80000001};
                 UCHAR value[4];
                 EXPECT_FALSE(app.GetValue(badIds[random() % 3], value));
                 EXPECT_EQ(app.LastStatus(), STATUS_INVALID_DEVICE_REQUEST);

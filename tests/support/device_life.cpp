@@ -240,6 +240,15 @@ bool DeviceLife::AppRequests() {
         Refused(LifeStep::AppRequests, "set mapping", app.LastStatus());
         ok = false;
     }
+    // A setting beside the mapping, saved on its own, then read back.
+    if (!app.SetValue(QUILLEX_ITEM_TURBO_RATE, 20)) {
+        Refused(LifeStep::AppRequests, "set setting", app.LastStatus());
+        ok = false;
+    }
+    if (!app.GetValue(QUILLEX_ITEM_TURBO_RATE, value)) {
+        Refused(LifeStep::AppRequests, "get setting", app.LastStatus());
+        ok = false;
+    }
     return PassDown() && ReportReachesGame() && ok;
 }
 

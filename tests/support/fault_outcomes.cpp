@@ -548,6 +548,27 @@ std::optional<Outcome> RequestOutcome(const Site& site, const Facts& f) {
             Reports::Flow,
             Controller::NotAsked};
     }
+    // The setting the application sets after the mapping: its own save.
+    if (site.Is("mapping/remap_store.cpp", "ZwCreateKey") && f.step == LifeStep::AppRequests &&
+        site.Via("mapping/arcade_store.cpp", "RemapOpenKey")) {
+        return Outcome{"a setting whose key cannot be opened is in force and reports the open",
+                       {{"set setting", s}},
+                       {Text("Quillex!TorvaXboxMappingSaveArcade: <%u> Unable to open the mapping "
+                             "key to save 'TURBO_RATE' - %x\n",
+                             f.instance, s)},
+                       Reports::Flow,
+                       Controller::NotAsked};
+    }
+    if (site.Is("mapping/remap_store.cpp", "ZwSetValueKey") &&
+        site.Via("mapping/arcade_store.cpp", "RemapSetValue")) {
+        return Outcome{"a setting that cannot be saved is in force and reports the write",
+                       {{"set setting", s}},
+                       {Text("Quillex!TorvaXboxMappingSaveArcade: Unable to save registry value "
+                             "'TURBO_RATE' - %x\n",
+                             s)},
+                       Reports::Flow,
+                       Controller::NotAsked};
+    }
     if (site.Is("mapping/remap_store.cpp", "ZwQueryValueKey") ||
         (site.Is("mapping/remap_store.cpp", "ZwCreateKey") && f.step != LifeStep::AppRequests)) {
         // At the load: a value not read, or a key not opened, keeps the

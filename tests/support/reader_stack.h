@@ -43,6 +43,12 @@ inline std::array<UCHAR, XUSB_INPUT_REPORT_LENGTH> ComposeAlone(PDEVICE_CONTEXT 
     context->MappingInitialized = TRUE;
     RtlCopyMemory(&context->RemapRecord, &live->RemapRecord, sizeof(context->RemapRecord));
     RtlCopyMemory(context->CurveTables, live->CurveTables, sizeof(context->CurveTables));
+    // The arcade settings and what they hide now (a turbo button in its
+    // released half, the mode combination held).
+    KIRQL irql;
+    KeAcquireSpinLock(&live->StateLock, &irql);
+    context->Arcade = live->Arcade;
+    KeReleaseSpinLock(&live->StateLock, irql);
     std::vector<UCHAR> report(raw.begin(), raw.end());
     report.resize(raw.size() + 1);
     ULONG analog[ANALOG_VALUE_COUNT] = {};

@@ -115,7 +115,7 @@ TEST_F(AppInterfaceTest, StateAndItemsThroughTheIoManagerWithTheirMinimumLengths
     EXPECT_EQ(app.LastStatus(), STATUS_BUFFER_TOO_SMALL);
 
     // Refused items now say so, and change nothing.
-    for (ULONG bad : {0u, 22u, 0x01000001u}) {
+    for (ULONG bad : {0u, 27u, 0x01000001u}) {
         EXPECT_FALSE(app.GetValue(bad, value));
         EXPECT_EQ(app.LastStatus(), STATUS_INVALID_DEVICE_REQUEST);
         EXPECT_EQ(app.LastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));

@@ -21,7 +21,7 @@ cat >"$dir/app.session" <<'SESSION'
 +5ms   set BTN_A=3 SWAP_TRIGGERS=1
 +5ms   A lt=200                   "A after"
 +5ms   get-mapping
-+5ms   get-value 22               "an id the driver does not know"
++5ms   get-value 27               "an id the driver does not know"
 +5ms   set-value DPAD=9
 +5ms   get-value DPAD
 +5ms   set-state B hat=up rt=7
@@ -38,7 +38,7 @@ step 02 | grep -q 'buttons held: BTN_A (Y)' || fail "held button not named anew:
 # Y, and the left trigger's 200 goes out as the right one: both values apply.
 step 02 | grep -q 'xbox \[00 14 00 80 00 C8 ' || fail "A after the change: $(step 02)"
 step 03 | grep -q 'BTN_A=3(Y) .* SWAP_TRIGGERS=1 ' || fail "get-mapping: $(step 03)"
-step 04 | grep -q 'an id the driver does not know: get-value 22' || fail "label: $(step 04)"
+step 04 | grep -q 'an id the driver does not know: get-value 27' || fail "label: $(step 04)"
 step 04 | grep -q 'IOCTL_QUILLEX_GET_VALUE: STATUS_INVALID_DEVICE_REQUEST (0xC0000010), Windows error 1' ||
     fail "bad id: $(step 04)"
 step 05 | grep -q 'IOCTL_QUILLEX_SET_VALUE: STATUS_INVALID_PARAMETER (0xC000000D), Windows error 87' ||
@@ -49,12 +49,12 @@ step 07 | grep -q 'game buttons B DPAD_UP  LT 7  RT 0' || fail "set-state push: 
 step 07 | grep -q '(endpoint 1)' || fail "set-state not delivered: $(step 07)"
 step 08 | grep -q 'buttons BTN_B; d-pad 0;' || fail "get-state: $(step 08)"
 step 10 | grep -q 'xbox \[00 14 00 10 ' || fail "A after restore-defaults: $(step 10)"
-grep -q 'Unknown DataItemId (22)' "$dir/err" || fail "the driver's trace of the bad id is missing"
+grep -q 'Unknown DataItemId (27)' "$dir/err" || fail "the driver's trace of the bad id is missing"
 
 # The recording holds every answer and replays to a match.
 line=$(sed -n 5p "$dir/app.jsonl")
 [[ $(jq -r '"\(.request)|\(.code)|\(.status)|\(.win32_error)"' <<<"$line") == \
-    'get-value 22|IOCTL_QUILLEX_GET_VALUE|c0000010|1' ]] || fail "recorded bad id: $line"
+    'get-value 27|IOCTL_QUILLEX_GET_VALUE|c0000010|1' ]] || fail "recorded bad id: $line"
 [[ $(sed -n 7p "$dir/app.jsonl" | jq -r '.reply') == "08 00 00 00" ]] || fail "recorded reply"
 out=$("$sim" --expect "$dir/app.jsonl" 2>&1) || fail "replay: $(grep -A2 differs <<<"$out")"
 grep -q 'recording check: all 11 steps match' <<<"$out" || fail "replay: no summary"

@@ -56,6 +56,17 @@ screen | grep -q 'device removed' || fail "the stick was not unplugged cleanly"
 screen | grep -q '0 framework objects left' || fail "the driver left objects behind"
 tmux_ kill-session -t live
 
+# The arcade settings are shown as a session sets them.
+printf '%s\n' '@0ms set TURBO_MASK=3 TURBO_RATE=10 DPAD_MODE=1' '+20ms BTN_A "held"' >"$dir/turbo.session"
+tmux_ new-session -d -s live -x 110 -y 45 \
+    "'$sim' --layout a --live --script '$dir/turbo.session'; echo \"exit \$?\"; sleep 60"
+wait_for 'The session is over.' || fail "the turbo session did not end: $(screen | head -30)"
+wait_for 'lever: left stick  turbo: BTN_A BTN_B at 10/s  combination off' ||
+    fail "the settings are not shown: $(screen | head -3)"
+tmux_ send-keys -t live q
+wait_for 'exit 0' || fail "q after the turbo session: $(screen | tail -5)"
+tmux_ kill-session -t live
+
 # A thousand steps a second: every one is played and shown by the end.
 {
     echo '@0ms "start"'

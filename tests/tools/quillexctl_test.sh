@@ -54,8 +54,8 @@ for _ in $(seq 1 100); do
     sleep 0.05
 done
 grep -q 'class driver read buttons Y ' "$out/server" || fail "no report with Y: $(tail -3 "$out/server")"
-q mapping set BTN_A=12 2>"$out/err" && fail "BTN_A=12 accepted"
-grep -q "GUIDE (10) NONE (11)" "$out/err" || fail "BTN_A=12: $(cat "$out/err")"
+q mapping set BTN_A=14 2>"$out/err" && fail "BTN_A=14 accepted"
+grep -q "GUIDE (10) NONE (11) LT (12) RT (13)" "$out/err" || fail "BTN_A=14: $(cat "$out/err")"
 
 # Export, restore the defaults, import: the exported mapping is back.
 q mapping export "$out/mine.reg" >/dev/null || fail "export"
@@ -72,6 +72,27 @@ q --json mapping | grep -q '"SWAP_STICKS": 0' || fail "a refused import changed 
 q curves --svg "$out/curves.svg" >/dev/null || fail "curves"
 [[ $(grep -c '<polyline' "$out/curves.svg") -eq 6 ]] || fail "curves: not six polylines"
 grep -q 'L_STICK_X (64, 165)' "$out/curves.svg" || fail "curves: no L_STICK_X (64, 165)"
+
+# The arcade settings: shown, changed, checked by the tool and by the driver.
+q mode left | grep -q '^DPAD_MODE  *= 1  left' || fail "mode left: $(q mode left)"
+q mode sideways 2>"$out/err"; [[ $? -eq 2 ]] || fail "mode sideways is not a usage error"
+q turbo BTN_A b --rate 20 | grep -q '^TURBO_MASK  *= 0x0003  BTN_A BTN_B' || fail "turbo A B"
+[[ "$(q get TURBO_RATE)" == "TURBO_RATE = 20" ]] || fail "turbo --rate 20: $(q get TURBO_RATE)"
+q turbo a --rate 31 2>"$out/err"; [[ $? -eq 2 ]] || fail "--rate 31 is not a usage error"
+q turbo nosuch 2>"$out/err"; [[ $? -eq 2 ]] || fail "turbo nosuch is not a usage error"
+grep -q "no button 'nosuch'" "$out/err" || fail "turbo nosuch: $(cat "$out/err")"
+q set TURBO_RATE 1 2>"$out/err"; [[ $? -eq 1 ]] || fail "rate 1 not refused by the driver"
+grep -q 'STATUS_INVALID_PARAMETER' "$out/err" || fail "rate 1: $(cat "$out/err")"
+q hotkeys on | grep -q '^HOTKEYS  *= 1  on' || fail "hotkeys on"
+q --json mapping >"$out/json"
+grep -q '"dpad_mode": "left"' "$out/json" || fail "mapping --json: no dpad_mode"
+grep -q '"TURBO_RATE": 20' "$out/json" || fail "mapping --json: no TURBO_RATE"
+q mapping set BTN_X=rt BTN_Y=LT | grep -q '^BTN_X  *= 0x0D  RT' || fail "BTN_X=rt"
+q mapping | grep -q '^BTN_Y  *= 0x0C  LT' || fail "BTN_Y=LT"
+q mapping | grep -q '^TURBO_MASK  *= 0x0003' || fail "mapping does not show the settings"
+[[ "$(q get INTERFACE_VERSION)" == "INTERFACE_VERSION = 2" ]] || fail "interface version"
+q turbo off | grep -q '(no turbo)' || fail "turbo off"
+q hotkeys off >/dev/null && q mode dpad >/dev/null || fail "back to the d-pad"
 
 # Several clients at once.
 clients=()

@@ -20,6 +20,13 @@ for model in a b; do
     grep -q "recording check: all 9 steps match" <<<"$out" || fail "layout $model: no summary"
 done
 
+# The built-in sessions of the arcade settings, each against its recording.
+for session in triggers lever-modes turbo; do
+    out=$("$sim" --expect "$recordings/$session.jsonl" 2>&1) ||
+        fail "session $session no longer matches its recording: $(grep differs -A2 <<<"$out")"
+    grep -q "recording check: all .* steps match" <<<"$out" || fail "session $session: no summary"
+done
+
 # A gives Y: the first report with A held differs, in its button byte.
 printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
     '[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Quillex\Parameters\Remap]' \

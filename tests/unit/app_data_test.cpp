@@ -56,8 +56,10 @@ TEST_F(AppDataTest, ItemSizes) {
     EXPECT_EQ(AppApi_GetDataSize(20), 4u);
     EXPECT_EQ(AppApi_GetDataSize(21), 2u);
     EXPECT_EQ(AppApi_GetDataSize(0), 0u);
-    EXPECT_EQ(AppApi_GetDataSize(22), 0u);
-    EXPECT_TRUE(trace.Contains("Quillex!AppApi_GetDataSize: Error - Unknown DataItemId (22)\n"));
+    EXPECT_EQ(AppApi_GetDataSize(22), 4u); // the settings: 22 to 26
+    EXPECT_EQ(AppApi_GetDataSize(26), 4u);
+    EXPECT_EQ(AppApi_GetDataSize(27), 0u);
+    EXPECT_TRUE(trace.Contains("Quillex!AppApi_GetDataSize: Error - Unknown DataItemId (27)\n"));
 }
 
 TEST_F(AppDataTest, ItemReadsWriteOnlyTheirOwnBytesAndRefuseShortBuffersAndUnknownIds) {

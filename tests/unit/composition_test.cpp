@@ -129,7 +129,7 @@ TEST_F(CompositionTest, ButtonsFollowTheMapIncludingCollisionsAndBadEntries) {
     EXPECT_EQ(Buttons(Compose(r)), XUSB_START | XUSB_BACK);
 
     Map().ButtonMap[0] = XUSB_BUTTON_INDEX_NONE;
-    Map().ButtonMap[1] = 12;   // past the table
+    Map().ButtonMap[1] = 14;   // past the table
     Map().ButtonMap[2] = 0xFF; // past the table
     Map().ButtonMap[3] = 3;
     r.buttons = BTN_A | BTN_B | BTN_X | BTN_Y;

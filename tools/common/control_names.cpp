@@ -20,6 +20,13 @@ const std::vector<DataItem>& DataItems() {
         v.push_back({"FIRST_TRIGGER", QUILLEX_ITEM_FIRST_TRIGGER, 255});
         v.push_back({"SECOND_TRIGGER", QUILLEX_ITEM_SECOND_TRIGGER, 255});
         v.push_back({"LED", QUILLEX_ITEM_LED, QUILLEX_LED_MAX});
+        // The arcade settings (the driver also checks TURBO_RATE's minimum of
+        // 2), and the read-only interface version.
+        v.push_back({"DPAD_MODE", QUILLEX_ITEM_DPAD_MODE, QUILLEX_DPAD_MODE_MAX});
+        v.push_back({"TURBO_MASK", QUILLEX_ITEM_TURBO_MASK, QUILLEX_TURBO_MASK_ALL});
+        v.push_back({"TURBO_RATE", QUILLEX_ITEM_TURBO_RATE, QUILLEX_TURBO_RATE_MAX});
+        v.push_back({"HOTKEYS", QUILLEX_ITEM_HOTKEYS, QUILLEX_HOTKEYS_ON});
+        v.push_back({"INTERFACE_VERSION", QUILLEX_ITEM_INTERFACE_VERSION, 0});
         return v;
     }();
     return items;
@@ -32,7 +39,7 @@ bool FindDataItem(const std::string& text, const DataItem** item, std::string* e
             return true;
         }
     }
-    *error = "no item '" + text + "'; items are 1 to 21 or their names:";
+    *error = "no item '" + text + "'; items are 1 to 26 or their names:";
     for (const DataItem& candidate : DataItems()) {
         *error += std::string(" ") + candidate.name;
     }

@@ -56,7 +56,19 @@ const char* ItemName(ULONG id) {
     return nullptr;
 }
 
-// set NAME=VALUE ...: every value a mapping value of the record.
+// The arcade settings a script sets beside the mapping, by their names.
+bool SettingItem(std::string_view name, ULONG* id) {
+    for (const DataItem& item : DataItems()) {
+        if (item.id >= QUILLEX_ITEM_SETTINGS_FIRST && item.id < QUILLEX_ITEM_INTERFACE_VERSION &&
+            EqualNoCase(name, item.name)) {
+            *id = item.id;
+            return true;
+        }
+    }
+    return false;
+}
+
+// set NAME=VALUE ...: every value a mapping value of the record or a setting.
 bool ParseMappingValues(const std::vector<ScriptToken>& tokens, size_t first, size_t end,
                         AppRequest* request, ScriptError* error) {
     if (first >= end) {
@@ -73,14 +85,25 @@ bool ParseMappingValues(const std::vector<ScriptToken>& tokens, size_t first, si
                         "line of its own",
                         error);
         }
+        uint64_t value;
+        ULONG setting = 0;
+        if (SettingItem(name, &setting)) {
+            // The driver checks the range: a script may try any number.
+            if (!ParseDecimal(assignment.text.substr(eq + 1), kLongMax, &value)) {
+                ScriptToken at{assignment.text, assignment.column + static_cast<int>(eq) + 1};
+                return Fail(at, "a setting's value is a number 0..4294967295", error);
+            }
+            request->settingValues.emplace_back(setting, static_cast<ULONG>(value));
+            continue;
+        }
         if (!MappingValueOffset(name, &offset)) {
             return Fail(assignment,
                         "'" + std::string(name) +
                             "' is no mapping value (BTN_A ... BTN_LEFT_TRIANGLE, SWAP_TRIGGERS, "
-                            "SWAP_STICKS, ENABLE_SCALING, R_TRIG_CP_1 ... L_STICK_Y_CP_2)",
+                            "SWAP_STICKS, ENABLE_SCALING, R_TRIG_CP_1 ... L_STICK_Y_CP_2) or "
+                            "setting (DPAD_MODE, TURBO_MASK, TURBO_RATE, HOTKEYS)",
                         error);
         }
-        uint64_t value;
         if (!ParseDecimal(assignment.text.substr(eq + 1), 255, &value)) {
             ScriptToken at{assignment.text, assignment.column + static_cast<int>(eq) + 1};
             return Fail(at, "a mapping value is a number 0..255", error);
@@ -308,16 +331,29 @@ void SendAppRequest(sim::app::Companion& app, const AppRequest& request, AppRequ
     case AppRequest::kSetMappingValues: {
         // As an application changes one value: it reads the record, changes
         // its bytes and writes the whole record back.
-        REMAP_RECORD record;
-        if (!Took(app, app.GetMapping(&record), "IOCTL_QUILLEX_GET_MAPPING", result)) {
-            break;
-        }
-        for (const auto& [offset, value] : request.mappingValues) {
-            reinterpret_cast<UCHAR*>(&record)[offset] = value;
-        }
-        record.RestoreDefaults = 0;
-        if (Took(app, app.SetMapping(record), "IOCTL_QUILLEX_SET_MAPPING", result)) {
+        if (!request.mappingValues.empty()) {
+            REMAP_RECORD record;
+            if (!Took(app, app.GetMapping(&record), "IOCTL_QUILLEX_GET_MAPPING", result)) {
+                break;
+            }
+            for (const auto& [offset, value] : request.mappingValues) {
+                reinterpret_cast<UCHAR*>(&record)[offset] = value;
+            }
+            record.RestoreDefaults = 0;
+            if (!Took(app, app.SetMapping(record), "IOCTL_QUILLEX_SET_MAPPING", result)) {
+                break;
+            }
             result->meaning = "the mapping changed and was saved";
+        }
+        // Each setting on its own, as an application sets them; the first
+        // refusal ends the line.
+        for (const auto& [id, value] : request.settingValues) {
+            if (!Took(app, app.SetValue(id, value), "IOCTL_QUILLEX_SET_VALUE", result)) {
+                break;
+            }
+            result->meaning = request.mappingValues.empty()
+                                  ? "the settings changed and were saved"
+                                  : "the mapping and the settings changed and were saved";
         }
         break;
     }
@@ -370,7 +406,7 @@ void SendAppRequest(sim::app::Companion& app, const AppRequest& request, AppRequ
     case AppRequest::kSetValue:
         if (Took(app, app.SetValue(request.itemId, request.value), "IOCTL_QUILLEX_SET_VALUE",
                  result)) {
-            result->meaning = "pushed";
+            result->meaning = request.Pushes() ? "pushed" : "set and saved";
         }
         break;
     }

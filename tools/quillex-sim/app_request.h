@@ -16,7 +16,8 @@
 
 struct AppRequest {
     enum Kind {
-        kSetMappingValues, // set NAME=VALUE ...: GET_MAPPING, the values changed, SET_MAPPING
+        kSetMappingValues, // set NAME=VALUE ...: GET_MAPPING, the values changed, SET_MAPPING;
+                           // then a SET_VALUE for each arcade setting named
         kRestoreDefaults,  // restore-defaults: SET_MAPPING with RestoreDefaults
         kGetMapping,       // get-mapping
         kGetState,         // get-state
@@ -26,13 +27,17 @@ struct AppRequest {
     } kind = kGetState;
     std::string text; // the request as shown and recorded: "get-value DPAD"
     std::vector<std::pair<unsigned, uint8_t>> mappingValues; // record offset, value
+    std::vector<std::pair<ULONG, ULONG>> settingValues;      // set DPAD_MODE=1: item id, value
     APP_INSTANCE state{};                                    // kSetState
     ULONG itemId = 0;                                        // kGetValue, kSetValue
     ULONG value = 0;                                         // kSetValue
 
     // A request that writes the state block pushes a report to the
     // emulated controller when the driver accepts it.
-    bool Pushes() const { return kind == kSetState || kind == kSetValue; }
+    // A setting (DPAD_MODE ...) is no part of the block and pushes nothing.
+    bool Pushes() const {
+        return kind == kSetState || (kind == kSetValue && itemId < QUILLEX_ITEM_SETTINGS_FIRST);
+    }
 };
 
 // Whether 'word' starts a request ("set", "get-state" ...).

@@ -94,6 +94,12 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                    "send the application's requests (format: see the README)")
         ->type_name("FILE")
         ->check(kNotEmpty);
+    app.add_option("--session", options->session,
+                   "play a built-in session of the arcade settings instead:\n"
+                   "triggers, lever-modes or turbo")
+        ->type_name("NAME")
+        ->check(CLI::IsMember({"triggers", "lever-modes", "turbo"}).name("").description(""))
+        ->excludes("--script");
     app.add_option("--record", options->recordFile,
                    "write every step to FILE as JSON lines: time, raw report,\n"
                    "Xbox report, what the class driver read, LED state")
@@ -106,6 +112,7 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         ->type_name("FILE")
         ->check(kNotEmpty)
         ->excludes("--script")
+        ->excludes("--session")
         ->excludes(sticks);
     app.add_flag("--json", options->json,
                  "print the whole run as one JSON document on stdout\n"

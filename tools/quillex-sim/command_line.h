@@ -23,6 +23,7 @@ struct Options {
     UsbipOptions usbip;
     std::string pcapFile;   // empty: no capture
     std::string scriptFile; // empty: each model's built-in session
+    std::string session;    // --session NAME: a named built-in session instead
     std::string recordFile; // empty: no recording
     std::string expectFile; // empty: no recording check
     bool json = false;      // the whole run as one JSON document on stdout

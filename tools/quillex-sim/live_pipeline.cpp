@@ -51,7 +51,42 @@ NTSTATUS LivePipeline::Start() {
     }
     stack_.WaitIdle(); // the controller's enumeration
     stick_ = std::make_unique<sim::stick::Stick>(stack_.Hid(id_));
+    startedAt_ = static_cast<LONGLONG>(KeQueryInterruptTime());
     return STATUS_SUCCESS;
+}
+
+void LivePipeline::AdvanceTo(std::chrono::nanoseconds since) {
+    const LONGLONG target = startedAt_ + since.count() / 100;
+    auto turboDeadline = [&] {
+        KIRQL irql;
+        KeAcquireSpinLock(&ctx_->StateLock, &irql);
+        LONGLONG deadline = ctx_->Arcade.TurboDeadline;
+        KeReleaseSpinLock(&ctx_->StateLock, irql);
+        return deadline;
+    };
+    for (;;) {
+        const LONGLONG now = static_cast<LONGLONG>(KeQueryInterruptTime());
+        const LONGLONG deadline = turboDeadline();
+        if (deadline == 0 || deadline > target) {
+            if (target > now) {
+                clock_.Advance(std::chrono::nanoseconds((target - now) * 100));
+            }
+            return;
+        }
+        // The reader is in its timed wait for this deadline; once moved
+        // there it composes, hands over and waits for the next one.
+        if (!clock_.WaitForTimedWaiters(1, std::chrono::seconds(2))) {
+            return;
+        }
+        if (deadline > now) {
+            clock_.Advance(std::chrono::nanoseconds((deadline - now) * 100));
+        }
+        if (!WaitFor([&] { return turboDeadline() != deadline; }, std::chrono::seconds(2)) ||
+            !WaitFor([&] { return turboDeadline() == 0 || clock_.TimedWaiters() >= 1; },
+                     std::chrono::seconds(2))) {
+            return;
+        }
+    }
 }
 
 NTSTATUS LivePipeline::Feed(const std::vector<uint8_t>& raw, bool* changed) {

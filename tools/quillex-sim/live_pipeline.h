@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -36,6 +37,12 @@ class LivePipeline {
     // (and so a report was composed and handed to the controller).
     NTSTATUS Feed(const std::vector<uint8_t>& raw, bool* changed);
 
+    // Moves the simulated clock to 'since' after Start() (never back), and
+    // lets the reader serve each turbo deadline on the way: each turbo
+    // report is handed over before the clock moves past it, so a session
+    // shows the same presses however fast the machine is.
+    void AdvanceTo(std::chrono::nanoseconds since);
+
     // The decoded state and the composed report, read under the state lock.
     ULONG Buttons() const;
     std::array<ULONG, ANALOG_VALUE_COUNT> Analog() const;
@@ -48,6 +55,7 @@ class LivePipeline {
     sim::pnp::Stack::DeviceId id_;
     PDEVICE_CONTEXT ctx_;
     sim::kernel::SimulatedClock clock_;
+    LONGLONG startedAt_ = 0; // the simulated time Start() ended at
     sim::io::File app_;
     std::unique_ptr<sim::stick::Stick> stick_;
 };

@@ -111,6 +111,25 @@ int DrawList(const std::vector<LiveStick>& sticks, const std::vector<Shown>& sho
     return static_cast<int>(sticks.size()) + 3;
 }
 
+// "lever: left stick  turbo: BTN_A BTN_B at 15/s  combination on".
+std::string ArcadeWords(PDEVICE_CONTEXT ctx) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ctx->StateLock, &irql);
+    const ARCADE_STATE arcade = ctx->Arcade;
+    KeReleaseSpinLock(&ctx->StateLock, irql);
+    static const char* const kModes[] = {"d-pad", "left stick", "right stick"};
+    std::string turbo;
+    for (unsigned i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+        if (arcade.TurboMask & (1u << i)) {
+            turbo += std::string(turbo.empty() ? "" : " ") + sim::stick::kButtonNames[i];
+        }
+    }
+    return std::string("lever: ") + (arcade.DpadMode < 3 ? kModes[arcade.DpadMode] : "?") +
+           "  turbo: " +
+           (turbo.empty() ? "none" : turbo + " at " + std::to_string(arcade.TurboRate) + "/s") +
+           "  combination " + (arcade.HotkeysEnabled ? "on" : "off");
+}
+
 void Draw(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
           const std::vector<Shown>& shown, size_t picked, bool sessionOver) {
     erase();
@@ -130,7 +149,8 @@ void Draw(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
     const StepResult* last = &s.last;
     const REMAP_RECORD& mapping = sticks[picked].player->ctx->RemapRecord;
     const sim::xbox::Gamepad& pad = last->gamepad;
-    mvprintw(top + 1, 0, "%s", LedWords(last->led).c_str());
+    mvprintw(top + 1, 0, "%s   %s", LedWords(last->led).c_str(),
+             ArcadeWords(sticks[picked].player->ctx).c_str());
     mvprintw(top + 3, 0, "What a game sees (Xbox 360 controller):");
     struct Named {
         uint16_t bit;
@@ -319,6 +339,18 @@ bool RunLiveView(const LiveViewOptions& options, const std::vector<LiveStick>& s
         }
         if (!ok) {
             break;
+        }
+        // The readers' clocks follow the view's, so turbo runs; its presses
+        // show as they reach the game.
+        for (size_t i = 0; i < sticks.size(); ++i) {
+            sticks[i].player->reader->AdvanceTo(Clock::now() - start);
+            if (shown[i].haveLast) {
+                sim::xbox::Gamepad pad = sticks[i].player->controller->GamepadState();
+                if (pad != shown[i].last.gamepad) {
+                    shown[i].last.gamepad = pad;
+                    dirty = true;
+                }
+            }
         }
         if (!over && allPlayed()) {
             over = true;

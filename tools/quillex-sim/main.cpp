@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "driver/device_add.h"
+#include "mapping/arcade_store.h"
 #include "mapping/remap_store.h"
 #include "sim/core/utf.h"
 #include "sim/kernel/thread_state.h"
@@ -394,6 +395,10 @@ bool PlugStick(sim::pnp::Stack& stack, const PlannedStick& planned, const Option
     bool first = planned.number == 1;
     if (first && options.saveMapping) {
         status = TorvaXboxMappingSaveRemap(ctx);
+        // The settings beside it too, so the .reg file holds them all.
+        if (NT_SUCCESS(status)) {
+            status = TorvaXboxMappingSaveArcade(ctx);
+        }
         out += Format("   mapping saved: %s\n", NT_SUCCESS(status) ? "ok" : "failed");
         json["mapping_saved"] = NT_SUCCESS(status);
     }
@@ -405,8 +410,19 @@ bool PlugStick(sim::pnp::Stack& stack, const PlannedStick& planned, const Option
                 reinterpret_cast<const UCHAR*>(&ctx->RemapRecord)[offset];
         }
     }
+    {
+        KIRQL irql;
+        KeAcquireSpinLock(&ctx->StateLock, &irql);
+        const ARCADE_STATE arcade = ctx->Arcade;
+        KeReleaseSpinLock(&ctx->StateLock, irql);
+        json["settings"] = {{"DPAD_MODE", arcade.DpadMode},
+                            {"TURBO_MASK", arcade.TurboMask},
+                            {"TURBO_RATE", arcade.TurboRate},
+                            {"HOTKEYS", arcade.HotkeysEnabled}};
+    }
     if (first && options.printMapping) {
-        out += DescribeStoredMapping(sim::Utf16ToUtf8(ctx->RegistryPath), ctx->RemapRecord);
+        out += DescribeStoredMapping(sim::Utf16ToUtf8(ctx->RegistryPath), ctx->RemapRecord,
+                                     ctx->Arcade);
     }
     Say(out.c_str());
     return true;
@@ -613,7 +629,10 @@ int main(int argc, char** argv) {
             planned.layout = models[i];
             if (options.scriptFile.empty()) {
                 ScriptError where;
-                if (!ParseSessionScript(BuiltinSessionScript(planned.layout), &script, &where)) {
+                std::string_view builtin = options.session.empty()
+                                               ? BuiltinSessionScript(planned.layout)
+                                               : BuiltinNamedSession(options.session);
+                if (!ParseSessionScript(builtin, &script, &where)) {
                     fprintf(stderr, "quillex-sim: the built-in session, line %d: %s\n", where.line,
                             where.message.c_str());
                     return 1;

@@ -10,6 +10,7 @@
 #include "mapping/remap_store.h"
 #include "mapping/xusb_report.h"
 #include "sim/core/utf.h"
+#include "sim/peers/stick/raw_reports.h"
 #include "sim/registry/registry.h"
 #include "tools/quillex-sim/gamepad_view.h"
 
@@ -84,9 +85,9 @@ std::string Warnings(ULONG offset, const sim::registry::Value& v) {
                       "0x%08x from its first four bytes\n",
                       n);
     }
-    if (offset < kFlagsStart && (n & 0xFF) >= XUSB_BUTTON_INDEX_COUNT) {
-        out += Format("      warning: %u is no Xbox button (0..10, 11 for none): the button "
-                      "gives nothing\n",
+    if (offset < kFlagsStart && (n & 0xFF) > QUILLEX_MAPPING_TARGET_RIGHT_TRIGGER) {
+        out += Format("      warning: %u is no Xbox button (0..10, 11 for none, 12 and 13 the "
+                      "triggers): the button gives nothing\n",
                       n & 0xFF);
     }
     if ((offset < kFlagsStart || offset >= kCurvesStart) && n > 0xFF) {
@@ -148,9 +149,31 @@ std::string DescribeCurve(unsigned k, UCHAR p1, UCHAR p2) {
     return out;
 }
 
+// The settings beside the record, with what each value in force means.
+struct Setting {
+    const char* name;
+    ULONG value;
+    std::string meaning;
+};
+
+std::vector<Setting> Settings(const ARCADE_STATE& a) {
+    static const char* const kModes[] = {"d-pad", "left stick", "right stick"};
+    std::string turbo;
+    for (unsigned i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+        if (a.TurboMask & (1u << i)) {
+            turbo += std::string(turbo.empty() ? "" : " ") + sim::stick::kButtonNames[i];
+        }
+    }
+    return {{"DPAD_MODE", a.DpadMode, a.DpadMode < 3 ? kModes[a.DpadMode] : "?"},
+            {"TURBO_MASK", a.TurboMask, turbo.empty() ? "no turbo" : turbo},
+            {"TURBO_RATE", a.TurboRate, "a second"},
+            {"HOTKEYS", a.HotkeysEnabled, a.HotkeysEnabled ? "on" : "off"}};
+}
+
 } // namespace
 
-std::string DescribeStoredMapping(const std::string& keyPath, const REMAP_RECORD& loaded) {
+std::string DescribeStoredMapping(const std::string& keyPath, const REMAP_RECORD& loaded,
+                                  const ARCADE_STATE& settings) {
     const UCHAR* bytes = reinterpret_cast<const UCHAR*>(&loaded);
     std::vector<sim::registry::Value> stored = sim::registry::Values(keyPath);
     std::string out = "   mapping as stored in " + keyPath + "\n";
@@ -174,6 +197,17 @@ std::string DescribeStoredMapping(const std::string& keyPath, const REMAP_RECORD
                       how.c_str());
         if (value) {
             out += Warnings(offset, *value);
+        }
+    }
+    out += "   settings beside it\n";
+    for (const Setting& setting : Settings(settings)) {
+        known.insert(setting.name);
+        std::optional<sim::registry::Value> value = sim::registry::GetValue(keyPath, setting.name);
+        std::string how = value ? "(" + Stored(*value) + ")" : "(not stored: the default)";
+        out += Format("  %-20s = 0x%02x  %-15s %s\n", setting.name, setting.value,
+                      setting.meaning.c_str(), how.c_str());
+        if (value && (value->type != REG_DWORD || value->data.size() != 4)) {
+            out += "      warning: not a 4-byte REG_DWORD: the driver keeps the default\n";
         }
     }
     for (const sim::registry::Value& v : stored) {

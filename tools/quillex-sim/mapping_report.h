@@ -10,5 +10,7 @@
 // 0x00000003)", with a warning under each value the driver reads otherwise
 // than its writer may expect (wrong type, too long, out of range) and a line
 // for values in the key the driver never reads; then each curve's control
-// points explained. 'loaded' is the record the driver loaded from the key.
-std::string DescribeStoredMapping(const std::string& keyPath, const REMAP_RECORD& loaded);
+// points explained. 'loaded' is the record the driver loaded from the key,
+// 'settings' the arcade settings beside it, listed after the record's values.
+std::string DescribeStoredMapping(const std::string& keyPath, const REMAP_RECORD& loaded,
+                                  const ARCADE_STATE& settings);

@@ -88,6 +88,9 @@ bool PlaySessions(const std::vector<StickPlayer*>& players, const StepSink& sink
         StickPlayer& player = *players[who];
         const SessionStep& step = player.steps[next[who]];
         std::this_thread::sleep_until(start + step.at);
+        // Simulated time follows the script: turbo's presses come at the
+        // same moments on any machine.
+        player.reader->AdvanceTo(step.at);
         StepResult result;
         if (!PlayStep(player, step, static_cast<int>(next[who]++), &result, error)) {
             *error = "step " + std::to_string(result.index) +

@@ -51,3 +51,6 @@ bool LoadSessionScript(const std::string& path, std::vector<SessionStep>* steps,
 std::vector<SessionStep> StepsForStick(const std::vector<SessionStep>& steps, int number);
 // The built-in session of a stick model (sessions/layout-a.session, -b).
 std::string_view BuiltinSessionScript(sim::stick::Layout layout);
+// The built-in sessions of the arcade settings by name (triggers,
+// lever-modes, turbo); empty for any other name.
+std::string_view BuiltinNamedSession(std::string_view name);

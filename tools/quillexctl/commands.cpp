@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/quillexctl/arcade_commands.h"
 #include "tools/quillexctl/curve_plot.h"
 #include "tools/quillexctl/mapping_file.h"
 #include "tools/quillexctl/names.h"
@@ -182,7 +183,15 @@ int ShowMapping(const CommandContext& c) {
                 buttons[field.name] = XboxButtonName(v);
             }
         }
-        printf("%s\n", json{{"values", values}, {"xbox_buttons", buttons}}.dump(2).c_str());
+        ArcadeSettings settings;
+        if (!ReadArcadeSettings(c.link, &settings, &rc)) {
+            return rc;
+        }
+        printf("%s\n", json{{"values", values},
+                            {"xbox_buttons", buttons},
+                            {"settings", ArcadeSettingsJson(settings)}}
+                           .dump(2)
+                           .c_str());
         return 0;
     }
     for (const MappingValue& field : MappingValues()) {
@@ -192,6 +201,11 @@ int ShowMapping(const CommandContext& c) {
                                                                 : "";
         printf("%-20s = 0x%02X  %s\n", field.name, v, meaning);
     }
+    ArcadeSettings settings;
+    if (!ReadArcadeSettings(c.link, &settings, &rc)) {
+        return rc;
+    }
+    PrintArcadeSettings(settings);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "tools/quillexctl/arcade_commands.h"
 #include "tools/quillexctl/commands.h"
 
 namespace {
@@ -15,7 +16,9 @@ constexpr const char* kDescription =
     "Reads and changes an arcade stick's Quillex state and mapping through the driver.\n"
     "Items: BTN_A .. BTN_LEFT_TRIANGLE (0 or 1), RIGHT_STICK_Y, RIGHT_STICK_X, LEFT_STICK_X,\n"
     "LEFT_STICK_Y (0..255, 128 centred), DPAD (0..7 from up clockwise, 8 centred),\n"
-    "FIRST_TRIGGER, SECOND_TRIGGER (0..255), LED (0..3), or their ids 1 to 21.";
+    "FIRST_TRIGGER, SECOND_TRIGGER (0..255), LED (0..3), or their ids 1 to 21;\n"
+    "the settings DPAD_MODE (0..2), TURBO_MASK (0..0x1FFF), TURBO_RATE (2..30),\n"
+    "HOTKEYS (0..1) and INTERFACE_VERSION (read-only), ids 22 to 26.";
 
 std::string FailureMessage(const CLI::App* app, const CLI::Error& e) {
     return app->get_name() + ": " + e.what() + "\n  hint: " + app->get_name() +
@@ -63,6 +66,18 @@ int main(int argc, char** argv) {
     exportFile->add_option("FILE.reg", file, "regedit can import it")->required();
     CLI::App* importFile = mapping->add_subcommand("import", "apply the mapping of a .reg file");
     importFile->add_option("FILE.reg", file, "as exported, or by regedit")->required();
+    std::string mode, rate, onOff;
+    std::vector<std::string> turboButtons;
+    CLI::App* modeCommand =
+        app.add_subcommand("mode", "what the lever drives: dpad, left (stick) or right (stick)");
+    modeCommand->add_option("MODE", mode, "dpad, left or right")->required();
+    CLI::App* turbo = app.add_subcommand(
+        "turbo", "the buttons that repeat while held (exactly these), or off; --rate N");
+    turbo->add_option("BUTTON", turboButtons, "BTN_A .. BTN_LEFT_TRIANGLE (BTN_ optional), or off");
+    turbo->add_option("--rate", rate, "presses a second, 2 to 30")->type_name("N");
+    CLI::App* hotkeys = app.add_subcommand(
+        "hotkeys", "on: BACK+HOME with the lever left, right or down switches the mode");
+    hotkeys->add_option("ON|OFF", onOff, "on or off")->required();
     CLI::App* curves = app.add_subcommand("curves", "the six calibration curves");
     curves->add_option("--svg", svg, "plot them to FILE.svg")->type_name("FILE.svg");
 
@@ -105,6 +120,15 @@ int main(int argc, char** argv) {
     }
     if (curves->parsed()) {
         return PlotCurves(c, svg);
+    }
+    if (modeCommand->parsed()) {
+        return SetDpadMode(c, mode);
+    }
+    if (turbo->parsed()) {
+        return SetTurbo(c, turboButtons, rate);
+    }
+    if (hotkeys->parsed()) {
+        return SetHotkeys(c, onOff);
     }
     if (mappingSet->parsed()) {
         return SetMapping(c, assignments);

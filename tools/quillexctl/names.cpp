@@ -20,7 +20,9 @@ const char* const kXboxButtons[kXboxButtonCount] = {"A",
                                                     "LEFT_STICK_PRESS",
                                                     "RIGHT_STICK_PRESS",
                                                     "GUIDE",
-                                                    "NONE"};
+                                                    "NONE",
+                                                    "LT",
+                                                    "RT"};
 
 // Short names players use for the same buttons.
 struct Alias {

@@ -14,8 +14,9 @@
 bool ParseNumber(const std::string& what, const std::string& text, uint64_t max, uint64_t* value,
                  std::string* error);
 
-// Xbox button indexes of ButtonMap entries: 0 A .. 10 GUIDE, 11 NONE.
-inline constexpr uint8_t kXboxButtonCount = 12;
+// Targets of ButtonMap entries: 0 A .. 10 GUIDE, 11 NONE, 12 LT and 13 RT
+// (the triggers, pulled fully while the button is held).
+inline constexpr uint8_t kXboxButtonCount = 14;
 const char* XboxButtonName(uint8_t index); // "(nothing)" past the table
 
 enum class MappingKind { Button, Flag, ControlPoint };

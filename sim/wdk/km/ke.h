@@ -74,6 +74,10 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
 PKTHREAD KeGetCurrentThread(void);
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+// 100 ns units since an arbitrary start, never going back: the simulated
+// clock while one lives (for every thread, so a driver's timed waits and its
+// time stamps agree), the host's steady clock otherwise.
+ULONGLONG KeQueryInterruptTime(void);
 
 LONG InterlockedIncrement(LONG volatile* Addend);
 LONG InterlockedDecrement(LONG volatile* Addend);
