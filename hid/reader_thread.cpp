@@ -223,7 +223,7 @@ NTSTATUS PumpReports(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
 } // namespace
 
 _Use_decl_annotations_ VOID QuillexHidReaderThread(PVOID StartContext) {
-    auto* context = static_cast<PDEVICE_CONTEXT>(StartContext);
+    PDEVICE_CONTEXT context = static_cast<PDEVICE_CONTEXT>(StartContext);
     ULONG instance = context->InstanceNumber;
     LARGE_INTEGER startupWait;
     NTSTATUS status;
@@ -283,7 +283,7 @@ _Use_decl_annotations_ VOID QuillexHidReaderThread(PVOID StartContext) {
 _Use_decl_annotations_ VOID HidReaderThreadCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target,
                                                              PWDF_REQUEST_COMPLETION_PARAMS Params,
                                                              WDFCONTEXT Context) {
-    auto* context = static_cast<PDEVICE_CONTEXT>(Context);
+    PDEVICE_CONTEXT context = static_cast<PDEVICE_CONTEXT>(Context);
     WDF_REQUEST_REUSE_PARAMS reuse;
     NTSTATUS status;
     KIRQL irql;

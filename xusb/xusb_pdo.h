@@ -103,8 +103,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID Bus_XusbDereferenceChild(_In_ PXUSB_PDO
 NTSTATUS TraceMultiSz(_In_opt_ PCSTR Prefix, _In_opt_ PCSTR Title, _In_opt_ PCWSTR MultiSz);
 
 // The WDM requests the child answers itself (preprocess callbacks).
-NTSTATUS HandleXusbPdoInternalIrp(_In_ WDFDEVICE Device, _Inout_ PIRP Irp);
-NTSTATUS HandleXusbPdoPnPIrp(_In_ WDFDEVICE Device, _Inout_ PIRP Irp);
+EVT_WDFDEVICE_WDM_IRP_PREPROCESS HandleXusbPdoInternalIrp;
+EVT_WDFDEVICE_WDM_IRP_PREPROCESS HandleXusbPdoPnPIrp;
 NTSTATUS HandleQueryInterfaceIrp(_In_ WDFDEVICE Device, _Inout_ PIRP Irp);
 
 // Hands a 20-byte input report to the oldest waiting endpoint 1 transfer.
