@@ -114,11 +114,13 @@ Quillex_EvtDeviceFileCreateComplete(WDFREQUEST Request, WDFIOTARGET Target,
     // The lower driver completes the open in whatever context it likes, up
     // to DISPATCH_LEVEL. The launch waits for the record's lock and creates
     // a thread, both at PASSIVE_LEVEL only: above it, the device's work item
-    // launches the reader.
+    // launches the reader, unless one runs now and is not leaving (the
+    // launch would leave it alone; the reader's own open of the stick is
+    // one such open).
     if (context != NULL) {
         if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
             QuillexLaunchReaderForOpen(context);
-        } else {
+        } else if (!ThreadRunsOn(&context->ReaderWorker)) {
             WdfWorkItemEnqueue(context->ReaderLaunchWorkItem);
         }
     }

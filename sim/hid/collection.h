@@ -98,6 +98,10 @@ class Collection : public pnp::RecordingLowerDevice {
     };
 
     static DRIVER_CANCEL CancelRead;
+    // As the I/O manager's share-access check: STATUS_SHARING_VIOLATION when
+    // 'file' asks for access an open does not share, or shares less than an
+    // open uses. Called with lock_.
+    NTSTATUS CheckShareAccess(PFILE_OBJECT file) const;
     NTSTATUS Read(PDEVICE_OBJECT pdo, PIRP irp);
     NTSTATUS Control(PIRP irp, ULONG code);
     // Takes every waiting read of 'file' (all opens when null) whose cancel
