@@ -13,6 +13,8 @@
 // delivery, so turbo should cost no more per report.
 #include <benchmark/benchmark.h>
 
+#include <stdio.h>
+
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -125,10 +127,14 @@ void BM_SixteenSticksTurbo(benchmark::State& state) {
                 size_t target = Delivered(sticks) + kSticks;
                 // Every reader back in its timed wait before the clock moves.
                 if (!clock.WaitForTimedWaiters(kSticks)) {
+                    fprintf(stderr, "step %u: %u timed waiters\n", step, clock.TimedWaiters());
                     return false;
                 }
-                clock.Advance(std::chrono::nanoseconds(1000000000 / (2 * kRate) + 1));
+                // Half a period rounded up to the clock's 100 ns, past the deadline.
+                clock.Advance(std::chrono::nanoseconds((10000000 / (2 * kRate) + 1) * 100));
                 if (!WaitDelivered(sticks, target)) {
+                    fprintf(stderr, "step %u: %zu of %zu delivered\n", step, Delivered(sticks),
+                            target);
                     return false;
                 }
             }

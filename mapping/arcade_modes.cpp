@@ -55,7 +55,8 @@ VOID TurboPhases(ARCADE_STATE* Arcade, LONGLONG Now, PULONG Released) {
 }
 
 inline VOID HideButtons(ARCADE_STATE* Arcade, ULONG TurboReleased) {
-    Arcade->HiddenButtons = TurboReleased | (Arcade->HotkeyLatched ? ARCADE_HOTKEY_BUTTONS : 0);
+    Arcade->HiddenButtons =
+        TurboReleased | (Arcade->HotkeyLatched ? ARCADE_HOTKEY_BUTTONS | ARCADE_HIDDEN_LEVER : 0);
 }
 
 // The combination latches when both its buttons are down and lets go only
@@ -101,9 +102,9 @@ _Use_decl_annotations_ VOID ArcadeResetSettings(PDEVICE_CONTEXT Context) {
     Context->Arcade.TurboMask = 0;
 }
 
-_Use_decl_annotations_ VOID ArcadeTrackInput(PDEVICE_CONTEXT Context) {
+_Use_decl_annotations_ VOID ArcadeFollowInput(PDEVICE_CONTEXT Context) {
     ARCADE_STATE* arcade = &Context->Arcade;
-    // Off (no combination, no turbo button held or to be held): nothing to do.
+    // A turbo mask with none of its buttons held: nothing to do yet.
     const ULONG buttons = Context->CanonicalButtons & CANONICAL_BUTTONS_MASK;
     const ULONG held = buttons & arcade->TurboMask;
     if (!arcade->HotkeysEnabled && !arcade->HotkeyLatched && held == 0 && arcade->TurboHeld == 0) {
@@ -176,5 +177,5 @@ _Use_decl_annotations_ VOID ArcadeSetTurboMask(PDEVICE_CONTEXT Context, ULONG Tu
     if (arcade->TurboHeld == 0) {
         arcade->TurboDeadline = 0;
     }
-    HideButtons(arcade, arcade->HiddenButtons & arcade->TurboHeld);
+    HideButtons(arcade, arcade->HiddenButtons & arcade->TurboHeld & CANONICAL_BUTTONS_MASK);
 }

@@ -15,10 +15,21 @@ ULONG ArcadeTurboRate(_In_ const ARCADE_STATE* Arcade);
 // Puts the default settings in force and forgets the run-time state.
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID ArcadeResetSettings(_Inout_ PDEVICE_CONTEXT Context);
 
+// ArcadeTrackInput's work once a setting is in use.
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ArcadeFollowInput(_Inout_ PDEVICE_CONTEXT Context);
+
 // After a report from the stick changed the decoded state: follows the mode
 // combination (switching DpadMode, which then awaits its save) and the
-// presses of turbo buttons, and decides what the game does not see.
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID ArcadeTrackInput(_Inout_ PDEVICE_CONTEXT Context);
+// presses of turbo buttons, and decides what the game does not see. With
+// neither in use it reads four fields and returns, inline in the read
+// completion.
+FORCEINLINE VOID ArcadeTrackInput(_Inout_ PDEVICE_CONTEXT Context) {
+    const ARCADE_STATE* arcade = &Context->Arcade;
+    if ((arcade->TurboMask | arcade->TurboHeld | arcade->HotkeysEnabled | arcade->HotkeyLatched) !=
+        0) {
+        ArcadeFollowInput(Context);
+    }
+}
 
 // At a turbo deadline: TRUE when a held turbo button changed phase, so a
 // report is due; FALSE when nothing changed (the deadline may have moved).

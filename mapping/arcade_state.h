@@ -11,6 +11,10 @@
 // The buttons of the mode combination.
 #define ARCADE_HOTKEY_BUTTONS (BTN_BACK | BTN_HOME)
 
+// In HiddenButtons, past the canonical bits: the lever is hidden too (the
+// combination is held), so composition reads one word for both.
+#define ARCADE_HIDDEN_LEVER 0x80000000UL
+
 typedef struct _ARCADE_STATE {
     // Settings: written under StateLock, saved under MappingMutex.
     UCHAR DpadMode;       // QUILLEX_DPAD_MODE_* (public header)
@@ -22,7 +26,7 @@ typedef struct _ARCADE_STATE {
     BOOLEAN HotkeyLatched;   // the combination was made and is not yet fully let go
     BOOLEAN ModeSavePending; // the combination changed DpadMode; the reader saves it
     ULONG TurboHeld;         // turbo buttons down, as the stick last reported
-    ULONG HiddenButtons;     // canonical buttons the game does not see now
+    ULONG HiddenButtons;     // canonical buttons the game does not see now, and ARCADE_HIDDEN_LEVER
     LONGLONG TurboPressedAt[ARCADE_BUTTON_COUNT]; // interrupt time of each press
     LONGLONG TurboDeadline; // the next phase change of a held turbo button; 0 for none
 } ARCADE_STATE;

@@ -153,21 +153,24 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetInputReport(PDEVICE_CONTEXT C
     UCHAR leftTrigger = static_cast<UCHAR>(analog[ANALOG_LEFT_TRIGGER]);
     // A turbo button in its released half, or the mode combination being
     // held, is hidden from the game; so is the lever under the combination.
-    const ULONG hat = arcade->HotkeyLatched ? HAT_CENTRED : analog[ANALOG_HAT];
+    const ULONG hidden = arcade->HiddenButtons;
+    const ULONG hat = (hidden & ARCADE_HIDDEN_LEVER) != 0 ? HAT_CENTRED : analog[ANALOG_HAT];
     const ULONG mode = arcade->DpadMode;
 
-    ULONG mapped = MapButtons(map, Context->CanonicalButtons & ~arcade->HiddenButtons);
+    const ULONG mapped = MapButtons(map, Context->CanonicalButtons & ~hidden);
     USHORT buttons = static_cast<USHORT>(mapped);
     if (mode == QUILLEX_DPAD_MODE_DPAD && hat < DPAD_TABLE_COUNT) {
         buttons |= DpadTable[hat];
     }
     // A button pulling a trigger pulls it fully, the furthest it can travel,
     // before the curve and the swap, which treat it as the trigger's travel.
-    if (mapped & TARGET_PULLS_LEFT_TRIGGER) {
-        leftTrigger = 0xFF;
-    }
-    if (mapped & TARGET_PULLS_RIGHT_TRIGGER) {
-        rightTrigger = 0xFF;
+    if (mapped > 0xFFFF) {
+        if (mapped & TARGET_PULLS_LEFT_TRIGGER) {
+            leftTrigger = 0xFF;
+        }
+        if (mapped & TARGET_PULLS_RIGHT_TRIGGER) {
+            rightTrigger = 0xFF;
+        }
     }
 
     // Each curve follows its physical axis, so scaling comes before the swaps.

@@ -225,9 +225,10 @@ std::optional<Outcome> DeviceAddOutcome(const Site& site, const Facts& f) {
     if (site.Is("platform/memory_buffer.cpp", "WdfMemoryCreate") &&
         site.Via("mapping/remap_store.cpp", "RegistryPathBuffer")) {
         // The defaults stay in force; the mapping can be neither loaded nor
-        // saved, and a mapping write says so (its key cannot be opened).
+        // saved, and a mapping write says so (its key cannot be opened), as
+        // does a setting's write beside it.
         return Outcome{"the mapping keeps its defaults and cannot be saved",
-                       {{"set mapping", kAnyError}},
+                       {{"set mapping", kAnyError}, {"set setting", kAnyError}},
                        {Text("Quillex!TorvaXboxMappingInit: ERROR: Couldn't allocate "
                              "RegistryPath buffer - %x\n",
                              s)},

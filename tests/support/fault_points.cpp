@@ -191,6 +191,15 @@ class LineTable {
                     echoed = true; // this address's echo
                     continue;
                 }
+                // A build whose compiler was given relative paths (ccache
+                // with a base directory) names "build/../hid/x.cpp": the
+                // path is made plain, so it still reads as the source's.
+                size_t colon = text.rfind(':');
+                if (colon != std::string::npos && text.find("/../") < colon) {
+                    text =
+                        std::filesystem::path(text.substr(0, colon)).lexically_normal().string() +
+                        text.substr(colon);
+                }
                 where.push_back(text);
             }
         }

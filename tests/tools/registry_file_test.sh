@@ -15,7 +15,8 @@ fail() {
 remap='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Quillex\Parameters\Remap'
 
 printf '%s\n' 'REGEDIT4' '' '; my stick: A gives Y' "[$remap]" '"BTN_A"=dword:3' \
-    '"BTN_B"=dword:1ff' '"SWAP_STICKS"="1"' '"Typo"=dword:1' \
+    '"BTN_B"=dword:1ff' '"SWAP_STICKS"="1"' '"Typo"=dword:1' '"DPAD_MODE"=dword:2' \
+    '"TURBO_RATE"=dword:63' \
     '"ENABLE_SCALING"=hex:01,00,00,00,00,00,00,00,00,00' >"$dir/hand.reg"
 cp "$dir/hand.reg" "$dir/original.reg"
 touch -d '2020-01-01' "$dir/hand.reg"
@@ -28,6 +29,10 @@ grep -q 'warning: not a 4-byte REG_DWORD: the driver takes the number 0x00000031
 grep -q 'warning: more than 8 bytes of data' <<<"$out" || fail "no length warning"
 grep -A1 'Typo' <<<"$out" | grep -q 'the driver does not read this value' || fail "no warning for Typo"
 grep -q 'left stick X   ( 90, 165): centred 128 gives 128' <<<"$out" || fail "curves not explained"
+grep -q 'DPAD_MODE  *= 0x02  right stick  *(REG_DWORD 0x00000002)' <<<"$out" ||
+    fail "the lever's mode not shown as stored"
+grep -A1 'TURBO_RATE  *= 0x0f' <<<"$out" | grep -q 'warning: 99 is out of range' ||
+    fail "no range warning for TURBO_RATE"
 grep -q "registry unchanged: $dir/hand.reg left as it was" <<<"$out" || fail "unchanged run not said"
 cmp -s "$dir/hand.reg" "$dir/original.reg" || fail "a run that changed nothing changed the file"
 [[ $(stat -c %Y "$dir/hand.reg") -eq $(date -d 2020-01-01 +%s) ]] || fail "file rewritten"

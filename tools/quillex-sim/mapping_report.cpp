@@ -208,6 +208,9 @@ std::string DescribeStoredMapping(const std::string& keyPath, const REMAP_RECORD
                       setting.meaning.c_str(), how.c_str());
         if (value && (value->type != REG_DWORD || value->data.size() != 4)) {
             out += "      warning: not a 4-byte REG_DWORD: the driver keeps the default\n";
+        } else if (value && AsDriverReadsIt(value->data) != setting.value) {
+            out += Format("      warning: %u is out of range: the driver keeps the default\n",
+                          AsDriverReadsIt(value->data));
         }
     }
     for (const sim::registry::Value& v : stored) {

@@ -9,6 +9,7 @@
 
 #include "tools/quillexctl/arcade_commands.h"
 #include "tools/quillexctl/commands.h"
+#include "tools/quillexctl/ui/ui_command.h"
 
 namespace {
 
@@ -80,6 +81,8 @@ int main(int argc, char** argv) {
     hotkeys->add_option("ON|OFF", onOff, "on or off")->required();
     CLI::App* curves = app.add_subcommand("curves", "the six calibration curves");
     curves->add_option("--svg", svg, "plot them to FILE.svg")->type_name("FILE.svg");
+    UiOptions uiOptions;
+    CLI::App* ui = AddUiCommand(app, &uiOptions);
 
     try {
         app.parse(argc, argv);
@@ -89,6 +92,10 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e, std::cout, std::cerr);
         return code == 0 ? 0 : 2;
+    }
+
+    if (ui->parsed()) {
+        return RunUi(uiOptions, socketPath);
     }
 
     std::string error;

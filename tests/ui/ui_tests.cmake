@@ -1,0 +1,20 @@
+# The configurator (quillexctl ui): its server and guard over real HTTP on
+# loopback, its view of the game's report against the driver's, and the page
+# itself in headless Chromium against quillex-sim --serve.
+add_executable(quillexctl_ui_tests ${CMAKE_CURRENT_LIST_DIR}/ui_server_test.cpp
+                                   ${CMAKE_CURRENT_LIST_DIR}/ui_guard_test.cpp
+                                   ${CMAKE_CURRENT_LIST_DIR}/game_view_test.cpp
+                                   ${CMAKE_SOURCE_DIR}/tools/quillexctl/names.cpp)
+target_link_libraries(quillexctl_ui_tests PRIVATE quillexctl_ui quillex_test_support
+                                                  GTest::gtest_main)
+gtest_discover_tests(quillexctl_ui_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+
+# The page in headless Chromium. Not in the sanitizer builds: the server's
+# threads are checked there by quillexctl_ui_tests, and a browser session
+# against instrumented binaries tells nothing more.
+if(NOT QUILLEX_SANITIZE)
+  add_test(NAME quillexctl_ui_browser
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/browser/run.sh $<TARGET_FILE:quillex-sim>
+                   $<TARGET_FILE:quillexctl> ${CMAKE_BINARY_DIR}/browser-artifacts)
+  set_tests_properties(quillexctl_ui_browser PROPERTIES TIMEOUT 300 LABELS browser)
+endif()

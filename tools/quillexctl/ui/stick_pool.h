@@ -1,0 +1,48 @@
+// The sticks the configurator talks to: one device link per stick, opened
+// when first needed and opened again after the stick or the machine behind
+// the link went away. Every request goes through one lock, since a link
+// carries one request at a time.
+#pragma once
+
+#include <stdint.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/quillexctl/device_link.h"
+
+// Opens stick `index`; null with *error when there is no such stick or
+// nothing to reach it through.
+using LinkOpener = std::function<std::unique_ptr<DeviceLink>(unsigned index, std::string* error)>;
+
+inline constexpr unsigned kMaxUiSticks = 16;
+
+class StickPool {
+  public:
+    explicit StickPool(LinkOpener opener) : opener_(std::move(opener)) {}
+
+    // Finds the sticks present now: opens index 0, 1, ... until one fails.
+    // Returns how many; *error says why the first missing one failed.
+    unsigned Rescan(std::string* error);
+    unsigned Count();
+    // Why no stick was found at the last rescan (empty when one was).
+    std::string LastError();
+
+    // One control request on stick `index`. A request the link could not
+    // carry, or one the driver refused because the stick is gone, drops the
+    // link: the next request opens it again.
+    LinkResult Control(unsigned index, uint32_t code, const std::vector<uint8_t>& input,
+                       size_t outputLength);
+
+  private:
+    LinkOpener opener_;
+    std::mutex lock_;
+    std::vector<std::unique_ptr<DeviceLink>> links_; // one per stick found; null once dropped
+    std::string lastError_;
+};
+
+// True for a result that says the stick (or the machine) is not there.
+bool MeansStickGone(const LinkResult& result);
