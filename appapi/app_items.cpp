@@ -104,8 +104,9 @@ _Use_decl_annotations_ NTSTATUS AppApi_GetInstanceItem(const APP_INSTANCE* Insta
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS AppApi_SetInstance(PDEVICE_CONTEXT Context, PAPP_INSTANCE Instance,
-                                                   ULONG Size, const VOID* In) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS AppApi_SetInstance(PDEVICE_CONTEXT Context,
+                                                                  PAPP_INSTANCE Instance,
+                                                                  ULONG Size, const VOID* In) {
     PAGED_CODE();
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!AppApi_SetInstance: ++\n");
     NTSTATUS status;
@@ -133,9 +134,10 @@ _Use_decl_annotations_ NTSTATUS AppApi_SetInstance(PDEVICE_CONTEXT Context, PAPP
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS AppApi_SetInstanceItem(PDEVICE_CONTEXT Context,
-                                                       PAPP_INSTANCE Instance, ULONG DataItemId,
-                                                       ULONG Size, const VOID* Value) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS AppApi_SetInstanceItem(PDEVICE_CONTEXT Context,
+                                                                      PAPP_INSTANCE Instance,
+                                                                      ULONG DataItemId, ULONG Size,
+                                                                      const VOID* Value) {
     PAGED_CODE();
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!AppApi_SetInstanceItem: ++ Item %u\n",
                 DataItemId);

@@ -95,8 +95,8 @@ NTSTATUS AppApiHandOver(PDEVICE_CONTEXT Context, APP_PUSH* Push) {
 
 } // namespace
 
-_Use_decl_annotations_ NTSTATUS AppApi_AppToQuillex(PDEVICE_CONTEXT Context,
-                                                    const APP_INSTANCE* Instance) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS AppApi_AppToQuillex(PDEVICE_CONTEXT Context,
+                                                                   const APP_INSTANCE* Instance) {
     PAGED_CODE();
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!AppApi_AppToQuillex: ++\n");
     NTSTATUS status = STATUS_INVALID_PARAMETER;

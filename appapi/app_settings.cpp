@@ -33,8 +33,9 @@ _Use_decl_annotations_ NTSTATUS AppApi_GetSettingItem(PDEVICE_CONTEXT Context, U
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS AppApi_SetSettingItem(PDEVICE_CONTEXT Context, ULONG DataItemId,
-                                                      ULONG Size, const VOID* Value) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS AppApi_SetSettingItem(PDEVICE_CONTEXT Context,
+                                                                     ULONG DataItemId, ULONG Size,
+                                                                     const VOID* Value) {
     PAGED_CODE();
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_ENTRY, "Quillex!AppApi_SetSettingItem: ++ Item %u\n",
                 DataItemId);

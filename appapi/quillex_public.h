@@ -5,6 +5,12 @@
 // <winioctl.h> in an application, platform/platform.h in the driver.
 #pragma once
 
+// The layout checks below: static_assert is a keyword in C++, and C11 spells
+// it _Static_assert unless <assert.h> names it.
+#if !defined(__cplusplus) && !defined(static_assert)
+#define static_assert _Static_assert
+#endif
+
 // {CD8C95CA-392C-49E1-A1F1-FB5C0E28BFD8}: the device interface class of every
 // arcade stick Quillex serves. Declared here; defined in the one source of a
 // program that includes <initguid.h> before this header.

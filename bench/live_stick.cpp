@@ -48,4 +48,31 @@ bool StartStick(sim::pnp::Stack& stack, sim::kernel::SimulatedClock& clock, unsi
            live->controller->WaitOutstanding(1);
 }
 
+bool StartSticks(sim::pnp::Stack& stack, sim::kernel::SimulatedClock& clock, unsigned count,
+                 LiveSticks* sticks) {
+    for (unsigned i = 0; i < count; ++i) {
+        sticks->push_back(std::make_unique<LiveStick>());
+        if (!StartStick(stack, clock, 1, sticks->back().get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+size_t Delivered(const LiveSticks& sticks) {
+    size_t total = 0;
+    for (auto& s : sticks) {
+        total += s->controller->CompletionCount();
+    }
+    return total;
+}
+
+sim::xbox::Options QuietClassDriver() {
+    sim::xbox::Options options;
+    options.transfers = 1;
+    options.startLed = -1;
+    options.keepHistory = false;
+    return options;
+}
+
 } // namespace quillex_bench

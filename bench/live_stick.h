@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "driver/device_add.h"
 #include "sim/io/file.h"
@@ -27,5 +28,19 @@ struct LiveStick {
 // child and keeps an endpoint 1 transfer waiting.
 bool StartStick(sim::pnp::Stack& stack, sim::kernel::SimulatedClock& clock, unsigned waiters,
                 LiveStick* live);
+
+using LiveSticks = std::vector<std::unique_ptr<LiveStick>>;
+
+// Plugs 'count' sticks one after another as StartStick does; false at the
+// first that does not start.
+bool StartSticks(sim::pnp::Stack& stack, sim::kernel::SimulatedClock& clock, unsigned count,
+                 LiveSticks* sticks);
+
+// Reports the sticks' class drivers have had back, all together.
+size_t Delivered(const LiveSticks& sticks);
+
+// A class driver that keeps one transfer waiting and no history, and sends
+// no LED command, so that it costs the least beside the driver.
+sim::xbox::Options QuietClassDriver();
 
 } // namespace quillex_bench

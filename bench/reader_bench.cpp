@@ -158,10 +158,7 @@ using quillex_bench::LiveStick;
 using quillex_bench::StartStick;
 
 sim::xbox::Options QuietClassDriver(Arrival* arrival = nullptr) {
-    sim::xbox::Options options;
-    options.transfers = 1;
-    options.startLed = -1;
-    options.keepHistory = false;
+    sim::xbox::Options options = quillex_bench::QuietClassDriver();
     if (arrival != nullptr) {
         options.onTransferBack = [arrival] { arrival->Mark(); };
     }
@@ -233,18 +230,12 @@ void BM_SixteenSticksCpuShare(benchmark::State& state) {
         sim::pnp::Stack stack(DriverEntry);
         stack.Install(sim::xbox::Package(QuietClassDriver()));
         sim::kernel::SimulatedClock clock;
-        std::vector<std::unique_ptr<LiveStick>> sticks;
-        for (unsigned i = 0; i < kSticks; ++i) {
-            sticks.push_back(std::make_unique<LiveStick>());
-            if (!StartStick(stack, clock, 1, sticks.back().get())) {
-                state.SkipWithError("a reader did not start reading");
-                return;
-            }
+        quillex_bench::LiveSticks sticks;
+        if (!quillex_bench::StartSticks(stack, clock, kSticks, &sticks)) {
+            state.SkipWithError("a reader did not start reading");
+            return;
         }
-        size_t before = 0;
-        for (auto& s : sticks) {
-            before += s->controller->CompletionCount();
-        }
+        size_t before = quillex_bench::Delivered(sticks);
         sim::kernel::cpu::CountCompletionRoutines(true);
         int64_t process0 = ProcessCpuNanos();
         int64_t threads0 = sim::kernel::cpu::SystemThreadNanos();
@@ -263,10 +254,7 @@ void BM_SixteenSticksCpuShare(benchmark::State& state) {
         int64_t threads = sim::kernel::cpu::SystemThreadNanos() - threads0;
         int64_t completions = sim::kernel::cpu::CompletionRoutineNanos() - completions0;
         sim::kernel::cpu::CountCompletionRoutines(false);
-        size_t after = 0;
-        for (auto& s : sticks) {
-            after += s->controller->CompletionCount();
-        }
+        size_t after = quillex_bench::Delivered(sticks);
         state.SetIterationTime(wallNanos / 1e9);
         state.counters["cpu_share_percent"] = share(process);
         state.counters["driver_percent"] = share(threads + completions);

@@ -30,22 +30,14 @@
 
 namespace {
 
-using quillex_bench::LiveStick;
-using quillex_bench::StartStick;
+using quillex_bench::Delivered;
+using quillex_bench::LiveSticks;
 
 constexpr unsigned kSticks = 16;
 constexpr unsigned kRate = 30;
 constexpr unsigned kSteps = 2 * 2 * kRate; // two seconds of half periods
 
-size_t Delivered(const std::vector<std::unique_ptr<LiveStick>>& sticks) {
-    size_t total = 0;
-    for (auto& s : sticks) {
-        total += s->controller->CompletionCount();
-    }
-    return total;
-}
-
-bool WaitDelivered(const std::vector<std::unique_ptr<LiveStick>>& sticks, size_t count) {
+bool WaitDelivered(const LiveSticks& sticks, size_t count) {
     auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (Delivered(sticks) < count) {
         if (std::chrono::steady_clock::now() > limit) {
@@ -57,9 +49,7 @@ bool WaitDelivered(const std::vector<std::unique_ptr<LiveStick>>& sticks, size_t
 }
 
 // The driver's CPU time while 'run' goes, and the reports delivered.
-template <class Run>
-std::pair<int64_t, size_t> DriverCost(const std::vector<std::unique_ptr<LiveStick>>& sticks,
-                                      Run run) {
+template <class Run> std::pair<int64_t, size_t> DriverCost(const LiveSticks& sticks, Run run) {
     size_t before = Delivered(sticks);
     sim::kernel::cpu::CountCompletionRoutines(true);
     int64_t threads0 = sim::kernel::cpu::SystemThreadNanos();
@@ -78,19 +68,12 @@ void BM_SixteenSticksTurbo(benchmark::State& state) {
         const std::string remap = stack.RegistryPath() + "\\Parameters\\Remap";
         sim::registry::SetDword(remap, "TURBO_MASK", 0x0002); // BTN_B
         sim::registry::SetDword(remap, "TURBO_RATE", kRate);
-        sim::xbox::Options options;
-        options.transfers = 1;
-        options.startLed = -1;
-        options.keepHistory = false;
-        stack.Install(sim::xbox::Package(options));
+        stack.Install(sim::xbox::Package(quillex_bench::QuietClassDriver()));
         sim::kernel::SimulatedClock clock;
-        std::vector<std::unique_ptr<LiveStick>> sticks;
-        for (unsigned i = 0; i < kSticks; ++i) {
-            sticks.push_back(std::make_unique<LiveStick>());
-            if (!StartStick(stack, clock, 1, sticks.back().get())) {
-                state.SkipWithError("a reader did not start reading");
-                return;
-            }
+        LiveSticks sticks;
+        if (!quillex_bench::StartSticks(stack, clock, kSticks, &sticks)) {
+            state.SkipWithError("a reader did not start reading");
+            return;
         }
         sim::stick::StickState a, b, none;
         a.buttons = sim::stick::A;

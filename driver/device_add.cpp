@@ -59,7 +59,8 @@ _Use_decl_annotations_ VOID Quillex_EvtDriverContextCleanup(WDFOBJECT Object) {
     UNREFERENCED_PARAMETER(Object);
 }
 
-_Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceAdd(WDFDRIVER Driver,
+                                                                    PWDFDEVICE_INIT DeviceInit) {
     WDF_PNPPOWER_EVENT_CALLBACKS pnpPowerCallbacks;
     WDF_FILEOBJECT_CONFIG fileConfig;
     WDF_OBJECT_ATTRIBUTES deviceAttributes;
@@ -82,6 +83,7 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceAdd(WDFDRIVER Driver, PWDFDEVIC
     WdfFdoInitSetFilter(DeviceInit);
 
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnpPowerCallbacks);
+    pnpPowerCallbacks.Size = QUILLEX_KMDF_1_9_SIZE(WDF_PNPPOWER_EVENT_CALLBACKS);
     pnpPowerCallbacks.EvtDevicePrepareHardware = Quillex_EvtDevicePrepareHardware;
     pnpPowerCallbacks.EvtDeviceReleaseHardware = Quillex_EvtDeviceReleaseHardware;
     WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnpPowerCallbacks);
@@ -231,7 +233,7 @@ _Use_decl_annotations_ NTSTATUS ParseHexField(PCWSTR Text, PCWSTR Prefix, PULONG
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS QuillexQueueInit(WDFDEVICE Device) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS QuillexQueueInit(WDFDEVICE Device) {
     WDF_IO_QUEUE_CONFIG queueConfig;
     NTSTATUS status;
 
@@ -242,6 +244,7 @@ _Use_decl_annotations_ NTSTATUS QuillexQueueInit(WDFDEVICE Device) {
     // Only device control and internal device control have handlers: every
     // other request type passes the filter untouched.
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchParallel);
+    queueConfig.Size = QUILLEX_KMDF_1_9_SIZE(WDF_IO_QUEUE_CONFIG);
     queueConfig.EvtIoDeviceControl = Quillex_EvtIoDeviceControl;
     queueConfig.EvtIoInternalDeviceControl = Torva_EvtIoInternalDeviceControl;
 

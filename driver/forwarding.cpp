@@ -4,8 +4,9 @@
 
 #include "hid/hid_pipeline.h"
 
-_Use_decl_annotations_ VOID Quillex_EvtDeviceFileCreate(WDFDEVICE Device, WDFREQUEST Request,
-                                                        WDFFILEOBJECT FileObject) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID Quillex_EvtDeviceFileCreate(WDFDEVICE Device,
+                                                                       WDFREQUEST Request,
+                                                                       WDFFILEOBJECT FileObject) {
     PDEVICE_CONTEXT context;
     WDF_REQUEST_SEND_OPTIONS options;
     NTSTATUS status = STATUS_SUCCESS;

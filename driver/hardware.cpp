@@ -5,9 +5,8 @@
 #include "hid/hid_pipeline.h"
 #include "xusb/xusb_pdo.h"
 
-_Use_decl_annotations_ NTSTATUS Quillex_EvtDevicePrepareHardware(WDFDEVICE Device,
-                                                                 WDFCMRESLIST ResourcesRaw,
-                                                                 WDFCMRESLIST ResourcesTranslated) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS Quillex_EvtDevicePrepareHardware(
+    WDFDEVICE Device, WDFCMRESLIST ResourcesRaw, WDFCMRESLIST ResourcesTranslated) {
     PDEVICE_CONTEXT context;
 
     // A HID collection brings no hardware resources of its own.
@@ -36,8 +35,8 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDevicePrepareHardware(WDFDEVICE Devic
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceReleaseHardware(WDFDEVICE Device,
-                                                                 WDFCMRESLIST ResourcesTranslated) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS
+Quillex_EvtDeviceReleaseHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslated) {
     PDEVICE_CONTEXT context;
     NTSTATUS status = STATUS_SUCCESS;
 
@@ -81,7 +80,7 @@ _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceReleaseHardware(WDFDEVICE Devic
     return status;
 }
 
-_Use_decl_annotations_ VOID QuillexContextCleanup(WDFOBJECT Object) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID QuillexContextCleanup(WDFOBJECT Object) {
     PDEVICE_CONTEXT context;
 
     PAGED_CODE();

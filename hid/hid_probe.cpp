@@ -26,10 +26,9 @@ NTSTATUS SendCollectionIoctl(WDFIOTARGET Target, ULONG IoctlCode, PVOID Buffer, 
 
 } // namespace
 
-_Use_decl_annotations_ NTSTATUS QuillexGetCapsArray(WDFOBJECT Parent, ULONG Kind,
-                                                    HIDP_REPORT_TYPE ReportType,
-                                                    PMEMORY_BUFFER Pair, PUSHORT Count,
-                                                    PHIDP_PREPARSED_DATA PreparsedData) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS
+QuillexGetCapsArray(WDFOBJECT Parent, ULONG Kind, HIDP_REPORT_TYPE ReportType, PMEMORY_BUFFER Pair,
+                    PUSHORT Count, PHIDP_PREPARSED_DATA PreparsedData) {
     NTSTATUS status;
     PCSTR kindWord;
 
@@ -73,7 +72,7 @@ _Use_decl_annotations_ NTSTATUS QuillexGetCapsArray(WDFOBJECT Parent, ULONG Kind
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS QuillexHidDeviceProbe(WDFDEVICE Device) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS QuillexHidDeviceProbe(WDFDEVICE Device) {
     PDEVICE_CONTEXT context;
     HID_STATE* hid;
     NTSTATUS status;

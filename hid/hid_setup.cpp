@@ -53,7 +53,7 @@ BOOLEAN WaitForReaderExit(PDEVICE_CONTEXT Context) {
 
 } // namespace
 
-_Use_decl_annotations_ VOID QuillexHidResetContext(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID QuillexHidResetContext(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     ThreadInit(&Context->ReaderWorker);
@@ -82,7 +82,7 @@ _Use_decl_annotations_ VOID QuillexHidResetContext(PDEVICE_CONTEXT Context) {
     KeReleaseSpinLock(&Context->StateLock, irql);
 }
 
-_Use_decl_annotations_ NTSTATUS QuillexHidSetup(WDFDEVICE Device) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS QuillexHidSetup(WDFDEVICE Device) {
     PDEVICE_CONTEXT context;
     NTSTATUS status;
     NTSTATUS allocation;
@@ -185,7 +185,7 @@ Failed:
     return status;
 }
 
-_Use_decl_annotations_ VOID QuillexHidTeardown(WDFDEVICE Device) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID QuillexHidTeardown(WDFDEVICE Device) {
     PDEVICE_CONTEXT context;
     NTSTATUS status;
     BOOLEAN readerGone = TRUE;

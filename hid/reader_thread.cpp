@@ -126,6 +126,7 @@ NTSTATUS OpenShadowTarget(PDEVICE_CONTEXT Context) {
 
     WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&openParams, &Context->PdoName,
                                                 FILE_READ_DATA | FILE_WRITE_DATA);
+    openParams.Size = QUILLEX_KMDF_1_9_SIZE(WDF_IO_TARGET_OPEN_PARAMS);
     openParams.ShareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE;
     openParams.CreateDisposition = FILE_OPEN;
     openParams.CreateOptions = FILE_NON_DIRECTORY_FILE;
@@ -222,7 +223,7 @@ NTSTATUS PumpReports(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
 
 } // namespace
 
-_Use_decl_annotations_ VOID QuillexHidReaderThread(PVOID StartContext) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID QuillexHidReaderThread(PVOID StartContext) {
     PDEVICE_CONTEXT context = static_cast<PDEVICE_CONTEXT>(StartContext);
     ULONG instance = context->InstanceNumber;
     LARGE_INTEGER startupWait;

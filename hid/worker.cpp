@@ -29,7 +29,7 @@ PVOID volatile* ThreadHandleField(PWORKER_RECORD pWorker) {
 
 } // namespace
 
-_Use_decl_annotations_ VOID ThreadLockRecord(PWORKER_RECORD pWorker) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID ThreadLockRecord(PWORKER_RECORD pWorker) {
     PAGED_CODE();
     KeWaitForSingleObject(&pWorker->EV_RECORD_FREE, Executive, KernelMode, FALSE, NULL);
 }
@@ -55,7 +55,7 @@ _Use_decl_annotations_ BOOLEAN ThreadRunsOn(PWORKER_RECORD pWorker) {
            InterlockedCompareExchange(&pWorker->Leaving, 0, 0) == 0;
 }
 
-_Use_decl_annotations_ BOOLEAN ThreadHasLeft(PWORKER_RECORD pWorker) {
+PAGED_CODE_SEG _Use_decl_annotations_ BOOLEAN ThreadHasLeft(PWORKER_RECORD pWorker) {
     BOOLEAN left;
 
     PAGED_CODE();
@@ -66,7 +66,7 @@ _Use_decl_annotations_ BOOLEAN ThreadHasLeft(PWORKER_RECORD pWorker) {
     return left;
 }
 
-_Use_decl_annotations_ NTSTATUS ThreadInit(PWORKER_RECORD pWorker) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS ThreadInit(PWORKER_RECORD pWorker) {
     PAGED_CODE();
 
     if (pWorker == NULL) {
@@ -84,8 +84,9 @@ _Use_decl_annotations_ NTSTATUS ThreadInit(PWORKER_RECORD pWorker) {
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS ThreadLaunch(PKSTART_ROUTINE StartRoutine, PVOID StartContext,
-                                             PWORKER_RECORD pWorker) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS ThreadLaunch(PKSTART_ROUTINE StartRoutine,
+                                                            PVOID StartContext,
+                                                            PWORKER_RECORD pWorker) {
     OBJECT_ATTRIBUTES attributes;
     HANDLE handle = NULL;
     PVOID object = NULL;
@@ -159,7 +160,8 @@ _Use_decl_annotations_ NTSTATUS ThreadLaunch(PKSTART_ROUTINE StartRoutine, PVOID
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS ThreadRecover(PWORKER_RECORD pWorker, ULONG TimeoutMs) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS ThreadRecover(PWORKER_RECORD pWorker,
+                                                             ULONG TimeoutMs) {
     LARGE_INTEGER timeout;
     NTSTATUS status;
 
@@ -188,7 +190,7 @@ _Use_decl_annotations_ NTSTATUS ThreadRecover(PWORKER_RECORD pWorker, ULONG Time
     return status;
 }
 
-_Use_decl_annotations_ VOID ThreadFinish(PWORKER_RECORD pWorker) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID ThreadFinish(PWORKER_RECORD pWorker) {
     PAGED_CODE();
 
     // From here on an open must launch a new thread rather than count on this one.

@@ -78,7 +78,7 @@ VOID SnapshotSettings(PDEVICE_CONTEXT Context, ULONG Values[ARCADE_SETTING_COUNT
     KeReleaseSpinLock(&Context->StateLock, irql);
 }
 
-NTSTATUS SaveSetting(HANDLE Key, const ARCADE_SETTING* Setting, ULONG Value) {
+PAGED_CODE_SEG NTSTATUS SaveSetting(HANDLE Key, const ARCADE_SETTING* Setting, ULONG Value) {
     PAGED_CODE();
 
     NTSTATUS status = RemapSetValue(Key, Setting->ValueName, Value);
@@ -92,7 +92,8 @@ NTSTATUS SaveSetting(HANDLE Key, const ARCADE_SETTING* Setting, ULONG Value) {
 }
 
 // Saves one setting's value; the caller holds the mapping lock.
-NTSTATUS SaveOne(PDEVICE_CONTEXT Context, const ARCADE_SETTING* Setting, ULONG Value) {
+PAGED_CODE_SEG NTSTATUS SaveOne(PDEVICE_CONTEXT Context, const ARCADE_SETTING* Setting,
+                                ULONG Value) {
     PAGED_CODE();
 
     HANDLE key = NULL;
@@ -115,7 +116,7 @@ _Use_decl_annotations_ BOOLEAN ArcadeIsSettingItem(ULONG DataItemId) {
     return SettingOf(DataItemId) != NULL;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingLoadArcade(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingLoadArcade(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL || Context->Device == NULL) {
@@ -170,7 +171,8 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingLoadArcade(PDEVICE_CONTEXT Conte
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingRestoreArcadeSettings(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS
+TorvaXboxMappingRestoreArcadeSettings(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL) {
@@ -189,7 +191,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingRestoreArcadeSettings(PDEVICE_CO
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveArcade(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveArcade(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL) {
@@ -231,8 +233,9 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetSetting(PDEVICE_CONTEXT Conte
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetSetting(PDEVICE_CONTEXT Context,
-                                                           ULONG DataItemId, ULONG Value) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetSetting(PDEVICE_CONTEXT Context,
+                                                                          ULONG DataItemId,
+                                                                          ULONG Value) {
     PAGED_CODE();
 
     if (Context == NULL) {
@@ -264,7 +267,8 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetSetting(PDEVICE_CONTEXT Conte
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveSwitchedMode(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS
+TorvaXboxMappingSaveSwitchedMode(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     KIRQL irql;

@@ -15,7 +15,8 @@ _Use_decl_annotations_ NTSTATUS QuillexSetLed(PDEVICE_CONTEXT Context, ULONG Led
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetLed(PDEVICE_CONTEXT Context, UCHAR LedState) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetLed(PDEVICE_CONTEXT Context,
+                                                                      UCHAR LedState) {
     PAGED_CODE();
 
     NTSTATUS status = STATUS_INVALID_PARAMETER;

@@ -108,8 +108,8 @@ inline VOID PutDefaults(PDEVICE_CONTEXT Context) {
 
 } // namespace
 
-_Use_decl_annotations_ NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName,
-                                               REMAP_STORED_VALUE* Stored) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS RemapReadValue(HANDLE KeyHandle, PCWSTR ValueName,
+                                                              REMAP_STORED_VALUE* Stored) {
     PAGED_CODE();
 
     UNICODE_STRING name;
@@ -149,7 +149,7 @@ namespace {
 // writes is taken: a 4-byte REG_DWORD whose number fits the byte. Anything
 // else (a string, binary data, a number past 0xFF) leaves the byte as it is
 // and says so, rather than being misread through its first bytes.
-VOID RemapLoadByte(HANDLE KeyHandle, ULONG Offset, PUCHAR Record) {
+PAGED_CODE_SEG VOID RemapLoadByte(HANDLE KeyHandle, ULONG Offset, PUCHAR Record) {
     PAGED_CODE();
 
     PCWSTR name = RemapValueNames[Offset];
@@ -205,7 +205,7 @@ _Use_decl_annotations_ NTSTATUS RemapValueName(ULONG Offset, PCWSTR* ValueName) 
     return *ValueName != NULL ? STATUS_SUCCESS : STATUS_NOT_FOUND;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingInit(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInit(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL) {
@@ -278,7 +278,8 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInit(PDEVICE_CONTEXT Context) {
     return RtlUnicodeStringCat(&Context->RegistryPath, &suffix);
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingRestoreDefaults(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS
+TorvaXboxMappingRestoreDefaults(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL || Context->Device == NULL) {
@@ -288,7 +289,8 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingRestoreDefaults(PDEVICE_CONTEXT 
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS RemapOpenKey(PDEVICE_CONTEXT Context, PHANDLE KeyHandle) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS RemapOpenKey(PDEVICE_CONTEXT Context,
+                                                            PHANDLE KeyHandle) {
     PAGED_CODE();
 
     if (Context == NULL || KeyHandle == NULL) {
@@ -303,7 +305,8 @@ _Use_decl_annotations_ NTSTATUS RemapOpenKey(PDEVICE_CONTEXT Context, PHANDLE Ke
                        NULL);
 }
 
-_Use_decl_annotations_ NTSTATUS RemapQueryValue(HANDLE KeyHandle, PCWSTR ValueName, PULONG Value) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS RemapQueryValue(HANDLE KeyHandle, PCWSTR ValueName,
+                                                               PULONG Value) {
     PAGED_CODE();
 
     if (KeyHandle == NULL || ValueName == NULL || Value == NULL) {
@@ -320,7 +323,8 @@ _Use_decl_annotations_ NTSTATUS RemapQueryValue(HANDLE KeyHandle, PCWSTR ValueNa
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS RemapSetValue(HANDLE KeyHandle, PCWSTR ValueName, ULONG Value) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS RemapSetValue(HANDLE KeyHandle, PCWSTR ValueName,
+                                                             ULONG Value) {
     PAGED_CODE();
 
     if (KeyHandle == NULL || ValueName == NULL) {
@@ -331,7 +335,8 @@ _Use_decl_annotations_ NTSTATUS RemapSetValue(HANDLE KeyHandle, PCWSTR ValueName
     return ZwSetValueKey(KeyHandle, &name, 0, REG_DWORD, &Value, sizeof(Value));
 }
 
-_Use_decl_annotations_ NTSTATUS RemapSaveValue(HANDLE KeyHandle, UCHAR Value, PCWSTR ValueName) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS RemapSaveValue(HANDLE KeyHandle, UCHAR Value,
+                                                              PCWSTR ValueName) {
     PAGED_CODE();
 
     NTSTATUS status = RemapSetValue(KeyHandle, ValueName, Value);
@@ -343,7 +348,7 @@ _Use_decl_annotations_ NTSTATUS RemapSaveValue(HANDLE KeyHandle, UCHAR Value, PC
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL || Context->Device == NULL) {
@@ -367,7 +372,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingInitRemap(PDEVICE_CONTEXT Contex
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveRemap(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveRemap(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL) {
@@ -418,8 +423,9 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSaveRemap(PDEVICE_CONTEXT Contex
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetMapping(PDEVICE_CONTEXT Context, PVOID Buffer,
-                                                           size_t BufferLength) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetMapping(PDEVICE_CONTEXT Context,
+                                                                          PVOID Buffer,
+                                                                          size_t BufferLength) {
     PAGED_CODE();
 
     NTSTATUS status = RecordBufferStatus(Context, Buffer, BufferLength);
@@ -434,9 +440,9 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingGetMapping(PDEVICE_CONTEXT Conte
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetMapping(PDEVICE_CONTEXT Context,
-                                                           const VOID* Buffer,
-                                                           size_t BufferLength) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetMapping(PDEVICE_CONTEXT Context,
+                                                                          const VOID* Buffer,
+                                                                          size_t BufferLength) {
     PAGED_CODE();
 
     NTSTATUS status = RecordBufferStatus(Context, Buffer, BufferLength);
@@ -461,7 +467,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingSetMapping(PDEVICE_CONTEXT Conte
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingLock(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingLock(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL) {
@@ -484,7 +490,7 @@ _Use_decl_annotations_ NTSTATUS TorvaXboxMappingLock(PDEVICE_CONTEXT Context) {
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS TorvaXboxMappingUnlock(PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS TorvaXboxMappingUnlock(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     if (Context == NULL) {

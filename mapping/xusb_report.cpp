@@ -37,29 +37,8 @@ const UCHAR DpadTable[DPAD_TABLE_COUNT] = {
 // right one. Their bits lie above the 16 of the button field.
 #define TARGET_PULLS_LEFT_TRIGGER  0x10000
 #define TARGET_PULLS_RIGHT_TRIGGER 0x20000
-#define MAPPING_TARGET_COUNT       16 // 14 and 15 name nothing
 
 namespace {
-
-// What each ButtonMap entry contributes: an Xbox button bit or a trigger pull.
-const ULONG MappingTargetBits[MAPPING_TARGET_COUNT] = {
-    XUSB_A,                     // 0
-    XUSB_B,                     // 1
-    XUSB_X,                     // 2
-    XUSB_Y,                     // 3
-    XUSB_LEFT_SHOULDER,         // 4
-    XUSB_RIGHT_SHOULDER,        // 5
-    XUSB_BACK,                  // 6
-    XUSB_START,                 // 7
-    XUSB_LEFT_THUMB,            // 8
-    XUSB_RIGHT_THUMB,           // 9
-    XUSB_GUIDE,                 // 10
-    0,                          // 11 QUILLEX_MAPPING_TARGET_NONE
-    TARGET_PULLS_LEFT_TRIGGER,  // 12 QUILLEX_MAPPING_TARGET_LEFT_TRIGGER
-    TARGET_PULLS_RIGHT_TRIGGER, // 13 QUILLEX_MAPPING_TARGET_RIGHT_TRIGGER
-    0,                          // 14
-    0,                          // 15
-};
 
 // Where the lever puts a stick in a stick mode, on the raw scale, by hat
 // value: up is 0 on Y, as a stick pushed up reads.
@@ -101,8 +80,12 @@ FORCEINLINE ULONG MapButtons(const REMAP_RECORD* Record, ULONG CanonicalButtons)
         // Neither the registry nor the application is kept from storing an
         // index past the table: such an entry maps to nothing.
         const UCHAR index = map[i];
-        if (index < MAPPING_TARGET_COUNT) {
-            buttons |= MappingTargetBits[index];
+        if (index < XUSB_BUTTON_INDEX_COUNT) {
+            buttons |= XusbButtonTable[index];
+        } else if (index == QUILLEX_MAPPING_TARGET_LEFT_TRIGGER) {
+            buttons |= TARGET_PULLS_LEFT_TRIGGER;
+        } else if (index == QUILLEX_MAPPING_TARGET_RIGHT_TRIGGER) {
+            buttons |= TARGET_PULLS_RIGHT_TRIGGER;
         }
     }
     return buttons;

@@ -1,7 +1,8 @@
 #include "platform/memory_buffer.h"
 
-_Use_decl_annotations_ NTSTATUS QuillexAllocMemory(WDFOBJECT Parent, PMEMORY_BUFFER Pair,
-                                                   size_t Size) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS QuillexAllocMemory(WDFOBJECT Parent,
+                                                                  PMEMORY_BUFFER Pair,
+                                                                  size_t Size) {
     PAGED_CODE();
 
     if (Pair == NULL || Size == 0) {

@@ -47,5 +47,30 @@ extern "C" {
 
 #include "platform/trace.h"
 
+#if defined(_KERNEL_MODE) && !defined(PAGED_CODE_SEG)
+// Pageable routines go to the PAGE section. #pragma alloc_text names only
+// routines with C linkage; the driver's routines are C++, so each pageable
+// definition carries this instead, as newer WDKs spell it.
+#define PAGED_CODE_SEG __declspec(code_seg("PAGE"))
+#endif
+
+// KMDF 1.9 accepts only the structure sizes it knows. Three structures the
+// driver hands over grew after 1.9, by fields appended at the end that the
+// driver leaves zero; the kernel build's framework headers are a later
+// version's, so the driver sets 1.9's size after each INIT routine. sim/wdk's
+// structures have 1.9's layouts.
+#if defined(_KERNEL_MODE)
+#define QUILLEX_KMDF_1_9_SIZE_WDF_PNPPOWER_EVENT_CALLBACKS                                         \
+    FIELD_OFFSET(WDF_PNPPOWER_EVENT_CALLBACKS, EvtDeviceUsageNotificationEx)
+#define QUILLEX_KMDF_1_9_SIZE_WDF_IO_QUEUE_CONFIG FIELD_OFFSET(WDF_IO_QUEUE_CONFIG, Driver)
+#define QUILLEX_KMDF_1_9_SIZE_WDF_IO_TARGET_OPEN_PARAMS                                            \
+    FIELD_OFFSET(WDF_IO_TARGET_OPEN_PARAMS, FileName)
+#else
+#define QUILLEX_KMDF_1_9_SIZE_WDF_PNPPOWER_EVENT_CALLBACKS sizeof(WDF_PNPPOWER_EVENT_CALLBACKS)
+#define QUILLEX_KMDF_1_9_SIZE_WDF_IO_QUEUE_CONFIG          sizeof(WDF_IO_QUEUE_CONFIG)
+#define QUILLEX_KMDF_1_9_SIZE_WDF_IO_TARGET_OPEN_PARAMS    sizeof(WDF_IO_TARGET_OPEN_PARAMS)
+#endif
+#define QUILLEX_KMDF_1_9_SIZE(Type) ((ULONG)QUILLEX_KMDF_1_9_SIZE_##Type)
+
 // Every allocation of the driver carries this tag: "TrvX" in memory order.
 #define QUILLEX_POOL_TAG ((ULONG)'XvrT')

@@ -22,7 +22,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerQueueLedState(PXUSB_PDO_DEVICE_DAT
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ VOID XboxControllerLedWorkItem(WDFWORKITEM WorkItem) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID XboxControllerLedWorkItem(WDFWORKITEM WorkItem) {
     PAGED_CODE();
     PXUSB_PDO_DEVICE_DATA pdoData = XusbPdoGetData(WdfWorkItemGetParentObject(WorkItem));
     PDEVICE_CONTEXT context = QuillexGetDeviceContext(pdoData->ParentDevice);

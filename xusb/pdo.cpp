@@ -3,8 +3,9 @@
 
 #include "platform/device_context.h"
 
-_Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVICE Pdo, WDFDEVICE Device,
-                                                          ULONG InstanceNumber) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVICE Pdo,
+                                                                         WDFDEVICE Device,
+                                                                         ULONG InstanceNumber) {
     PAGED_CODE();
     PXUSB_PDO_DEVICE_DATA pdoData = Pdo != NULL ? XusbPdoGetData(Pdo) : NULL;
     PDEVICE_CONTEXT parent = Device != NULL ? QuillexGetDeviceContext(Device) : NULL;

@@ -34,7 +34,8 @@ static VOID XusbInitMultiSz(_Out_ PUNICODE_STRING Value, _In_ PCWSTR List, _In_ 
     Value->MaximumLength = (USHORT)Bytes;
 }
 
-_Use_decl_annotations_ NTSTATUS Bus_XusbCreatePdo(WDFDEVICE Device, ULONG InstanceNumber) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS Bus_XusbCreatePdo(WDFDEVICE Device,
+                                                                 ULONG InstanceNumber) {
     PWDFDEVICE_INIT init = NULL;
     WDFDEVICE child = NULL;
     PDEVICE_CONTEXT context;

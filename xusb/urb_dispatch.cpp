@@ -289,7 +289,8 @@ NTSTATUS DispatchUrb(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb, PIRP Irp) {
 
 } // namespace
 
-_Use_decl_annotations_ NTSTATUS XboxControllerPrepareConfiguration(PXUSB_PDO_DEVICE_DATA PdoData) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS
+XboxControllerPrepareConfiguration(PXUSB_PDO_DEVICE_DATA PdoData) {
     PAGED_CODE();
     XUSB_CONFIGURATION* configuration = &PdoData->Configuration;
     RtlZeroMemory(configuration, sizeof(*configuration));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 
 #include "sim/core/winfmt.h"
@@ -26,10 +27,43 @@ ULONG LevelFromEnvironment() {
 
 std::atomic<ULONG> g_consoleLevel{LevelFromEnvironment()};
 
+// The console's style (SetConsoleStyle), under g_lock.
+std::string g_label;
+unsigned g_repeats = 0;
+struct Repeats {
+    std::string first;
+    size_t shown = 0;
+    size_t held = 0;
+};
+std::map<PCSTR, Repeats> g_byFormat;
+
 } // namespace
 
 void SetConsoleLevel(ULONG level) {
     g_consoleLevel.store(level);
+}
+
+ULONG ConsoleLevel() {
+    return g_consoleLevel.load();
+}
+
+void SetConsoleStyle(const char* label, unsigned repeats) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_label = label != nullptr ? label : "";
+    g_repeats = repeats;
+}
+
+std::vector<std::pair<std::string, size_t>> ConsoleHeldBack() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    std::vector<std::pair<std::string, size_t>> held;
+    for (const auto& entry : g_byFormat) {
+        if (entry.second.held > 0) {
+            held.emplace_back(entry.second.first, entry.second.held);
+        }
+    }
+    std::sort(held.begin(), held.end(),
+              [](const auto& a, const auto& b) { return a.second > b.second; });
+    return held;
 }
 
 struct Capture::State {
@@ -109,10 +143,22 @@ extern "C" VOID SimTraceV(ULONG Level, ULONG Flags, PCSTR Format, va_list Args) 
         return;
     }
     std::string text = sim::FormatV(Format, Args);
-    if (shown) {
-        fputs(text.c_str(), stderr);
-    }
     std::lock_guard<std::mutex> guard(g_lock);
+    if (shown && g_repeats > 0) {
+        Repeats& seen = g_byFormat[Format];
+        if (seen.shown == 0) {
+            seen.first = text;
+        }
+        if (seen.shown < g_repeats) {
+            ++seen.shown;
+        } else {
+            ++seen.held;
+            shown = false;
+        }
+    }
+    if (shown) {
+        fputs((g_label + text).c_str(), stderr);
+    }
     for (Capture* c : g_captures) {
         c->Add(Record{Level, Flags, text});
     }

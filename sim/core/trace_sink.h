@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "km/ntdef.h"
@@ -44,5 +45,15 @@ class Capture {
 // The highest level printed on stderr from now on (0: none); for programs
 // that choose it themselves, as a fuzz target does.
 void SetConsoleLevel(ULONG level);
+ULONG ConsoleLevel();
+
+// For a program whose own output shares the terminal: every message printed
+// on stderr starts with 'label' ("driver: "), and one that the driver emits
+// over and over (the same format: once per report, say) is printed the first
+// 'repeats' times only (0: always). Captures still get every message.
+void SetConsoleStyle(const char* label, unsigned repeats);
+// The messages held back by the repeat limit: their first text and how many
+// were not printed, most held back first.
+std::vector<std::pair<std::string, size_t>> ConsoleHeldBack();
 
 } // namespace sim::trace

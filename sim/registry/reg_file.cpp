@@ -7,6 +7,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <utility>
+
 #include "sim/core/utf.h"
 #include "sim/registry/reg_syntax.h"
 #include "sim/registry/safe_file.h"
@@ -612,16 +614,20 @@ bool RegFile::Load(std::string* error) {
         syntax::Apply(*document_);
     }
     loaded_ = ExportRegText();
+    saved_ = existed_;
     return true;
 }
 
 bool RegFile::Changed() const {
-    return !existed_ || ExportRegText() != loaded_;
+    return !saved_ || ExportRegText() != loaded_;
 }
 
 bool RegFile::Save(bool* written, std::string* error) {
     *written = false;
-    if (!Changed()) {
+    // Taken before the file's text: a change made while it is written is
+    // then seen by the next save.
+    std::string now = ExportRegText();
+    if (saved_ && now == loaded_) {
         return true;
     }
     std::string bytes;
@@ -633,11 +639,14 @@ bool RegFile::Save(bool* written, std::string* error) {
         }
         bytes = syntax::Encode(text, document_->encoding);
     } else {
-        bytes = syntax::Encode(ExportRegText(), Encoding::kUtf16WithBom);
+        bytes = syntax::Encode(now, Encoding::kUtf16WithBom);
     }
     if (!ReplaceFile(path_, bytes, error)) {
         return false;
     }
+    // The file now holds this registry: the next save writes only a change.
+    loaded_ = std::move(now);
+    saved_ = true;
     *written = true;
     return true;
 }

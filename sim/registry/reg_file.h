@@ -50,16 +50,19 @@ class RegFile {
     // created by Save). False, with the line and the reason, for a file that
     // cannot be read or parsed; the registry is then unchanged.
     bool Load(std::string* error);
-    // Whether the registry differs from what Load left (always, for a file
-    // that did not exist).
+    // Whether the registry differs from what Load or the last Save left
+    // (always, for a file that did not exist before the first Save).
     bool Changed() const;
     // Writes the file if Changed(); *written says whether it did. On failure
-    // the file is as it was, byte for byte.
+    // the file is as it was, byte for byte. May be called as often as the
+    // registry changes: each write holds the whole registry, merged into the
+    // file as it was loaded.
     bool Save(bool* written, std::string* error);
 
   private:
     std::string path_;
     bool existed_ = false;
+    bool saved_ = false; // the file holds loaded_ (it existed, or a Save wrote it)
     std::unique_ptr<syntax::Document> document_;
     std::string loaded_; // the registry as exported right after Load
 };

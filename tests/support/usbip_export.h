@@ -12,7 +12,7 @@
 #include "sim/peers/usbip/host_device.h"
 #include "tests/support/usbip_client.h"
 #include "tests/support/controller_stack.h"
-#include "tools/quillex-sim/usbip_server.h"
+#include "tools/quillex-sim/usbip/usbip_server.h"
 
 namespace quillex_test {
 

@@ -47,14 +47,19 @@ expect_usage_error '--registry' --registry=
 expect_usage_error 'not expected: --bogus' --bogus
 expect_usage_error 'not expected: stray' stray
 expect_usage_error '--keyboard requires --live' --keyboard
-expect_usage_error 'excludes' --live --json
-expect_usage_error 'excludes' --expect x.jsonl --script y.session
+expect_usage_error '--json: cannot be used with --live: ' --live --json
+expect_usage_error '--script: cannot be used with --expect: a recording replays' --expect x.jsonl --script y.session
 expect_usage_error '--pcap: the value is empty' --pcap ''
 expect_usage_error '--record: 1 required FILE missing' --record=
 for n in 0 -2 17 three 2.5; do
     expect_usage_error "--sticks: .*N is 1 to 16" --sticks "$n"
 done
-expect_usage_error 'excludes' --sticks 2 --expect x.jsonl
+expect_usage_error '--sticks: cannot be used with --expect' --sticks 2 --expect x.jsonl
+expect_usage_error '--usbip 10.1.2.3:3240: 10.1.2.3 can be reached from other machines' --usbip 10.1.2.3:3240
+for s in 0 -1 fast 1e9; do
+    expect_usage_error "--speed: '$s' is not a speed" --speed "$s"
+done
+grep -q '^  130 ' <("$sim" --help) || fail '--help does not list the exit codes'
 
 if ((failures)); then
     exit 1

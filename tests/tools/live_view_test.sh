@@ -39,6 +39,7 @@ wait_for() {
 tmux_ new-session -d -s live -x 110 -y 45 \
     "'$sim' --layout a --live --keyboard; echo \"exit \$?\"; sleep 60"
 wait_for 'Keys: arrows or WASD' || fail "the live view did not come up: $(screen)"
+wait_for 'o LEFT_SHOULDER' || fail "the key legend does not name LB as the game sees it"
 wait_for ' A   B   X ' || fail "A is lit before it is pressed"
 tmux_ send-keys -t live j
 wait_for '[A]' || fail "j did not light A"
@@ -106,6 +107,13 @@ wait_for 'The keyboard plays stick 3' || fail "3 did not pick stick 3"
 tmux_ send-keys -t live q
 wait_for 'exit 0' || fail "q with three sticks: $(screen | tail -5)"
 [[ $(screen | grep -c 'device removed') -eq 3 ]] || fail "not every stick was unplugged"
+
+# Without a terminal the live view refuses, before anything runs.
+"$sim" --layout a --live >"$dir/out" 2>"$dir/err" </dev/null
+[[ $? -eq 1 ]] || fail "--live without a terminal did not refuse"
+grep -q -- '--live draws in a terminal, and stdout is not one' "$dir/err" ||
+    fail "--live without a terminal: $(cat "$dir/err")"
+grep -q 'driver loaded' "$dir/out" && fail "--live without a terminal started the machine"
 
 ((failures == 0)) || exit 1
 echo "live view: all cases pass"

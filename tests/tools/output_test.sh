@@ -28,5 +28,17 @@ line=$(grep 'class driver: [0-9]* reports read' <<<"$out")
 cmake -DJSON_FILE="$dir/run.json" -P "$(dirname "$0")/check_run_json.cmake" >/dev/null 2>"$dir/err" ||
     fail "--json document: $(cat "$dir/err")"
 
+# The driver's traces: marked as the driver's; one it emits for every push is
+# shown three times and counted, unless --trace asks for every one.
+printf '@0ms set-state A\n+5ms set-state B\n+5ms set-state A\n+5ms set-state B\n+5ms set-state A\n+5ms set-state B\n' >"$dir/push.session"
+"$sim" --layout a --script "$dir/push.session" >"$dir/out" 2>"$dir/err" || fail "push run failed"
+[[ $(grep -c 'Send IR to PDO' "$dir/err") -eq 3 ]] || fail "per-push trace not held to 3: $(cat "$dir/err")"
+grep -q '^driver: Quillex!AppApi_AppToQuillex' "$dir/err" || fail "trace not marked as the driver's"
+grep -q 'driver trace repeated 3 more times' "$dir/out" || fail "held-back traces not counted"
+"$sim" --layout a --script "$dir/push.session" --trace 2 >/dev/null 2>"$dir/err"
+[[ $(grep -c 'Send IR to PDO' "$dir/err") -eq 6 ]] || fail "--trace 2 did not show every push"
+"$sim" --layout a --script "$dir/push.session" --trace 0 >/dev/null 2>"$dir/err"
+[[ ! -s "$dir/err" ]] || fail "--trace 0 showed traces: $(cat "$dir/err")"
+
 ((failures == 0)) || exit 1
 echo "output: all cases pass"

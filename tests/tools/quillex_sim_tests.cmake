@@ -29,3 +29,13 @@ add_test(NAME quillex_sim_output
 add_test(NAME quillex_sim_live_view
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/live_view_test.sh $<TARGET_FILE:quillex-sim>)
 set_tests_properties(quillex_sim_live_view PROPERTIES TIMEOUT 300)
+# Ctrl-C, SIGTERM and SIGKILL: every mode ends cleanly, nothing is lost.
+add_test(NAME quillex_sim_signals
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/signal_test.sh $<TARGET_FILE:quillex-sim>
+                 $<TARGET_FILE:quillexctl>)
+set_tests_properties(quillex_sim_signals PROPERTIES TIMEOUT 120)
+# The README's and docs' console blocks print what the pages show.
+add_test(NAME quillex_docs
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/docs_test.sh $<TARGET_FILE_DIR:quillex-sim>
+                 ${CMAKE_SOURCE_DIR})
+set_tests_properties(quillex_docs PROPERTIES TIMEOUT 120)

@@ -94,6 +94,35 @@ q mapping | grep -q '^TURBO_MASK  *= 0x0003' || fail "mapping does not show the 
 q turbo off | grep -q '(no turbo)' || fail "turbo off"
 q hotkeys off >/dev/null && q mode dpad >/dev/null || fail "back to the d-pad"
 
+# The friction a player meets: options after the command, --version, sticks
+# counted from 1, words where numbers go, slips of the fingers.
+q mapping --json | grep -q '"BTN_A"' || fail "mapping --json: an option after the command"
+"$ctl" --version | grep -qE '^quillexctl [0-9]+\.[0-9]+\.[0-9]+$' || fail "--version"
+[[ "$(q --stick 1 get 18)" == "$(q --device 0 get 18)" ]] || fail "--stick 1 is not --device 0"
+q --stick 2 state 2>"$out/err"; [[ $? -eq 1 ]] || fail "--stick 2 of one stick accepted"
+grep -q "no stick 2 to open: the machine has 1 (--stick 1 to 1)" "$out/err" || fail "--stick 2: $(cat "$out/err")"
+q --stick 0 state 2>"$out/err"; [[ $? -eq 2 ]] || fail "--stick 0 is not a usage error"
+q set dpad abc 2>"$out/err"; [[ $? -eq 2 ]] || fail "set dpad abc is not a usage error"
+grep -q "DPAD: 'abc' is not a number" "$out/err" || fail "set dpad abc: $(cat "$out/err")"
+q bogus 2>"$out/err"; [[ $? -eq 2 ]] || fail "bogus is not a usage error"
+grep -q "'bogus' is not a command" "$out/err" || fail "bogus: $(cat "$out/err")"
+q mapings 2>"$out/err"
+grep -q "did you mean 'mapping'" "$out/err" || fail "mapings: $(cat "$out/err")"
+q get DPADD 2>"$out/err"
+grep -q "did you mean DPAD?" "$out/err" || fail "get DPADD: $(cat "$out/err")"
+q mapping set BTN_Q=y 2>"$out/err"
+grep -q "did you mean BTN_A?" "$out/err" || fail "BTN_Q=y: $(cat "$out/err")"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n"SWAP_STICKS"=dword:00000001\r\n"BTN_Q"=dword:00000003\r\n' >"$out/typo.reg"
+q mapping import "$out/typo.reg" 2>"$out/err"; [[ $? -eq 2 ]] || fail "a misspelt import was applied"
+grep -q 'typo.reg:5: "BTN_Q" is no value of the mapping (did you mean BTN_A?)' "$out/err" ||
+    fail "typo import: $(cat "$out/err")"
+q --json mapping | grep -q '"SWAP_STICKS": 0' || fail "a refused import changed the mapping"
+q mapping import "$out/typo.reg" --ignore-unknown >/dev/null 2>"$out/err" ||
+    fail "--ignore-unknown: $(cat "$out/err")"
+grep -q 'warning: .*"BTN_Q"' "$out/err" || fail "--ignore-unknown does not warn"
+q --json mapping | grep -q '"SWAP_STICKS": 1' || fail "--ignore-unknown did not import"
+q mapping set SWAP_STICKS=0 >/dev/null
+
 # Several clients at once.
 clients=()
 for i in 1 2 3 4; do

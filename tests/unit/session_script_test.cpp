@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "mapping/remap_store.h"
-#include "tools/quillex-sim/session_script.h"
+#include "tools/quillex-sim/session/session_script.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "sim/peers/usbip/host_device.h"
-#include "tools/quillex-sim/usbip_server.h"
-#include "tools/quillex-sim/usbip_wire.h"
+#include "tools/quillex-sim/usbip/usbip_server.h"
+#include "tools/quillex-sim/usbip/usbip_wire.h"
 
 namespace {
 

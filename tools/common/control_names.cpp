@@ -1,7 +1,10 @@
 #include "tools/common/control_names.h"
 
 #include <stdio.h>
+#include <ctype.h>
 #include <strings.h>
+
+#include <algorithm>
 
 #include "sim/peers/stick/raw_reports.h"
 
@@ -39,11 +42,35 @@ bool FindDataItem(const std::string& text, const DataItem** item, std::string* e
             return true;
         }
     }
-    *error = "no item '" + text + "'; items are 1 to 26 or their names:";
+    std::vector<std::string> names;
+    for (const DataItem& candidate : DataItems()) {
+        names.push_back(candidate.name);
+    }
+    std::string guess = ClosestName(text, names);
+    *error = "no item '" + text + "'" + (guess.empty() ? "" : " (did you mean " + guess + "?)") +
+             "; items are 1 to " + std::to_string(DataItems().back().id) + " or their names:";
     for (const DataItem& candidate : DataItems()) {
         *error += std::string(" ") + candidate.name;
     }
     return false;
+}
+
+const char* XboxButtonName(uint8_t index) {
+    static const char* const kNames[kXboxButtonCount] = {"A",
+                                                         "B",
+                                                         "X",
+                                                         "Y",
+                                                         "LEFT_SHOULDER",
+                                                         "RIGHT_SHOULDER",
+                                                         "BACK",
+                                                         "START",
+                                                         "LEFT_STICK_PRESS",
+                                                         "RIGHT_STICK_PRESS",
+                                                         "GUIDE",
+                                                         "NONE",
+                                                         "LT",
+                                                         "RT"};
+    return index < kXboxButtonCount ? kNames[index] : "(nothing)";
 }
 
 std::string StatusText(uint32_t status) {
@@ -72,4 +99,36 @@ std::string StatusText(uint32_t status) {
         }
     }
     return std::string("status ") + hex;
+}
+
+std::string ClosestName(const std::string& text, const std::vector<std::string>& names) {
+    // Edit distance, case aside; a third of the word may differ, at least one letter.
+    auto distance = [](const std::string& a, const std::string& b) {
+        std::vector<size_t> row(b.size() + 1);
+        for (size_t j = 0; j <= b.size(); ++j) {
+            row[j] = j;
+        }
+        for (size_t i = 1; i <= a.size(); ++i) {
+            size_t diagonal = row[0];
+            row[0] = i;
+            for (size_t j = 1; j <= b.size(); ++j) {
+                size_t above = row[j];
+                bool same = toupper(static_cast<unsigned char>(a[i - 1])) ==
+                            toupper(static_cast<unsigned char>(b[j - 1]));
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        return row[b.size()];
+    };
+    std::string best;
+    size_t bestDistance = std::max<size_t>(1, text.size() / 3) + 1;
+    for (const std::string& name : names) {
+        size_t d = distance(text, name);
+        if (d < bestDistance) {
+            best = name;
+            bestDistance = d;
+        }
+    }
+    return best;
 }

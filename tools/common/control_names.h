@@ -18,5 +18,15 @@ const std::vector<DataItem>& DataItems();
 // By name or by id; false with *error listing the names.
 bool FindDataItem(const std::string& text, const DataItem** item, std::string* error);
 
+// Targets of ButtonMap entries, as both tools name them: 0 A .. 10 GUIDE,
+// 11 NONE, 12 LT and 13 RT (the triggers, pulled fully while the button is
+// held).
+inline constexpr uint8_t kXboxButtonCount = 14;
+const char* XboxButtonName(uint8_t index); // "(nothing)" past the table
+
 // "STATUS_INVALID_PARAMETER (0xC000000D)" and the like.
 std::string StatusText(uint32_t status);
+
+// The name among 'names' closest to 'text' (case aside), when it is close
+// enough to be a slip of the fingers: "" otherwise. For "did you mean".
+std::string ClosestName(const std::string& text, const std::vector<std::string>& names);

@@ -2,6 +2,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "sim/core/trace_sink.h"
+
+#include <stdlib.h>
+
 #include <iostream>
 #include <stdexcept>
 
@@ -45,6 +49,78 @@ const CLI::Validator kStickCount(
     },
     "", "stick count");
 
+// --speed: a factor above 0 (2 plays twice as fast), or max.
+const CLI::Validator kSpeed(
+    [](std::string& value) {
+        if (value == "max") {
+            return std::string();
+        }
+        char* end = nullptr;
+        double speed = strtod(value.c_str(), &end);
+        return end != value.c_str() && *end == '\0' && speed > 0 && speed <= 1e6
+                   ? std::string()
+                   : "'" + value +
+                         "' is not a speed: give a factor above 0 (2 plays twice as "
+                         "fast) or max";
+    },
+    "", "speed");
+
+// Options that cannot go together, and why: refused before anything runs.
+// The second of each pair is the mode (--serve, --usbip, --expect, --live)
+// or the session's source that the first cannot be used with; every other
+// pair of options works together.
+struct Exclusion {
+    const char* option;
+    const char* mode;
+    const char* reason;
+};
+constexpr Exclusion kExclusions[] = {
+    {"--usbip", "--serve", "one machine serves quillexctl or exports over USB/IP, not both"},
+    {"--script", "--serve", "the server plays no session: quillexctl's requests drive it"},
+    {"--record", "--serve", "the server plays no session to record"},
+    {"--expect", "--serve", "the server plays no session to check"},
+    {"--json", "--serve", "the server runs until stopped and says each report as it comes"},
+    {"--live", "--serve", "the server's terminal shows the reports as they come"},
+    {"--speed", "--serve", "the server answers requests as they come; it has no session to pace"},
+    {"--script", "--usbip", "the export replays each stick's demo session for the remote host"},
+    {"--record", "--usbip", "the reports go to the remote host; record them there"},
+    {"--expect", "--usbip", "the export plays no recording; the remote host reads the reports"},
+    {"--json", "--usbip", "the export runs until stopped and says what happens as it happens"},
+    {"--live", "--usbip", "the remote host's driver reads the controller: watch it there"},
+    {"--pcap", "--usbip", "the URBs come from the remote host: capture them there (usbmon)"},
+    {"--speed", "--usbip", "the remote host polls the controller in real time"},
+    {"--session", "--serve", "the server plays no session: quillexctl's requests drive it"},
+    {"--session", "--usbip", "the export replays each stick's demo session for the remote host"},
+    {"--script", "--session", "one session is played: a script or a built-in one"},
+    {"--script", "--expect", "a recording replays its own input"},
+    {"--session", "--expect", "a recording replays its own input"},
+    {"--sticks", "--expect", "a recording replays the sticks it was made with"},
+    {"--layout", "--expect", "a recording replays the stick models it was made with"},
+    {"--json", "--live", "the live view takes the terminal; --json is for programs"},
+    {"--speed", "--live", "the live view plays as the player sees it, in real time"},
+    {"--script", "--keyboard", "the keyboard plays the stick instead of a session"},
+    {"--expect", "--keyboard", "the keyboard plays the stick instead of the recording"},
+    {"--session", "--keyboard", "the keyboard plays the stick instead of a session"},
+};
+
+void RefuseExclusions(const CLI::App& app) {
+    for (const Exclusion& e : kExclusions) {
+        if (app.count(e.option) > 0 && app.count(e.mode) > 0) {
+            throw CLI::ValidationError(e.option, std::string("cannot be used with ") + e.mode +
+                                                     ": " + e.reason);
+        }
+    }
+}
+
+constexpr const char* kExitCodes =
+    "\nExit status:\n"
+    "  0    the run ended as planned (--serve and --usbip: stopped by SIGINT or SIGTERM)\n"
+    "  1    the run failed, or differed from the recording --expect names\n"
+    "  2    the command line was refused; nothing ran\n"
+    "  130  a session stopped by Ctrl-C (SIGINT), 143 by SIGTERM: the sticks were\n"
+    "       unplugged, the recording and capture closed whole and a changed .reg\n"
+    "       written back, as at a normal end\n";
+
 // Errors name the option (CLI11 puts it first) and end with one hint line.
 std::string FailureMessage(const CLI::App* app, const CLI::Error& e) {
     std::string message = app->get_name() + ": " + e.what() + "\n";
@@ -67,14 +143,13 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         ->type_name("a|b|both")
         ->check(CLI::IsMember({"a", "b", "both"}).name("").description(""))
         ->default_str("both");
-    CLI::Option* sticks =
-        app.add_option("--sticks", options->sticks,
-                       "plug N sticks together (1 to 16), each with its own\n"
-                       "emulated controller and player light; with --layout both\n"
-                       "stick 1 is PID_0402 (A), stick 2 PID_0403 (B), and so on\n"
-                       "in turn; with a or b all are of that model")
-            ->type_name("N")
-            ->check(kStickCount);
+    app.add_option("--sticks", options->sticks,
+                   "plug N sticks together (1 to 16), each with its own\n"
+                   "emulated controller and player light; with --layout both\n"
+                   "stick 1 is PID_0402 (A), stick 2 PID_0403 (B), and so on\n"
+                   "in turn; with a or b all are of that model")
+        ->type_name("N")
+        ->check(kStickCount);
     app.add_option("--registry", options->registryFile,
                    "the machine's registry, in regedit's .reg format: read\n"
                    "before the run (created when missing), written back after\n"
@@ -98,8 +173,7 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                    "play a built-in session of the arcade settings instead:\n"
                    "triggers, lever-modes or turbo")
         ->type_name("NAME")
-        ->check(CLI::IsMember({"triggers", "lever-modes", "turbo"}).name("").description(""))
-        ->excludes("--script");
+        ->check(CLI::IsMember({"triggers", "lever-modes", "turbo"}).name("").description(""));
     app.add_option("--record", options->recordFile,
                    "write every step to FILE as JSON lines: time, raw report,\n"
                    "Xbox report, what the class driver read, LED state")
@@ -110,25 +184,19 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
                    "it has and stop at the first step that differs from it\n"
                    "(exit code 1)")
         ->type_name("FILE")
-        ->check(kNotEmpty)
-        ->excludes("--script")
-        ->excludes("--session")
-        ->excludes(sticks);
+        ->check(kNotEmpty);
     app.add_flag("--json", options->json,
                  "print the whole run as one JSON document on stdout\n"
                  "instead of lines for a person");
     CLI::Option* live = app.add_flag("--live", options->live,
                                      "show what a game sees, updated in place in the terminal,\n"
                                      "beside the stick's own state; several sticks are listed,\n"
-                                     "Tab or a stick's number shows one in full; q quits")
-                            ->excludes("--json");
+                                     "Tab or a stick's number shows one in full; q quits");
     app.add_flag("--keyboard", options->keyboard,
                  "with --live: play the stick shown in full from the\n"
                  "keyboard (the keys are shown on screen) instead of the\n"
                  "session")
-        ->needs(live)
-        ->excludes("--script")
-        ->excludes("--expect");
+        ->needs(live);
     app.add_option("--pcap", options->pcapFile,
                    "write every URB the class driver sends the emulated\n"
                    "controller, and its completion, to FILE (pcap, USBPcap\n"
@@ -143,14 +211,46 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
         ->type_name("SOCKET")
         ->check(kNotEmpty);
 
+    std::string speed = "1";
+    app.add_option("--speed", speed,
+                   "play the sessions X times as fast (max: each step as soon\n"
+                   "as the last is done); the driver's threads run on the\n"
+                   "simulated clock, so every report, recording and --expect\n"
+                   "result is the same at any speed")
+        ->type_name("X|max")
+        ->check(kSpeed);
+    app.add_option("--trace", options->traceLevel,
+                   "the driver's traces shown on stderr, each marked \"driver:\":\n"
+                   "0 none, 1 errors and warnings ... 5 everything (default: 2,\n"
+                   "or QUILLEX_TRACE_LEVEL); without it a message the driver\n"
+                   "repeats (once per report, say) is shown three times and\n"
+                   "counted at the end")
+        ->type_name("LEVEL")
+        ->check(CLI::Range(0, 5));
+    app.footer(kExitCodes);
+
     try {
         app.parse(argc, argv);
+        RefuseExclusions(app);
         options->usbip.enabled = usbip->count() > 0;
+        options->speed = speed == "max" ? 0 : strtod(speed.c_str(), nullptr);
+        std::string error;
+        if (options->usbip.enabled && !CheckUsbipEndpoint(options->usbip, &error)) {
+            throw CLI::ValidationError(error);
+        }
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e, std::cout, std::cerr);
-        return code == 0 ? 0 : 2;
+        return code == 0 ? 0 : kExitUsage;
     }
-    return -1;
+    return kRunGoesOn;
+}
+
+int ExitCodeAfterStop(int exitCode, int signal, const Options& options) {
+    bool endsBySignal = options.usbip.enabled || !options.serveSocket.empty();
+    if (exitCode != 0 || signal == 0 || endsBySignal) {
+        return exitCode;
+    }
+    return 128 + signal;
 }
 
 std::vector<sim::stick::Layout> StickModels(const std::string& layout, int sticks) {
@@ -172,4 +272,14 @@ std::vector<sim::stick::Layout> StickModels(const std::string& layout, int stick
                                          : Layout::B);
     }
     return models;
+}
+
+void ShowDriverTraces(const Options& options) {
+    if (options.traceLevel >= 0) {
+        sim::trace::SetConsoleLevel(static_cast<ULONG>(options.traceLevel));
+    }
+    // Asked for by level, every message shows; by default the ones the
+    // driver emits for every push or report show three times, enough to
+    // see that they happen, and are counted at the end.
+    sim::trace::SetConsoleStyle("driver: ", options.traceLevel >= 0 ? 0 : 3);
 }

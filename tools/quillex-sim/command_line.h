@@ -6,7 +6,7 @@
 
 #include "sim/peers/stick/raw_reports.h"
 
-#include "tools/quillex-sim/usbip_mode.h"
+#include "tools/quillex-sim/usbip/usbip_mode.h"
 
 // The most sticks one run plugs. Each stick brings a reader thread, a stick
 // and a class driver thread of its own, and sixteen playing at a thousand
@@ -29,6 +29,8 @@ struct Options {
     bool json = false;      // the whole run as one JSON document on stdout
     bool live = false;      // the ncurses live view
     bool keyboard = false;  // the keyboard plays the stick (with live)
+    double speed = 1;       // --speed: times the scripted pace; 0 for max
+    int traceLevel = -1;    // --trace: the driver's traces shown; -1 as QUILLEX_TRACE_LEVEL says
 
     // quillex-sim --serve: empty plays the session and stops.
     std::string serveSocket;
@@ -39,7 +41,24 @@ struct Options {
 // or for "both" A and B in turn (stick 1 A, stick 2 B, stick 3 A ...).
 std::vector<sim::stick::Layout> StickModels(const std::string& layout, int sticks);
 
-// Reads the command line into *options. Returns -1 when the run goes on;
-// otherwise the exit code: 0 after --help or --version (printed on stdout),
-// 2 after a usage error (printed on stderr, naming the option, with a hint).
+// quillex-sim's exit codes, as --help lists them.
+constexpr int kRunGoesOn = -1; // ParseCommandLine: the command line is good
+constexpr int kExitFailed = 1; // the run failed, or differed from --expect's recording
+constexpr int kExitUsage = 2;  // the command line was refused; nothing ran
+
+// Reads the command line into *options. Returns kRunGoesOn when the run goes
+// on; otherwise the exit code: 0 after --help or --version (printed on
+// stdout), kExitUsage after a usage error (printed on stderr, naming the
+// option and why, with a hint). An option a mode cannot honour is refused
+// here, before anything runs.
 int ParseCommandLine(int argc, char** argv, Options* options);
+
+// The exit code of a run that 'signal' (0 for none) stopped: --serve and
+// --usbip end that way, so a clean stop is 0; a session cut short is
+// 128 + the signal, as a shell reports it, once everything is closed. A
+// failure keeps its code.
+int ExitCodeAfterStop(int exitCode, int signal, const Options& options);
+
+// Sets how the driver's traces show on stderr: each marked as the driver's,
+// at --trace's level, and without --trace a repeated one held back.
+void ShowDriverTraces(const Options& options);

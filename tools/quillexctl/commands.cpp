@@ -222,10 +222,11 @@ int SetMapping(const CommandContext& c, const std::vector<std::string>& assignme
             eq == std::string::npos ? nullptr : FindMappingValue(a.substr(0, eq));
         std::string error;
         if (field == nullptr) {
+            std::string guess = eq == std::string::npos ? "" : GuessMappingValue(a.substr(0, eq));
             fprintf(stderr,
                     "quillexctl: mapping set: '%s' is not NAME=VALUE with one of the mapping's "
-                    "value names (quillexctl mapping lists them)\n",
-                    a.c_str());
+                    "value names%s (quillexctl mapping lists them)\n",
+                    a.c_str(), guess.empty() ? "" : ("; did you mean " + guess + "?").c_str());
             return 2;
         }
         if (!ParseMappingValue(*field, a.substr(eq + 1), &FieldOf(&record, *field), &error)) {
@@ -262,13 +263,29 @@ int ExportMapping(const CommandContext& c, const std::string& path) {
     return 0;
 }
 
-int ImportMapping(const CommandContext& c, const std::string& path) {
+int ImportMapping(const CommandContext& c, const std::string& path, bool ignoreUnknown) {
+    // A misspelt name would be left out without a word: every one is named,
+    // and the mapping stays as it is unless the player says to go on.
+    std::vector<std::string> unknown;
+    std::string error;
+    if (!UnknownMappingValues(path, &unknown, &error)) {
+        fprintf(stderr, "quillexctl: mapping import: %s\n", error.c_str());
+        return 2;
+    }
+    for (const std::string& warning : unknown) {
+        fprintf(stderr, "quillexctl: mapping import: %s%s\n", ignoreUnknown ? "warning: " : "",
+                warning.c_str());
+    }
+    if (!unknown.empty() && !ignoreUnknown) {
+        fprintf(stderr, "quillexctl: mapping import: the mapping is unchanged; correct the file, "
+                        "or give --ignore-unknown to import the values it knows\n");
+        return 2;
+    }
     REMAP_RECORD record;
     int rc = 0;
     if (!ReadMapping(c.link, &record, &rc)) {
         return rc;
     }
-    std::string error;
     if (!ReadMappingFile(path, &record, &error)) {
         fprintf(stderr, "quillexctl: mapping import: %s\n", error.c_str());
         return 2;

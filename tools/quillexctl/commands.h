@@ -20,5 +20,7 @@ int ShowMapping(const CommandContext& c);
 int SetMapping(const CommandContext& c, const std::vector<std::string>& assignments);
 int RestoreDefaultMapping(const CommandContext& c);
 int ExportMapping(const CommandContext& c, const std::string& path);
-int ImportMapping(const CommandContext& c, const std::string& path);
+// Refuses a file with value names the driver does not read unless
+// 'ignoreUnknown'; each is named with its line either way.
+int ImportMapping(const CommandContext& c, const std::string& path, bool ignoreUnknown);
 int PlotCurves(const CommandContext& c, const std::string& svgPath);

@@ -25,7 +25,7 @@ class DeviceLink {
                                size_t outputLength) = 0;
 };
 
-// The stick with this index (0 the first) on the machine behind a
+// The stick with this index (0 the first; the player names it index + 1) on the machine behind a
 // `quillex-sim --serve SOCKET`. Null with *error on failure.
 std::unique_ptr<DeviceLink> ConnectToServer(const std::string& socketPath, unsigned device,
                                             std::string* error);

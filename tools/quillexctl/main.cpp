@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "tools/quillexctl/arcade_commands.h"
+#include "tools/common/control_names.h"
 #include "tools/quillexctl/commands.h"
 #include "tools/quillexctl/ui/ui_command.h"
 
@@ -21,6 +22,33 @@ constexpr const char* kDescription =
     "the settings DPAD_MODE (0..2), TURBO_MASK (0..0x1FFF), TURBO_RATE (2..30),\n"
     "HOTKEYS (0..1) and INTERFACE_VERSION (read-only), ids 22 to 26.";
 
+// A first word that is no command gets "did you mean", not CLI11's
+// "A subcommand is required".
+void RefuseUnknownCommand(const CLI::App& app, int argc, char** argv) {
+    std::vector<std::string> commands;
+    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+        commands.push_back(command->get_name());
+    }
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word.empty() || word[0] == '-') {
+            // An option's value follows it unless given with '='.
+            bool takesValue = (word == "--connect" || word == "--device" || word == "--stick");
+            i += takesValue ? 1 : 0;
+            continue;
+        }
+        for (const std::string& command : commands) {
+            if (word == command) {
+                return;
+            }
+        }
+        std::string message = "'" + word + "' is not a command";
+        std::string guess = ClosestName(word, commands);
+        message += guess.empty() ? "" : "; did you mean '" + guess + "'?";
+        throw CLI::ValidationError(message);
+    }
+}
+
 std::string FailureMessage(const CLI::App* app, const CLI::Error& e) {
     return app->get_name() + ": " + e.what() + "\n  hint: " + app->get_name() +
            " --help lists the commands; COMMAND --help what each takes\n";
@@ -32,6 +60,11 @@ int main(int argc, char** argv) {
     CLI::App app(kDescription, "quillexctl");
     app.failure_message(FailureMessage);
     app.require_subcommand(1);
+    // The tool's own options may come after the command too:
+    // `quillexctl mapping --json` is `quillexctl --json mapping`.
+    app.fallthrough();
+    app.set_version_flag("--version", std::string("quillexctl ") + QUILLEXCTL_VERSION,
+                         "print the version and exit");
 
     std::string socketPath;
     unsigned device = 0;
@@ -45,7 +78,16 @@ int main(int argc, char** argv) {
                    "(default: $QUILLEX_SOCKET)")
         ->type_name("SOCKET");
 #endif
-    app.add_option("--device", device, "which stick, 0 the first")->type_name("N");
+    unsigned stick = 0;
+    CLI::Option* stickOption =
+        app.add_option("--stick", stick, "which stick, 1 the first, as quillex-sim numbers them")
+            ->type_name("N")
+            ->check(CLI::Range(1u, 64u));
+    app.add_option("--device", device,
+                   "the same stick counted from 0, as older versions took it\n"
+                   "(--device 0 is --stick 1)")
+        ->type_name("N")
+        ->excludes(stickOption);
     app.add_flag("--json", json, "print what is read as JSON");
 
     std::string item, value, file, svg;
@@ -67,6 +109,10 @@ int main(int argc, char** argv) {
     exportFile->add_option("FILE.reg", file, "regedit can import it")->required();
     CLI::App* importFile = mapping->add_subcommand("import", "apply the mapping of a .reg file");
     importFile->add_option("FILE.reg", file, "as exported, or by regedit")->required();
+    bool ignoreUnknown = false;
+    importFile->add_flag("--ignore-unknown", ignoreUnknown,
+                         "import the values it knows even when the file has\n"
+                         "value names the driver does not read");
     std::string mode, rate, onOff;
     std::vector<std::string> turboButtons;
     CLI::App* modeCommand =
@@ -85,7 +131,11 @@ int main(int argc, char** argv) {
     CLI::App* ui = AddUiCommand(app, &uiOptions);
 
     try {
+        RefuseUnknownCommand(app, argc, argv);
         app.parse(argc, argv);
+        if (stick != 0) {
+            device = stick - 1;
+        }
         if (curves->parsed() && svg.empty() && !json) {
             throw CLI::RequiredError("curves needs --svg FILE.svg or --json");
         }
@@ -147,7 +197,7 @@ int main(int argc, char** argv) {
         return ExportMapping(c, file);
     }
     if (importFile->parsed()) {
-        return ImportMapping(c, file);
+        return ImportMapping(c, file, ignoreUnknown);
     }
     return ShowMapping(c);
 }

@@ -1,6 +1,13 @@
 #include "tools/quillexctl/mapping_file.h"
 
+#include <strings.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
 #include "sim/registry/reg_file.h"
+#include "sim/registry/reg_syntax.h"
 #include "sim/registry/registry.h"
 #include "tools/quillexctl/names.h"
 
@@ -45,5 +52,44 @@ bool ReadMappingFile(const std::string& path, REMAP_RECORD* record, std::string*
         }
     }
     *record = read;
+    return true;
+}
+
+bool UnknownMappingValues(const std::string& path, std::vector<std::string>* warnings,
+                          std::string* error) {
+    namespace syntax = sim::registry::syntax;
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    std::string text;
+    syntax::Encoding encoding;
+    syntax::Document document;
+    if (!in || !syntax::Decode(bytes.str(), &text, &encoding, error) ||
+        !syntax::Parse(text, &document, error)) {
+        *error = path + ": " + (error->empty() ? "cannot be read" : *error);
+        return false;
+    }
+    // The settings kept beside the mapping are the driver's too; quillexctl
+    // mode, turbo and hotkeys set them.
+    std::vector<std::string> known = {"DPAD_MODE", "TURBO_MASK", "TURBO_RATE", "HOTKEYS"};
+    for (const MappingValue& field : MappingValues()) {
+        known.push_back(field.name);
+    }
+    const std::string remap = "\\Parameters\\Remap";
+    int line = 1;
+    for (const syntax::Line& l : document.lines) {
+        bool inRemap = l.key.size() >= remap.size() &&
+                       strcasecmp(l.key.c_str() + l.key.size() - remap.size(), remap.c_str()) == 0;
+        if (l.kind == syntax::Line::kValue && inRemap &&
+            std::none_of(known.begin(), known.end(), [&](const std::string& k) {
+                return strcasecmp(k.c_str(), l.value.name.c_str()) == 0;
+            })) {
+            std::string guess = ClosestName(l.value.name, known);
+            warnings->push_back(path + ":" + std::to_string(line) + ": \"" + l.value.name +
+                                "\" is no value of the mapping" +
+                                (guess.empty() ? "" : " (did you mean " + guess + "?)"));
+        }
+        line += static_cast<int>(std::count(l.raw.begin(), l.raw.end(), '\n'));
+    }
     return true;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tools/quillexctl/public_header.h"
 
@@ -19,3 +20,9 @@ bool WriteMappingFile(const std::string& path, const REMAP_RECORD& record, std::
 // record's byte. Every value is checked first (a REG_DWORD within its range);
 // on any error *record is unchanged and *error names the value and its range.
 bool ReadMappingFile(const std::string& path, REMAP_RECORD* record, std::string* error);
+
+// Every value of the file's Remap key that the driver does not read (a
+// misspelt name, say), as "FILE:LINE: "BTN_Q" is no value of the mapping
+// (did you mean BTN_A?)"; false with *error when the file cannot be read.
+bool UnknownMappingValues(const std::string& path, std::vector<std::string>* warnings,
+                          std::string* error);

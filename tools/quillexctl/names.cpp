@@ -9,21 +9,6 @@
 
 namespace {
 
-const char* const kXboxButtons[kXboxButtonCount] = {"A",
-                                                    "B",
-                                                    "X",
-                                                    "Y",
-                                                    "LEFT_SHOULDER",
-                                                    "RIGHT_SHOULDER",
-                                                    "BACK",
-                                                    "START",
-                                                    "LEFT_STICK_PRESS",
-                                                    "RIGHT_STICK_PRESS",
-                                                    "GUIDE",
-                                                    "NONE",
-                                                    "LT",
-                                                    "RT"};
-
 // Short names players use for the same buttons.
 struct Alias {
     const char* alias;
@@ -49,17 +34,18 @@ bool ParseNumber(const std::string& what, const std::string& text, uint64_t max,
             ok = false;
         }
     }
-    if (!ok || used != text.size() || parsed > max) {
+    if (!ok || used != text.size()) {
+        *error = what + ": '" + text + "' is not a number; give 0 to " + std::to_string(max) +
+                 " (decimal, or hex as 0x..)";
+        return false;
+    }
+    if (parsed > max) {
         *error =
-            what + ": '" + text + "' is out of range; valid values are 0 to " + std::to_string(max);
+            what + ": " + text + " is out of range; valid values are 0 to " + std::to_string(max);
         return false;
     }
     *value = parsed;
     return true;
-}
-
-const char* XboxButtonName(uint8_t index) {
-    return index < kXboxButtonCount ? kXboxButtons[index] : "(nothing)";
 }
 
 const std::vector<MappingValue>& MappingValues() {
@@ -94,12 +80,20 @@ const MappingValue* FindMappingValue(const std::string& name) {
     return nullptr;
 }
 
+std::string GuessMappingValue(const std::string& name) {
+    std::vector<std::string> names;
+    for (const MappingValue& field : MappingValues()) {
+        names.push_back(field.name);
+    }
+    return ClosestName(name, names);
+}
+
 std::string MappingRange(const MappingValue& field) {
     switch (field.kind) {
     case MappingKind::Button: {
         std::string range = "an Xbox button:";
         for (uint8_t i = 0; i < kXboxButtonCount; ++i) {
-            range += " " + std::string(kXboxButtons[i]) + " (" + std::to_string(i) + ")";
+            range += " " + std::string(XboxButtonName(i)) + " (" + std::to_string(i) + ")";
         }
         return range;
     }
@@ -114,7 +108,7 @@ bool ParseMappingValue(const MappingValue& field, const std::string& text, uint8
                        std::string* error) {
     if (field.kind == MappingKind::Button) {
         for (uint8_t i = 0; i < kXboxButtonCount; ++i) {
-            if (Same(text, kXboxButtons[i])) {
+            if (Same(text, XboxButtonName(i))) {
                 *value = i;
                 return true;
             }
@@ -131,7 +125,9 @@ bool ParseMappingValue(const MappingValue& field, const std::string& text, uint8
                                                      : 255;
     uint64_t number = 0;
     if (!ParseNumber(field.name, text, max, &number, error)) {
-        *error = std::string(field.name) + ": '" + text + "' is out of range; valid values are " +
+        bool word = error->find("is not a number") != std::string::npos;
+        *error = std::string(field.name) + ": '" + text + "' is " +
+                 (word ? "no name it takes" : "out of range") + "; valid values are " +
                  MappingRange(field);
         return false;
     }

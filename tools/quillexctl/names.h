@@ -14,11 +14,6 @@
 bool ParseNumber(const std::string& what, const std::string& text, uint64_t max, uint64_t* value,
                  std::string* error);
 
-// Targets of ButtonMap entries: 0 A .. 10 GUIDE, 11 NONE, 12 LT and 13 RT
-// (the triggers, pulled fully while the button is held).
-inline constexpr uint8_t kXboxButtonCount = 14;
-const char* XboxButtonName(uint8_t index); // "(nothing)" past the table
-
 enum class MappingKind { Button, Flag, ControlPoint };
 struct MappingValue {
     const char* name; // the registry value's name
@@ -28,6 +23,8 @@ struct MappingValue {
 // The 28 stored values, in record order (RestoreDefaults is never stored).
 const std::vector<MappingValue>& MappingValues();
 const MappingValue* FindMappingValue(const std::string& name);
+// The value name 'name' was probably meant to be, or "".
+std::string GuessMappingValue(const std::string& name);
 // Checks a value for one field: an Xbox button by name or index, a flag 0 or
 // 1, a control point 0..255.
 bool ParseMappingValue(const MappingValue& field, const std::string& text, uint8_t* value,

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/quillex-sim/serve_protocol.h"
+#include "tools/quillex-sim/serve/serve_protocol.h"
 #include "tools/quillexctl/device_link.h"
 
 namespace {
@@ -107,8 +107,20 @@ std::unique_ptr<DeviceLink> ConnectToServer(const std::string& socketPath, unsig
         return nullptr;
     }
     if (!reply.value("ok", false)) {
-        *error = reply.contains("message") ? reply.value("message", std::string())
-                                           : "opening stick " + std::to_string(device) + " failed";
+        // Sticks are named to the player as quillex-sim numbers them, from 1.
+        json list;
+        std::string ignored;
+        size_t count = link->Exchange({{"op", "list"}}, &list, &ignored) &&
+                               list.contains("devices") && list["devices"].is_array()
+                           ? list["devices"].size()
+                           : 0;
+        *error = "no stick " + std::to_string(device + 1) + " to open: the machine has " +
+                 std::to_string(count) + " (--stick 1 to " + std::to_string(count) + ")";
+        if (count > device) {
+            *error = "opening stick " + std::to_string(device + 1) + " failed" +
+                     (reply.contains("message") ? ": " + reply.value("message", std::string())
+                                                : std::string());
+        }
         return nullptr;
     }
     return link;

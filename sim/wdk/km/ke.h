@@ -107,3 +107,5 @@ inline BOOLEAN BitScanForward(PULONG Index, ULONG Mask) {
 
 #define PAGED_CODE()        SimCheckPagedCode(__FILE__, __LINE__, __func__)
 #define PAGED_CODE_LOCKED() ((void)0)
+// User mode has no pageable sections: the WDK's PAGE placement means nothing here.
+#define PAGED_CODE_SEG
