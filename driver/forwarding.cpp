@@ -42,7 +42,7 @@ PAGED_CODE_SEG _Use_decl_annotations_ VOID Quillex_EvtDeviceFileCreate(WDFDEVICE
 // thread running), keeps a launch out of a thread's exit, and lets a release
 // that marked the hardware first find either the thread launched or the
 // launch refused.
-static VOID QuillexLaunchReaderForOpen(_In_ PDEVICE_CONTEXT Context) {
+PAGED_CODE_SEG static VOID QuillexLaunchReaderForOpen(_In_ PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
     PWORKER_RECORD worker = &Context->ReaderWorker;
@@ -68,12 +68,12 @@ static VOID QuillexLaunchReaderForOpen(_In_ PDEVICE_CONTEXT Context) {
     ThreadUnlockRecord(worker);
 }
 
-_Use_decl_annotations_ VOID Quillex_EvtReaderLaunchWorkItem(WDFWORKITEM WorkItem) {
+PAGED_CODE_SEG _Use_decl_annotations_ VOID Quillex_EvtReaderLaunchWorkItem(WDFWORKITEM WorkItem) {
     PAGED_CODE();
     QuillexLaunchReaderForOpen(QuillexGetDeviceContext(WdfWorkItemGetParentObject(WorkItem)));
 }
 
-_Use_decl_annotations_ NTSTATUS QuillexReaderLaunchInit(WDFDEVICE Device) {
+PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS QuillexReaderLaunchInit(WDFDEVICE Device) {
     WDF_WORKITEM_CONFIG config;
     WDF_OBJECT_ATTRIBUTES attributes;
     PDEVICE_CONTEXT context = QuillexGetDeviceContext(Device);
