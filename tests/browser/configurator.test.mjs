@@ -94,6 +94,18 @@ describe('quillexctl ui', () => {
     await ctl('set', 'FIRST_TRIGGER', '0');
   });
 
+  it('shows the stick the selector names', async () => {
+    await page.selectOption('#stick', '1');
+    await until('stick 2', async () => (await text('#connection')) === 'Stick 2 connected', 5000);
+    await ctl('--device', '1', 'set', 'BTN_Y', '1');
+    await until('Y pressed on stick 2', () => page.locator('#live-BTN_Y.on').count(), 3000);
+    assert.equal(await page.getAttribute('#export', 'href'), '/api/export?stick=1');
+    await ctl('--device', '1', 'set', 'BTN_Y', '0');
+    await page.selectOption('#stick', '0');
+    await until('stick 1 again', async () => (await text('#connection')) === 'Stick 1 connected', 5000);
+    assert.equal(await page.locator('#live-BTN_Y.on').count(), 0, 'stick 1 has Y released');
+  });
+
   it('picks a button by pressing it, and a remap is read back by quillexctl and exported', async () => {
     await showView('mapping');
     await page.click('#pick');
