@@ -81,7 +81,7 @@ NTSTATUS AppApiHandOver(PDEVICE_CONTEXT Context, APP_PUSH* Push) {
                     "Quillex!AppApi_AppToQuillex: <%u> Send IR to PDO b \n",
                     Context->InstanceNumber);
         status = HandleXusbInputReport(Push->Child, Push->Report);
-        Bus_XusbDereferenceChild(Context);
+        Bus_XusbDereferenceChild(Push->Child);
         Push->Child = NULL;
         // A controller that is not polling keeps the report for its next
         // poll, and one being removed reads nothing more: the state is

@@ -111,6 +111,14 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS Quillex_EvtDeviceAdd(WDFDRIVER Dr
                 "Quillex!Quillex_EvtDeviceAdd: This will be device # %u\n",
                 context->InstanceNumber);
     context->ProductId = 0;
+    // No hardware yet: an open completing before the first start launches
+    // no reader.
+    QuillexWriteFlag(&context->HardwareReleased, TRUE);
+
+    status = QuillexReaderLaunchInit(device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
 
     RtlZeroMemory(hardwareId, sizeof(hardwareId));
     status = WdfDeviceQueryProperty(device, DevicePropertyHardwareID, QUILLEX_HARDWARE_ID_BYTES,

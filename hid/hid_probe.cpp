@@ -172,9 +172,9 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS QuillexHidDeviceProbe(WDFDEVICE D
         {HID_CAPS_KIND_VALUE, HidP_Feature, &hid->ValueCaps[HidP_Feature],
          &hid->Caps.NumberFeatureValueCaps},
     };
-    for (auto& array : arrays) {
-        if (QuillexGetCapsArray(Device, array.Kind, array.Type, array.Pair, array.Count,
-                                preparsed) != STATUS_SUCCESS) {
+    for (ULONG i = 0; i < RTL_NUMBER_OF(arrays); ++i) {
+        if (QuillexGetCapsArray(Device, arrays[i].Kind, arrays[i].Type, arrays[i].Pair,
+                                arrays[i].Count, preparsed) != STATUS_SUCCESS) {
             break;
         }
     }

@@ -44,7 +44,7 @@ NTSTATUS DeliverPendingReport(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
     // Without a child the report is dropped.
     if (child != NULL) {
         (VOID) HandleXusbInputReport(child, report);
-        Bus_XusbDereferenceChild(Context);
+        Bus_XusbDereferenceChild(child);
     }
 
     return AppApi_QuillexToApp(Context, &Context->AppInstance);
@@ -224,7 +224,7 @@ NTSTATUS PumpReports(PDEVICE_CONTEXT Context, NTSTATUS LastStatus) {
 } // namespace
 
 PAGED_CODE_SEG _Use_decl_annotations_ VOID QuillexHidReaderThread(PVOID StartContext) {
-    auto* context = static_cast<PDEVICE_CONTEXT>(StartContext);
+    PDEVICE_CONTEXT context = static_cast<PDEVICE_CONTEXT>(StartContext);
     ULONG instance = context->InstanceNumber;
     LARGE_INTEGER startupWait;
     NTSTATUS status;
@@ -284,7 +284,7 @@ PAGED_CODE_SEG _Use_decl_annotations_ VOID QuillexHidReaderThread(PVOID StartCon
 _Use_decl_annotations_ VOID HidReaderThreadCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target,
                                                              PWDF_REQUEST_COMPLETION_PARAMS Params,
                                                              WDFCONTEXT Context) {
-    auto* context = static_cast<PDEVICE_CONTEXT>(Context);
+    PDEVICE_CONTEXT context = static_cast<PDEVICE_CONTEXT>(Context);
     WDF_REQUEST_REUSE_PARAMS reuse;
     NTSTATUS status;
     KIRQL irql;

@@ -50,6 +50,11 @@ _Use_decl_annotations_ BOOLEAN ThreadHandleHeld(PWORKER_RECORD pWorker) {
     return ReadPointer(ThreadHandleField(pWorker)) != NULL;
 }
 
+_Use_decl_annotations_ BOOLEAN ThreadRunsOn(PWORKER_RECORD pWorker) {
+    return ThreadHandleHeld(pWorker) && ThreadState(pWorker) == WORKER_RUNNING &&
+           InterlockedCompareExchange(&pWorker->Leaving, 0, 0) == 0;
+}
+
 PAGED_CODE_SEG _Use_decl_annotations_ BOOLEAN ThreadHasLeft(PWORKER_RECORD pWorker) {
     BOOLEAN left;
 
@@ -68,6 +73,7 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS ThreadInit(PWORKER_RECORD pWorker
         return STATUS_INVALID_PARAMETER;
     }
     pWorker->State = WORKER_UNINITIALIZED;
+    pWorker->Leaving = 0;
     pWorker->m_pThreadObj = NULL;
     pWorker->hThread = NULL;
     KeInitializeEvent(&pWorker->EV_STOP_THREAD, SynchronizationEvent, FALSE);
@@ -122,6 +128,7 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS ThreadLaunch(PKSTART_ROUTINE Star
 
     // The new thread waits for this before it touches hThread or m_pThreadObj.
     KeClearEvent(&pWorker->EV_LAUNCHED);
+    InterlockedExchange(&pWorker->Leaving, 0);
     // A confirmation an earlier thread left behind (one that ended on its
     // own, unasked) must not pass for the new thread's.
     KeClearEvent(&pWorker->EV_THREAD_EXITED);
@@ -186,6 +193,8 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS ThreadRecover(PWORKER_RECORD pWor
 PAGED_CODE_SEG _Use_decl_annotations_ VOID ThreadFinish(PWORKER_RECORD pWorker) {
     PAGED_CODE();
 
+    // From here on an open must launch a new thread rather than count on this one.
+    InterlockedExchange(&pWorker->Leaving, 1);
     // hThread and m_pThreadObj are the launcher's until it has stored them.
     KeWaitForSingleObject(&pWorker->EV_LAUNCHED, Executive, KernelMode, FALSE, NULL);
 

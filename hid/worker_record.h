@@ -17,6 +17,9 @@ typedef struct _WORKER_RECORD {
     KEVENT EV_STOP_THREAD;   // asks the thread to stop (synchronization event)
     KEVENT EV_THREAD_EXITED; // the thread is done with the device (synchronization event)
     LONG State;              // a WORKER_STATE
+    // Set by the thread as it begins its last duties, cleared by the launch
+    // of the next: a thread that is RUNNING and not Leaving goes on running.
+    LONG Leaving;
     // Set by ThreadLaunch once hThread and m_pThreadObj are stored (or known
     // to stay absent); the thread waits for it before it cleans them up, so a
     // thread that leaves at once never finds them half-written (notification
@@ -62,6 +65,9 @@ _IRQL_requires_max_(DISPATCH_LEVEL) LONG ThreadState(_In_ PWORKER_RECORD pWorker
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID
     ThreadSetState(_In_ PWORKER_RECORD pWorker, _In_ LONG State);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN ThreadHandleHeld(_In_ PWORKER_RECORD pWorker);
+// TRUE while a thread runs on the record and has not begun to leave: a
+// launch now would leave it alone. At any IRQL, without the record's lock.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN ThreadRunsOn(_In_ PWORKER_RECORD pWorker);
 
 // TRUE once the record's thread has finished its last duties (State is no
 // longer WORKER_RUNNING, read under the record's lock, so a thread still

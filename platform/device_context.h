@@ -39,7 +39,10 @@ typedef struct _DEVICE_CONTEXT {
     MEMORY_BUFFER AnalogValues; // ULONG entries, indexed by ANALOG_INDEX
 
     // Reader thread.
-    WORKER_RECORD ReaderWorker;
+    WORKER_RECORD ReaderWorker; // prepared by device add
+    // Launches the reader for an open the lower driver completed above
+    // PASSIVE_LEVEL; a child of Device.
+    WDFWORKITEM ReaderLaunchWorkItem;
     BOOLEAN bInputThreadStop; // set only by the reader thread
     KEVENT ReadCompleteEvent; // synchronization event, set by the read completion
     WDFIOTARGET ShadowIoTarget;
@@ -57,7 +60,7 @@ typedef struct _DEVICE_CONTEXT {
     //    it, so nobody reads through a buffer being freed;
     //  - XusbPdo is cleared under it by the child's cleanup, and whoever hands
     //    a report over takes the child with Bus_XusbReferenceChildLocked under
-    //    it (see XusbPdoUsers).
+    //    it (the child's HandOverRundown).
     KSPIN_LOCK StateLock;
 
     // Mapping engine.
@@ -74,9 +77,6 @@ typedef struct _DEVICE_CONTEXT {
 
     // The emulated Xbox 360 controller.
     WDFDEVICE XusbPdo; // null while there is none
-    // Hand-overs in progress to the child XusbPdo named when they took it; the
-    // child's cleanup waits for none to be left before its context goes.
-    LONG XusbPdoUsers;
     BOOLEAN PdoCreated;
     BOOLEAN HardwareReleased;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;

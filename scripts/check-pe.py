@@ -48,6 +48,14 @@ KNOWN_ELSEWHERE = {
     },
     # The framework loader of KMDF 1.x, WDFLDR.SYS since Windows Vista.
     "wdfldr.sys": {"WdfVersionBind", "WdfVersionUnbind"},
+    # Microsoft's reference gives these from Windows XP on; Windows 7's symbols
+    # do not name them so, and its list holds them as unconfirmed. Each must
+    # stay in that list (a name in neither is refused).
+    "ntoskrnl.exe": {
+        "ExAcquireRundownProtection",
+        "ExReleaseRundownProtection",
+        "ExWaitForRundownProtectionRelease",
+    },
 }
 LISTED = {"ntoskrnl.exe": "ntoskrnl.exe.txt", "hal.dll": "hal.dll.txt"}
 RUNTIME_DLL = re.compile(r"^(msvcr|msvcp|vcruntime|ucrtbase|api-ms-win-crt|libstdc|libgcc)", re.I)
@@ -219,7 +227,16 @@ def check_imports(pe, windows7, faults):
         path = os.path.join(windows7, listing)
         try:
             with open(path, encoding="utf-8") as f:
-                known[dll] = {line.strip() for line in f if line.strip()}
+                listed = {line.strip() for line in f if line.strip()}
+            confirmed = known.get(dll, set())
+            if confirmed:
+                unconfirmed_path = os.path.join(windows7, listing.replace(".txt", ".unconfirmed.txt"))
+                with open(unconfirmed_path, encoding="utf-8") as f:
+                    unconfirmed = {line.strip() for line in f if line.strip()}
+                for name in sorted(confirmed - unconfirmed - listed):
+                    faults.add("%s: %s is confirmed here but in neither Windows 7 list" % (dll, name))
+                    confirmed = confirmed - {name}
+            known[dll] = listed | confirmed
         except OSError as error:
             faults.add("cannot read the Windows 7 export list %s: %s" % (path, error))
             known[dll] = set()

@@ -33,7 +33,7 @@ const STAGED_RESPONSE Ep1InResponses[] = {
 // Endpoint 2 OUT messages, recognised by their first two bytes.
 const UCHAR LedCommandPrefix[2] = {0x01, 0x03}; // byte 2 is the LED command
 const UCHAR RumblePrefix[2] = {0x03, 0x03};
-constexpr ULONG kOutputMessageMinimum = 3;
+const ULONG kOutputMessageMinimum = 3;
 
 // LED command byte to the LED state the mapping engine records.
 const UCHAR LedCommandToState[14] = {
@@ -54,11 +54,11 @@ const UCHAR LedCommandToState[14] = {
 };
 
 // The two pipe handles select-configuration hands out.
-constexpr ULONG kEp1InPipe = 0x30481;
-constexpr ULONG kEp2OutPipe = 0x30802;
+const ULONG kEp1InPipe = 0x30481;
+const ULONG kEp2OutPipe = 0x30802;
 
-constexpr ULONG kEndpointDirectionIn = 0x80;
-constexpr ULONG kEndpointNumberMask = 0x0F;
+const ULONG kEndpointDirectionIn = 0x80;
+const ULONG kEndpointNumberMask = 0x0F;
 
 enum : ULONG { kContextSlot = 0, kBufferSlot = 1 }; // DriverContext of a waiting IRP
 
@@ -73,11 +73,11 @@ PIRP TakeOldestTransfer(PXUSB_PDO_DEVICE_DATA PdoData) {
     while (!IsListEmpty(&PdoData->PendingEp1Irps)) {
         PLIST_ENTRY entry = RemoveHeadList(&PdoData->PendingEp1Irps);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        if (IoSetCancelRoutine(irp, NULL) != NULL) {
             return irp;
         }
     }
-    return nullptr;
+    return NULL;
 }
 
 // What a USB stack reports back in the URB of a transfer it finishes: the
@@ -189,7 +189,7 @@ _Use_decl_annotations_ NTSTATUS QueueEp1InIrp(PXUSB_PDO_DEVICE_DATA PdoData, PIR
     } else {
         IoSetCancelRoutine(Irp, EP1CancelRoutine);
         if (Irp->Cancel) {
-            if (IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+            if (IoSetCancelRoutine(Irp, NULL) != NULL) {
                 urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
                 status = STATUS_CANCELLED; // our caller completes it
             } else {
@@ -212,12 +212,23 @@ _Use_decl_annotations_ NTSTATUS QueueEp1InIrp(PXUSB_PDO_DEVICE_DATA PdoData, PIR
 _Use_decl_annotations_ VOID EP1CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     UNREFERENCED_PARAMETER(DeviceObject);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!EP1CancelRoutine: ++\n");
-    auto pdoData =
+    PXUSB_PDO_DEVICE_DATA pdoData =
         static_cast<PXUSB_PDO_DEVICE_DATA>(Irp->Tail.Overlay.DriverContext[kContextSlot]);
-    // Counted while the cancel spin lock is still held, so that the child's
-    // cleanup, which takes that lock once, cannot miss this routine.
-    InterlockedIncrement(&pdoData->Ep1CancelsInProgress);
+    // Held from before the cancel spin lock is released, so that the child's
+    // cleanup, which takes that lock once before its rundown, cannot miss
+    // this routine.
+    BOOLEAN held = ExAcquireRundownProtection(&pdoData->Ep1CancelRundown);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
+    if (!held) {
+        // The cleanup has passed the cancel spin lock and completed every
+        // transfer it held: this one was not among them, so only the IRP
+        // is left to finish.
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        FinishTransfer(UrbOf(Irp), 0, STATUS_CANCELLED);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return;
+    }
 
     BOOLEAN found = FALSE;
     KIRQL irql;
@@ -236,13 +247,13 @@ _Use_decl_annotations_ VOID EP1CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP I
     Irp->IoStatus.Status = STATUS_CANCELLED;
     FinishTransfer(UrbOf(Irp), 0, STATUS_CANCELLED);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    InterlockedDecrement(&pdoData->Ep1CancelsInProgress); // the last use of the context
+    ExReleaseRundownProtection(&pdoData->Ep1CancelRundown); // the last use of the context
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!EP1CancelRoutine: %u --\n", found);
 }
 
 _Use_decl_annotations_ NTSTATUS HandleXusbInputReport(PXUSB_PDO_DEVICE_DATA PdoData,
                                                       const UCHAR* Report) {
-    if (PdoData == nullptr || Report == nullptr) {
+    if (PdoData == NULL || Report == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB,
                     "Quillex!HandleXusbInputReport: ERROR, Invalid Parameter.\n");
         return STATUS_INVALID_PARAMETER;
@@ -257,7 +268,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbInputReport(PXUSB_PDO_DEVICE_DATA PdoD
     KeAcquireSpinLock(&PdoData->PendingEp1Lock, &irql);
     // A transfer being cancelled is passed over: the report goes to the next.
     PIRP irp = TakeOldestTransfer(PdoData);
-    if (irp == nullptr) {
+    if (irp == NULL) {
         // Kept as the controller's current state for the next transfer, so a
         // change (a button released) is not lost while no transfer waits.
         RtlCopyMemory(PdoData->LatestReport, Report, XUSB_INPUT_REPORT_LENGTH);
@@ -265,7 +276,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbInputReport(PXUSB_PDO_DEVICE_DATA PdoD
     }
     KeReleaseSpinLock(&PdoData->PendingEp1Lock, irql);
 
-    if (irp == nullptr) {
+    if (irp == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB,
                     "Quillex!HandleXusbInputReport: ERROR, Event Received without a Valid IRP.\n");
         return STATUS_DEVICE_NOT_READY;
@@ -291,7 +302,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerCompleteEp1Transfers(PXUSB_PDO_DEV
     // The list is looked at under its lock only: a cancel routine may be
     // unlinking a transfer at this moment. A child whose context was never
     // filled has no list (and its lock is the zeroed, free one).
-    if (PdoData->PendingEp1Irps.Flink != nullptr) {
+    if (PdoData->PendingEp1Irps.Flink != NULL) {
         while (PIRP irp = TakeOldestTransfer(PdoData)) {
             InsertTailList(&owned, &irp->Tail.Overlay.ListEntry);
         }
@@ -314,16 +325,12 @@ _Use_decl_annotations_ NTSTATUS XboxControllerFlushEp1Transfers(PXUSB_PDO_DEVICE
     XboxControllerCompleteEp1Transfers(PdoData, STATUS_DEVICE_DOES_NOT_EXIST);
     KIRQL irql;
 
-    // A cancel routine that took a transfer before we could has counted
-    // itself while holding the cancel spin lock; once we have held that lock,
-    // the count covers every such routine.
+    // A cancel routine that took a transfer before we could has acquired
+    // the rundown protection while holding the cancel spin lock; once we
+    // have held that lock, the rundown covers every such routine.
     IoAcquireCancelSpinLock(&irql);
     IoReleaseCancelSpinLock(irql);
-    while (InterlockedCompareExchange(&PdoData->Ep1CancelsInProgress, 0, 0) != 0) {
-        LARGE_INTEGER delay;
-        delay.QuadPart = -10 * 1000; // 1 ms
-        KeDelayExecutionThread(KernelMode, FALSE, &delay);
-    }
+    ExWaitForRundownProtectionRelease(&PdoData->Ep1CancelRundown);
     return STATUS_SUCCESS;
 }
 
@@ -358,7 +365,7 @@ _Use_decl_annotations_ NTSTATUS HandleEP2InterruptOutURB(PXUSB_PDO_DEVICE_DATA P
                     length, kOutputMessageMinimum);
         return STATUS_SUCCESS;
     }
-    auto message = static_cast<const UCHAR*>(buffer);
+    const UCHAR* message = static_cast<const UCHAR*>(buffer);
     if (RtlEqualMemory(message, LedCommandPrefix, sizeof(LedCommandPrefix))) {
         return HandleXboxLEDDecode(PdoData, message[2]);
     }

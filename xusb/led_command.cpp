@@ -10,7 +10,7 @@
 
 _Use_decl_annotations_ NTSTATUS XboxControllerQueueLedState(PXUSB_PDO_DEVICE_DATA PdoData,
                                                             UCHAR LedState) {
-    if (PdoData->LedWorkItem == nullptr) {
+    if (PdoData->LedWorkItem == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB,
                     "Quillex!XboxControllerQueueLedState: ERROR no LED work item, LED state %u "
                     "dropped\n",
@@ -28,7 +28,7 @@ PAGED_CODE_SEG _Use_decl_annotations_ VOID XboxControllerLedWorkItem(WDFWORKITEM
     PDEVICE_CONTEXT context = QuillexGetDeviceContext(pdoData->ParentDevice);
     // Runs of the work item may overlap; taking the state under the mutex
     // applies the states in the order they were taken.
-    KeWaitForSingleObject(&pdoData->LedMutex, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&pdoData->LedMutex, Executive, KernelMode, FALSE, NULL);
     LONG state = InterlockedExchange(&pdoData->PendingLedState, XUSB_NO_LED_STATE);
     if (state != XUSB_NO_LED_STATE) {
         TorvaXboxMappingSetLed(context, static_cast<UCHAR>(state)); // traces its own failures

@@ -7,9 +7,9 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVI
                                                                          WDFDEVICE Device,
                                                                          ULONG InstanceNumber) {
     PAGED_CODE();
-    PXUSB_PDO_DEVICE_DATA pdoData = Pdo != nullptr ? XusbPdoGetData(Pdo) : nullptr;
-    PDEVICE_CONTEXT parent = Device != nullptr ? QuillexGetDeviceContext(Device) : nullptr;
-    if (pdoData == nullptr || parent == nullptr) {
+    PXUSB_PDO_DEVICE_DATA pdoData = Pdo != NULL ? XusbPdoGetData(Pdo) : NULL;
+    PDEVICE_CONTEXT parent = Device != NULL ? QuillexGetDeviceContext(Device) : NULL;
+    if (pdoData == NULL || parent == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
     pdoData->InstanceNumber = InstanceNumber;
@@ -25,7 +25,8 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVI
     pdoData->ConfigurationDescribed = 0;
     (VOID) XboxControllerPrepareConfiguration(pdoData); // a failure shows on enumeration
     pdoData->LatestReportHeld = FALSE;
-    pdoData->Ep1CancelsInProgress = 0;
+    ExInitializeRundownProtection(&pdoData->Ep1CancelRundown);
+    ExInitializeRundownProtection(&pdoData->HandOverRundown);
     pdoData->PendingLedState = XUSB_NO_LED_STATE;
     KeInitializeMutex(&pdoData->LedMutex, 0);
 
@@ -38,7 +39,7 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVI
     attributes.ParentObject = Pdo;
     NTSTATUS status = WdfWorkItemCreate(&config, &attributes, &pdoData->LedWorkItem);
     if (!NT_SUCCESS(status)) {
-        pdoData->LedWorkItem = nullptr;
+        pdoData->LedWorkItem = NULL;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "Quillex!Bus_XusbInitializePdoData: <%u> WdfWorkItemCreate failed 0x%x\n",
                     InstanceNumber, status);
@@ -48,8 +49,8 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS Bus_XusbInitializePdoData(WDFDEVI
 
 _Use_decl_annotations_ NTSTATUS QuillexRemovePdo(WDFDEVICE Pdo) {
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!QuillexRemovePdo: ++\n");
-    PXUSB_PDO_DEVICE_DATA pdoData = Pdo != nullptr ? XusbPdoGetData(Pdo) : nullptr;
-    if (pdoData != nullptr) {
+    PXUSB_PDO_DEVICE_DATA pdoData = Pdo != NULL ? XusbPdoGetData(Pdo) : NULL;
+    if (pdoData != NULL) {
         // Only the mark changes: waiting transfers stay until they are
         // cancelled or the child is destroyed.
         // Read by hand-overs and transfers on other threads.
@@ -62,57 +63,57 @@ _Use_decl_annotations_ NTSTATUS QuillexRemovePdo(WDFDEVICE Pdo) {
 _Use_decl_annotations_ VOID XusbPdoCleanup(WDFOBJECT Object) {
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!XusbPdoCleanup: ++\n");
     PXUSB_PDO_DEVICE_DATA pdoData = XusbPdoGetData(Object);
-    if (pdoData != nullptr) {
+    if (pdoData != NULL) {
         // The context goes away with the child: transfers still linked into
         // its list, and cancel routines about to look for them, must be done
         // with it first.
         XboxControllerFlushEp1Transfers(pdoData);
-        PDEVICE_CONTEXT parent = pdoData->ParentDevice != nullptr
-                                     ? QuillexGetDeviceContext(pdoData->ParentDevice)
-                                     : nullptr;
-        if (parent != nullptr) {
+        PDEVICE_CONTEXT parent =
+            pdoData->ParentDevice != NULL ? QuillexGetDeviceContext(pdoData->ParentDevice) : NULL;
+        if (parent != NULL) {
             KIRQL irql;
             KeAcquireSpinLock(&parent->StateLock, &irql);
             // A newer child the parent already names keeps its place. The
             // reader publishes XusbPdo interlocked: cleared the same way.
             (VOID) InterlockedCompareExchangePointer(
-                reinterpret_cast<PVOID volatile*>(&parent->XusbPdo), nullptr, Object);
+                reinterpret_cast<PVOID volatile*>(&parent->XusbPdo), NULL, Object);
             KeReleaseSpinLock(&parent->StateLock, irql);
-            // Nobody can take this child any more; whoever took it before
-            // is handing a report to it right now and must be done with the
-            // context first. Hand-overs only complete transfers: none waits
-            // for this cleanup.
-            while (InterlockedCompareExchange(&parent->XusbPdoUsers, 0, 0) != 0) {
-                LARGE_INTEGER delay;
-                delay.QuadPart = -10 * 1000; // 1 ms
-                KeDelayExecutionThread(KernelMode, FALSE, &delay);
-            }
         }
+        // Nobody can take this child any more; whoever took it before is
+        // handing a report to it right now and must be done with the context
+        // first. Hand-overs only complete transfers: none waits for this
+        // cleanup.
+        ExWaitForRundownProtectionRelease(&pdoData->HandOverRundown);
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!XusbPdoCleanup: --\n");
 }
 
 _Use_decl_annotations_ PXUSB_PDO_DEVICE_DATA Bus_XusbReferenceChildLocked(PDEVICE_CONTEXT Parent) {
-    WDFDEVICE child = Parent != nullptr ? QuillexChildOf(Parent) : nullptr;
-    if (child == nullptr) {
-        return nullptr;
+    WDFDEVICE child = Parent != NULL ? QuillexChildOf(Parent) : NULL;
+    if (child == NULL) {
+        return NULL;
     }
-    InterlockedIncrement(&Parent->XusbPdoUsers);
-    return XusbPdoGetData(child);
+    PXUSB_PDO_DEVICE_DATA pdoData = XusbPdoGetData(child);
+    // Refused only once the child's cleanup has begun to wait: the child is
+    // on its way out.
+    if (!ExAcquireRundownProtection(&pdoData->HandOverRundown)) {
+        return NULL;
+    }
+    return pdoData;
 }
 
-_Use_decl_annotations_ VOID Bus_XusbDereferenceChild(PDEVICE_CONTEXT Parent) {
-    if (Parent != nullptr) {
-        InterlockedDecrement(&Parent->XusbPdoUsers);
+_Use_decl_annotations_ VOID Bus_XusbDereferenceChild(PXUSB_PDO_DEVICE_DATA Child) {
+    if (Child != NULL) {
+        ExReleaseRundownProtection(&Child->HandOverRundown);
     }
 }
 
 _Use_decl_annotations_ NTSTATUS TraceMultiSz(PCSTR Prefix, PCSTR Title, PCWSTR MultiSz) {
-    PCSTR prefix = Prefix != nullptr ? Prefix : "";
-    if (Title != nullptr) {
+    PCSTR prefix = Prefix != NULL ? Prefix : "";
+    if (Title != NULL) {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "%s%s\n", prefix, Title);
     }
-    if (MultiSz == nullptr) {
+    if (MultiSz == NULL) {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_URB, "%sERROR - NULL MultiSZ!\n", prefix);
         return STATUS_SUCCESS;
     }

@@ -20,14 +20,14 @@ VOID XboxControllerInterfaceDereference(PVOID Context) {
 // An abort only gives transfers back: the class driver of a removed child
 // still needs it to get its waiting transfers back before it leaves.
 BOOLEAN IsAbortPipe(ULONG Code, PVOID Argument) {
-    auto urb = static_cast<PURB>(Argument);
-    return Code == IOCTL_INTERNAL_USB_SUBMIT_URB && urb != nullptr &&
+    PURB urb = static_cast<PURB>(Argument);
+    return Code == IOCTL_INTERNAL_USB_SUBMIT_URB && urb != NULL &&
            urb->UrbHeader.Length >= sizeof(_URB_HEADER) &&
            urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE;
 }
 
-} // namespace
-
+// The bus interface's routines are reached only through the interface the
+// class driver queried: none is known by name outside this file.
 USB_BUSIFFN_GETUSBDI_VERSION GetUSBDIVersion;
 USB_BUSIFFN_QUERY_BUS_TIME QueryBusTime;
 USB_BUSIFFN_SUBMIT_ISO_OUT_URB SubmitIsoOutUrb;
@@ -38,11 +38,11 @@ VOID GetUSBDIVersion(PVOID BusContext, PUSBD_VERSION_INFORMATION VersionInformat
                      PULONG HcdCapabilities) {
     UNREFERENCED_PARAMETER(BusContext);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Quillex!GetUSBDIVersion: ++ ");
-    if (VersionInformation != nullptr) {
+    if (VersionInformation != NULL) {
         VersionInformation->USBDI_Version = 0x500;
         VersionInformation->Supported_USB_Version = 0x200;
     }
-    if (HcdCapabilities != nullptr) {
+    if (HcdCapabilities != NULL) {
         *HcdCapabilities = 0;
     }
 }
@@ -79,32 +79,34 @@ BOOLEAN IsDeviceHighSpeed(PVOID BusContext) {
     return FALSE;
 }
 
+} // namespace
+
 _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP Irp) {
-    if (Irp == nullptr) {
+    if (Irp == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "Quillex!HandleXusbPdoInternalIrp: NULL Irp\n");
         return STATUS_INVALID_PARAMETER;
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (stack == nullptr) {
+    if (stack == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "Quillex!HandleXusbPdoInternalIrp: NULL Irp Stack\n");
         return STATUS_INVALID_PARAMETER;
     }
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     PVOID argument = stack->Parameters.Others.Argument1; // the URB, or the port status to fill
-    PXUSB_PDO_DEVICE_DATA pdoData = Device != nullptr ? XusbPdoGetData(Device) : nullptr;
+    PXUSB_PDO_DEVICE_DATA pdoData = Device != NULL ? XusbPdoGetData(Device) : NULL;
     NTSTATUS status;
     BOOLEAN dispatched = FALSE;
 
     Irp->IoStatus.Information = 0; // also for a transfer completed later from endpoint 1
-    if (code != IOCTL_INTERNAL_USB_RESET_PORT && argument == nullptr) {
+    if (code != IOCTL_INTERNAL_USB_RESET_PORT && argument == NULL) {
         // Refused, but completed: a request returned without completion
         // would never come back to its sender.
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                     "Quillex!HandleXusbPdoInternalIrp: NULL Urb from Irp\n");
         status = STATUS_INVALID_PARAMETER;
-    } else if (pdoData == nullptr) {
+    } else if (pdoData == NULL) {
         status = STATUS_INVALID_PARAMETER;
     } else if (QuillexReadFlag(&pdoData->bRemoved) && !IsAbortPipe(code, argument)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
@@ -134,7 +136,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP 
     }
     // A pending transfer belongs to endpoint 1 from the moment it was queued.
     if (status != STATUS_PENDING) {
-        if (code == IOCTL_INTERNAL_USB_SUBMIT_URB && argument != nullptr && !dispatched) {
+        if (code == IOCTL_INTERNAL_USB_SUBMIT_URB && argument != NULL && !dispatched) {
             // A URB refused before dispatch says why, as the USB stack's would.
             XboxControllerSetUrbStatus(static_cast<PURB>(argument), status);
         }
@@ -145,7 +147,7 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoInternalIrp(WDFDEVICE Device, PIRP 
 }
 
 _Use_decl_annotations_ NTSTATUS HandleXusbPdoPnPIrp(WDFDEVICE Device, PIRP Irp) {
-    if (Irp == nullptr) {
+    if (Irp == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -163,9 +165,9 @@ _Use_decl_annotations_ NTSTATUS HandleXusbPdoPnPIrp(WDFDEVICE Device, PIRP Irp) 
 }
 
 _Use_decl_annotations_ NTSTATUS HandleQueryInterfaceIrp(WDFDEVICE Device, PIRP Irp) {
-    auto& query = IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryInterface;
-    const GUID* type = query.InterfaceType;
-    if (type == nullptr) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const GUID* type = stack->Parameters.QueryInterface.InterfaceType;
+    if (type == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Unknown interface GUID\n");
         return Irp->IoStatus.Status;
     }
@@ -179,26 +181,28 @@ _Use_decl_annotations_ NTSTATUS HandleQueryInterfaceIrp(WDFDEVICE Device, PIRP I
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Unknown interface GUID\n");
         return Irp->IoStatus.Status; // someone else's interface: the sender's status stands
     }
-    if (query.Version > USB_BUSIF_USBDI_VERSION_1) {
+    if (stack->Parameters.QueryInterface.Version > USB_BUSIF_USBDI_VERSION_1) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Interface version not supported: %u",
-                    query.Version);
+                    stack->Parameters.QueryInterface.Version);
         return STATUS_INVALID_PARAMETER;
     }
-    USHORT size = query.Version == USB_BUSIF_USBDI_VERSION_0 ? sizeof(USB_BUS_INTERFACE_USBDI_V0)
-                                                             : sizeof(USB_BUS_INTERFACE_USBDI_V1);
-    if (query.Size < size) {
+    USHORT size = stack->Parameters.QueryInterface.Version == USB_BUSIF_USBDI_VERSION_0
+                      ? sizeof(USB_BUS_INTERFACE_USBDI_V0)
+                      : sizeof(USB_BUS_INTERFACE_USBDI_V1);
+    if (stack->Parameters.QueryInterface.Size < size) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Size of interface too small %d",
-                    query.Version);
+                    stack->Parameters.QueryInterface.Version);
         return STATUS_INVALID_PARAMETER;
     }
-    if (query.Interface == nullptr) {
+    if (stack->Parameters.QueryInterface.Interface == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
     // Version 0 is the prefix of version 1: a version 0 caller's record ends
     // before IsDeviceHighSpeed, which is written only for version 1.
-    auto busInterface = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(query.Interface);
+    PUSB_BUS_INTERFACE_USBDI_V1 busInterface =
+        reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(stack->Parameters.QueryInterface.Interface);
     busInterface->Size = size;
-    busInterface->Version = query.Version;
+    busInterface->Version = stack->Parameters.QueryInterface.Version;
     busInterface->BusContext = Device;
     busInterface->InterfaceReference = XboxControllerInterfaceReference;
     busInterface->InterfaceDereference = XboxControllerInterfaceDereference;
@@ -206,7 +210,7 @@ _Use_decl_annotations_ NTSTATUS HandleQueryInterfaceIrp(WDFDEVICE Device, PIRP I
     busInterface->QueryBusTime = QueryBusTime;
     busInterface->SubmitIsoOutUrb = SubmitIsoOutUrb;
     busInterface->QueryBusInformation = QueryBusInformation;
-    if (query.Version == USB_BUSIF_USBDI_VERSION_1) {
+    if (stack->Parameters.QueryInterface.Version == USB_BUSIF_USBDI_VERSION_1) {
         busInterface->IsDeviceHighSpeed = IsDeviceHighSpeed;
     }
     // The provider takes the first reference on the interface it hands out;

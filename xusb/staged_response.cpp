@@ -2,13 +2,13 @@
 #include "xusb/staged_response.h"
 
 // Bytes per print of a buffer dump.
-constexpr ULONG kTraceBufferChunk = 64;
+const ULONG kTraceBufferChunk = 64;
 
 _Use_decl_annotations_ NTSTATUS XboxControllerClaimStage(UCHAR* StageCounter, ULONG RowCount,
                                                          UCHAR* Stage) {
     // Several URBs of one kind may arrive at once: each must get a row of its
     // own, so the counter only moves by compare-and-exchange.
-    auto counter = reinterpret_cast<CHAR volatile*>(StageCounter);
+    CHAR volatile* counter = reinterpret_cast<CHAR volatile*>(StageCounter);
     // Read as it is written, by an interlocked operation (one that leaves it
     // unchanged), so that no plain read meets another URB's exchange.
     UCHAR seen = static_cast<UCHAR>(_InterlockedCompareExchange8(counter, 0, 0));
@@ -34,11 +34,11 @@ _Use_decl_annotations_ NTSTATUS XboxControllerCopyStage(PCSTAGED_RESPONSE Table,
     *BytesCopied = 0;
     const STAGED_RESPONSE& row = Table[Stage];
     if (row.Length != 0) {
-        if (Buffer == nullptr || BufferLength < row.Length) {
+        if (Buffer == NULL || BufferLength < row.Length) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
                         "ERROR Unexpected Transfer Buffer Size in %s: %u, State %u, Expected Size "
                         "%x\n",
-                        Name, Buffer == nullptr ? 0 : BufferLength, Stage, row.Length);
+                        Name, Buffer == NULL ? 0 : BufferLength, Stage, row.Length);
             status = STATUS_INVALID_PARAMETER;
         } else {
             RtlCopyMemory(Buffer, row.Data, row.Length);
@@ -73,10 +73,10 @@ _Use_decl_annotations_ NTSTATUS CopyStagedResponse(UCHAR* StageCounter, PCSTAGED
 }
 
 _Use_decl_annotations_ NTSTATUS TraceBuffer(const VOID* Buffer, ULONG Length) {
-    auto bytes = static_cast<const UCHAR*>(Buffer);
+    const UCHAR* bytes = static_cast<const UCHAR*>(Buffer);
     // A buffer that would wrap around the address space is not read at all.
-    ULONG count = Buffer == nullptr || reinterpret_cast<ULONG_PTR>(Buffer) + Length <
-                                           reinterpret_cast<ULONG_PTR>(Buffer)
+    ULONG count = Buffer == NULL || reinterpret_cast<ULONG_PTR>(Buffer) + Length <
+                                        reinterpret_cast<ULONG_PTR>(Buffer)
                       ? 0
                       : Length;
     // Endpoint messages are dumped at DISPATCH_LEVEL: each piece of the dump

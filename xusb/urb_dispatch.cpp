@@ -23,7 +23,7 @@ const UCHAR XboxDeviceDescriptor[18] = {
     0x03,       // iSerialNumber
     0x01,       // bNumConfigurations
 };
-constexpr ULONG kIdProductOffset = 10;
+const ULONG kIdProductOffset = 10;
 
 const UCHAR XboxConfigDescriptor[48] = {
     // Configuration.
@@ -68,7 +68,7 @@ const UCHAR XboxConfigDescriptor[48] = {
 // The configuration descriptor alone (the first 9 bytes of the set), as
 // answered to the first request.
 const UCHAR* const XboxConfigHeader = XboxConfigDescriptor;
-constexpr ULONG kConfigHeaderLength = 9;
+const ULONG kConfigHeaderLength = 9;
 
 const UCHAR XboxProductString[30] = {
     0x1E, // bLength: 30
@@ -138,7 +138,7 @@ const STAGED_RESPONSE VendorResponses[] = {
     {VendorResponse2, sizeof(VendorResponse2), 0},
 };
 
-constexpr ULONG kValidationPoolTag = 0x58424B46; // "FKBX" in memory order
+const ULONG kValidationPoolTag = 0x58424B46; // "FKBX" in memory order
 
 // Bytes of an URB that the handler of its function reads: a shorter URB
 // (by its own header) is refused before anything is read past its end.
@@ -194,7 +194,7 @@ NTSTATUS AnswerDeviceDescriptor(PXUSB_PDO_DEVICE_DATA PdoData, PURB Urb) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Return Xbox USB_DEVICE_DESCRIPTOR\n");
-    auto out = static_cast<UCHAR*>(buffer);
+    PUCHAR out = static_cast<PUCHAR>(buffer);
     RtlCopyMemory(out, XboxDeviceDescriptor, sizeof(XboxDeviceDescriptor));
     request->TransferBufferLength = sizeof(XboxDeviceDescriptor);
     out[kIdProductOffset] = static_cast<UCHAR>(PdoData->ProductId & 0xFF);
@@ -295,27 +295,28 @@ XboxControllerPrepareConfiguration(PXUSB_PDO_DEVICE_DATA PdoData) {
     XUSB_CONFIGURATION* configuration = &PdoData->Configuration;
     RtlZeroMemory(configuration, sizeof(*configuration));
     // The library's routines take writable pointers; none of them writes.
-    auto config =
+    PUSB_CONFIGURATION_DESCRIPTOR config =
         reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(const_cast<UCHAR*>(XboxConfigDescriptor));
-    PUCHAR offending = nullptr;
+    PUCHAR offending = NULL;
     configuration->ValidationStatus = USBD_ValidateConfigurationDescriptor(
         config, sizeof(XboxConfigDescriptor), 2, &offending, kValidationPoolTag);
     if (!NT_SUCCESS(configuration->ValidationStatus)) {
         configuration->OffendingOffset =
-            offending != nullptr ? static_cast<ULONG>(offending - XboxConfigDescriptor) : 0;
+            offending != NULL ? static_cast<ULONG>(offending - XboxConfigDescriptor) : 0;
         return configuration->ValidationStatus;
     }
     PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor =
         USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
-    if (interfaceDescriptor == nullptr ||
+    if (interfaceDescriptor == NULL ||
         interfaceDescriptor->bNumEndpoints > RTL_NUMBER_OF(configuration->Endpoints)) {
         return STATUS_DEVICE_DATA_ERROR;
     }
     PUCHAR start = reinterpret_cast<PUCHAR>(interfaceDescriptor);
     for (ULONG i = 0; i < interfaceDescriptor->bNumEndpoints; ++i) {
-        auto endpoint = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
-            config, config->wTotalLength, start, USB_ENDPOINT_DESCRIPTOR_TYPE));
-        if (endpoint == nullptr || endpoint->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+        PUSB_ENDPOINT_DESCRIPTOR endpoint =
+            reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(USBD_ParseDescriptors(
+                config, config->wTotalLength, start, USB_ENDPOINT_DESCRIPTOR_TYPE));
+        if (endpoint == NULL || endpoint->bLength < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
             break; // select-configuration reports the missing endpoint
         }
         configuration->Endpoints[configuration->EndpointCount++] = endpoint;
@@ -329,24 +330,24 @@ _Use_decl_annotations_ NTSTATUS XboxControllerGetTransferBuffer(PVOID TransferBu
                                                                 PMDL TransferBufferMDL,
                                                                 ULONG TransferBufferLength,
                                                                 PVOID* Buffer, PULONG Length) {
-    *Buffer = nullptr;
+    *Buffer = NULL;
     *Length = 0;
-    if (TransferBuffer != nullptr) {
+    if (TransferBuffer != NULL) {
         *Buffer = TransferBuffer;
         *Length = TransferBufferLength;
         return STATUS_SUCCESS;
     }
-    if (TransferBufferMDL == nullptr) {
+    if (TransferBufferMDL == NULL) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     PVOID mapped;
     if (TransferBufferMDL->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
         mapped = TransferBufferMDL->MappedSystemVa;
     } else {
-        mapped = MmMapLockedPagesSpecifyCache(TransferBufferMDL, KernelMode, MmCached, nullptr,
-                                              FALSE, NormalPagePriority);
+        mapped = MmMapLockedPagesSpecifyCache(TransferBufferMDL, KernelMode, MmCached, NULL, FALSE,
+                                              NormalPagePriority);
     }
-    if (mapped == nullptr) {
+    if (mapped == NULL) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     *Buffer = mapped;
@@ -356,21 +357,21 @@ _Use_decl_annotations_ NTSTATUS XboxControllerGetTransferBuffer(PVOID TransferBu
 }
 
 _Use_decl_annotations_ NTSTATUS HandleXusbPdoURB(WDFDEVICE Device, PIRP Irp) {
-    if (Irp == nullptr) {
+    if (Irp == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "Quillex!HandleXusbPdoURB: NULL Irp\n");
         return STATUS_INVALID_PARAMETER;
     }
-    if (Device == nullptr) {
+    if (Device == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "Quillex!HandleXusbPdoURB: NULL Device\n");
         return STATUS_INVALID_PARAMETER;
     }
-    auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
-    if (urb == nullptr) {
+    PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+    if (urb == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "Quillex!HandleXusbPdoURB: NULL Irp\n");
         return STATUS_INVALID_PARAMETER;
     }
     PXUSB_PDO_DEVICE_DATA pdoData = XusbPdoGetData(Device);
-    if (pdoData == nullptr) {
+    if (pdoData == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_URB, "Quillex!HandleXusbPdoURB: NULL Device\n");
         return STATUS_INVALID_PARAMETER;
     }
@@ -470,7 +471,7 @@ _Use_decl_annotations_ NTSTATUS XboxControllerSelectConfig(PXUSB_PDO_DEVICE_DATA
     PUSBD_INTERFACE_INFORMATION info = &request->Interface;
     const XUSB_CONFIGURATION* configuration = &PdoData->Configuration;
 
-    if (request->ConfigurationDescriptor == nullptr) {
+    if (request->ConfigurationDescriptor == NULL) {
         // No descriptor: the device goes back to its unconfigured state. The
         // URB carries no interface to fill, and none is read.
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
@@ -483,8 +484,8 @@ _Use_decl_annotations_ NTSTATUS XboxControllerSelectConfig(PXUSB_PDO_DEVICE_DATA
     PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor =
         InterlockedCompareExchange(&PdoData->ConfigurationDescribed, 0, 0) != 0
             ? configuration->Interface
-            : nullptr;
-    if (interfaceDescriptor == nullptr ||
+            : NULL;
+    if (interfaceDescriptor == NULL ||
         info->InterfaceNumber != interfaceDescriptor->bInterfaceNumber ||
         info->AlternateSetting != interfaceDescriptor->bAlternateSetting) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,

@@ -50,9 +50,14 @@ typedef struct _XUSB_PDO_DEVICE_DATA {
     BOOLEAN LatestReportHeld;
     UCHAR LatestReport[XUSB_INPUT_REPORT_LENGTH];
 
-    // Cancel routines that have taken a waiting transfer and may still use
-    // this record; the child's cleanup waits for them.
-    LONG Ep1CancelsInProgress;
+    // Held by each cancel routine that has taken a waiting transfer, for as
+    // long as it uses this record; the child's cleanup runs it down.
+    EX_RUNDOWN_REF Ep1CancelRundown;
+
+    // Held by each hand-over that took this child from its parent (see
+    // Bus_XusbReferenceChildLocked); the child's cleanup runs it down once
+    // nobody can take the child any more.
+    EX_RUNDOWN_REF HandOverRundown;
 
     // LED commands arrive with URBs, up to DISPATCH_LEVEL; the LED state is
     // recorded under a mutex, at PASSIVE_LEVEL. The newest command waits in
@@ -91,16 +96,15 @@ EVT_WDF_OBJECT_CONTEXT_CLEANUP XusbPdoCleanup;
 // until Bus_XusbDereferenceChild, even if its deletion starts meanwhile.
 _IRQL_requires_(DISPATCH_LEVEL) PXUSB_PDO_DEVICE_DATA
     Bus_XusbReferenceChildLocked(_In_ struct _DEVICE_CONTEXT* Parent);
-// Ends a hand-over that Bus_XusbReferenceChildLocked started.
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID
-    Bus_XusbDereferenceChild(_In_ struct _DEVICE_CONTEXT* Parent);
+// Ends a hand-over that Bus_XusbReferenceChildLocked started on Child.
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID Bus_XusbDereferenceChild(_In_ PXUSB_PDO_DEVICE_DATA Child);
 
 // Trace dump of a double-null-terminated UTF-16 string list.
 NTSTATUS TraceMultiSz(_In_opt_ PCSTR Prefix, _In_opt_ PCSTR Title, _In_opt_ PCWSTR MultiSz);
 
 // The WDM requests the child answers itself (preprocess callbacks).
-NTSTATUS HandleXusbPdoInternalIrp(_In_ WDFDEVICE Device, _Inout_ PIRP Irp);
-NTSTATUS HandleXusbPdoPnPIrp(_In_ WDFDEVICE Device, _Inout_ PIRP Irp);
+EVT_WDFDEVICE_WDM_IRP_PREPROCESS HandleXusbPdoInternalIrp;
+EVT_WDFDEVICE_WDM_IRP_PREPROCESS HandleXusbPdoPnPIrp;
 NTSTATUS HandleQueryInterfaceIrp(_In_ WDFDEVICE Device, _Inout_ PIRP Irp);
 
 // Hands a 20-byte input report to the oldest waiting endpoint 1 transfer.

@@ -17,6 +17,10 @@ inline constexpr const char* kCancelLockReleasedByRoutine =
 inline constexpr const char* kCancelLockContended =
     "IoAcquireCancelSpinLock: waiting for the cancel spin lock";
 inline constexpr const char* kDelayExecution = "KeDelayExecutionThread";
+// The object is the rundown reference: holders are out, and the rundown is
+// about to wait for them.
+inline constexpr const char* kRundownWaiting =
+    "ExWaitForRundownProtectionRelease: waiting for holders to leave";
 // The object is the event, not yet signalled.
 inline constexpr const char* kEventAboutToBeSet = "KeSetEvent: about to signal";
 // The object is the lock: a thread found it held and starts to spin; a

@@ -69,6 +69,12 @@ inline constexpr const char* kFreedPoolWritten = "freed pool block written after
 inline constexpr const char* kFreedPoolUsed = "freed pool memory used";
 inline constexpr const char* kInformationTooLarge =
     "Information larger than the request's output buffer";
+inline constexpr const char* kRundownReleasedTooOften =
+    "rundown protection released more often than it was acquired";
+inline constexpr const char* kRundownWaitedTwice =
+    "rundown protection waited for by two threads at once";
+inline constexpr const char* kRundownReinitializedInUse =
+    "rundown protection reinitialized before its rundown ended";
 } // namespace rule
 
 // Prints "QUILLEX VERIFIER STOP: <rule>", where it happened, the detail and

@@ -9,6 +9,8 @@
 
 #include <hidclass.h>
 
+#include "sim/kernel/thread_state.h"
+
 namespace sim::hid {
 namespace {
 
@@ -99,9 +101,24 @@ NTSTATUS Collection::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
             if (removed_) {
                 return Finish(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
             }
+            NTSTATUS shared = CheckShareAccess(r.fileObject);
+            if (!NT_SUCCESS(shared)) {
+                return Finish(irp, shared, 0);
+            }
             opens_.emplace(r.fileObject, Open{});
         }
-        NTSTATUS status = told ? AnswerAsTold(pdo, irp, r) : Finish(irp, STATUS_SUCCESS, 0);
+        NTSTATUS status;
+        if (told) {
+            status = AnswerAsTold(pdo, irp, r);
+        } else if (unsigned every = opensAtDispatchEvery_.load();
+                   every != 0 && (opensAnswered_.fetch_add(1) + 1) % every == 0) {
+            // A driver above must not wait in its completion routine.
+            ++opensAtDispatch_;
+            sim::kernel::ScopedIrql raised(DISPATCH_LEVEL);
+            status = Finish(irp, STATUS_SUCCESS, 0);
+        } else {
+            status = Finish(irp, STATUS_SUCCESS, 0);
+        }
         if (!NT_SUCCESS(status) && status != STATUS_PENDING) {
             std::lock_guard<std::mutex> guard(lock_);
             opens_.erase(r.fileObject);
@@ -127,6 +144,30 @@ NTSTATUS Collection::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     default:
         return AnswerAsTold(pdo, irp, r);
     }
+}
+
+NTSTATUS Collection::CheckShareAccess(PFILE_OBJECT file) const {
+    // Opens for neither reading nor writing take no part.
+    if (file == nullptr || (!file->ReadAccess && !file->WriteAccess)) {
+        return STATUS_SUCCESS;
+    }
+    size_t users = 0, readers = 0, writers = 0, sharingRead = 0, sharingWrite = 0;
+    for (const auto& entry : opens_) {
+        PFILE_OBJECT other = entry.first;
+        if (other == nullptr || (!other->ReadAccess && !other->WriteAccess)) {
+            continue;
+        }
+        ++users;
+        readers += other->ReadAccess ? 1 : 0;
+        writers += other->WriteAccess ? 1 : 0;
+        sharingRead += other->SharedRead ? 1 : 0;
+        sharingWrite += other->SharedWrite ? 1 : 0;
+    }
+    if ((file->ReadAccess && sharingRead < users) || (file->WriteAccess && sharingWrite < users) ||
+        (!file->SharedRead && readers > 0) || (!file->SharedWrite && writers > 0)) {
+        return STATUS_SHARING_VIOLATION;
+    }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS Collection::Control(PIRP irp, ULONG code) {
@@ -236,6 +277,10 @@ ULONG_PTR Collection::Returned(ULONG_PTR written) {
 
 NTSTATUS Collection::Read(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    // A read goes through an open made for reading, whoever sends it.
+    if (stack->FileObject != nullptr && !stack->FileObject->ReadAccess) {
+        return Finish(irp, STATUS_ACCESS_DENIED, 0);
+    }
     if (caps_.InputReportByteLength == 0 ||
         stack->Parameters.Read.Length < caps_.InputReportByteLength) {
         return Finish(irp, STATUS_INVALID_BUFFER_SIZE, 0);

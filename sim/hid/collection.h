@@ -68,6 +68,12 @@ class Collection : public pnp::RecordingLowerDevice {
     // buffer: a reader that decodes past what the read returned shows.
     void ShortenNextReads(ULONG bytes, unsigned count = 1);
 
+    // A lower driver may complete an open from a DPC: this collection
+    // completes every 'every'th open it answers at DISPATCH_LEVEL (every
+    // second by default; 1 for all, 0 for none).
+    void CompleteOpensAtDispatch(unsigned every) { opensAtDispatchEvery_ = every; }
+    uint64_t OpensCompletedAtDispatch() const { return opensAtDispatch_.load(); }
+
     size_t OpenCount() const;
     size_t WaitingReads() const;
     // Reports dropped from full rings, over all opens.
@@ -92,6 +98,10 @@ class Collection : public pnp::RecordingLowerDevice {
     };
 
     static DRIVER_CANCEL CancelRead;
+    // As the I/O manager's share-access check: STATUS_SHARING_VIOLATION when
+    // 'file' asks for access an open does not share, or shares less than an
+    // open uses. Called with lock_.
+    NTSTATUS CheckShareAccess(PFILE_OBJECT file) const;
     NTSTATUS Read(PDEVICE_OBJECT pdo, PIRP irp);
     NTSTATUS Control(PIRP irp, ULONG code);
     // Takes every waiting read of 'file' (all opens when null) whose cancel
@@ -115,6 +125,9 @@ class Collection : public pnp::RecordingLowerDevice {
     ULONG shortBytes_ = 0;
     unsigned shortReads_ = 0;
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<unsigned> opensAtDispatchEvery_{2};
+    std::atomic<uint64_t> opensAnswered_{0};
+    std::atomic<uint64_t> opensAtDispatch_{0};
 };
 
 } // namespace sim::hid

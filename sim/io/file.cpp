@@ -77,7 +77,7 @@ NTSTATUS Issue(PDEVICE_OBJECT top, PIRP irp, NTSTATUS layout,
 } // namespace
 
 NTSTATUS OpenFile(std::string_view path, ACCESS_MASK access, KPROCESSOR_MODE mode,
-                  PFILE_OBJECT* file) {
+                  PFILE_OBJECT* file, ULONG shareAccess, ULONG createOptions) {
     if (file == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -102,6 +102,9 @@ NTSTATUS OpenFile(std::string_view path, ACCESS_MASK access, KPROCESSOR_MODE mod
     object->DeviceObject = named;
     object->ReadAccess = Grants(access, FILE_READ_DATA, GENERIC_READ);
     object->WriteAccess = Grants(access, FILE_WRITE_DATA, GENERIC_WRITE);
+    object->SharedRead = (shareAccess & FILE_SHARE_READ) != 0;
+    object->SharedWrite = (shareAccess & FILE_SHARE_WRITE) != 0;
+    object->SharedDelete = (shareAccess & FILE_SHARE_DELETE) != 0;
     OpenRecord record{top, pdo, sim::Utf8ToUtf16(rest)};
     object->FileName.Buffer = record.name.data();
     object->FileName.Length = static_cast<USHORT>(record.name.size() * sizeof(WCHAR));
@@ -116,7 +119,8 @@ NTSTATUS OpenFile(std::string_view path, ACCESS_MASK access, KPROCESSOR_MODE mod
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     if (irp != nullptr) {
         PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-        stack->Parameters.Create.ShareAccess = 0x3; // FILE_SHARE_READ | FILE_SHARE_WRITE
+        stack->Parameters.Create.ShareAccess = static_cast<USHORT>(shareAccess);
+        stack->Parameters.Create.Options = FILE_OPEN << 24 | (createOptions & 0x00FFFFFF);
         status = CallAndWait(top, irp).status;
     }
     if (!NT_SUCCESS(status)) {
@@ -167,9 +171,9 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-NTSTATUS File::Open(std::string_view path, ACCESS_MASK access) {
+NTSTATUS File::Open(std::string_view path, ACCESS_MASK access, ULONG shareAccess) {
     Close();
-    return OpenFile(path, access, UserMode, &file_);
+    return OpenFile(path, access, UserMode, &file_, shareAccess);
 }
 
 void File::Close() {

@@ -12,9 +12,13 @@
 namespace sim::io {
 
 // Opens the device 'path' names (after symbolic links) with the access asked
-// for; RequestorMode is 'mode'. Returns the status the device stack gave.
+// for, sharing it as 'shareAccess' says (FILE_SHARE_*) and with the create
+// options given; RequestorMode is 'mode'. The file object records the access
+// and sharing, and IRP_MJ_CREATE carries them down the stack, where the
+// device checks them. Returns the status the device stack gave.
 NTSTATUS OpenFile(std::string_view path, ACCESS_MASK access, KPROCESSOR_MODE mode,
-                  PFILE_OBJECT* file);
+                  PFILE_OBJECT* file, ULONG shareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  ULONG createOptions = FILE_NON_DIRECTORY_FILE);
 // Sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE and frees the file object.
 void CloseFile(PFILE_OBJECT file);
 
@@ -29,7 +33,8 @@ class File {
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    NTSTATUS Open(std::string_view path, ACCESS_MASK access);
+    NTSTATUS Open(std::string_view path, ACCESS_MASK access,
+                  ULONG shareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE);
     void Close();
     bool IsOpen() const { return file_ != nullptr; }
     PFILE_OBJECT FileObject() const { return file_; }

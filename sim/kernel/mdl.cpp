@@ -6,6 +6,7 @@
 // is freed, and nothing written past the mapping's end.
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
+#include "sim/kernel/irql_check.h"
 #include "sim/kernel/mdl_mapping.h"
 #include "ntddk.h"
 
@@ -13,12 +14,6 @@ namespace {
 
 constexpr ULONG kMdlPoolTag = ' ldM';
 constexpr ULONG kMaxMdlBytes = 0xFFFFFFFF - 2 * PAGE_SIZE;
-
-void CheckIrql(const char* api, KIRQL highest) {
-    if (KeGetCurrentIrql() > highest) {
-        sim::VerifierStop(sim::rule::kIrqlTooHigh, api, "called at IRQL %u", KeGetCurrentIrql());
-    }
-}
 
 // The MDL describes resident pages: record their frame numbers.
 void FillPageFrames(PMDL mdl) {
@@ -36,7 +31,7 @@ extern "C" {
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                    PIRP Irp) {
     UNREFERENCED_PARAMETER(ChargeQuota);
-    CheckIrql("IoAllocateMdl", DISPATCH_LEVEL);
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl");
     if (Length == 0 || Length > kMaxMdlBytes) {
         return nullptr;
     }
@@ -77,7 +72,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 }
 
 VOID IoFreeMdl(PMDL Mdl) {
-    CheckIrql("IoFreeMdl", DISPATCH_LEVEL);
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeMdl");
     if (Mdl->MdlFlags & MDL_PAGES_LOCKED) {
         sim::VerifierStop(sim::rule::kMdlStillLocked, "IoFreeMdl",
                           "MDL %p is freed with its pages still locked (MmUnlockPages first)",
@@ -90,7 +85,7 @@ VOID IoFreeMdl(PMDL Mdl) {
 
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     PMDL mdl = MemoryDescriptorList;
-    CheckIrql("MmBuildMdlForNonPagedPool", DISPATCH_LEVEL);
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "MmBuildMdlForNonPagedPool");
     if (mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL)) {
         sim::VerifierStop(sim::rule::kMdlMisuse, "MmBuildMdlForNonPagedPool",
                           "MDL %p already describes locked or mapped pages (flags 0x%x)",
@@ -110,7 +105,7 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
     UNREFERENCED_PARAMETER(AccessMode);
     UNREFERENCED_PARAMETER(Operation);
     PMDL mdl = MemoryDescriptorList;
-    CheckIrql("MmProbeAndLockPages", DISPATCH_LEVEL);
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "MmProbeAndLockPages");
     if (mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) {
         sim::VerifierStop(sim::rule::kMdlMisuse, "MmProbeAndLockPages",
                           "MDL %p is already locked or describes nonpaged pool (flags 0x%x)",
@@ -122,7 +117,7 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
 
 VOID MmUnlockPages(PMDL MemoryDescriptorList) {
     PMDL mdl = MemoryDescriptorList;
-    CheckIrql("MmUnlockPages", DISPATCH_LEVEL);
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "MmUnlockPages");
     if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) {
         sim::VerifierStop(sim::rule::kMdlMisuse, "MmUnlockPages", "MDL %p is not locked",
                           static_cast<void*>(mdl));
@@ -139,8 +134,8 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     UNREFERENCED_PARAMETER(CacheType);
     UNREFERENCED_PARAMETER(Priority);
     PMDL mdl = MemoryDescriptorList;
-    CheckIrql("MmMapLockedPagesSpecifyCache",
-              AccessMode == KernelMode ? DISPATCH_LEVEL : APC_LEVEL);
+    sim::kernel::RequireIrqlAtMost(AccessMode == KernelMode ? DISPATCH_LEVEL : APC_LEVEL,
+                                   "MmMapLockedPagesSpecifyCache");
     // A partial MDL is mapped only while the pages it borrows are locked.
     if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
         sim::VerifierStop(sim::rule::kMdlMisuse, "MmMapLockedPagesSpecifyCache",
@@ -186,7 +181,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
 
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
     PMDL mdl = MemoryDescriptorList;
-    CheckIrql("MmUnmapLockedPages", DISPATCH_LEVEL);
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "MmUnmapLockedPages");
     if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != mdl->MappedSystemVa) {
         sim::VerifierStop(sim::rule::kMdlMisuse, "MmUnmapLockedPages",
                           "%p is not the system mapping of MDL %p", BaseAddress,

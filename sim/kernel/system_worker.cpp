@@ -60,6 +60,11 @@ void QueueSystemWork(std::function<void()> work, const char* what) {
     g_pool.ready.notify_one();
 }
 
+bool SystemWorkIdle() {
+    std::lock_guard<std::mutex> guard(g_pool.lock);
+    return g_pool.queue.empty() && g_pool.idle == g_pool.workers;
+}
+
 PauseSystemWorkers::PauseSystemWorkers() {
     std::lock_guard<std::mutex> guard(g_pool.lock);
     ++g_pool.pauses;

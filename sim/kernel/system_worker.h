@@ -15,6 +15,10 @@ inline constexpr unsigned kMaxSystemWorkers = 8;
 // relative to other work.
 void QueueSystemWork(std::function<void()> work, const char* what);
 
+// For tests: whether no work is queued or running, so that what an open
+// handed to a work item (the reader's launch) has been decided.
+bool SystemWorkIdle();
+
 // For tests: while one of these lives, the workers start no new work, so work
 // queued meanwhile stays queued; work already running goes on.
 class PauseSystemWorkers {

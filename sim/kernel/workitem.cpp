@@ -5,6 +5,7 @@
 
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
+#include "sim/kernel/irql_check.h"
 #include "sim/kernel/system_worker.h"
 #include "ntddk.h"
 
@@ -17,18 +18,12 @@ namespace {
 
 constexpr ULONG kWorkItemPoolTag = 'kroW';
 
-void CheckIrql(const char* api) {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        sim::VerifierStop(sim::rule::kIrqlTooHigh, api, "called at IRQL %u", KeGetCurrentIrql());
-    }
-}
-
 } // namespace
 
 extern "C" {
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
-    CheckIrql("IoAllocateWorkItem");
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
     if (DeviceObject == nullptr) {
         sim::VerifierStop(sim::rule::kInvalidHandle, "IoAllocateWorkItem", "no device object");
     }
@@ -46,7 +41,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 }
 
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
-    CheckIrql("IoFreeWorkItem");
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeWorkItem");
     if (IoWorkItem->Queued.load()) {
         sim::VerifierStop(sim::rule::kWorkItemFreedWhileQueued, "IoFreeWorkItem",
                           "work item %p is still queued", static_cast<void*>(IoWorkItem));
@@ -58,7 +53,7 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                      WORK_QUEUE_TYPE QueueType, PVOID Context) {
     UNREFERENCED_PARAMETER(QueueType);
-    CheckIrql("IoQueueWorkItem");
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
     if (IoWorkItem->Queued.exchange(true)) {
         sim::VerifierStop(sim::rule::kWorkItemQueuedTwice, "IoQueueWorkItem",
                           "work item %p is already queued", static_cast<void*>(IoWorkItem));

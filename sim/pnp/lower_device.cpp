@@ -205,6 +205,14 @@ RecordingLowerDevice::Received RecordingLowerDevice::Note(PDEVICE_OBJECT pdo, PI
     case IRP_MJ_READ:
         r.transferLength = stack->Parameters.Read.Length;
         break;
+    case IRP_MJ_CREATE:
+        r.shareAccess = stack->Parameters.Create.ShareAccess;
+        r.createOptions = stack->Parameters.Create.Options & 0x00FFFFFF;
+        if (r.fileObject != nullptr) {
+            r.readAccess = r.fileObject->ReadAccess != FALSE;
+            r.writeAccess = r.fileObject->WriteAccess != FALSE;
+        }
+        break;
     default:
         break;
     }

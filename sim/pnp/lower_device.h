@@ -59,6 +59,12 @@ class RecordingLowerDevice : public LowerDevice {
         PVOID type3InputBuffer = nullptr;
         PVOID userBuffer = nullptr;
         PFILE_OBJECT fileObject = nullptr;
+        // Creates: the sharing and the create options asked for, and the
+        // access the file object was granted.
+        ULONG shareAccess = 0;
+        ULONG createOptions = 0;
+        bool readAccess = false;
+        bool writeAccess = false;
         KPROCESSOR_MODE requestorMode = KernelMode;
         KIRQL irql = PASSIVE_LEVEL;
     };

@@ -31,6 +31,8 @@ class IoTarget : public Object {
     PFILE_OBJECT file = nullptr;
     std::string openedName;
     ACCESS_MASK openedAccess = 0;
+    ULONG openedShareAccess = 0;
+    ULONG openedCreateOptions = 0;
     WDF_IO_TARGET_OPEN_PARAMS openParams{};
     bool closedForQueryRemove = false;
     void* removalListener = nullptr;

@@ -8,6 +8,7 @@
 #include "sim/core/fault.h"
 #include "sim/core/verifier.h"
 #include "sim/core/winfmt.h"
+#include "sim/kernel/irql_check.h"
 #include "sim/kernel/pool.h"
 
 namespace sim::wdf {
@@ -18,12 +19,6 @@ std::unordered_set<Object*> g_live;
 Object* g_driverRoot = nullptr;
 
 constexpr ULONG kContextPoolTag = 'txCF';
-
-void CheckIrql(const char* api) {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        VerifierStop(rule::kIrqlTooHigh, api, "called at IRQL %u", KeGetCurrentIrql());
-    }
-}
 
 // Children first, newest sibling first: the order cleanup runs in.
 void CollectPostOrder(Object* object, std::vector<Object*>* out,
@@ -207,7 +202,7 @@ void Dereference(Object* object) {
 }
 
 void Delete(Object* object, const char* api) {
-    CheckIrql(api);
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, api);
     std::vector<Object*> subtree;
     {
         std::lock_guard<std::recursive_mutex> guard(g_tree);
@@ -301,7 +296,7 @@ NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES Conte
 }
 
 NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object) {
-    CheckIrql("WdfObjectCreate");
+    sim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfObjectCreate");
     if (Object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

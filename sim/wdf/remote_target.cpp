@@ -20,7 +20,8 @@ namespace {
 // removal of the stack it is on.
 NTSTATUS OpenTargetFile(IoTarget* target) {
     PFILE_OBJECT file = nullptr;
-    NTSTATUS status = io::OpenFile(target->openedName, target->openedAccess, KernelMode, &file);
+    NTSTATUS status = io::OpenFile(target->openedName, target->openedAccess, KernelMode, &file,
+                                   target->openedShareAccess, target->openedCreateOptions);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -210,6 +211,8 @@ NTSTATUS WdfIoTargetOpen(WDFIOTARGET IoTarget, PWDF_IO_TARGET_OPEN_PARAMS OpenPa
     target->openParams.TargetDeviceName = UNICODE_STRING{};
     target->openedName = sim::Utf16ToUtf8(name);
     target->openedAccess = OpenParams->DesiredAccess;
+    target->openedShareAccess = OpenParams->ShareAccess;
+    target->openedCreateOptions = OpenParams->CreateOptions;
     status = OpenTargetFile(target);
     if (!NT_SUCCESS(status)) {
         return status;

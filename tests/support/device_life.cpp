@@ -8,6 +8,7 @@
 #include "sim/hid/collection.h"
 #include "usbdlib.h"
 #include "sim/kernel/system_thread.h"
+#include "sim/kernel/system_worker.h"
 #include "sim/peers/stick/raw_reports.h"
 #include "sim/peers/stick/stick.h"
 
@@ -191,9 +192,12 @@ bool DeviceLife::OpenApp() {
 bool DeviceLife::StartReader() {
     // The reader waits 5 s on the simulated clock before it makes the
     // controller; one that did not start, or left early, is not waited for.
+    // An open completed above PASSIVE_LEVEL launches it from a work item, so
+    // "not alive" counts only once the system's work has run.
     sim::hid::Collection* hid = stack_->Hid(id_);
     if (!Within(nullptr, 3s, [&] {
-            return clock_->TimedWaiters() >= 1 || !ReaderAlive() || hid->WaitingReads() >= 1;
+            return clock_->TimedWaiters() >= 1 || hid->WaitingReads() >= 1 ||
+                   (!ReaderAlive() && sim::kernel::SystemWorkIdle());
         })) {
         return false;
     }

@@ -189,6 +189,12 @@ std::optional<Outcome> DeviceAddOutcome(const Site& site, const Facts& f) {
     if (site.Is("driver/device_add.cpp", "WdfDeviceQueryProperty")) {
         return DeviceNotAdded("device add returns the hardware ID query's status", s, {});
     }
+    if (site.Is("driver/forwarding.cpp", "WdfWorkItemCreate")) {
+        return DeviceNotAdded(
+            "device add returns the reader launch work item's creation status", s,
+            {Text("Quillex!QuillexReaderLaunchInit: Error - WdfWorkItemCreate failed - 0x%x\n",
+                  s)});
+    }
     if (site.Is("driver/device_add.cpp", "WdfIoQueueCreate")) {
         return DeviceNotAdded(
             "device add returns the queue creation's status", s,

@@ -50,6 +50,22 @@ class AppInterfaceTest : public ReaderStackTest {
         return ok;
     }
 
+    // A device control sent straight to the filter device, as a driver
+    // above would send it: the status block as the request completed.
+    IO_STATUS_BLOCK SendToFilter(DeviceId id, ULONG code, PVOID in, ULONG inLength, PVOID out,
+                                 ULONG outLength) {
+        PDEVICE_OBJECT top = WdfDeviceWdmGetDeviceObject(stack_.FunctionDevice(id));
+        KEVENT done;
+        IO_STATUS_BLOCK io{};
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, top, in, inLength, out, outLength, FALSE,
+                                                 &done, &io);
+        if (IoCallDriver(top, irp) == STATUS_PENDING) {
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        }
+        return io;
+    }
+
     struct Reading {
         DeviceId id = 0;
         PDEVICE_CONTEXT context = nullptr;
@@ -75,6 +91,45 @@ class AppInterfaceTest : public ReaderStackTest {
     }
 };
 
+// A refused item read completes with no bytes: nothing of the shared buffer
+// (which still holds the id) is handed back as an answer.
+TEST_F(AppInterfaceTest, ARefusedItemReadCompletesWithNoBytes) {
+    DeviceId id = PlugStick(0x0402);
+    for (ULONG bad : {0u, 27u}) {
+        ULONG buffer = bad;
+        IO_STATUS_BLOCK io =
+            SendToFilter(id, IOCTL_QUILLEX_GET_VALUE, &buffer, sizeof(buffer), &buffer, 4);
+        EXPECT_EQ(io.Status, STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(io.Information, 0u);
+    }
+    ULONG item = QUILLEX_ITEM_LED;
+    IO_STATUS_BLOCK io = SendToFilter(id, IOCTL_QUILLEX_GET_VALUE, &item, sizeof(item), &item, 4);
+    EXPECT_EQ(io.Status, STATUS_SUCCESS);
+    EXPECT_EQ(io.Information, 4u);
+}
+
+// Without an emulated controller (it could not be made) the stick's reports
+// still reach the application's block through the refresh.
+TEST_F(AppInterfaceTest, TheBlockFollowsTheStickWhenThereIsNoController) {
+    sim::fault::FailNthCall("WdfPdoInitAllocate", 1, STATUS_INSUFFICIENT_RESOURCES);
+    DeviceId id = PlugAndRead(0x0402);
+    PDEVICE_CONTEXT context = Context(id);
+    ASSERT_EQ(QuillexChildOf(context), nullptr);
+    auto buttonA = [context] {
+        KIRQL irql;
+        KeAcquireSpinLock(&context->StateLock, &irql);
+        UCHAR pressed = context->AppInstance.Buttons[0];
+        KeReleaseSpinLock(&context->StateLock, irql);
+        return pressed;
+    };
+    EXPECT_EQ(buttonA(), 0);
+    sim::stick::StickState pressed;
+    pressed.buttons = sim::stick::A;
+    sim::stick::Stick stick(stack_.Hid(id));
+    ASSERT_EQ(stick.Send(sim::stick::Encode(sim::stick::Layout::A, pressed)), STATUS_SUCCESS);
+    EXPECT_TRUE(WaitUntil([&] { return buttonA() == 1; }));
+}
+
 TEST_F(AppInterfaceTest, StateAndItemsThroughTheIoManagerWithTheirMinimumLengths) {
     sim::app::Companion app;
     // This stick's reader pipeline cannot be set up (its read request is
@@ -86,6 +141,9 @@ TEST_F(AppInterfaceTest, StateAndItemsThroughTheIoManagerWithTheirMinimumLengths
     EXPECT_FALSE(Send(app, IOCTL_QUILLEX_GET_STATE, 0, 47));
     EXPECT_EQ(app.LastStatus(), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(app.LastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_TRUE(trace_.Contains("Quillex!Quillex_EvtIoDeviceControl: Error - "
+                                "IOCTL_QUILLEX_GET_STATE: WdfRequestRetrieveOutputBuffer failed "
+                                "- 0xc0000023\n"));
     std::vector<UCHAR> reply;
     ASSERT_TRUE(Send(app, IOCTL_QUILLEX_GET_STATE, 0, 64, &reply));
     EXPECT_EQ(app.LastReturned(), 48u);
@@ -97,6 +155,9 @@ TEST_F(AppInterfaceTest, StateAndItemsThroughTheIoManagerWithTheirMinimumLengths
     EXPECT_EQ(state.Led, 3u);
     EXPECT_FALSE(Send(app, IOCTL_QUILLEX_SET_STATE, 47, 0));
     EXPECT_EQ(app.LastStatus(), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_TRUE(trace_.Contains("Quillex!Quillex_EvtIoDeviceControl: Error - "
+                                "IOCTL_QUILLEX_SET_STATE: WdfRequestRetrieveInputBuffer failed "
+                                "- 0xc0000023\n"));
 
     // Single items: a button's reply keeps the id's other bytes (zero).
     app.SetValue(QUILLEX_ITEM_BTN_A, 1); // stored; not sent before the stick starts
@@ -370,8 +431,9 @@ TEST_F(AppInterfaceTest, PushesAgainstAStreamOfReportsNeverTearAReport) {
     EXPECT_GT(pushesB.load(), 0);
     EXPECT_EQ(sources.size(), 3u) << checked << " reports checked";
     // The reader may still be handing over the stick's last report.
-    EXPECT_TRUE(
-        WaitUntil([&] { return InterlockedCompareExchange(&p.context->XusbPdoUsers, 0, 0) == 0; }));
+    PXUSB_PDO_DEVICE_DATA child = XusbPdoGetData(QuillexChildOf(p.context));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return __atomic_load_n(&child->HandOverRundown.Count, __ATOMIC_ACQUIRE) == 0; }));
 }
 
 } // namespace

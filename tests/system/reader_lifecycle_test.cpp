@@ -3,6 +3,7 @@
 // failing, and a reader that ended on its own being launched again.
 #include <gtest/gtest.h>
 
+#include "sim/kernel/thread_state.h"
 #include "sim/peers/stick/raw_reports.h"
 #include "sim/wdf/object.h"
 #include "tests/support/reader_stack.h"
@@ -117,12 +118,22 @@ TEST_F(ReaderLifecycleTest, SendsThatKeepFailingPauseBetweenTriesAndAStopStillEn
     sim::stick::Stick stick(stack_.Hid(id));
     ASSERT_EQ(stick.Send(sim::stick::Encode(sim::stick::Layout::B, sim::stick::StickState())),
               STATUS_SUCCESS);
-    // Each refused send is followed by a pause on the clock, not a spin.
-    ASSERT_TRUE(clock_.WaitForTimedWaiters(1));
-    clock_.Advance(std::chrono::milliseconds(1));
-    ASSERT_TRUE(WaitUntil([&] { return trace_.Count("WdfRequestSend failed - 0xc000009a") >= 2; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(trace_.Count("WdfRequestSend failed - 0xc000009a"), 2u);
+    // Each refused send is followed by a pause on the clock, not a spin: 1 ms
+    // first, doubled after each refusal up to 100 ms. Each pause is still on
+    // a microsecond before its end.
+    auto refusals = [&] { return trace_.Count("WdfRequestSend failed - 0xc000009a"); };
+    size_t seen = 1;
+    for (unsigned pauseMs : {1u, 2u, 4u, 8u, 16u, 32u, 64u, 100u, 100u}) {
+        SCOPED_TRACE(std::to_string(pauseMs) + " ms");
+        ASSERT_TRUE(WaitUntil([&] { return refusals() >= seen; }));
+        ASSERT_TRUE(clock_.WaitForTimedWaiters(1));
+        clock_.Advance(std::chrono::milliseconds(pauseMs) - std::chrono::microseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(refusals(), seen) << "the pause ended early";
+        clock_.Advance(std::chrono::microseconds(1));
+        ASSERT_TRUE(WaitUntil([&] { return refusals() >= seen + 1; }));
+        ++seen;
+    }
 
     CloseApps();
     ASSERT_EQ(stack_.Unplug(id), STATUS_SUCCESS);
@@ -169,6 +180,108 @@ TEST_F(ReaderLifecycleTest, AnOpenWhileTheHardwareIsReleasedStartsNoReader) {
     EXPECT_FALSE(trace_.Contains("Quillex!ThreadLaunch"));
     CloseApps();
     ASSERT_EQ(stack_.Start(id), STATUS_SUCCESS);
+}
+
+// The lower driver may complete an open at DISPATCH_LEVEL, where the launch
+// may not wait for the worker record's lock: the reader is launched all the
+// same, by the device's work item.
+TEST_F(ReaderLifecycleTest, AnOpenCompletedAtDispatchLevelStillLaunchesTheReader) {
+    DeviceId id = PlugStick(0x0402);
+    stack_.Hid(id)->CompleteOpensAtDispatch(1);
+    ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+    PassStartupWait(id);
+    EXPECT_GE(stack_.Hid(id)->OpensCompletedAtDispatch(), 1u);
+    EXPECT_EQ(ThreadState(&Context(id)->ReaderWorker), WORKER_RUNNING);
+    // The reader runs at priority 28, above the threads that feed it.
+    auto* reader = static_cast<PKTHREAD>(Context(id)->ReaderWorker.m_pThreadObj);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(reader->Priority, 28);
+}
+
+// The probe builds the capability arrays in order and stops at the first
+// that cannot be built, without failing: the stick still starts. An array
+// with no entries is no failure: the walk goes past it.
+TEST_F(ReaderLifecycleTest, TheProbeWalksTheCapabilityArraysUntilOneFails) {
+    DeviceId whole = PlugStick(0x0402);
+    const HID_STATE& hid = Context(whole)->Hid;
+    EXPECT_EQ(hid.Caps.NumberOutputButtonCaps, 0u);
+    EXPECT_EQ(hid.ButtonCaps[HidP_Output].Memory, nullptr);
+    EXPECT_NE(hid.ButtonCaps[HidP_Input].Memory, nullptr);
+    EXPECT_NE(hid.ValueCaps[HidP_Input].Memory, nullptr); // built after the empty arrays
+
+    sim::fault::FailNthCall("HidP_GetButtonCaps", 1, HIDP_STATUS_INVALID_PREPARSED_DATA);
+    DeviceId cut = PlugStick(0x0402);
+    const HID_STATE& cutHid = Context(cut)->Hid;
+    EXPECT_EQ(cutHid.ButtonCaps[HidP_Input].Memory, nullptr);
+    EXPECT_EQ(cutHid.ValueCaps[HidP_Input].Memory, nullptr); // never reached
+    EXPECT_TRUE(trace_.Contains("Quillex!QuillexGetCapsArray: Delete empty InputButton array\n"));
+    EXPECT_EQ(stack_.StartStatus(cut), STATUS_SUCCESS);
+}
+
+// A collection that says its descriptor has no bytes is refused at once:
+// nothing is allocated for it and no descriptor is asked for.
+TEST_F(ReaderLifecycleTest, ACollectionDescriptorOfNoBytesIsRefusedBeforeAnyAllocation) {
+    DeviceId id = PlugStick(0x0402);
+    ASSERT_EQ(stack_.Stop(id), STATUS_SUCCESS);
+    HID_COLLECTION_INFORMATION empty = stack_.Hid(id)->Information();
+    empty.DescriptorSize = 0;
+    const UCHAR* bytes = reinterpret_cast<const UCHAR*>(&empty);
+    stack_.Hid(id)->AnswerIoctl(IOCTL_HID_GET_COLLECTION_INFORMATION,
+                                {STATUS_SUCCESS, {bytes, bytes + sizeof(empty)}, false});
+    stack_.Hid(id)->Clear();
+    trace_.Clear();
+    ASSERT_EQ(stack_.Start(id), STATUS_SUCCESS);
+    EXPECT_TRUE(trace_.Contains("Quillex!QuillexHidDeviceProbe: <1> Error - "
+                                "CollectionInformation.DescriptorSize is zero! -  c0000001\n"));
+    EXPECT_EQ(Context(id)->Hid.PreparsedData.Memory, nullptr);
+    for (const auto& request : stack_.Hid(id)->Requests()) {
+        EXPECT_NE(request.ioControlCode, static_cast<ULONG>(IOCTL_HID_GET_COLLECTION_DESCRIPTOR));
+    }
+}
+
+// Teardown after a setup that failed half way releases what was made and
+// says so, step by step, and says nothing of what was never made.
+TEST_F(ReaderLifecycleTest, TeardownAfterAFailedSetupTracesEachStepItTakes) {
+    sim::fault::FailNthCall("WdfRequestCreate", 2, STATUS_INSUFFICIENT_RESOURCES);
+    DeviceId id = PlugStick(0x0402);
+    ASSERT_TRUE(trace_.Contains("Setup failed with status c000009a"));
+    std::vector<std::string> teardown;
+    for (const auto& record : trace_.Records()) {
+        if (record.Text.rfind("Quillex!QuillexHidTeardown: ", 0) == 0) {
+            teardown.push_back(record.Text.substr(28));
+        }
+    }
+    const std::vector<std::string> expected = {
+        "<1> ++\n",
+        "<1> Delete OutputButtonUsageList\n",
+        "<1> Delete OutputReport\n",
+        "<1> Deleted InputReportWdfRequest\n",
+        "<1> Delete InputReport\n",
+        "<1> Delete PreparsedData\n",
+        "<1> Disconnected Hid.DefaultIoTarget\n",
+        "<1> --\n",
+    };
+    EXPECT_EQ(teardown, expected);
+    ExpectPipelineEmpty(Context(id));
+}
+
+// An open may complete before the first start: the worker record is ready
+// from device add on, and no reader runs before there is hardware to read.
+TEST_F(ReaderLifecycleTest, TheWorkerRecordIsReadyFromDeviceAddOn) {
+    DeviceId id = 0;
+    ASSERT_EQ(stack_.PlugWithoutStart(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+    stack_.Hid(id)->CompleteOpensAtDispatch(0); // the launch is decided within the open
+    PWORKER_RECORD worker = &Context(id)->ReaderWorker;
+    EXPECT_EQ(ThreadState(worker), WORKER_INITIALIZED);
+    EXPECT_EQ(KeReadStateEvent(&worker->EV_RECORD_FREE), 1) << "the record's lock is not free";
+    sim::io::File early;
+    ASSERT_EQ(early.Open(stack_.PdoName(id), GENERIC_READ), STATUS_SUCCESS);
+    EXPECT_TRUE(trace_.Contains("Quillex!Quillex_EvtDeviceFileCreateComplete: -- 0\n"));
+    EXPECT_EQ(sim::kernel::LiveSystemThreadCount(), 0u);
+    EXPECT_FALSE(trace_.Contains("Quillex!ThreadLaunch"));
+    early.Close();
+    ASSERT_EQ(stack_.Unplug(id), STATUS_SUCCESS);
+    stack_.WaitRemoved(id);
 }
 
 // Each restart also stops and starts the old, retired controller, whose class

@@ -192,6 +192,59 @@ TEST_P(EndToEndTest, AReadThatReturnedLessThanARawReportDecodesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(BothSticks, EndToEndTest, ::testing::Values(0x0402, 0x0403));
 
+// The reader opens the stick for reading and writing, shares both, and asks
+// for a device, not a directory: it reads beside an application that holds
+// the stick, and keeps out nobody who shares it.
+TEST_F(ReaderPipelineTest, TheShadowTargetOpensTheStickForReadingAndWritingAndSharesBoth) {
+    DeviceId id = PlugAndRead(0x0402);
+    const sim::pnp::RecordingLowerDevice::Received* shadow = nullptr;
+    std::vector<sim::pnp::RecordingLowerDevice::Received> requests = stack_.Hid(id)->Requests();
+    for (const auto& request : requests) {
+        if (request.major == IRP_MJ_CREATE && request.requestorMode == KernelMode) {
+            shadow = &request;
+        }
+    }
+    ASSERT_NE(shadow, nullptr);
+    EXPECT_TRUE(shadow->readAccess);
+    EXPECT_TRUE(shadow->writeAccess);
+    EXPECT_EQ(shadow->shareAccess, static_cast<ULONG>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_EQ(shadow->createOptions, static_cast<ULONG>(FILE_NON_DIRECTORY_FILE));
+    // Another application reading and writing beside the reader.
+    sim::io::File second;
+    EXPECT_EQ(second.Open(stack_.Interfaces(id).at(0), GENERIC_READ | GENERIC_WRITE),
+              STATUS_SUCCESS);
+}
+
+// A short read decodes nothing and leaves nothing pending: the controller is
+// not handed the last report a second time.
+TEST_F(ReaderPipelineTest, AShortReadHandsTheControllerNothing) {
+    stack_.Install(sim::xbox::Package());
+    DeviceId id = PlugAndRead(0x0402);
+    PDEVICE_CONTEXT context = Context(id);
+    ASSERT_NE(context->XusbPdo, nullptr);
+    auto controller = sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(context->XusbPdo));
+    ASSERT_NE(controller, nullptr);
+    ASSERT_EQ(controller->WaitConfigured(), STATUS_SUCCESS);
+    sim::stick::Stick stick(stack_.Hid(id));
+    StickState pressed;
+    pressed.buttons = sim::stick::A;
+    size_t before = controller->CompletionCount();
+    ASSERT_EQ(stick.Send(sim::stick::Encode(Layout::A, pressed)), STATUS_SUCCESS);
+    ASSERT_TRUE(controller->WaitCompletions(before + 1));
+    const size_t delivered = controller->CompletionCount();
+
+    const size_t reads = stack_.Hid(id)->CountOf(IRP_MJ_READ);
+    stack_.Hid(id)->ShortenNextReads(1);
+    ASSERT_EQ(stick.Send(sim::stick::Encode(Layout::A, StickState())), STATUS_SUCCESS);
+    // The reader has sent its next read: the short one was dealt with.
+    ASSERT_TRUE(WaitUntil([&] {
+        return stack_.Hid(id)->CountOf(IRP_MJ_READ) > reads && stack_.Hid(id)->WaitingReads() >= 1;
+    }));
+    EXPECT_TRUE(trace_.Contains("Short report of 1 bytes ignored"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(controller->CompletionCount(), delivered);
+}
+
 TEST_F(ReaderPipelineTest, TeardownNeverFreesWhatAReadCompletionStillUses) {
     DeviceId id = PlugAndRead(0x0402);
     PDEVICE_CONTEXT context = Context(id);

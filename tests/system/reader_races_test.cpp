@@ -74,6 +74,7 @@ TEST_F(ReaderRaceTest, AReleaseDuringALaunchWaitsForItAndStopsTheThreadItStarted
 
 TEST_F(ReaderRaceTest, AnOpenWhileTheLastReaderClearsTheRecordLaunchesAfterItAndKeepsTheNewOne) {
     DeviceId id = PlugStick(0x0403);
+    stack_.Hid(id)->CompleteOpensAtDispatch(0); // each launch runs within its open
     PDEVICE_CONTEXT context = Context(id);
     ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
     // The reader, leaving, is held as it drops its own reference: its

@@ -306,7 +306,7 @@ TEST_F(XusbChildGoesWhileCancelled, TheCleanupWaitsForACancelRoutinePastTheCance
     sim::race::Pause released(sim::race::kCancelLockReleasedByRoutine, irp_);
     std::thread canceller = CancelOnItsOwnThread(irp_);
     ASSERT_TRUE(released.WaitHit());
-    sim::race::Pause waiting(sim::race::kDelayExecution, nullptr, sim::race::Pause::Note, "pnp");
+    sim::race::Pause waiting(sim::race::kRundownWaiting, nullptr, sim::race::Pause::Note, "pnp");
     RemoveUntil(waiting);
     EXPECT_TRUE(waiting.Hit()) << "the cleanup did not wait for the cancel routine";
     released.Release();

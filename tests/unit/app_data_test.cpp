@@ -12,6 +12,7 @@
 #include "mapping/led_state.h"
 #include "mapping/remap_store.h"
 #include "mapping/xusb_report.h"
+#include "sim/core/race.h"
 #include "sim/core/trace_sink.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/xusb_child.h"
@@ -148,14 +149,26 @@ TEST_F(AppDataTest, SingleItemWritesCheckTheirRangeAndReadOnlyTheirSize) {
 TEST_F(AppDataTest, AWholeBlockIsStoredUncheckedAndDrivesTheTriggersCrosswise) {
     APP_INSTANCE block = ctx_->AppInstance;
     block.Dpad = 12;
-    block.Led = 7;
     block.FirstTrigger = 200;
     block.SecondTrigger = 10;
     block.Buttons[7] = 5; // BTN_RIGHT_TRIANGLE, which no raw layout feeds
     block.Padding[1] = 0x5A;
+    // Each stick field its own value, so that two fields crossed show.
+    block.LeftStickX = 11;
+    block.LeftStickY = 22;
+    block.RightStickX = 33;
+    block.RightStickY = 44;
+    block.Led = 2;
     ctx_->CanonicalButtons = 0x80000000; // bits above the 13 stay
+    sim::trace::Capture trace;
     EXPECT_EQ(AppApi_SetInstance(ctx_, &ctx_->AppInstance, sizeof(block), &block), STATUS_SUCCESS);
     EXPECT_EQ(memcmp(&block, &ctx_->AppInstance, sizeof(block)), 0);
+    EXPECT_EQ(Analog()[ANALOG_LEFT_STICK_X], 11u);
+    EXPECT_EQ(Analog()[ANALOG_LEFT_STICK_Y], 22u);
+    EXPECT_EQ(Analog()[ANALOG_RIGHT_STICK_X], 33u);
+    EXPECT_EQ(Analog()[ANALOG_RIGHT_STICK_Y], 44u);
+    // The block's LED index goes to the stick's LED with every push.
+    EXPECT_TRUE(trace.Contains("Quillex!QuillexSetLed: <4> ++ Torva_LED [2]\n"));
     EXPECT_EQ(Analog()[ANALOG_HAT], 12u);
     EXPECT_EQ(Analog()[ANALOG_RIGHT_TRIGGER], 200u);
     EXPECT_EQ(Analog()[ANALOG_LEFT_TRIGGER], 10u);
@@ -246,6 +259,29 @@ class AppPushChildTest : public DriverTest {
     XusbChild child_{1, 0x0402};
 };
 
+// A controller that is there but has no transfer waiting keeps the report
+// for its next poll: the application's push has succeeded.
+TEST_F(AppPushChildTest, APushToAControllerWithNoTransferWaitingSucceedsAndTheReportIsKept) {
+    PDEVICE_CONTEXT parent = child_.Parent();
+    parent->AppInstance.Buttons[0] = 1;
+    EXPECT_EQ(AppApi_AppToQuillex(parent, &parent->AppInstance), STATUS_SUCCESS);
+    KIRQL irql;
+    KeAcquireSpinLock(&child_.Data()->PendingEp1Lock, &irql);
+    const BOOLEAN held = child_.Data()->LatestReportHeld;
+    const USHORT buttons =
+        static_cast<USHORT>(child_.Data()->LatestReport[2] | child_.Data()->LatestReport[3] << 8);
+    KeReleaseSpinLock(&child_.Data()->PendingEp1Lock, irql);
+    EXPECT_TRUE(held);
+    EXPECT_EQ(buttons, XUSB_A);
+
+    // The next transfer gets it at once.
+    std::array<UCHAR, 32> buffer{};
+    ClassIrp transfer;
+    BuildInterruptTransfer(&transfer.urb, 0x30481, buffer.data(), 32);
+    EXPECT_EQ(transfer.Send(child_), STATUS_SUCCESS);
+    EXPECT_EQ(buffer[3] << 8 | buffer[2], XUSB_A);
+}
+
 TEST_F(AppPushChildTest, TheChildsCleanupWaitsForAPushThatIsHandingItAReport) {
     std::array<UCHAR, 32> buffer{};
     ClassIrp transfer;
@@ -264,23 +300,20 @@ TEST_F(AppPushChildTest, TheChildsCleanupWaitsForAPushThatIsHandingItAReport) {
     std::thread push([&] { pushed = AppApi_AppToQuillex(parent, &parent->AppInstance); });
     while (!inCompletion) {
     }
+    // The cleanup clears the parent's child at once (under the state lock),
+    // then waits for the push to leave.
+    sim::race::Pause waiting(sim::race::kRundownWaiting, &child_.Data()->HandOverRundown,
+                             sim::race::Pause::Note);
     std::atomic<bool> deleted{false};
     std::thread cleanup([&] {
         child_.DeleteChild();
         deleted = true;
     });
-    // The cleanup clears the parent's child at once (under the state lock, as
-    // it is read here), then waits for the push.
-    auto childOf = [parent] {
-        KIRQL irql;
-        KeAcquireSpinLock(&parent->StateLock, &irql);
-        WDFDEVICE child = parent->XusbPdo;
-        KeReleaseSpinLock(&parent->StateLock, irql);
-        return child;
-    };
-    while (childOf() != nullptr) {
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(waiting.WaitHit()) << "the cleanup did not wait for the push";
+    KIRQL irql;
+    KeAcquireSpinLock(&parent->StateLock, &irql);
+    EXPECT_EQ(parent->XusbPdo, nullptr);
+    KeReleaseSpinLock(&parent->StateLock, irql);
     EXPECT_FALSE(deleted);
     release = true;
     push.join();
@@ -289,7 +322,6 @@ TEST_F(AppPushChildTest, TheChildsCleanupWaitsForAPushThatIsHandingItAReport) {
     EXPECT_EQ(pushed, STATUS_SUCCESS);
     EXPECT_EQ(transfer.Status(), STATUS_SUCCESS);
     EXPECT_EQ(buffer[3] << 8 | buffer[2], XUSB_A);
-    EXPECT_EQ(parent->XusbPdoUsers, 0);
 
     // With the child gone, a push composes and keeps the report.
     EXPECT_EQ(AppApi_AppToQuillex(parent, &parent->AppInstance), STATUS_SUCCESS);

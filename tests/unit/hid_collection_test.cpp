@@ -99,6 +99,48 @@ TEST_F(HidCollectionTest, TheCollectionIoctlsAnswerFromTheReportDescriptor) {
     EXPECT_EQ(hid_->CountOf(IRP_MJ_DEVICE_CONTROL), 5u);
 }
 
+// The collection is shared as the I/O manager shares files: an open that
+// would read or write where an earlier open does not share it, or that
+// shares less than an earlier open uses, is refused; and a read needs an
+// open made for reading.
+TEST_F(HidCollectionTest, OpensAreSharedAsTheyAskAndAReadNeedsReadAccess) {
+    Plug();
+    const ULONG both = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    sim::io::File app;
+    ASSERT_EQ(app.Open(stack_.PdoName(id_), GENERIC_READ | GENERIC_WRITE, both), STATUS_SUCCESS);
+    struct Case {
+        const char* what;
+        ACCESS_MASK access;
+        ULONG share;
+        NTSTATUS expected;
+    };
+    const Case cases[] = {
+        {"reading and writing, sharing both", FILE_READ_DATA | FILE_WRITE_DATA, both,
+         STATUS_SUCCESS},
+        {"exclusive", FILE_READ_DATA | FILE_WRITE_DATA, 0, STATUS_SHARING_VIOLATION},
+        {"reading, not sharing writes", FILE_READ_DATA, FILE_SHARE_READ, STATUS_SHARING_VIOLATION},
+        {"neither reading nor writing, sharing nothing", 0, 0, STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::io::File other;
+        EXPECT_EQ(other.Open(stack_.PdoName(id_), c.access, c.share), c.expected);
+    }
+    app.Close();
+    // An exclusive open keeps every later reader and writer out.
+    sim::io::File exclusive;
+    ASSERT_EQ(exclusive.Open(stack_.PdoName(id_), GENERIC_READ, 0), STATUS_SUCCESS);
+    EXPECT_EQ(app.Open(stack_.PdoName(id_), GENERIC_READ, both), STATUS_SHARING_VIOLATION);
+    exclusive.Close();
+
+    sim::io::File writer;
+    ASSERT_EQ(writer.Open(stack_.PdoName(id_), FILE_WRITE_DATA, both), STATUS_SUCCESS);
+    UCHAR report[64];
+    ULONG_PTR got = 0;
+    EXPECT_EQ(writer.Read(report, sizeof(report), &got), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(hid_->WaitingReads(), 0u);
+}
+
 TEST_F(HidCollectionTest, AWaitingReadIsCompletedFromTheSticksThreadAtDispatchLevel) {
     Plug();
     sim::io::File app;

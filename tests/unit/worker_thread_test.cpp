@@ -10,6 +10,7 @@
 #include "sim/core/fault.h"
 #include "sim/core/race.h"
 #include "sim/core/trace_sink.h"
+#include "sim/kernel/clock.h"
 #include "sim/kernel/handles.h"
 #include "sim/kernel/system_thread.h"
 
@@ -31,6 +32,26 @@ VOID LeavesWhenReleased(PVOID context) {
     auto* worker = static_cast<Worker*>(context);
     KeWaitForSingleObject(&worker->release, Executive, KernelMode, FALSE, nullptr);
     ThreadFinish(&worker->record);
+}
+
+// Stops a worker from a system thread of its own, whose timed waits run on
+// the simulated clock.
+struct Stopper {
+    Worker* worker;
+    ULONG boundMs;
+    std::atomic<NTSTATUS> result{STATUS_PENDING};
+};
+
+VOID StopsTheWorker(PVOID context) {
+    auto* stopper = static_cast<Stopper*>(context);
+    stopper->result = ThreadRecover(&stopper->worker->record, stopper->boundMs);
+}
+
+bool WaitForResult(const std::atomic<NTSTATUS>& result, NTSTATUS expected) {
+    for (int i = 0; i < 1000 && result.load() != expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return result.load() == expected;
 }
 
 class WorkerThreadTest : public ::testing::Test {
@@ -80,6 +101,28 @@ TEST_F(WorkerThreadTest, ARunningThreadIsLeftAloneAndAStopTimesOutWhenItDoesNotC
     EXPECT_TRUE(trace_.Contains("Quillex!ThreadRecover: *****TBD*****"));
     KeSetEvent(&worker_.release, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(ThreadRecover(&worker_.record, 1000), STATUS_SUCCESS);
+}
+
+// The stop's bound is in milliseconds: a 7 ms stop is still waiting a
+// microsecond before 7 ms have passed on the clock, and gives up at 7 ms.
+TEST_F(WorkerThreadTest, AStopsBoundIsCountedInMilliseconds) {
+    sim::kernel::SimulatedClock clock;
+    ASSERT_EQ(ThreadLaunch(LeavesWhenReleased, &worker_, &worker_.record), STATUS_SUCCESS);
+    Stopper stopper{&worker_, 7};
+    HANDLE handle = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    ASSERT_EQ(PsCreateSystemThread(&handle, 0x001FFFFF, &attributes, nullptr, nullptr,
+                                   StopsTheWorker, &stopper),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+    clock.Advance(std::chrono::microseconds(6999));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(stopper.result.load(), STATUS_PENDING) << "the stop gave up before 7 ms";
+    clock.Advance(std::chrono::microseconds(1));
+    EXPECT_TRUE(WaitForResult(stopper.result, STATUS_TIMEOUT));
+    KeSetEvent(&worker_.release, IO_NO_INCREMENT, FALSE);
 }
 
 TEST_F(WorkerThreadTest, ATerminatedRecordStillHoldingItsThreadIsCleanedUpBeforeANewLaunch) {

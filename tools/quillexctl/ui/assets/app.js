@@ -293,6 +293,8 @@ async function post(path, body, type = 'application/json') {
 }
 
 async function applyValues(values, done) {
+  // A word from the last apply must not stand for this one while it is on its way.
+  report('Saving…', false);
   const r = await post(`/api/mapping?stick=${stick}`, JSON.stringify({ values }));
   if (r.ok) {
     driverMapping = r.data.values;
