@@ -79,16 +79,25 @@ int main(int argc, char** argv) {
     std::string error;
 
     REMAP_RECORD first = Record(3), second = Record(6);
-    bool ok = WriteMappingFile(path, first, &error);
+    const std::vector<SettingValue> settings = {{FindArcadeSetting("TURBO_RATE"), 20},
+                                                {FindArcadeSetting("DPAD_MODE"), 2}};
+    bool ok = WriteMappingFile(path, first, {}, &error);
     Expect(ok, "a new file is written " + error);
     error.clear();
-    ok = WriteMappingFile(path, second, &error);
+    ok = WriteMappingFile(path, second, settings, &error);
     Expect(ok, "an existing file is replaced " + error);
     REMAP_RECORD read = first;
+    std::vector<SettingValue> readSettings;
     error.clear();
-    ok = ReadMappingFile(path, &read, &error);
+    ok = ReadMappingFile(path, &read, &readSettings, &error);
     Expect(ok, "the file is read back " + error);
     Expect(memcmp(&read, &second, sizeof(read)) == 0, "it holds the second mapping, every byte");
+    std::string got;
+    for (const SettingValue& v : readSettings) {
+        got += std::string(v.setting->name) + "=" + std::to_string(v.value) + " ";
+    }
+    Expect(got == "DPAD_MODE=2 TURBO_RATE=20 " || got == "TURBO_RATE=20 DPAD_MODE=2 ",
+           "and the second file's arcade settings: " + got);
 
     std::string bytes = ReadAll(path);
     Expect(bytes.compare(0, 2, "\xFF\xFE") == 0 && bytes.find('\0') != std::string::npos,
@@ -105,13 +114,15 @@ int main(int argc, char** argv) {
         fclose(f);
     }
     REMAP_RECORD kept = first;
+    std::vector<SettingValue> keptSettings;
     error.clear();
-    ok = ReadMappingFile(broken, &kept, &error);
+    ok = ReadMappingFile(broken, &kept, &keptSettings, &error);
     Expect(!ok && !error.empty(), "a value out of its range is refused: " + error);
-    Expect(memcmp(&kept, &first, sizeof(kept)) == 0, "and the mapping read into is unchanged");
+    Expect(memcmp(&kept, &first, sizeof(kept)) == 0 && keptSettings.empty(),
+           "and the mapping and settings read into are unchanged");
 
     error.clear();
-    ok = WriteMappingFile(folder + "\\no-such-folder\\stick.reg", first, &error);
+    ok = WriteMappingFile(folder + "\\no-such-folder\\stick.reg", first, {}, &error);
     Expect(!ok && !error.empty(), "a file in a missing folder is refused: " + error);
 
     printf("%d passed, %d failed\n", g_passed, g_failed);
