@@ -4,7 +4,7 @@
 # prints: every shown line must be printed, in order and next to the one
 # before it, except across a "..." line, which stands for any number of lines.
 # Commands run in one shell per block, from a scratch folder that holds the
-# page's build/tools and docs/, so a page's relative paths work as written.
+# page's build/ (the build tree) and docs/, so a page's relative paths work as written.
 # A command put in the background with --serve SOCKET is waited for until
 # its socket answers, as a person would before typing the next one.
 tools="$1"  # the folder with quillex-sim and quillexctl
@@ -46,8 +46,8 @@ run_block() {
     shift 2
     local dir="$work/block"
     rm -rf "$dir"
-    mkdir -p "$dir/build"
-    ln -s "$tools" "$dir/build/tools"
+    mkdir -p "$dir"
+    ln -s "$(dirname "$tools")" "$dir/build"
     ln -s "$source/docs" "$dir/docs"
     local script="$dir/.script" n=0
     echo 'set -m' >"$script"

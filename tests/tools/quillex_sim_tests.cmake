@@ -39,3 +39,10 @@ add_test(NAME quillex_docs
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/docs_test.sh $<TARGET_FILE_DIR:quillex-sim>
                  ${CMAKE_SOURCE_DIR})
 set_tests_properties(quillex_docs PROPERTIES TIMEOUT 120)
+# cmake --install and the Debian package: both tools, their sessions and
+# completions, run from where they were installed. In the plain build only:
+# a package of sanitized programs is no package anyone installs.
+if(NOT QUILLEX_SANITIZE)
+  add_test(NAME quillex_install COMMAND ${CMAKE_CURRENT_LIST_DIR}/install_test.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(quillex_install PROPERTIES TIMEOUT 300)
+endif()

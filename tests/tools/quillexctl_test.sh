@@ -51,10 +51,12 @@ q mapping import "$dir/bad.reg" 2>"$dir/err" && fail "SWAP_STICKS=2 imported"
 grep -q 'SWAP_STICKS.*0 (off) or 1 (on)' "$dir/err" || fail "bad import: $(cat "$dir/err")"
 q --json mapping | grep -q '"SWAP_STICKS": 0' || fail "a refused import changed the mapping"
 
-# The curves, plotted.
+# The curves, plotted: a panel each, with its axes and control points.
 q curves --svg "$dir/curves.svg" >/dev/null || fail "curves"
-[[ $(grep -c '<polyline' "$dir/curves.svg") -eq 6 ]] || fail "curves: not six polylines"
-grep -q 'L_STICK_X (64, 165)' "$dir/curves.svg" || fail "curves: no L_STICK_X (64, 165)"
+q curves --json >"$dir/curves.json" || fail "curves --json"
+grep -q '"L_STICK_X":{"control_points":\[64,165\]' "$dir/curves.json" ||
+    fail "curves --json: L_STICK_X is not (64, 165)"
+"$(dirname "$0")/check_curves_svg.py" "$dir/curves.svg" "$dir/curves.json" || fail "curves --svg"
 
 # The arcade settings: shown, changed, checked by the tool and by the driver.
 q mode left | grep -q '^DPAD_MODE  *= 1  left' || fail "mode left: $(q mode left)"
@@ -74,6 +76,28 @@ q mapping set BTN_X=rt BTN_Y=LT | grep -q '^BTN_X  *= 0x0D  RT' || fail "BTN_X=r
 q mapping | grep -q '^BTN_Y  *= 0x0C  LT' || fail "BTN_Y=LT"
 q mapping | grep -q '^TURBO_MASK  *= 0x0003' || fail "mapping does not show the settings"
 [[ "$(q get INTERFACE_VERSION)" == "INTERFACE_VERSION = 2" ]] || fail "interface version"
+# The arcade settings go into an export and come back with its import.
+q mapping export "$dir/arcade.reg" >/dev/null || fail "export with the settings"
+iconv -f UTF-16 -t UTF-8 "$dir/arcade.reg" >"$dir/arcade.txt"
+for v in '"DPAD_MODE"=dword:00000001' '"TURBO_MASK"=dword:00000003' \
+    '"TURBO_RATE"=dword:00000014' '"HOTKEYS"=dword:00000001'; do
+    grep -qF "$v" "$dir/arcade.txt" || fail "export: no $v"
+done
+q mapping defaults >/dev/null || fail "defaults"
+q --json mapping | grep -q '"TURBO_MASK": 0' || fail "defaults kept the turbo buttons"
+q mapping import "$dir/arcade.reg" >/dev/null || fail "import with the settings"
+q --json mapping | jq -c '.settings | [.DPAD_MODE, .TURBO_MASK, .TURBO_RATE, .HOTKEYS]' \
+    >"$dir/settings"
+[[ $(cat "$dir/settings") == "[1,3,20,1]" ]] || fail "import: the settings are $(cat "$dir/settings")"
+q --json mapping | grep -q '"BTN_X": 13' || fail "import with the settings lost BTN_X=rt"
+sed 's/"TURBO_RATE"=dword:00000014/"TURBO_RATE"=dword:0000001f/' "$dir/arcade.txt" |
+    iconv -f UTF-8 -t UTF-16 >"$dir/fast.reg"
+q mapping set SWAP_STICKS=1 >/dev/null
+q mapping import "$dir/fast.reg" 2>"$dir/err"; [[ $? -eq 2 ]] || fail "TURBO_RATE 31 imported"
+grep -q '"TURBO_RATE" is 31, out of range; it takes 2 to 30' "$dir/err" ||
+    fail "TURBO_RATE 31: $(cat "$dir/err")"
+q --json mapping | grep -q '"SWAP_STICKS": 1' || fail "a refused import changed the mapping"
+q mapping set SWAP_STICKS=0 >/dev/null
 q turbo off | grep -q '(no turbo)' || fail "turbo off"
 q hotkeys off >/dev/null && q mode dpad >/dev/null || fail "back to the d-pad"
 
