@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The commands the README and docs/ show in `console` blocks print what the
-# page says. A block is "$ command" lines, each followed by the lines it
+# page says, and those of `sh` blocks are checked (see check_sh_block). A block is "$ command" lines, each followed by the lines it
 # prints: every shown line must be printed, in order and next to the one
 # before it, except across a "..." line, which stands for any number of lines.
 # Commands run in one shell per block, from a scratch folder that holds the
@@ -73,6 +73,93 @@ run_block() {
     done
 }
 
+# The commands of `sh` blocks, which would take too long or need more than a
+# test has (a terminal, a browser, minutes of fuzzing), are checked without
+# running them in full: each program exists; a gtest filter selects tests, a
+# benchmark filter benchmarks, a ctest selection tests, and their options
+# are taken (the programs list what they would run, and run nothing); a
+# script exists, and a fuzz target it names is one. A block whose commands a
+# test of the suite runs names it (```sh test=NAME); a block no machine here
+# can run (a kernel module, ssh, sudo) says so (```sh manual) and is left.
+build="$(dirname "$tools")"
+check_command() {
+    local where="$1" line="$2"
+    # Split as the shell would, quotes and all, without running anything.
+    local -a words
+    mapfile -t words < <(printf '%s\n' "$line" | xargs -n 1 printf '%s\n' 2>/dev/null)
+    # Leading VAR=value assignments set the environment; a subshell's
+    # "(cd build && X)" runs X in build/.
+    local -a env=()
+    while ((${#words[@]})) && [[ ${words[0]} =~ ^[A-Z_]+= ]]; do
+        env+=("${words[0]}")
+        words=("${words[@]:1}")
+    done
+    if [[ ${words[0]:-} == "(cd" && ${words[1]:-} == build && ${words[2]:-} == "&&" ]]; then
+        words=("${words[@]:3}")
+        words[-1]="${words[-1]%)}"
+        [[ ${words[0]} == ctest ]] && words=(ctest --test-dir build "${words[@]:1}")
+    fi
+    local program="${words[0]:-}"
+    case "$program" in
+    build/tests/* | build-*/tests/* | build/bench/*)
+        local path="$build/${program#*/}"
+        [[ -x $path ]] || { fail "$where: no program $program"; return; }
+        local listed
+        if [[ $program == */bench/* ]]; then
+            listed=$(env "${env[@]}" "$path" "${words[@]:1}" --benchmark_list_tests=true 2>&1 |
+                grep '^BM_')
+        else
+            listed=$(env "${env[@]}" "$path" "${words[@]:1}" --gtest_list_tests 2>&1 | grep '^  ')
+        fi
+        [[ $? -eq 0 && -n $listed ]] || fail "$where: '$line' selects nothing: $(echo $listed | head -c 300)"
+        ;;
+    ctest)
+        local -a args=("${words[@]:1}")
+        [[ ${args[0]:-} == --test-dir ]] && args=("${args[@]:2}")
+        local total
+        total=$(cd "$build" && ctest -N "${args[@]}" 2>&1 | sed -n 's/^Total Tests: //p')
+        [[ ${total:-0} -gt 0 ]] || fail "$where: '$line' selects no test"
+        ;;
+    scripts/*)
+        [[ -x $source/$program ]] || { fail "$where: no script $program"; return; }
+        if [[ $program == scripts/fuzz.sh && ${words[1]} != all ]]; then
+            [[ -f $source/fuzz/${words[1]}.cpp ]] || fail "$where: no fuzz target ${words[1]}"
+        fi
+        ;;
+    *)
+        fail "$where: the docs test cannot check '$line': make the block a console block, or name the test that runs it (\`\`\`sh test=NAME)"
+        ;;
+    esac
+}
+
+check_sh_block() {
+    local page="$1" start="$2" info="$3"
+    shift 3
+    if [[ $info == "manual" ]]; then
+        return
+    fi
+    if [[ $info == test=* ]]; then
+        local name="${info#test=}"
+        [[ $(cd "$build" && ctest -N -R "^$name\$" | sed -n 's/^Total Tests: //p') == 1 ]] ||
+            fail "$page:$start: the block names a test '$name' the suite does not have"
+        return
+    fi
+    [[ -z $info ]] || { fail "$page:$start: '\`\`\`sh $info' is neither test=NAME nor manual"; return; }
+    local joined=""
+    for l in "$@"; do
+        l="${l%%  #*}"                 # a comment after the command
+        [[ $l =~ ^[[:space:]]*# ]] && continue
+        if [[ $l == *\\ ]]; then
+            joined+="${l%\\} "
+            continue
+        fi
+        l="$joined$l"
+        joined=""
+        l="${l#"${l%%[![:space:]]*}"}"
+        [[ -n $l ]] && check_command "$page:$start" "$l"
+    done
+}
+
 # check_excerpt PAGE:LINE FILE FROM LINES...: a block a page says it took from
 # FILE at line FROM ("<!-- from FILE:FROM -->" above it) is those lines still.
 check_excerpt() {
@@ -95,6 +182,7 @@ check_excerpt() {
 }
 
 checked=0
+shchecked=0
 excerpts=0
 for page in "$source/README.md" "$source"/docs/*.md; do
     name=${page#"$source/"}
@@ -107,31 +195,42 @@ for page in "$source/README.md" "$source"/docs/*.md; do
         number=$((number + 1))
         if ((!inside)) && [[ $l =~ ^\<!--\ from\ ([^:]+):([0-9]+)\ --\>$ ]]; then
             excerpt="${BASH_REMATCH[1]} ${BASH_REMATCH[2]}"
-        elif ((!inside)) && [[ $l == '```'* ]]; then
-            inside=1
-            [[ $l == '```console' ]] && inside=2
-            [[ -n $excerpt ]] && inside=3
+        elif ((!inside)) && [[ -n $excerpt && $l == '```'* ]]; then
+            inside=3
             start=$number
             block=()
-        elif ((inside)) && [[ $l == '```' ]]; then
-            if ((inside == 2)); then
-                run_block "$name" "$start" "${block[@]}"
-                checked=$((checked + 1))
-            elif ((inside == 3)); then
-                # shellcheck disable=SC2086 # file and line, split on purpose
-                check_excerpt "$name:$start" $excerpt "${block[@]}"
-                excerpts=$((excerpts + 1))
-            fi
+        elif ((!inside)) && [[ $l == '```console' ]]; then
+            inside=1
+            start=$number
+            block=()
+        elif ((!inside)) && [[ $l == '```sh'* ]]; then
+            inside=2
+            start=$number
+            info="${l#\`\`\`sh}"
+            info="${info# }"
+            block=()
+        elif ((inside == 1)) && [[ $l == '```' ]]; then
             inside=0
+            run_block "$name" "$start" "${block[@]}"
+            checked=$((checked + 1))
+        elif ((inside == 2)) && [[ $l == '```' ]]; then
+            inside=0
+            check_sh_block "$name" "$start" "$info" "${block[@]}"
+            shchecked=$((shchecked + 1))
+        elif ((inside == 3)) && [[ $l == '```' ]]; then
+            inside=0
+            # shellcheck disable=SC2086 # file and line, split on purpose
+            check_excerpt "$name:$start" $excerpt "${block[@]}"
             excerpt=""
+            excerpts=$((excerpts + 1))
         elif ((inside)); then
             block+=("$l")
-        else
-            [[ -z $l ]] || excerpt=""
+        elif [[ -n $l ]]; then
+            excerpt="" # the mark names the block right below it
         fi
     done <"$page"
 done
 ((checked > 0)) || fail "no console block found"
 ((excerpts > 0)) || fail "no block taken from a file found"
 ((failures == 0)) || exit 1
-echo "docs: $checked console blocks print what their pages show, $excerpts blocks match their files"
+echo "docs: $checked console blocks print what their pages show; the commands of $shchecked sh blocks are checked; $excerpts blocks match the files they come from"
