@@ -55,10 +55,10 @@ quoted_includes() {
     git ls-files --cached --others --exclude-standard -- "$@" |
         grep -E '\.(h|cpp)$' |
         while read -r file; do
-            [[ -f "$file" ]] || continue
-            grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" |
-                sed -E "s|^([0-9]+):.*\"([^\"]+)\".*|$file \\1 \\2|" || true
-        done
+            [[ -f "$file" ]] && printf '%s\0' "$file"
+        done |
+        xargs -0 -r grep -nHE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' |
+        sed -E 's|^([^:]+):([0-9]+):.*"([^"]+)".*|\1 \2 \3|' || true
 }
 
 while read -r file line included; do
@@ -104,7 +104,8 @@ done
 sim_public_headers=(appapi/quillex_public.h)
 
 while read -r file line included; do
-    from=$(cut -d/ -f2 <<<"$file")
+    from=${file#sim/}
+    from=${from%%/*}
     where="$file:$line includes \"$included\""
     if [[ -z ${sim_rank[$from]+set} ]]; then
         fail "$file: sim/$from has no place in the simulator's layers (scripts/check-includes.sh)"
@@ -120,7 +121,8 @@ while read -r file line included; do
         fi
         continue
     fi
-    to=$(cut -d/ -f2 <<<"$included")
+    to=${included#sim/}
+    to=${to%%/*}
     [[ $to == "$from" ]] && continue
     if [[ -z ${sim_rank[$to]+set} ]]; then
         fail "$where: sim/$to has no place in the simulator's layers"
