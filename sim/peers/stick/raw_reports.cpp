@@ -3,7 +3,9 @@
 namespace sim::stick {
 
 Layout LayoutForProductId(uint32_t productId) {
-    return productId == kLayoutAProductId ? Layout::A : Layout::B;
+    const Model* model = ModelWithProductId(productId);
+    // The driver decodes every stick that is not layout A's as layout B.
+    return model != nullptr ? model->layout : Layout::B;
 }
 
 namespace {
