@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format
     clang libclang-rt-dev libcli11-dev libpcap-dev tshark nlohmann-json3-dev libncurses-dev tmux jq
-    pkg-config libcpp-httplib-dev chromium nodejs)
+    pkg-config libcpp-httplib-dev chromium nodejs dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The commands the README and docs/ show in `console` blocks print what the
-# page says. A block is "$ command" lines, each followed by the lines it
+# page says, and those of `sh` blocks are checked (see check_sh_block). A block is "$ command" lines, each followed by the lines it
 # prints: every shown line must be printed, in order and next to the one
 # before it, except across a "..." line, which stands for any number of lines.
 # Commands run in one shell per block, from a scratch folder that holds the
-# page's build/tools and docs/, so a page's relative paths work as written.
+# page's build/ (the build tree) and docs/, so a page's relative paths work as written.
 # A command put in the background with --serve SOCKET is waited for until
 # its socket answers, as a person would before typing the next one.
 set -uo pipefail
@@ -52,8 +52,8 @@ run_block() {
     shift 2
     local dir="$work/block"
     rm -rf "$dir"
-    mkdir -p "$dir/build"
-    ln -s "$tools" "$dir/build/tools"
+    mkdir -p "$dir"
+    ln -s "$(dirname "$tools")" "$dir/build"
     ln -s "$source/docs" "$dir/docs"
     local script="$dir/.script" n=0
     echo 'set -m' >"$script"
@@ -79,7 +79,95 @@ run_block() {
     done
 }
 
+# The commands of `sh` blocks, which would take too long or need more than a
+# test has (a terminal, a browser, minutes of fuzzing), are checked without
+# running them in full: each program exists; a gtest filter selects tests, a
+# benchmark filter benchmarks, a ctest selection tests, and their options
+# are taken (the programs list what they would run, and run nothing); a
+# script exists, and a fuzz target it names is one. A block whose commands a
+# test of the suite runs names it (```sh test=NAME); a block no machine here
+# can run (a kernel module, ssh, sudo) says so (```sh manual) and is left.
+build="$(dirname "$tools")"
+check_command() {
+    local where="$1" line="$2"
+    # Split as the shell would, quotes and all, without running anything.
+    local -a words
+    mapfile -t words < <(printf '%s\n' "$line" | xargs -n 1 printf '%s\n' 2>/dev/null)
+    # Leading VAR=value assignments set the environment; a subshell's
+    # "(cd build && X)" runs X in build/.
+    local -a env=()
+    while ((${#words[@]})) && [[ ${words[0]} =~ ^[A-Z_]+= ]]; do
+        env+=("${words[0]}")
+        words=("${words[@]:1}")
+    done
+    if [[ ${words[0]:-} == "(cd" && ${words[1]:-} == build && ${words[2]:-} == "&&" ]]; then
+        words=("${words[@]:3}")
+        words[-1]="${words[-1]%)}"
+        [[ ${words[0]} == ctest ]] && words=(ctest --test-dir build "${words[@]:1}")
+    fi
+    local program="${words[0]:-}"
+    case "$program" in
+    build/tests/* | build-*/tests/* | build/bench/*)
+        local path="$build/${program#*/}"
+        [[ -x $path ]] || { fail "$where: no program $program"; return; }
+        local listed
+        if [[ $program == */bench/* ]]; then
+            listed=$(env "${env[@]}" "$path" "${words[@]:1}" --benchmark_list_tests=true 2>&1 |
+                grep '^BM_')
+        else
+            listed=$(env "${env[@]}" "$path" "${words[@]:1}" --gtest_list_tests 2>&1 | grep '^  ')
+        fi
+        [[ $? -eq 0 && -n $listed ]] || fail "$where: '$line' selects nothing: $(echo $listed | head -c 300)"
+        ;;
+    ctest)
+        local -a args=("${words[@]:1}")
+        [[ ${args[0]:-} == --test-dir ]] && args=("${args[@]:2}")
+        local total
+        total=$(cd "$build" && ctest -N "${args[@]}" 2>&1 | sed -n 's/^Total Tests: //p')
+        [[ ${total:-0} -gt 0 ]] || fail "$where: '$line' selects no test"
+        ;;
+    scripts/*)
+        [[ -x $source/$program ]] || { fail "$where: no script $program"; return; }
+        if [[ $program == scripts/fuzz.sh && ${words[1]} != all ]]; then
+            [[ -f $source/fuzz/${words[1]}.cpp ]] || fail "$where: no fuzz target ${words[1]}"
+        fi
+        ;;
+    *)
+        fail "$where: the docs test cannot check '$line': make the block a console block, or name the test that runs it (\`\`\`sh test=NAME)"
+        ;;
+    esac
+}
+
+check_sh_block() {
+    local page="$1" start="$2" info="$3"
+    shift 3
+    if [[ $info == "manual" ]]; then
+        return
+    fi
+    if [[ $info == test=* ]]; then
+        local name="${info#test=}"
+        [[ $(cd "$build" && ctest -N -R "^$name\$" | sed -n 's/^Total Tests: //p') == 1 ]] ||
+            fail "$page:$start: the block names a test '$name' the suite does not have"
+        return
+    fi
+    [[ -z $info ]] || { fail "$page:$start: '\`\`\`sh $info' is neither test=NAME nor manual"; return; }
+    local joined=""
+    for l in "$@"; do
+        l="${l%%  #*}"                 # a comment after the command
+        [[ $l =~ ^[[:space:]]*# ]] && continue
+        if [[ $l == *\\ ]]; then
+            joined+="${l%\\} "
+            continue
+        fi
+        l="$joined$l"
+        joined=""
+        l="${l#"${l%%[![:space:]]*}"}"
+        [[ -n $l ]] && check_command "$page:$start" "$l"
+    done
+}
+
 checked=0
+shchecked=0
 for page in "$source/README.md" "$source"/docs/*.md; do
     name=${page#"$source/"}
     inside=0
@@ -92,10 +180,20 @@ for page in "$source/README.md" "$source"/docs/*.md; do
             inside=1
             start=$number
             block=()
-        elif ((inside)) && [[ $l == '```' ]]; then
+        elif ((!inside)) && [[ $l == '```sh'* ]]; then
+            inside=2
+            start=$number
+            info="${l#\`\`\`sh}"
+            info="${info# }"
+            block=()
+        elif ((inside == 1)) && [[ $l == '```' ]]; then
             inside=0
             run_block "$name" "$start" "${block[@]}"
             checked=$((checked + 1))
+        elif ((inside == 2)) && [[ $l == '```' ]]; then
+            inside=0
+            check_sh_block "$name" "$start" "$info" "${block[@]}"
+            shchecked=$((shchecked + 1))
         elif ((inside)); then
             block+=("$l")
         fi
@@ -103,4 +201,4 @@ for page in "$source/README.md" "$source"/docs/*.md; do
 done
 ((checked > 0)) || fail "no console block found"
 ((failures == 0)) || exit 1
-echo "docs: $checked console blocks print what their pages show"
+echo "docs: $checked console blocks print what their pages show; the commands of $shchecked sh blocks are checked"

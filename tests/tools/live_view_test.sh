@@ -57,6 +57,56 @@ screen | grep -q 'device removed' || fail "the stick was not unplugged cleanly"
 screen | grep -q '0 framework objects left' || fail "the driver left objects behind"
 tmux_ kill-session -t live
 
+# Shift and the hat's keys move the left stick a step a press, ] pulls the
+# right trigger a quarter; space lets everything go.
+tmux_ new-session -d -s live -x 110 -y 45 \
+    "'$sim' --layout a --live --keyboard; echo \"exit \$?\"; sleep 60"
+wait_for 'Shift+W A S D the left stick, Shift+I J K L the right' ||
+    fail "the key legend does not give the sticks' keys: $(screen | tail -8)"
+tmux_ send-keys -t live W W D
+wait_for 'game buttons -  LT 0  RT 0  LS (8192, 16384)  RS (0, 0)' ||
+    fail "W W D did not move the left stick up and right: $(screen | grep game)"
+wait_for 'lx 160 ly 64' || fail "the stick's raw axes are not shown: $(screen | grep hat)"
+tmux_ send-keys -t live L ']' ']'
+wait_for 'RT 128  LS (8192, 16384)  RS (8192, 0)' ||
+    fail "L and ] ] did not move the right stick and pull RT: $(screen | grep game)"
+tmux_ send-keys -t live ' '
+wait_for 'game buttons -  LT 0  RT 0  LS (0, 0)  RS (0, 0)' ||
+    fail "space did not let everything go: $(screen | grep game)"
+tmux_ send-keys -t live q
+wait_for 'exit 0' || fail "q after the sticks: $(screen | tail -5)"
+tmux_ kill-session -t live
+
+# The view fits the window: the full layout when there is room, lines of
+# text when narrow, a request for a bigger window when too small, laid out
+# again at each resize; the key help is on screen in every one, and quitting
+# prints no driver error.
+tmux_ new-session -d -s live -x 110 -y 45 \
+    "'$sim' --sticks 2 --live --keyboard; echo \"exit \$?\"; sleep 60"
+wait_for 'What a game sees (Xbox 360 controller):' || fail "110x45 is not the full layout"
+tmux_ send-keys -t live j
+wait_for 'buttons A ' || fail "j did not press A: $(screen | head -5)"
+tmux_ resize-window -t live -x 60 -y 30
+wait_for 'stick holds: BTN_A (A)' || fail "60x30 is not the compact layout: $(screen)"
+screen | grep -qF 'What a game sees' && fail "60x30 still draws the full layout"
+wait_for 'Quillex live view (1 of 2): stick 1: PID_0402 (raw layout A)' ||
+    fail "the compact layout does not say which stick: $(screen | head -2)"
+for help in 'Buttons:  j A' 'Tab or 1-2 picks a stick;' 'q quits and unplugs the sticks'; do
+    screen | grep -qF -- "$help" || fail "60x30: the key help lacks '$help': $(screen | tail -9)"
+done
+screen | awk 'length > 60 { bad = 1 } END { exit !bad }' && fail "60x30: a line is wider than 60"
+tmux_ resize-window -t live -x 30 -y 12
+wait_for 'make the window at least' || fail "30x12 does not ask for a bigger window: $(screen)"
+wait_for '40x' || fail "30x12 does not give the size it needs: $(screen)"
+wait_for 'q quits' || fail "30x12 hides q"
+tmux_ resize-window -t live -x 40 -y 24
+wait_for 'stick holds: BTN_A (A)' || fail "40x24 is not the compact layout: $(screen)"
+wait_for 'q quits and unplugs the sticks' || fail "40x24 hides q: $(screen | tail -3)"
+tmux_ send-keys -t live q
+wait_for 'exit 0' || fail "q after the resizes: $(screen | tail -5)"
+screen | grep -E 'TBD|ThreadRecover|[Ee]rror' && fail "quitting printed a driver error"
+tmux_ kill-session -t live
+
 # The arcade settings are shown as a session sets them.
 printf '%s\n' '@0ms set TURBO_MASK=3 TURBO_RATE=10 DPAD_MODE=1' '+20ms BTN_A "held"' >"$dir/turbo.session"
 tmux_ new-session -d -s live -x 110 -y 45 \

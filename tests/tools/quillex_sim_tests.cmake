@@ -29,6 +29,10 @@ add_test(NAME quillex_sim_output
 add_test(NAME quillex_sim_live_view
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/live_view_test.sh $<TARGET_FILE:quillex-sim>)
 set_tests_properties(quillex_sim_live_view PROPERTIES TIMEOUT 300)
+# The progress of a long run, on a terminal under tmux.
+add_test(NAME quillex_sim_progress
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/progress_test.sh $<TARGET_FILE:quillex-sim>)
+set_tests_properties(quillex_sim_progress PROPERTIES TIMEOUT 120)
 # Ctrl-C, SIGTERM and SIGKILL: every mode ends cleanly, nothing is lost.
 add_test(NAME quillex_sim_signals
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/signal_test.sh $<TARGET_FILE:quillex-sim>
@@ -39,3 +43,10 @@ add_test(NAME quillex_docs
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/docs_test.sh $<TARGET_FILE_DIR:quillex-sim>
                  ${CMAKE_SOURCE_DIR})
 set_tests_properties(quillex_docs PROPERTIES TIMEOUT 120)
+# cmake --install and the Debian package: both tools, their sessions and
+# completions, run from where they were installed. In the plain build only:
+# a package of sanitized programs is no package anyone installs.
+if(NOT QUILLEX_SANITIZE)
+  add_test(NAME quillex_install COMMAND ${CMAKE_CURRENT_LIST_DIR}/install_test.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(quillex_install PROPERTIES TIMEOUT 300)
+endif()

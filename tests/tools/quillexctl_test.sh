@@ -68,10 +68,12 @@ q mapping import "$out/bad.reg" 2>"$out/err" && fail "SWAP_STICKS=2 imported"
 grep -q 'SWAP_STICKS.*0 (off) or 1 (on)' "$out/err" || fail "bad import: $(cat "$out/err")"
 q --json mapping | grep -q '"SWAP_STICKS": 0' || fail "a refused import changed the mapping"
 
-# The curves, plotted.
+# The curves, plotted: a panel each, with its axes and control points.
 q curves --svg "$out/curves.svg" >/dev/null || fail "curves"
-[[ $(grep -c '<polyline' "$out/curves.svg") -eq 6 ]] || fail "curves: not six polylines"
-grep -q 'L_STICK_X (64, 165)' "$out/curves.svg" || fail "curves: no L_STICK_X (64, 165)"
+q curves --json >"$out/curves.json" || fail "curves --json"
+grep -q '"L_STICK_X":{"control_points":\[64,165\]' "$out/curves.json" ||
+    fail "curves --json: L_STICK_X is not (64, 165)"
+"$(dirname "$0")/check_curves_svg.py" "$out/curves.svg" "$out/curves.json" || fail "curves --svg"
 
 # The arcade settings: shown, changed, checked by the tool and by the driver.
 q mode left | grep -q '^DPAD_MODE  *= 1  left' || fail "mode left: $(q mode left)"
@@ -91,6 +93,28 @@ q mapping set BTN_X=rt BTN_Y=LT | grep -q '^BTN_X  *= 0x0D  RT' || fail "BTN_X=r
 q mapping | grep -q '^BTN_Y  *= 0x0C  LT' || fail "BTN_Y=LT"
 q mapping | grep -q '^TURBO_MASK  *= 0x0003' || fail "mapping does not show the settings"
 [[ "$(q get INTERFACE_VERSION)" == "INTERFACE_VERSION = 2" ]] || fail "interface version"
+# The arcade settings go into an export and come back with its import.
+q mapping export "$out/arcade.reg" >/dev/null || fail "export with the settings"
+iconv -f UTF-16 -t UTF-8 "$out/arcade.reg" >"$out/arcade.txt"
+for v in '"DPAD_MODE"=dword:00000001' '"TURBO_MASK"=dword:00000003' \
+    '"TURBO_RATE"=dword:00000014' '"HOTKEYS"=dword:00000001'; do
+    grep -qF "$v" "$out/arcade.txt" || fail "export: no $v"
+done
+q mapping defaults >/dev/null || fail "defaults"
+q --json mapping | grep -q '"TURBO_MASK": 0' || fail "defaults kept the turbo buttons"
+q mapping import "$out/arcade.reg" >/dev/null || fail "import with the settings"
+q --json mapping | jq -c '.settings | [.DPAD_MODE, .TURBO_MASK, .TURBO_RATE, .HOTKEYS]' \
+    >"$out/settings"
+[[ $(cat "$out/settings") == "[1,3,20,1]" ]] || fail "import: the settings are $(cat "$out/settings")"
+q --json mapping | grep -q '"BTN_X": 13' || fail "import with the settings lost BTN_X=rt"
+sed 's/"TURBO_RATE"=dword:00000014/"TURBO_RATE"=dword:0000001f/' "$out/arcade.txt" |
+    iconv -f UTF-8 -t UTF-16 >"$out/fast.reg"
+q mapping set SWAP_STICKS=1 >/dev/null
+q mapping import "$out/fast.reg" 2>"$out/err"; [[ $? -eq 2 ]] || fail "TURBO_RATE 31 imported"
+grep -q '"TURBO_RATE" is 31, out of range; it takes 2 to 30' "$out/err" ||
+    fail "TURBO_RATE 31: $(cat "$out/err")"
+q --json mapping | grep -q '"SWAP_STICKS": 1' || fail "a refused import changed the mapping"
+q mapping set SWAP_STICKS=0 >/dev/null
 q turbo off | grep -q '(no turbo)' || fail "turbo off"
 q hotkeys off >/dev/null && q mode dpad >/dev/null || fail "back to the d-pad"
 

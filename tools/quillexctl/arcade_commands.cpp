@@ -4,13 +4,12 @@
 #include <strings.h>
 
 #include "sim/peers/stick/raw_reports.h"
-#include "tools/quillexctl/names.h"
+#include "tools/common/mapping_names.h"
 
 namespace {
 
 using json = nlohmann::json;
 
-const char* const kModes[] = {"dpad", "left", "right"};
 const char* const kModeMeanings[] = {"the lever is the d-pad", "the lever is the left stick",
                                      "the lever is the right stick"};
 
@@ -44,7 +43,28 @@ bool GetSetting(DeviceLink* link, uint32_t id, uint32_t* value, LinkResult* r) {
     return true;
 }
 
-int PutSetting(const CommandContext& c, const char* what, uint32_t id, uint32_t value) {
+int ShowIfText(const CommandContext& c) {
+    return c.json ? 0 : ShowArcadeSettings(c);
+}
+
+} // namespace
+
+uint32_t ArcadeSettingValue(const ArcadeSettings& s, uint32_t item) {
+    switch (item) {
+    case QUILLEX_ITEM_DPAD_MODE:
+        return s.dpadMode;
+    case QUILLEX_ITEM_TURBO_MASK:
+        return s.turboMask;
+    case QUILLEX_ITEM_TURBO_RATE:
+        return s.turboRate;
+    case QUILLEX_ITEM_HOTKEYS:
+        return s.hotkeys;
+    default:
+        return 0;
+    }
+}
+
+int PutArcadeSetting(const CommandContext& c, const char* what, uint32_t id, uint32_t value) {
     std::vector<uint8_t> in = IdBytes(id);
     std::vector<uint8_t> v = IdBytes(value);
     in.insert(in.end(), v.begin(), v.end());
@@ -61,34 +81,6 @@ int PutSetting(const CommandContext& c, const char* what, uint32_t id, uint32_t 
     }
     return 0;
 }
-
-// Canonical buttons by their registry names, with or without "BTN_".
-bool ParseButton(const std::string& text, uint32_t* bit) {
-    for (uint32_t i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
-        const char* name = sim::stick::kButtonNames[i];
-        if (strcasecmp(text.c_str(), name) == 0 || strcasecmp(text.c_str(), name + 4) == 0) {
-            *bit = 1u << i;
-            return true;
-        }
-    }
-    return false;
-}
-
-std::vector<std::string> TurboButtonNames(uint32_t mask) {
-    std::vector<std::string> names;
-    for (uint32_t i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
-        if (mask & (1u << i)) {
-            names.push_back(sim::stick::kButtonNames[i]);
-        }
-    }
-    return names;
-}
-
-int ShowIfText(const CommandContext& c) {
-    return c.json ? 0 : ShowArcadeSettings(c);
-}
-
-} // namespace
 
 bool ReadArcadeSettings(DeviceLink* link, ArcadeSettings* settings, int* rc) {
     LinkResult r;
@@ -124,8 +116,7 @@ void PrintArcadeSettings(const ArcadeSettings& s) {
         printf("arcade settings: none (the driver's interface is version 1)\n");
         return;
     }
-    const char* mode = s.dpadMode < 3 ? kModes[s.dpadMode] : "?";
-    printf("%-20s = %u  %s (%s)\n", "DPAD_MODE", s.dpadMode, mode,
+    printf("%-20s = %u  %s (%s)\n", "DPAD_MODE", s.dpadMode, LeverModeName(s.dpadMode),
            s.dpadMode < 3 ? kModeMeanings[s.dpadMode] : "unknown");
     std::string buttons;
     for (const std::string& name : TurboButtonNames(s.turboMask)) {
@@ -144,7 +135,7 @@ json ArcadeSettingsJson(const ArcadeSettings& s) {
     }
     return json{{"interface_version", s.version},
                 {"DPAD_MODE", s.dpadMode},
-                {"dpad_mode", s.dpadMode < 3 ? kModes[s.dpadMode] : "?"},
+                {"dpad_mode", LeverModeName(s.dpadMode)},
                 {"TURBO_MASK", s.turboMask},
                 {"turbo_buttons", TurboButtonNames(s.turboMask)},
                 {"TURBO_RATE", s.turboRate},
@@ -166,9 +157,9 @@ int ShowArcadeSettings(const CommandContext& c) {
 }
 
 int SetDpadMode(const CommandContext& c, const std::string& mode) {
-    for (uint32_t m = 0; m < 3; ++m) {
-        if (strcasecmp(mode.c_str(), kModes[m]) == 0) {
-            int rc = PutSetting(c, "mode", QUILLEX_ITEM_DPAD_MODE, m);
+    for (uint32_t m = 0; m <= QUILLEX_DPAD_MODE_MAX; ++m) {
+        if (strcasecmp(mode.c_str(), LeverModeName(m)) == 0) {
+            int rc = PutArcadeSetting(c, "mode", QUILLEX_ITEM_DPAD_MODE, m);
             return rc != 0 ? rc : ShowIfText(c);
         }
     }
@@ -184,7 +175,7 @@ int SetTurbo(const CommandContext& c, const std::vector<std::string>& buttons,
     if (!off) {
         for (const std::string& name : buttons) {
             uint32_t bit = 0;
-            if (!ParseButton(name, &bit)) {
+            if (!ParseCanonicalButton(name, &bit)) {
                 std::string names;
                 for (uint32_t i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
                     names += std::string(" ") + sim::stick::kButtonNames[i];
@@ -214,13 +205,14 @@ int SetTurbo(const CommandContext& c, const std::vector<std::string>& buttons,
     }
     // The rate first, so the buttons start at the rate asked for.
     if (!rate.empty()) {
-        int rc = PutSetting(c, "turbo", QUILLEX_ITEM_TURBO_RATE, static_cast<uint32_t>(rateValue));
+        int rc =
+            PutArcadeSetting(c, "turbo", QUILLEX_ITEM_TURBO_RATE, static_cast<uint32_t>(rateValue));
         if (rc != 0) {
             return rc;
         }
     }
     if (!buttons.empty()) {
-        int rc = PutSetting(c, "turbo", QUILLEX_ITEM_TURBO_MASK, mask);
+        int rc = PutArcadeSetting(c, "turbo", QUILLEX_ITEM_TURBO_MASK, mask);
         if (rc != 0) {
             return rc;
         }
@@ -238,6 +230,6 @@ int SetHotkeys(const CommandContext& c, const std::string& onOff) {
         fprintf(stderr, "quillexctl: hotkeys: '%s' is neither on nor off\n", onOff.c_str());
         return 2;
     }
-    int rc = PutSetting(c, "hotkeys", QUILLEX_ITEM_HOTKEYS, value);
+    int rc = PutArcadeSetting(c, "hotkeys", QUILLEX_ITEM_HOTKEYS, value);
     return rc != 0 ? rc : ShowIfText(c);
 }

@@ -22,6 +22,11 @@ struct ArcadeSettings {
 // Reads them; a driver that does not know the version item has none (not an
 // error). False with *rc set when the link or the driver failed otherwise.
 bool ReadArcadeSettings(DeviceLink* link, ArcadeSettings* settings, int* rc);
+// One setting's value by its data item id (0 for an id that is no setting).
+uint32_t ArcadeSettingValue(const ArcadeSettings& settings, uint32_t item);
+// Sets one setting through its data item: 0, or the exit code once the
+// refusal is told on stderr under 'what'.
+int PutArcadeSetting(const CommandContext& c, const char* what, uint32_t item, uint32_t value);
 // For a person, a few lines; and as JSON.
 void PrintArcadeSettings(const ArcadeSettings& settings);
 nlohmann::json ArcadeSettingsJson(const ArcadeSettings& settings);

@@ -8,7 +8,7 @@
 #include "tools/quillexctl/arcade_commands.h"
 #include "tools/quillexctl/curve_plot.h"
 #include "tools/quillexctl/mapping_file.h"
-#include "tools/quillexctl/names.h"
+#include "tools/common/mapping_names.h"
 
 namespace {
 
@@ -248,12 +248,19 @@ int RestoreDefaultMapping(const CommandContext& c) {
 
 int ExportMapping(const CommandContext& c, const std::string& path) {
     REMAP_RECORD record;
+    ArcadeSettings arcade;
     int rc = 0;
-    if (!ReadMapping(c.link, &record, &rc)) {
+    if (!ReadMapping(c.link, &record, &rc) || !ReadArcadeSettings(c.link, &arcade, &rc)) {
         return rc;
     }
+    std::vector<SettingValue> settings;
+    for (const ArcadeSettingName& setting : ArcadeSettingNames()) {
+        if (arcade.present) {
+            settings.push_back({&setting, ArcadeSettingValue(arcade, setting.id)});
+        }
+    }
     std::string error;
-    if (!WriteMappingFile(path, record, &error)) {
+    if (!WriteMappingFile(path, record, settings, &error)) {
         fprintf(stderr, "quillexctl: mapping export: %s\n", error.c_str());
         return 1;
     }
@@ -282,16 +289,32 @@ int ImportMapping(const CommandContext& c, const std::string& path, bool ignoreU
         return 2;
     }
     REMAP_RECORD record;
+    ArcadeSettings arcade;
     int rc = 0;
-    if (!ReadMapping(c.link, &record, &rc)) {
+    if (!ReadMapping(c.link, &record, &rc) || !ReadArcadeSettings(c.link, &arcade, &rc)) {
         return rc;
     }
-    if (!ReadMappingFile(path, &record, &error)) {
+    std::vector<SettingValue> settings;
+    if (!ReadMappingFile(path, &record, &settings, &error)) {
         fprintf(stderr, "quillexctl: mapping import: %s\n", error.c_str());
         return 2;
     }
+    if (!settings.empty() && !arcade.present) {
+        fprintf(stderr,
+                "quillexctl: mapping import: %s holds arcade settings (%s ...) that this driver "
+                "does not have; the mapping is unchanged\n",
+                path.c_str(), settings[0].setting->name);
+        return 1;
+    }
+    // Every value was checked above: the mapping, then each setting the
+    // file holds, as quillexctl mode, turbo and hotkeys would set them.
     record.RestoreDefaults = 0;
     rc = WriteMapping(c.link, record, "mapping import");
+    for (const SettingValue& s : settings) {
+        if (rc == 0 && ArcadeSettingValue(arcade, s.setting->id) != s.value) {
+            rc = PutArcadeSetting(c, "mapping import", s.setting->id, s.value);
+        }
+    }
     return rc != 0 ? rc : (c.json ? 0 : ShowMapping(c));
 }
 

@@ -9,9 +9,9 @@
 #include "sim/registry/reg_file.h"
 #include "sim/registry/reg_syntax.h"
 #include "sim/registry/registry.h"
-#include "tools/quillexctl/names.h"
 
-bool WriteMappingFile(const std::string& path, const REMAP_RECORD& record, std::string* error) {
+bool WriteMappingFile(const std::string& path, const REMAP_RECORD& record,
+                      const std::vector<SettingValue>& settings, std::string* error) {
     // quillexctl's own registry holds nothing but this key.
     sim::registry::Reset();
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&record);
@@ -21,10 +21,17 @@ bool WriteMappingFile(const std::string& path, const REMAP_RECORD& record, std::
             return false;
         }
     }
+    for (const SettingValue& s : settings) {
+        if (!sim::registry::SetDword(kRemapKey, s.setting->name, s.value)) {
+            *error = std::string("cannot set ") + s.setting->name;
+            return false;
+        }
+    }
     return sim::registry::ExportRegFile(path, error);
 }
 
-bool ReadMappingFile(const std::string& path, REMAP_RECORD* record, std::string* error) {
+bool ReadMappingFile(const std::string& path, REMAP_RECORD* record,
+                     std::vector<SettingValue>* settings, std::string* error) {
     sim::registry::Reset();
     if (!sim::registry::ImportRegFile(path, error)) {
         return false;
@@ -51,7 +58,23 @@ bool ReadMappingFile(const std::string& path, REMAP_RECORD* record, std::string*
             return false;
         }
     }
+    std::vector<SettingValue> readSettings;
+    for (const ArcadeSettingName& setting : ArcadeSettingNames()) {
+        if (!sim::registry::GetValue(kRemapKey, setting.name)) {
+            continue;
+        }
+        std::optional<uint32_t> number = sim::registry::GetDword(kRemapKey, setting.name);
+        if (!number || *number < setting.min || *number > setting.max) {
+            *error = path + ": \"" + setting.name + "\" " +
+                     (number ? "is " + std::to_string(*number) + ", out of range"
+                             : std::string("is not a dword")) +
+                     "; it takes " + ArcadeSettingRange(setting);
+            return false;
+        }
+        readSettings.push_back({&setting, *number});
+    }
     *record = read;
+    *settings = std::move(readSettings);
     return true;
 }
 
@@ -71,7 +94,10 @@ bool UnknownMappingValues(const std::string& path, std::vector<std::string>* war
     }
     // The settings kept beside the mapping are the driver's too; quillexctl
     // mode, turbo and hotkeys set them.
-    std::vector<std::string> known = {"DPAD_MODE", "TURBO_MASK", "TURBO_RATE", "HOTKEYS"};
+    std::vector<std::string> known;
+    for (const ArcadeSettingName& setting : ArcadeSettingNames()) {
+        known.push_back(setting.name);
+    }
     for (const MappingValue& field : MappingValues()) {
         known.push_back(field.name);
     }

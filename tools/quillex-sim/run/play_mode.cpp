@@ -2,7 +2,9 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -20,6 +22,7 @@
 #include "tools/quillex-sim/session/session_player.h"
 #include "tools/quillex-sim/view/led_state_view.h"
 #include "tools/quillex-sim/view/live_view.h"
+#include "tools/quillex-sim/view/progress_line.h"
 #include "tools/quillex-sim/view/run_text.h"
 #include "xusb/xusb_pdo.h"
 
@@ -337,17 +340,42 @@ int PlaySticks(PlayRun& run, std::vector<PluggedStick>& sticks) {
             error = "the live view was closed";
         }
     } else {
+        // How far the sessions are, on the terminal, for a run that lasts.
+        size_t total = 0, done = 0;
+        std::chrono::microseconds end(0);
+        for (const StickPlayer* player : playing) {
+            total += player->steps.size();
+            end = player->steps.empty() ? end : std::max(end, player->steps.back().at);
+        }
+        std::chrono::microseconds at(0);
+        const auto start = std::chrono::steady_clock::now();
+        auto sessionNow = [&] {
+            if (options.speed <= 0) {
+                return at;
+            }
+            auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+                (std::chrono::steady_clock::now() - start) * options.speed);
+            return std::min(end, std::max(at, elapsed));
+        };
+        ProgressLine progress(isatty(STDERR_FILENO) != 0);
+        run.report.ShowProgress(&progress);
         PlayPace pace;
         pace.speed = options.speed;
         pace.stopRequested = stop_signal::Requested;
+        pace.waiting = [&] { progress.Update(done, total, sessionNow(), end); };
         ok = PlaySessions(
             playing,
             [&](const StepResult& r) {
                 PluggedStick& stick = stickOf(r);
                 run.report.SayText(StepText(r, stick.ctx->RemapRecord, run.together));
+                ++done;
+                at = r.step->at;
+                progress.Update(done, total, sessionNow(), end);
                 return RecordOrCheck(r, stick, run);
             },
             pace, &error, &stopped);
+        run.report.ShowProgress(nullptr);
+        progress.Clear();
     }
     if (stopped) {
         // Not a failure: the run ends here as it would after its last step.

@@ -10,6 +10,7 @@ void RunReport::Say(const char* format, ...) {
         return;
     }
     std::lock_guard<std::mutex> guard(sayLock_);
+    ClearProgress();
     va_list args;
     va_start(args, format);
     vprintf(format, args);
@@ -26,6 +27,7 @@ void RunReport::Error(const char* format, ...) {
     vsnprintf(text, sizeof(text), format, args);
     va_end(args);
     std::lock_guard<std::mutex> guard(sayLock_);
+    ClearProgress();
     fflush(stdout);
     fprintf(stderr, "quillex-sim: %s\n", text);
     if (!document_.contains("errors")) {

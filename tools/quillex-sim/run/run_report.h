@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "tools/quillex-sim/view/progress_line.h"
+
 class RunReport {
   public:
     explicit RunReport(bool json) : json_(json) {}
@@ -33,9 +35,22 @@ class RunReport {
     // Records the exit code and, in --json mode, prints the document on
     // stdout. Every end of a run comes here once.
     void Finish(int exitCode);
+    // A progress line on the terminal, cleared before anything is said or
+    // told; nullptr when there is none. It must outlive its use here.
+    void ShowProgress(ProgressLine* progress) {
+        std::lock_guard<std::mutex> guard(sayLock_);
+        progress_ = progress;
+    }
 
   private:
+    void ClearProgress() {
+        if (progress_ != nullptr) {
+            progress_->Clear();
+        }
+    }
+
     std::mutex sayLock_;
+    ProgressLine* progress_ = nullptr;
     bool json_ = false;
     nlohmann::ordered_json document_ = {{"driver", nlohmann::ordered_json::object()},
                                         {"sticks", nlohmann::ordered_json::array()}};

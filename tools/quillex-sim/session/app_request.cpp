@@ -2,10 +2,9 @@
 
 #include <stdio.h>
 
-#include "mapping/remap_store.h"
-#include "sim/core/utf.h"
 #include "sim/peers/stick/raw_reports.h"
 #include "tools/common/control_names.h"
+#include "tools/common/mapping_names.h"
 
 namespace {
 
@@ -57,14 +56,11 @@ const char* ItemName(ULONG id) {
 
 // The arcade settings a script sets beside the mapping, by their names.
 bool SettingItem(std::string_view name, ULONG* id) {
-    for (const DataItem& item : DataItems()) {
-        if (item.id >= QUILLEX_ITEM_SETTINGS_FIRST && item.id < QUILLEX_ITEM_INTERFACE_VERSION &&
-            EqualNoCase(name, item.name)) {
-            *id = item.id;
-            return true;
-        }
+    const ArcadeSettingName* setting = FindArcadeSetting(std::string(name));
+    if (setting != nullptr) {
+        *id = setting->id;
     }
-    return false;
+    return setting != nullptr;
 }
 
 // set NAME=VALUE ...: every value a mapping value of the record or a setting.
@@ -201,15 +197,11 @@ std::string StateMeaning(const APP_INSTANCE& s) {
 std::string MappingMeaning(const REMAP_RECORD& record) {
     std::string text;
     const UCHAR* bytes = reinterpret_cast<const UCHAR*>(&record);
-    for (ULONG offset = 0; offset < sizeof(REMAP_RECORD); ++offset) {
-        PCWSTR name = nullptr;
-        if (!NT_SUCCESS(RemapValueName(offset, &name))) {
-            continue;
-        }
-        text += std::string(text.empty() ? "" : " ") + sim::Utf16ToUtf8(name) + "=" +
-                std::to_string(bytes[offset]);
-        if (offset < QUILLEX_CANONICAL_BUTTON_COUNT) {
-            text += std::string("(") + XboxButtonName(bytes[offset]) + ")";
+    for (const MappingValue& field : MappingValues()) {
+        text += std::string(text.empty() ? "" : " ") + field.name + "=" +
+                std::to_string(bytes[field.offset]);
+        if (field.kind == MappingKind::Button) {
+            text += std::string("(") + XboxButtonName(bytes[field.offset]) + ")";
         }
     }
     return text;
@@ -238,14 +230,11 @@ bool IsRequestWord(std::string_view word) {
 }
 
 bool MappingValueOffset(std::string_view name, unsigned* offset) {
-    for (ULONG i = 0; i < sizeof(REMAP_RECORD); ++i) {
-        PCWSTR wide = nullptr;
-        if (NT_SUCCESS(RemapValueName(i, &wide)) && EqualNoCase(name, sim::Utf16ToUtf8(wide))) {
-            *offset = i;
-            return true;
-        }
+    const MappingValue* field = FindMappingValue(std::string(name));
+    if (field != nullptr) {
+        *offset = static_cast<unsigned>(field->offset);
     }
-    return false;
+    return field != nullptr;
 }
 
 bool ParseAppRequest(const std::vector<ScriptToken>& tokens, size_t first, size_t end,

@@ -79,6 +79,9 @@ bool WaitForStep(const PlayPace& pace, std::chrono::steady_clock::time_point sta
         if (pace.stopRequested && pace.stopRequested()) {
             return false;
         }
+        if (pace.waiting) {
+            pace.waiting();
+        }
         auto now = Clock::now();
         if (now >= due) {
             return true;

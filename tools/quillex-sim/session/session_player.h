@@ -63,6 +63,7 @@ bool PlayStep(StickPlayer& player, const SessionStep& step, int index, StepResul
 struct PlayPace {
     double speed = 1; // times the scripted pace; 0 plays each step as soon as the last is done
     std::function<bool()> stopRequested; // checked between steps; may be empty
+    std::function<void()> waiting;       // called while a step waits for its time; may be empty
 };
 
 // Plays every player's steps at their times, in time order (sticks in their

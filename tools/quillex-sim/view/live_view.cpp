@@ -2,12 +2,15 @@
 
 #include <curses.h>
 
+#include <stdarg.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <list>
 
 #include "tools/common/control_names.h"
+#include "tools/common/mapping_names.h"
 
 namespace {
 
@@ -17,6 +20,20 @@ using Clock = std::chrono::steady_clock;
 // press holds the button, the next releases it (a terminal tells no key
 // releases).
 constexpr char kButtonKeys[13] = {'j', 'k', 'u', 'i', 'o', 'l', 'b', 'n', 'z', 'x', 'p', 'h', 'm'};
+// The sticks move a step a press (four from the centre to an edge), with
+// Shift and the hat's and the buttons' home keys: W A S D the left stick,
+// I J K L the right one. The triggers are pulled a quarter more a press, and
+// let go after a full pull.
+constexpr int kStickStep = 32;
+constexpr int kTriggerStep = 64;
+
+// The screen sizes the view needs: the full layout draws both sticks in
+// boxes and the reports in hex; the compact one is lines of text; below it
+// the view asks for a bigger window.
+constexpr int kFullWidth = 80;
+constexpr int kCompactWidth = 40;
+constexpr int kFullRows = 27;    // below the list of sticks
+constexpr int kCompactRows = 10; // above the key help
 
 struct Hat {
     bool up = false, down = false, left = false, right = false;
@@ -35,6 +52,61 @@ const char* HatName(unsigned hat) {
     static const char* const kNames[] = {"up",   "up-right",  "right", "down-right",
                                          "down", "down-left", "left",  "up-left"};
     return hat < 8 ? kNames[hat] : "centre";
+}
+
+// Text at (row, col), cut at the screen's right edge rather than wrapped
+// onto the next row.
+void Text(int row, int col, const std::string& text) {
+    if (row >= 0 && row < LINES && col < COLS) {
+        mvaddnstr(row, col, text.c_str(), COLS - col);
+    }
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    return text;
+}
+
+// Pieces of text laid on lines of at most 'width' columns, in order, two
+// spaces between pieces. A piece that fits on no line of its own is broken
+// between words; the piece after a kNewLine starts a line.
+constexpr const char* kNewLine = "\n";
+std::vector<std::string> Wrap(const std::vector<std::string>& pieces, int width) {
+    const size_t w = static_cast<size_t>(std::max(width, 1));
+    std::vector<std::string> lines;
+    bool fresh = true; // the next piece starts a line
+    auto add = [&](const std::string& text, const char* gap) {
+        if (!fresh && lines.back().size() + strlen(gap) + text.size() <= w) {
+            lines.back() += gap + text;
+        } else {
+            lines.push_back(text.substr(0, w));
+        }
+        fresh = false;
+    };
+    for (const std::string& piece : pieces) {
+        if (piece == kNewLine) {
+            fresh = true;
+        } else if (piece.size() <= w) {
+            add(piece, "  ");
+        } else {
+            const char* gap = "  ";
+            for (size_t at = 0; at < piece.size();) {
+                size_t space = piece.find(' ', at);
+                size_t end = space == std::string::npos ? piece.size() : space;
+                if (end > at) {
+                    add(piece.substr(at, end - at), gap);
+                    gap = " ";
+                }
+                at = end + 1;
+            }
+        }
+    }
+    return lines;
 }
 
 // "[A]" when lit, " A " when not: readable with or without colour.
@@ -61,14 +133,13 @@ void StickBox(int row, int col, const char* name, int x, int y) {
     mvaddch(row + 2 + r, col + 1 + c, 'o');
 }
 
-void Bar(int row, int col, const char* name, unsigned value) {
-    char bar[21];
-    unsigned filled = value * 20 / 255;
-    for (unsigned i = 0; i < 20; ++i) {
-        bar[i] = i < filled ? '#' : '.';
+std::string Bar(const char* name, unsigned value, unsigned length) {
+    std::string bar;
+    unsigned filled = value * length / 255;
+    for (unsigned i = 0; i < length; ++i) {
+        bar += i < filled ? '#' : '.';
     }
-    bar[20] = 0;
-    mvprintw(row, col, "%s [%s] %3u", name, bar, value);
+    return Format("%s [%s] %3u", name, bar.c_str(), value);
 }
 
 std::string Hex(const uint8_t* bytes, size_t count) {
@@ -99,14 +170,14 @@ struct Shown {
 
 // One line a stick, the picked one marked, when there are several.
 int DrawList(const std::vector<LiveStick>& sticks, const std::vector<Shown>& shown, size_t picked) {
-    mvprintw(1, 0, "%zu sticks; Tab or a stick's number shows it in full:", sticks.size());
+    Text(1, 0, Format("%zu sticks; Tab or a stick's number shows it in full:", sticks.size()));
     for (size_t i = 0; i < sticks.size(); ++i) {
         const Shown& s = shown[i];
         std::string what = s.haveLast
                                ? LedWords(s.last.led) + "  " + sim::xbox::Describe(s.last.gamepad)
                                : "waiting for the first step";
-        mvprintw(2 + static_cast<int>(i), 0, "%s %-40s %s", i == picked ? ">" : " ",
-                 sticks[i].title.c_str(), what.c_str());
+        Text(2 + static_cast<int>(i), 0,
+             Format("%s %-40s %s", i == picked ? ">" : " ", sticks[i].title.c_str(), what.c_str()));
     }
     return static_cast<int>(sticks.size()) + 3;
 }
@@ -119,10 +190,8 @@ std::string ArcadeWords(PDEVICE_CONTEXT ctx) {
     KeReleaseSpinLock(&ctx->StateLock, irql);
     static const char* const kModes[] = {"d-pad", "left stick", "right stick"};
     std::string turbo;
-    for (unsigned i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
-        if (arcade.TurboMask & (1u << i)) {
-            turbo += std::string(turbo.empty() ? "" : " ") + sim::stick::kButtonNames[i];
-        }
+    for (const std::string& name : TurboButtonNames(arcade.TurboMask)) {
+        turbo += (turbo.empty() ? "" : " ") + name;
     }
     return std::string("lever: ") + (arcade.DpadMode < 3 ? kModes[arcade.DpadMode] : "?") +
            "  turbo: " +
@@ -130,28 +199,70 @@ std::string ArcadeWords(PDEVICE_CONTEXT ctx) {
            "  combination " + (arcade.HotkeysEnabled ? "on" : "off");
 }
 
-void Draw(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
-          const std::vector<Shown>& shown, size_t picked, bool sessionOver) {
-    erase();
-    int top = 0;
+// The key help, in pieces that Wrap lays on the bottom lines: always shown,
+// whatever the size of the screen.
+std::vector<std::string> KeyHelp(const LiveViewOptions& options,
+                                 const std::vector<LiveStick>& sticks, size_t picked) {
+    std::vector<std::string> pieces;
+    if (options.keyboard) {
+        pieces.push_back("Keys: arrows or WASD the hat (again: back to centre);");
+        pieces.push_back("Shift+W A S D the left stick, Shift+I J K L the right (a step a press);");
+        pieces.push_back("[ and ] the triggers (a quarter a press, let go after a full pull);");
+        pieces.push_back("space releases all.");
+        pieces.push_back(kNewLine);
+        pieces.push_back("Buttons:");
+        for (unsigned i = 0; i < 13; ++i) {
+            // Named by what the game sees: the Xbox button the mapping gives.
+            pieces.push_back(std::string(1, kButtonKeys[i]) + " " +
+                             XboxButtonName(sticks[picked].player->ctx->RemapRecord.ButtonMap[i]));
+        }
+    }
+    pieces.push_back(kNewLine);
     if (sticks.size() > 1) {
-        mvprintw(0, 0, "Quillex live view");
-        top = DrawList(sticks, shown, picked);
+        pieces.push_back("Tab or 1-" + std::to_string(std::min<size_t>(sticks.size(), 9)) +
+                         " picks a stick;");
     }
-    mvprintw(top, 0, "Quillex live view: %s", sticks[picked].title.c_str());
-    const Shown& s = shown[picked];
-    if (!s.haveLast) {
-        mvprintw(top + 2, 0, "waiting for the first step ...");
-        mvprintw(LINES - 1, 0, "q quits and unplugs the stick");
-        refresh();
-        return;
+    pieces.push_back(sticks.size() > 1 ? "q quits and unplugs the sticks"
+                                       : "q quits and unplugs the stick");
+    return pieces;
+}
+
+// What is shown of the picked stick below its title, as lines of text: the
+// compact layout, for a narrow or short window.
+void DrawCompact(const std::vector<LiveStick>& sticks, const Shown& s, size_t picked, int top) {
+    const StepResult& last = s.last;
+    const sim::xbox::Gamepad& pad = last.gamepad;
+    Text(top + 1, 0, LedWords(last.led));
+    Text(top + 2, 0, ArcadeWords(sticks[picked].player->ctx));
+    std::vector<std::string> game = Wrap({"game " + sim::xbox::Describe(pad)}, COLS);
+    for (size_t i = 0; i < game.size() && i < 2; ++i) {
+        Text(top + 3 + static_cast<int>(i), 0, game[i]);
     }
+    Text(top + 5, 0, Bar("LT", pad.leftTrigger, 10) + "  " + Bar("RT", pad.rightTrigger, 10));
+    const REMAP_RECORD& mapping = sticks[picked].player->ctx->RemapRecord;
+    std::string held;
+    for (unsigned i = 0; i < 13; ++i) {
+        if (last.buttons & (1u << i)) {
+            held += std::string(held.empty() ? "" : " ") + sim::stick::kButtonNames[i] + " (" +
+                    XboxButtonName(mapping.ButtonMap[i]) + ")";
+        }
+    }
+    Text(top + 6, 0, "stick holds: " + (held.empty() ? std::string("none") : held));
+    const ULONG* a = last.analog.data();
+    Text(top + 7, 0,
+         Format("hat %s  lx %u ly %u  rx %u ry %u  lt %u rt %u", HatName(a[ANALOG_HAT]),
+                a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
+                a[ANALOG_RIGHT_STICK_Y], a[ANALOG_LEFT_TRIGGER], a[ANALOG_RIGHT_TRIGGER]));
+}
+
+// The full layout: the Xbox buttons as lamps, both sticks in boxes, the
+// triggers as bars, then the stick's own state and both reports.
+void DrawFull(const std::vector<LiveStick>& sticks, const Shown& s, size_t picked, int top) {
     const StepResult* last = &s.last;
     const REMAP_RECORD& mapping = sticks[picked].player->ctx->RemapRecord;
     const sim::xbox::Gamepad& pad = last->gamepad;
-    mvprintw(top + 1, 0, "%s   %s", LedWords(last->led).c_str(),
-             ArcadeWords(sticks[picked].player->ctx).c_str());
-    mvprintw(top + 3, 0, "What a game sees (Xbox 360 controller):");
+    Text(top + 1, 0, LedWords(last->led) + "   " + ArcadeWords(sticks[picked].player->ctx));
+    Text(top + 3, 0, "What a game sees (Xbox 360 controller):");
     struct Named {
         uint16_t bit;
         const char* name;
@@ -176,7 +287,7 @@ void Draw(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
                                   {sim::xbox::kDpadDown, "DOWN"},
                                   {sim::xbox::kDpadLeft, "LEFT"},
                                   {sim::xbox::kDpadRight, "RIGHT"}};
-    mvprintw(top + 5, 2, "D-pad");
+    Text(top + 5, 2, "D-pad");
     col = 8;
     for (const Named& b : kDpad) {
         Lamp(top + 5, col, b.name, (pad.buttons & b.bit) != 0);
@@ -184,11 +295,11 @@ void Draw(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
     }
     StickBox(top + 7, 2, "left stick ", pad.thumbLX, pad.thumbLY);
     StickBox(top + 7, 32, "right stick", pad.thumbRX, pad.thumbRY);
-    Bar(top + 16, 2, "LT", pad.leftTrigger);
-    Bar(top + 16, 32, "RT", pad.rightTrigger);
-    mvprintw(top + 17, 2, "game %s", sim::xbox::Describe(pad).c_str());
+    Text(top + 16, 2, Bar("LT", pad.leftTrigger, 20));
+    Text(top + 16, 32, Bar("RT", pad.rightTrigger, 20));
+    Text(top + 17, 2, "game " + sim::xbox::Describe(pad));
 
-    mvprintw(top + 19, 0, "The stick (raw state):");
+    Text(top + 19, 0, "The stick (raw state):");
     std::string held;
     for (unsigned i = 0; i < 13; ++i) {
         if (last->buttons & (1u << i)) {
@@ -196,50 +307,91 @@ void Draw(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
                     XboxButtonName(mapping.ButtonMap[i]) + ")";
         }
     }
-    mvprintw(top + 20, 2, "buttons held: %s", held.empty() ? "none" : held.c_str());
+    Text(top + 20, 2, "buttons held: " + (held.empty() ? std::string("none") : held));
     const ULONG* a = last->analog.data();
-    mvprintw(top + 21, 2, "hat %s  lx %u ly %u  rx %u ry %u  lt %u rt %u", HatName(a[ANALOG_HAT]),
-             a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
-             a[ANALOG_RIGHT_STICK_Y], a[ANALOG_LEFT_TRIGGER], a[ANALOG_RIGHT_TRIGGER]);
+    Text(top + 21, 2,
+         Format("hat %s  lx %u ly %u  rx %u ry %u  lt %u rt %u", HatName(a[ANALOG_HAT]),
+                a[ANALOG_LEFT_STICK_X], a[ANALOG_LEFT_STICK_Y], a[ANALOG_RIGHT_STICK_X],
+                a[ANALOG_RIGHT_STICK_Y], a[ANALOG_LEFT_TRIGGER], a[ANALOG_RIGHT_TRIGGER]));
     if (!last->raw.empty()) {
-        mvprintw(top + 22, 2, "raw  [%s]", Hex(last->raw.data(), last->raw.size()).c_str());
+        Text(top + 22, 2, "raw  [" + Hex(last->raw.data(), last->raw.size()) + "]");
     }
-    mvprintw(top + 23, 2, "xbox [%s]", Hex(last->xbox.data(), last->xbox.size()).c_str());
-    const SessionStep& step = *last->step;
-    mvprintw(top + 24, 2, "step %zu: %s%s", s.played,
-             step.kind == SessionStep::kRequest ? (step.request.text + ": ").c_str() : "",
-             step.kind == SessionStep::kRequest ? last->request.meaning.c_str()
-                                                : step.what.c_str());
+    Text(top + 23, 2, "xbox [" + Hex(last->xbox.data(), last->xbox.size()) + "]");
+}
 
-    int row = top + 26;
-    if (options.keyboard) {
-        if (sticks.size() > 1) {
-            mvprintw(row++, 0, "The keyboard plays stick %zu (Tab: the next one).", picked + 1);
+void Draw(const LiveViewOptions& options, const std::vector<LiveStick>& sticks,
+          const std::vector<Shown>& shown, size_t picked, bool sessionOver) {
+    erase();
+    std::vector<std::string> help = Wrap(KeyHelp(options, sticks, picked), COLS);
+    const int helpRows = static_cast<int>(help.size());
+    const int listRows = sticks.size() > 1 ? static_cast<int>(sticks.size()) + 3 : 0;
+    const bool full = COLS >= kFullWidth && LINES >= listRows + kFullRows + helpRows;
+    const bool compact = COLS >= kCompactWidth && LINES >= kCompactRows + helpRows;
+    if (!full && !compact) {
+        // The smallest window the compact layout and its key help fit in.
+        int rows = kCompactRows +
+                   static_cast<int>(Wrap(KeyHelp(options, sticks, picked), kCompactWidth).size());
+        std::vector<std::string> ask = Wrap({"Quillex live view:", "make the window at least",
+                                             Format("%dx%d", kCompactWidth, rows),
+                                             Format("(it is %dx%d);", COLS, LINES), "q quits"},
+                                            COLS);
+        for (size_t i = 0; i < ask.size(); ++i) {
+            Text(static_cast<int>(i), 0, ask[i]);
         }
-        mvprintw(row++, 0,
-                 "Keys: arrows or WASD the hat (again: back to centre), space releases all");
-        std::string keys;
-        for (unsigned i = 0; i < 13; ++i) {
-            // Named by what the game sees: the Xbox button the mapping gives.
-            keys += std::string(keys.empty() ? "" : "  ") + kButtonKeys[i] + " " +
-                    XboxButtonName(sticks[picked].player->ctx->RemapRecord.ButtonMap[i]);
-            if (i == 6) {
-                mvprintw(row++, 2, "%s", keys.c_str());
-                keys.clear();
-            }
-        }
-        mvprintw(row++, 2, "%s", keys.c_str());
-    } else if (sessionOver) {
-        mvprintw(row++, 0, "The session is over.");
+        refresh();
+        return;
     }
-    mvprintw(row + 1, 0,
-             sticks.size() > 1 ? "q quits and unplugs the sticks"
-                               : "q quits and unplugs the stick");
+    int top = 0;
+    if (full && sticks.size() > 1) {
+        Text(0, 0, "Quillex live view");
+        top = DrawList(sticks, shown, picked);
+    }
+    Text(top, 0,
+         "Quillex live view" +
+             (!full && sticks.size() > 1 ? Format(" (%zu of %zu)", picked + 1, sticks.size())
+                                         : std::string()) +
+             ": " + sticks[picked].title);
+    const Shown& s = shown[picked];
+    if (!s.haveLast) {
+        Text(top + 2, 0, "waiting for the first step ...");
+    } else {
+        if (full) {
+            DrawFull(sticks, s, picked, top);
+        } else {
+            DrawCompact(sticks, s, picked, top);
+        }
+        const SessionStep& step = *s.last.step;
+        Text(full ? top + 24 : top + 8, full ? 2 : 0,
+             Format("step %zu: %s%s", s.played,
+                    step.kind == SessionStep::kRequest ? (step.request.text + ": ").c_str() : "",
+                    step.kind == SessionStep::kRequest ? s.last.request.meaning.c_str()
+                                                       : step.what.c_str()));
+    }
+    int row = full ? top + 26 : top + 9;
+    if (options.keyboard && sticks.size() > 1) {
+        Text(row, 0, Format("The keyboard plays stick %zu (Tab: the next one).", picked + 1));
+    } else if (!options.keyboard && sessionOver) {
+        Text(row, 0, "The session is over.");
+    }
+    for (int i = 0; i < helpRows; ++i) {
+        Text(LINES - helpRows + i, 0, help[i]);
+    }
     refresh();
 }
 
-// A key that moves the hat or holds a button on the picked stick: the
-// stick's new state, or false for any other key.
+// A stick's axis a step further, within 0..255 (0 is up and left, as the
+// stick reports it).
+uint8_t Stepped(uint8_t axis, int step) {
+    return static_cast<uint8_t>(std::clamp(axis + step, 0, 255));
+}
+
+// A trigger a quarter further, and let go after a full pull.
+uint8_t Pulled(uint8_t trigger) {
+    return trigger == 255 ? 0 : static_cast<uint8_t>(std::min(trigger + kTriggerStep, 255));
+}
+
+// A key that moves the hat, a stick or a trigger, or holds a button, on the
+// picked stick: the stick's new state, or false for any other key.
 bool KeyToStick(int key, Shown* s) {
     Hat& hat = s->hat;
     switch (key) {
@@ -263,9 +415,31 @@ bool KeyToStick(int key, Shown* s) {
         hat.right = !hat.right;
         hat.left = false;
         break;
+    case 'W':
+    case 'S':
+        s->keys.leftY = Stepped(s->keys.leftY, key == 'S' ? kStickStep : -kStickStep);
+        break;
+    case 'A':
+    case 'D':
+        s->keys.leftX = Stepped(s->keys.leftX, key == 'D' ? kStickStep : -kStickStep);
+        break;
+    case 'I':
+    case 'K':
+        s->keys.rightY = Stepped(s->keys.rightY, key == 'K' ? kStickStep : -kStickStep);
+        break;
+    case 'J':
+    case 'L':
+        s->keys.rightX = Stepped(s->keys.rightX, key == 'L' ? kStickStep : -kStickStep);
+        break;
+    case '[':
+        s->keys.leftTrigger = Pulled(s->keys.leftTrigger);
+        break;
+    case ']':
+        s->keys.rightTrigger = Pulled(s->keys.rightTrigger);
+        break;
     case ' ':
         hat = Hat();
-        s->keys.buttons = 0;
+        s->keys = sim::stick::StickState();
         break;
     default: {
         const char* at = static_cast<const char*>(memchr(kButtonKeys, key, sizeof(kButtonKeys)));
@@ -360,6 +534,11 @@ bool RunLiveView(const LiveViewOptions& options, const std::vector<LiveStick>& s
         int key = getch();
         if (key == 'q' || key == 'Q' || (options.stopRequested && options.stopRequested())) {
             break;
+        }
+        if (key == KEY_RESIZE) {
+            // ncurses has taken the new size: lay the screen out again now.
+            dirty = true;
+            drawn = Clock::time_point();
         }
         if (key == '\t' ||
             (key >= '1' && key <= '9' && static_cast<size_t>(key - '0') <= sticks.size())) {

@@ -13,6 +13,7 @@
 #include "sim/peers/stick/raw_reports.h"
 #include "sim/registry/registry.h"
 #include "tools/common/control_names.h"
+#include "tools/common/mapping_names.h"
 
 namespace {
 
@@ -158,10 +159,8 @@ struct Setting {
 std::vector<Setting> Settings(const ARCADE_STATE& a) {
     static const char* const kModes[] = {"d-pad", "left stick", "right stick"};
     std::string turbo;
-    for (unsigned i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
-        if (a.TurboMask & (1u << i)) {
-            turbo += std::string(turbo.empty() ? "" : " ") + sim::stick::kButtonNames[i];
-        }
+    for (const std::string& name : TurboButtonNames(a.TurboMask)) {
+        turbo += (turbo.empty() ? "" : " ") + name;
     }
     return {{"DPAD_MODE", a.DpadMode, a.DpadMode < 3 ? kModes[a.DpadMode] : "?"},
             {"TURBO_MASK", a.TurboMask, turbo.empty() ? "no turbo" : turbo},

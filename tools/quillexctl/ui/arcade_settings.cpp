@@ -1,24 +1,5 @@
 #include "tools/quillexctl/ui/arcade_settings.h"
 
-const std::vector<ArcadeSetting>& ArcadeSettings() {
-    static const std::vector<ArcadeSetting> settings = {
-        {"DPAD_MODE", QUILLEX_ITEM_DPAD_MODE, 0, QUILLEX_DPAD_MODE_MAX},
-        {"TURBO_MASK", QUILLEX_ITEM_TURBO_MASK, 0, QUILLEX_TURBO_MASK_ALL},
-        {"TURBO_RATE", QUILLEX_ITEM_TURBO_RATE, QUILLEX_TURBO_RATE_MIN, QUILLEX_TURBO_RATE_MAX},
-        {"HOTKEYS", QUILLEX_ITEM_HOTKEYS, QUILLEX_HOTKEYS_OFF, QUILLEX_HOTKEYS_ON},
-    };
-    return settings;
-}
-
-const ArcadeSetting* FindArcadeSetting(const std::string& name) {
-    for (const ArcadeSetting& s : ArcadeSettings()) {
-        if (name == s.name) {
-            return &s;
-        }
-    }
-    return nullptr;
-}
-
 bool ReadArcadeSettings(StickPool& pool, unsigned stick, std::map<std::string, uint32_t>* values) {
     // A driver that predates the settings refuses the id, or (as the first
     // drivers did) echoes it back as the reply.
@@ -27,7 +8,7 @@ bool ReadArcadeSettings(StickPool& pool, unsigned stick, std::map<std::string, u
     if (!v.ok || v.out.size() < 4 || v.out[0] < 2 || v.out[0] == QUILLEX_ITEM_INTERFACE_VERSION) {
         return false;
     }
-    for (const ArcadeSetting& s : ArcadeSettings()) {
+    for (const ArcadeSetting& s : ArcadeSettingNames()) {
         std::vector<uint8_t> in = {static_cast<uint8_t>(s.id), 0, 0, 0};
         LinkResult r = pool.Control(stick, IOCTL_QUILLEX_GET_VALUE, in, 4);
         if (!r.ok || r.out.size() < 4) {

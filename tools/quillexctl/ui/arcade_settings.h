@@ -10,16 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/mapping_names.h"
 #include "tools/quillexctl/public_header.h"
 #include "tools/quillexctl/ui/stick_pool.h"
 
-struct ArcadeSetting {
-    const char* name; // as the registry value and the page name it
-    uint32_t id;      // QUILLEX_ITEM_*
-    uint32_t min, max;
-};
-const std::vector<ArcadeSetting>& ArcadeSettings();
-const ArcadeSetting* FindArcadeSetting(const std::string& name);
+// The settings, their names, items and ranges: the two tools' shared table
+// (ArcadeSettingNames, FindArcadeSetting).
+using ArcadeSetting = ArcadeSettingName;
 
 // The stick's settings by name; false when the driver does not have them
 // (or the stick did not answer).

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/quillexctl/names.h"
+#include "tools/common/mapping_names.h"
 #include "tools/quillexctl/ui/arcade_settings.h"
 #include "tools/quillexctl/ui/game_view.h"
 

@@ -16,8 +16,8 @@ file(READ ${QUILLEX_UI_DIR}/assets/app.css QUILLEX_UI_APP_CSS)
 configure_file(${QUILLEX_UI_DIR}/ui_assets.cpp.in ${CMAKE_CURRENT_BINARY_DIR}/ui_assets.cpp @ONLY)
 
 file(GLOB QUILLEX_UI_SOURCES CONFIGURE_DEPENDS ${QUILLEX_UI_DIR}/*.cpp)
-# The names and the device link it uses are quillexctl's own objects; a test
-# that links this library brings names.cpp itself.
+# The device link it uses is quillexctl's own object; the names it shows and
+# takes are the two tools' shared ones (quillex_control_names).
 add_library(quillexctl_ui STATIC ${QUILLEX_UI_SOURCES} ${CMAKE_CURRENT_BINARY_DIR}/ui_assets.cpp)
 target_link_libraries(quillexctl_ui PUBLIC quillex_driver quillex_sim quillex_control_names
                                            CLI11::CLI11 nlohmann_json::nlohmann_json

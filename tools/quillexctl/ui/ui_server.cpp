@@ -8,7 +8,7 @@
 #include "sim/registry/reg_file.h"
 #include "sim/registry/registry.h"
 #include "tools/quillexctl/mapping_file.h"
-#include "tools/quillexctl/names.h"
+#include "tools/common/mapping_names.h"
 #include "tools/quillexctl/ui/arcade_settings.h"
 #include "tools/quillexctl/ui/ui_assets.h"
 

@@ -1,5 +1,6 @@
-// The names a player types: data items, mapping values, Xbox buttons, and
-// the numbers they take, each checked against its valid range.
+// The names of the mapping both tools show and take: its stored values, the
+// arcade settings kept beside them, the Xbox buttons a button value takes,
+// and the numbers they take, each checked against its valid range.
 #pragma once
 
 #include <stdint.h>
@@ -31,3 +32,22 @@ bool ParseMappingValue(const MappingValue& field, const std::string& text, uint8
                        std::string* error);
 // The valid range of a field, in words.
 std::string MappingRange(const MappingValue& field);
+
+// The arcade settings stored beside the mapping's values under the same key,
+// each a REG_DWORD, read and set through its data item.
+struct ArcadeSettingName {
+    const char* name; // the registry value's name
+    uint32_t id;      // its data item, QUILLEX_ITEM_*
+    uint32_t min, max;
+};
+const std::vector<ArcadeSettingName>& ArcadeSettingNames();
+const ArcadeSettingName* FindArcadeSetting(const std::string& name);
+// The range of a setting, in words.
+std::string ArcadeSettingRange(const ArcadeSettingName& setting);
+
+// DPAD_MODE's values as a player types them: dpad, left, right ("?" past them).
+const char* LeverModeName(uint32_t mode);
+// The canonical buttons of a TURBO_MASK, by their registry names.
+std::vector<std::string> TurboButtonNames(uint32_t mask);
+// A canonical button by its registry name, with or without "BTN_".
+bool ParseCanonicalButton(const std::string& text, uint32_t* bit);

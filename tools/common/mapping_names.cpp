@@ -1,4 +1,4 @@
-#include "tools/quillexctl/names.h"
+#include "tools/common/mapping_names.h"
 
 #include <stdio.h>
 #include <strings.h>
@@ -133,4 +133,55 @@ bool ParseMappingValue(const MappingValue& field, const std::string& text, uint8
     }
     *value = static_cast<uint8_t>(number);
     return true;
+}
+
+const std::vector<ArcadeSettingName>& ArcadeSettingNames() {
+    static const std::vector<ArcadeSettingName> settings = {
+        {"DPAD_MODE", QUILLEX_ITEM_DPAD_MODE, 0, QUILLEX_DPAD_MODE_MAX},
+        {"TURBO_MASK", QUILLEX_ITEM_TURBO_MASK, 0, QUILLEX_TURBO_MASK_ALL},
+        {"TURBO_RATE", QUILLEX_ITEM_TURBO_RATE, QUILLEX_TURBO_RATE_MIN, QUILLEX_TURBO_RATE_MAX},
+        {"HOTKEYS", QUILLEX_ITEM_HOTKEYS, QUILLEX_HOTKEYS_OFF, QUILLEX_HOTKEYS_ON}};
+    return settings;
+}
+
+const ArcadeSettingName* FindArcadeSetting(const std::string& name) {
+    for (const ArcadeSettingName& setting : ArcadeSettingNames()) {
+        if (Same(name, setting.name)) {
+            return &setting;
+        }
+    }
+    return nullptr;
+}
+
+std::string ArcadeSettingRange(const ArcadeSettingName& setting) {
+    char range[48];
+    snprintf(range, sizeof(range), setting.max > 255 ? "0x%X to 0x%X" : "%u to %u", setting.min,
+             setting.max);
+    return range;
+}
+
+const char* LeverModeName(uint32_t mode) {
+    static const char* const kModes[] = {"dpad", "left", "right"};
+    return mode <= QUILLEX_DPAD_MODE_MAX ? kModes[mode] : "?";
+}
+
+std::vector<std::string> TurboButtonNames(uint32_t mask) {
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+        if (mask & (1u << i)) {
+            names.push_back(sim::stick::kButtonNames[i]);
+        }
+    }
+    return names;
+}
+
+bool ParseCanonicalButton(const std::string& text, uint32_t* bit) {
+    for (uint32_t i = 0; i < QUILLEX_CANONICAL_BUTTON_COUNT; ++i) {
+        const char* name = sim::stick::kButtonNames[i];
+        if (Same(text, name) || Same(text, name + 4)) {
+            *bit = 1u << i;
+            return true;
+        }
+    }
+    return false;
 }
