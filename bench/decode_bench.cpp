@@ -9,9 +9,8 @@
 namespace {
 
 void DecodeLoop(benchmark::State& state, sim::stick::Layout layout, bool alternate) {
-    bool a = layout == sim::stick::Layout::A;
-    DecodeSession session(a ? sim::stick::kLayoutAProductId : sim::stick::kLayoutBProductId,
-                          a ? sim::stick::kLayoutALength : sim::stick::kLayoutBLength);
+    const sim::stick::Model& model = sim::stick::ModelOf(layout);
+    DecodeSession session(model.productId, model.reportLength);
     sim::stick::StickState s1, s2;
     s2.buttons = sim::stick::A | sim::stick::Back;
     s2.leftX = 3;
@@ -26,7 +25,8 @@ void DecodeLoop(benchmark::State& state, sim::stick::Layout layout, bool alterna
             memcpy(buffer, flip ? r1.data() : r2.data(), r1.size());
             flip = !flip;
         }
-        NTSTATUS status = a ? DecodeHidReportLayoutA(ctx) : DecodeHidReportLayoutB(ctx);
+        NTSTATUS status = model.layout == sim::stick::Layout::A ? DecodeHidReportLayoutA(ctx)
+                                                                : DecodeHidReportLayoutB(ctx);
         benchmark::DoNotOptimize(status);
     }
 }

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "sim/hid/collection.h"
+#include "sim/peers/stick/plug.h"
 
 namespace quillex_bench {
 namespace {
@@ -24,7 +25,7 @@ bool WaitFor(const std::function<bool()>& done) {
 
 bool StartStick(sim::pnp::Stack& stack, sim::kernel::SimulatedClock& clock, unsigned waiters,
                 LiveStick* live) {
-    if (!NT_SUCCESS(stack.Plug(sim::pnp::ArcadeStick(0x0402), &live->id))) {
+    if (!NT_SUCCESS(stack.Plug(sim::stick::ArcadeStick(0x0402), &live->id))) {
         return false;
     }
     live->context = QuillexGetDeviceContext(stack.FunctionDevice(live->id));

@@ -50,11 +50,9 @@ void BM_ComposeScalingOn(benchmark::State& s) {
 // input buffer, is decoded, and (it always differs here) goes through the
 // arcade settings' step and is composed.
 void DecodeAndComposeLoop(benchmark::State& state, sim::stick::Layout layout) {
-    bool a = layout == sim::stick::Layout::A;
+    const sim::stick::Model& model = sim::stick::ModelOf(layout);
     QuillexService service;
-    DecodeSession session(a ? sim::stick::kLayoutAProductId : sim::stick::kLayoutBProductId,
-                          a ? sim::stick::kLayoutALength : sim::stick::kLayoutBLength,
-                          service.Driver());
+    DecodeSession session(model.productId, model.reportLength, service.Driver());
     if (!service.Ok() || !session.Ok() || !NT_SUCCESS(session.LoadMapping())) {
         state.SkipWithError("could not set up the device context");
         return;
@@ -72,7 +70,8 @@ void DecodeAndComposeLoop(benchmark::State& state, sim::stick::Layout layout) {
     for (auto _ : state) {
         memcpy(buffer, flip ? r1.data() : r2.data(), r1.size());
         flip = !flip;
-        NTSTATUS status = a ? DecodeHidReportLayoutA(ctx) : DecodeHidReportLayoutB(ctx);
+        NTSTATUS status = model.layout == sim::stick::Layout::A ? DecodeHidReportLayoutA(ctx)
+                                                                : DecodeHidReportLayoutB(ctx);
         if (status == STATUS_SUCCESS) {
             ArcadeTrackInput(ctx); // the arcade settings' step, off here as by default
             status = TorvaXboxMappingGetInputReport(ctx, ctx->XusbInputReport,

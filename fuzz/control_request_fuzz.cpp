@@ -28,6 +28,7 @@
 #include "sim/core/trace_sink.h"
 #include "sim/hid/collection.h"
 #include "sim/peers/app/companion.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "sim/registry/registry.h"
 
@@ -61,7 +62,7 @@ struct Machine {
         const uint16_t products[2] = {0x0403, 0x0402};
         for (int i = 0; i < 2; ++i) {
             sim::pnp::Stack::DeviceId id = 0;
-            FUZZ_CHECK(stack.Plug(sim::pnp::ArcadeStick(products[i]), &id) == STATUS_SUCCESS);
+            FUZZ_CHECK(stack.Plug(sim::stick::ArcadeStick(products[i]), &id) == STATUS_SUCCESS);
             std::vector<std::string> found = stack.Interfaces(id);
             FUZZ_CHECK(found.size() == 1);
             interfaces[i] = found[0];

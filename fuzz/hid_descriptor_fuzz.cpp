@@ -22,6 +22,7 @@
 #include "sim/kernel/clock.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/system_thread.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "sim/registry/registry.h"
 
@@ -131,9 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::registry::Scope registry;
     sim::kernel::SimulatedClock clock;
     sim::pnp::Stack stack(DriverEntry);
-    sim::pnp::StickDescription stick = sim::pnp::ArcadeStick(productId);
+    sim::pnp::DeviceDescription stick = sim::stick::ArcadeStick(productId);
     stick.lower =
-        std::make_unique<sim::hid::Collection>(descriptor, sim::pnp::kStickVendorId, productId);
+        std::make_unique<sim::hid::Collection>(descriptor, sim::stick::kStickVendorId, productId);
     auto* collection = static_cast<sim::hid::Collection*>(stick.lower.get());
 
     sim::pnp::Stack::DeviceId id = 0;

@@ -27,6 +27,7 @@
 #include "mapping/remap_store.h"
 #include "sim/core/trace_sink.h"
 #include "sim/core/utf.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "sim/registry/registry.h"
 
@@ -138,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::pnp::Stack::DeviceId id = 0;
     // The values are read at device add: the start is held back, as it has
     // nothing to add here and costs most of a plug.
-    FUZZ_CHECK(stack.PlugWithoutStart(sim::pnp::ArcadeStick(productId), &id) == STATUS_SUCCESS);
+    FUZZ_CHECK(stack.PlugWithoutStart(sim::stick::ArcadeStick(productId), &id) == STATUS_SUCCESS);
     WDFDEVICE device = stack.FunctionDevice(id);
     FUZZ_CHECK(device != nullptr);
     const REMAP_RECORD& record = QuillexGetDeviceContext(device)->RemapRecord;

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "sim/core/thread_identity.h"
 #include "sim/core/watchdog.h"
-#include "sim/kernel/thread_state.h"
 
 namespace sim::race {
 
@@ -34,7 +34,7 @@ std::atomic<int> g_armedCount{0};
 
 bool Matches(const Pause::State& s, const char* name, const void* object) {
     return !s.hit && s.name == name && (s.object == nullptr || s.object == object) &&
-           (s.threadName.empty() || s.threadName == kernel::CurrentThreadName());
+           (s.threadName.empty() || s.threadName == CurrentThreadIdentity().name);
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "sim/kernel/thread_state.h"
+#include "sim/core/thread_identity.h"
 
 namespace sim {
 
@@ -17,10 +17,10 @@ void VerifierStop(const char* rule, const char* where, const char* detailFormat,
     vsnprintf(detail, sizeof(detail), detailFormat, args);
     va_end(args);
 
+    ThreadIdentity thread = CurrentThreadIdentity();
     fprintf(stderr,
             "\nQUILLEX VERIFIER STOP: %s\n  where:  %s\n  thread: %s (IRQL %u)\n  detail: %s\n",
-            rule, where, kernel::CurrentThreadName(), static_cast<unsigned>(kernel::CurrentIrql()),
-            detail);
+            rule, where, thread.name, thread.irql, detail);
     void* frames[48];
     int count = backtrace(frames, 48);
     fprintf(stderr, "  backtrace:\n");

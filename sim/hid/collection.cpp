@@ -320,7 +320,7 @@ NTSTATUS Collection::Read(PDEVICE_OBJECT pdo, PIRP irp) {
 
 void Collection::CancelRead(PDEVICE_OBJECT pdo, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    auto* self = static_cast<Collection*>(pnp::LowerDeviceOf(pdo));
+    auto* self = static_cast<Collection*>(hid::LowerDeviceOf(pdo));
     {
         std::lock_guard<std::mutex> guard(self->lock_);
         for (auto& [file, open] : self->opens_) {

@@ -34,11 +34,11 @@
 #include <hidclass.h>
 
 #include "sim/hid/descriptor_parser.h"
-#include "sim/pnp/lower_device.h"
+#include "sim/hid/lower_device.h"
 
 namespace sim::hid {
 
-class Collection : public pnp::RecordingLowerDevice {
+class Collection : public hid::RecordingLowerDevice {
   public:
     static constexpr ULONG kDefaultInputBuffers = 32;
     static constexpr ULONG kMinInputBuffers = 2;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "sim/core/thread_identity.h"
 #include "sim/core/verifier.h"
 
 namespace sim::kernel {
@@ -49,6 +50,15 @@ _KTHREAD* EnsureThread() {
     }
     return t_state.thread;
 }
+
+ThreadIdentity ReadThreadIdentity() {
+    return ThreadIdentity{EnsureThread()->Name.c_str(), static_cast<unsigned>(t_state.irql)};
+}
+
+// The verifier and the race points (sim/core) name threads through this.
+const struct IdentityInstaller {
+    IdentityInstaller() { InstallThreadIdentityReader(ReadThreadIdentity); }
+} g_identityInstaller;
 
 } // namespace
 

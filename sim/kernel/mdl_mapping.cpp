@@ -11,7 +11,6 @@
 #include "sim/core/asan.h"
 #include "sim/core/verifier.h"
 #include "sim/kernel/pool.h"
-#include "sim/usb/urb_buffers.h"
 
 namespace sim::mdl {
 namespace {
@@ -28,6 +27,9 @@ struct Mapping {
 std::mutex g_lock;
 std::unordered_map<PMDL, Mapping> g_mappings;
 std::atomic<size_t> g_count{0};
+
+// Registered while the program loads; read on every IRP sent and completed.
+std::atomic<IrpMdlFinder> g_finders[kMaxIrpMdlFinders];
 
 bool Find(PMDL mdl, Mapping* found) {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -123,7 +125,23 @@ void SynchroniseIrpMappings(PIRP irp, const char* api) {
     for (PMDL mdl = irp->MdlAddress; mdl != nullptr; mdl = mdl->Next) {
         synchronise(mdl);
     }
-    synchronise(usb::TransferMdlOf(usb::UrbOf(irp)));
+    for (const std::atomic<IrpMdlFinder>& slot : g_finders) {
+        IrpMdlFinder finder = slot.load(std::memory_order_acquire);
+        if (finder != nullptr) {
+            synchronise(finder(irp));
+        }
+    }
+}
+
+void RegisterIrpMdlFinder(IrpMdlFinder finder) {
+    for (std::atomic<IrpMdlFinder>& slot : g_finders) {
+        IrpMdlFinder expected = nullptr;
+        if (slot.compare_exchange_strong(expected, finder) || expected == finder) {
+            return;
+        }
+    }
+    VerifierStop(rule::kMdlMisuse, "RegisterIrpMdlFinder", "more than %zu IRP MDL finders",
+                 kMaxIrpMdlFinders);
 }
 
 size_t LiveMappings() {

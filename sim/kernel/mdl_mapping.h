@@ -21,10 +21,18 @@ PVOID CreateMapping(PMDL mdl);
 void ReleaseMapping(PMDL mdl, const char* api);
 
 // When an IRP is sent on and when it is completed, for every MDL it carries
-// (its MdlAddress chain and the transfer MDL of a URB): checks the guard and
-// brings the view and the pages into agreement, each taking what the other
-// side wrote since they last agreed.
+// (its MdlAddress chain and those the finders below name): checks the guard
+// and brings the view and the pages into agreement, each taking what the
+// other side wrote since they last agreed.
 void SynchroniseIrpMappings(PIRP irp, const char* api);
+
+// An MDL that an IRP carries inside its parameters, where the kernel does not
+// look: the layer that defines those parameters registers a finder (sim/usb
+// names a URB's transfer MDL). A finder returns nullptr for IRPs it does not
+// know. At most kMaxIrpMdlFinders; registering the same finder twice is one.
+using IrpMdlFinder = PMDL (*)(PIRP irp);
+inline constexpr size_t kMaxIrpMdlFinders = 4;
+void RegisterIrpMdlFinder(IrpMdlFinder finder);
 
 // Mappings currently in place, for tests.
 size_t LiveMappings();

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ntddk.h"
-#include "sim/pnp/lower_device.h"
+#include "sim/hid/lower_device.h"
 
 namespace sim::pnp {
 
@@ -30,7 +30,7 @@ struct DevNode {
     std::function<void()> invalidateBusRelations;
     PDEVICE_OBJECT pdo = nullptr;
     std::string pdoName;
-    std::unique_ptr<LowerDevice> lower;
+    std::unique_ptr<hid::LowerDevice> lower;
     std::vector<InterfaceRegistration> interfaces; // under InterfaceLock()
 };
 

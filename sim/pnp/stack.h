@@ -2,9 +2,9 @@
 // and the system tests drive it.
 //
 // Load() loads the driver as Windows does: a DRIVER_OBJECT and the service
-// key path handed to its DriverEntry, on the PnP thread. Plug() adds an
-// arcade stick's HID collection: a PDO (\Driver\HidUsb, named like
-// \Device\00000042) with the collection's hardware IDs, the driver's
+// key path handed to its DriverEntry, on the PnP thread. Plug() adds a HID
+// collection a peer describes (sim/peers/stick plugs the arcade sticks): a
+// PDO (\Driver\HidUsb, named like \Device\00000042) with its hardware IDs, the driver's
 // AddDevice over it, then IRP_MN_START_DEVICE down the new stack. Unplug()
 // is a surprise removal: IRP_MN_SURPRISE_REMOVAL at once, IRP_MN_REMOVE_DEVICE
 // once the last open handle is closed; the framework then deletes the device
@@ -23,7 +23,7 @@
 #include <wdf.h>
 
 #include "sim/pnp/devnode.h"
-#include "sim/pnp/lower_device.h"
+#include "sim/hid/lower_device.h"
 #include "sim/pnp/pnp_thread.h"
 
 namespace sim::hid {
@@ -32,27 +32,17 @@ class Collection;
 
 namespace sim::pnp {
 
-// The stick's vendor id in the simulator (a placeholder: a real stick's own
-// goes into the INF).
-inline constexpr uint16_t kStickVendorId = 0x1234;
-
 // One HID collection to plug.
-struct StickDescription {
+struct DeviceDescription {
     std::vector<std::string> hardwareIds; // most specific first
     std::vector<std::string> compatibleIds;
     std::string description = "HID-compliant game controller";
-    std::string pdoName;                // empty: the system names it \Device\<8 hex digits>
-    std::unique_ptr<LowerDevice> lower; // null: a RecordingLowerDevice
+    std::string pdoName;                     // empty: the system names it \Device\<8 hex digits>
+    std::unique_ptr<hid::LowerDevice> lower; // null: a hid::RecordingLowerDevice
 };
 
-// The game-controller collection of an arcade stick, with the hardware IDs
-// Windows gives it (HID\VID_1234&PID_0402&REV_0100, HID\VID_1234&PID_0402, ...)
-// and the HID class's collection device over the model's report descriptor
-// (raw layout A for PID_0402, B for the others; sim/peers/stick/descriptors.h).
-StickDescription ArcadeStick(uint16_t productId, uint16_t vendorId = kStickVendorId);
-
 // What an INF tells the PnP manager about a driver for devices other than
-// the sticks: its service name, its entry point, and the hardware or
+// the plugged collections: its service name, its entry point, and the hardware or
 // compatible IDs it installs on.
 struct DriverPackage {
     std::string service;
@@ -113,11 +103,11 @@ class Stack {
     // Plugs a collection (loading the driver first if needed). Returns the
     // load status when the driver fails to load, else the device add status,
     // or the start status after a successful add.
-    NTSTATUS Plug(StickDescription stick, DeviceId* id);
+    NTSTATUS Plug(DeviceDescription device, DeviceId* id);
     // Plugs a collection and has the driver add its device, but holds the
     // start back (as the PnP manager does while it finds the device
     // resources): the device stays Added until it is unplugged or removed.
-    NTSTATUS PlugWithoutStart(StickDescription stick, DeviceId* id);
+    NTSTATUS PlugWithoutStart(DeviceDescription device, DeviceId* id);
     // Surprise removal. STATUS_NO_SUCH_DEVICE when already removed.
     NTSTATUS Unplug(DeviceId id);
     // Orderly removal (query-remove, then remove). STATUS_DEVICE_BUSY while
@@ -149,11 +139,11 @@ class Stack {
     NTSTATUS StartStatus(DeviceId id) const;
     // The driver's device over the collection; null when there is none.
     WDFDEVICE FunctionDevice(DeviceId id) const;
-    LowerDevice* Lower(DeviceId id) const;
+    hid::LowerDevice* Lower(DeviceId id) const;
     // The lower device when it is the recording model (the HID collection is
     // one too), else null.
-    RecordingLowerDevice* Recorder(DeviceId id) const;
-    // The HID collection of a stick plugged as ArcadeStick, else null.
+    hid::RecordingLowerDevice* Recorder(DeviceId id) const;
+    // The lower device when it is a HID collection (sim/hid/collection.h), else null.
     hid::Collection* Hid(DeviceId id) const;
     std::string PdoName(DeviceId id) const;
     std::string InstanceId(DeviceId id) const;
@@ -166,7 +156,7 @@ class Stack {
     // their order), adds its device over the child and starts the child's
     // stack. Children are surprise-removed and removed before their parent.
     void Install(DriverPackage package);
-    // The children of a plugged stick, in the order they were reported.
+    // The children of a plugged device, in the order they were reported.
     std::vector<ChildDevice> Children(DeviceId id) const;
     // Waits until the PnP thread has nothing left to do, including the
     // enumerations that drivers asked for from other threads.
@@ -195,7 +185,7 @@ class Stack {
     };
 
     NTSTATUS LoadOnPnpThread();
-    NTSTATUS PlugOnPnpThread(StickDescription stick, DeviceId* id, bool start);
+    NTSTATUS PlugOnPnpThread(DeviceDescription device, DeviceId* id, bool start);
     NTSTATUS RemoveOnPnpThread(DeviceId id);
     void FinishRemoval(DeviceId id);
     // Child devices (enumeration.cpp), on the PnP thread.

@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 
+#include "sim/kernel/mdl_mapping.h"
 #include "usbioctl.h"
 
 namespace sim::usb {
@@ -52,7 +53,21 @@ static_assert(offsetof(_URB_CONTROL_GET_STATUS_REQUEST, TransferBufferMDL) == kM
 static_assert(offsetof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBufferMDL) == kMdlField,
               "same place");
 
+PMDL TransferMdlOfIrp(PIRP irp) {
+    return TransferMdlOf(UrbOf(irp));
+}
+
+// The kernel keeps a URB's transfer mapping in step with its pages as it
+// does for the IRP's own MDLs.
+const struct FinderRegistration {
+    FinderRegistration() { mdl::RegisterIrpMdlFinder(TransferMdlOfIrp); }
+} g_finderRegistration;
+
 } // namespace
+
+// Named by the link options of quillex_sim (CMakeLists.txt), so that every
+// program takes this file and its registration in, though nothing calls it.
+extern "C" const int quillex_sim_urb_buffers = 1;
 
 PMDL TransferMdlOf(const URB* urb) {
     if (urb == nullptr || !MovesData(urb->UrbHeader.Function) ||

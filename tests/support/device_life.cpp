@@ -6,6 +6,7 @@
 
 #include "hidclass.h"
 #include "sim/hid/collection.h"
+#include "sim/peers/stick/plug.h"
 #include "usbdlib.h"
 #include "sim/kernel/system_thread.h"
 #include "sim/kernel/system_worker.h"
@@ -165,7 +166,7 @@ void DeviceLife::Probe(LifeStep after) {
 }
 
 bool DeviceLife::Plug() {
-    NTSTATUS status = stack_->Plug(sim::pnp::ArcadeStick(productId_), &id_);
+    NTSTATUS status = stack_->Plug(sim::stick::ArcadeStick(productId_), &id_);
     plugged_ = id_ != 0 && stack_->State(id_) == sim::pnp::DeviceState::Started;
     if (!NT_SUCCESS(status) || !plugged_) {
         Refused(LifeStep::PlugAndStart, "plug", status);

@@ -11,6 +11,7 @@
 #include "sim/core/fault.h"
 #include "sim/core/trace_sink.h"
 #include "sim/io/file.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "sim/registry/registry.h"
 
@@ -21,14 +22,14 @@ class DriverStackTest : public ::testing::Test {
     using DeviceId = sim::pnp::Stack::DeviceId;
 
     // Plugs a stick and expects its stack to start.
-    DeviceId Plug(sim::pnp::StickDescription stick) {
+    DeviceId Plug(sim::pnp::DeviceDescription stick) {
         DeviceId id = 0;
         EXPECT_EQ(stack_.Plug(std::move(stick), &id), STATUS_SUCCESS);
         return id;
     }
-    DeviceId PlugStick(uint16_t productId) { return Plug(sim::pnp::ArcadeStick(productId)); }
+    DeviceId PlugStick(uint16_t productId) { return Plug(sim::stick::ArcadeStick(productId)); }
     DeviceId PlugIds(std::vector<std::string> hardwareIds) {
-        sim::pnp::StickDescription stick;
+        sim::pnp::DeviceDescription stick;
         stick.hardwareIds = std::move(hardwareIds);
         return Plug(std::move(stick));
     }

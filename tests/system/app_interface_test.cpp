@@ -249,7 +249,7 @@ TEST_F(AppInterfaceTest, TheMappingReadAndWrittenWholeAndSavedOrTheSaveFailureRe
 TEST_F(AppInterfaceTest, AccessAndTheCollectionsOwnCodes) {
     sim::app::Companion writer;
     DeviceId id = PlugAndOpen(writer, GENERIC_WRITE);
-    sim::pnp::RecordingLowerDevice& collection = *stack_.Recorder(id);
+    sim::hid::RecordingLowerDevice& collection = *stack_.Recorder(id);
     size_t before = collection.Requests().size();
 
     // Every code needs read access, the writing ones too: refused by the I/O

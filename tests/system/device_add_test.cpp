@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "sim/core/utf.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/peers/stick/stick.h"
 #include "sim/registry/reg_file.h"
 #include "sim/wdf/object.h"
@@ -50,8 +51,8 @@ TEST_F(DeviceAddTest, TheProductIdIsReadAfterPidInTheFirstHardwareIdOnly) {
         ULONG expected;
     };
     const Case cases[] = {
-        {"upper-case prefix", sim::pnp::ArcadeStick(0x0402).hardwareIds, 0x402},
-        {"the other model", sim::pnp::ArcadeStick(0x0403).hardwareIds, 0x403},
+        {"upper-case prefix", sim::stick::ArcadeStick(0x0402).hardwareIds, 0x402},
+        {"the other model", sim::stick::ArcadeStick(0x0403).hardwareIds, 0x403},
         {"lower-case prefix", {"HID\\VID_1234&pid_0402", "HID\\VID_1234&PID_0402"}, 0},
         {"PID_ in the second ID only", {"HID\\VID_1234&REV_0100", "HID\\VID_1234&PID_0402"}, 0},
         {"three digits then '&'", {"HID\\VID_1234&PID_402&REV_0100"}, 0x402},
@@ -75,7 +76,7 @@ TEST_F(DeviceAddTest, AHardwareIdListBeyond512BytesFailsDeviceAddBeforeAnyQueue)
     trace_.Clear();
     sim::fault::Reset();
 
-    sim::pnp::StickDescription tooLong;
+    sim::pnp::DeviceDescription tooLong;
     tooLong.hardwareIds = HardwareIdsOfBytes(514);
     DeviceId id = 0;
     EXPECT_EQ(stack_.Plug(std::move(tooLong), &id), STATUS_BUFFER_TOO_SMALL);
@@ -146,7 +147,7 @@ TEST_F(DeviceAddTest, AFailedNameQueryLeavesTheNameEmptyAndTheMappingNotLoaded) 
 TEST_F(DeviceAddTest, PdoNameCountsTheNameWithoutItsTerminatingNull) {
     for (std::string name :
          {std::string(), std::string("\\Device\\S"), "\\Device\\" + std::string(200, 'n')}) {
-        sim::pnp::StickDescription stick = sim::pnp::ArcadeStick(0x0402);
+        sim::pnp::DeviceDescription stick = sim::stick::ArcadeStick(0x0402);
         stick.pdoName = name;
         DeviceId id = Plug(std::move(stick));
         std::string expected = stack_.PdoName(id);
@@ -162,7 +163,7 @@ TEST_F(DeviceAddTest, PdoNameCountsTheNameWithoutItsTerminatingNull) {
     // The longest name a device can carry, 32767 characters, is 65536 bytes
     // with its null: too long for a counted string, so PdoName stays empty
     // rather than wrapping round to a length of zero.
-    sim::pnp::StickDescription longest = sim::pnp::ArcadeStick(0x0402);
+    sim::pnp::DeviceDescription longest = sim::stick::ArcadeStick(0x0402);
     longest.pdoName = "\\Device\\" + std::string(32767 - 8, 'L');
     DeviceId id = Plug(std::move(longest));
     ExpectNoName(Context(id));
@@ -234,13 +235,13 @@ TEST_F(DeviceAddTest, FrameworkFailuresAreTracedAndReturned) {
 
     sim::fault::FailNthCall("WdfDeviceCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
     DeviceId id = 0;
-    EXPECT_EQ(stack_.Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(stack_.Plug(sim::stick::ArcadeStick(0x0402), &id), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(trace_.Contains(
         "Quillex!Quillex_EvtDeviceAdd: Error - WdfDeviceCreate failed - c000009a\n"));
     EXPECT_EQ(stack_.State(id), DeviceState::AddFailed);
 
     sim::fault::FailNthCall("WdfIoQueueCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(stack_.Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(stack_.Plug(sim::stick::ArcadeStick(0x0402), &id), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(
         trace_.Contains("Quillex!QuillexQueueInit: Error - WdfIoQueueCreate failed 0xc000009a\n"));
     EXPECT_TRUE(trace_.Contains("Quillex!Quillex_EvtDeviceAdd: -- c000009a\n"));

@@ -9,8 +9,8 @@
 namespace quillex_test {
 namespace {
 
+using sim::hid::RecordingLowerDevice;
 using sim::pnp::DeviceState;
-using sim::pnp::RecordingLowerDevice;
 
 using FilterTest = DriverStackTest;
 

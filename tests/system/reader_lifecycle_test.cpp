@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/kernel/thread_state.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/peers/stick/raw_reports.h"
 #include "sim/wdf/object.h"
 #include "tests/support/reader_stack.h"
@@ -54,7 +55,7 @@ TEST_F(ReaderLifecycleTest, SetupFailingAtAnyStepLeavesNothingOfThePipeline) {
         sim::fault::FailNthCall(fault.service, fault.nth, STATUS_INSUFFICIENT_RESOURCES);
         size_t before = sim::wdf::LiveObjectCount();
         DeviceId id = 0;
-        if (stack_.Plug(sim::pnp::ArcadeStick(0x0402), &id) != STATUS_SUCCESS) {
+        if (stack_.Plug(sim::stick::ArcadeStick(0x0402), &id) != STATUS_SUCCESS) {
             continue; // the fault hit device add, not the pipeline
         }
         if (trace_.Contains("QuillexHidSetup: <")) {
@@ -78,9 +79,9 @@ const std::vector<uint8_t> kSmallJoystick = {
     0x08, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0xC0};
 
 TEST_F(ReaderLifecycleTest, ACollectionTheDecodersCannotServeIsRefusedAndNeverRead) {
-    sim::pnp::StickDescription stick = sim::pnp::ArcadeStick(0x0403);
+    sim::pnp::DeviceDescription stick = sim::stick::ArcadeStick(0x0403);
     stick.lower =
-        std::make_unique<sim::hid::Collection>(kSmallJoystick, sim::pnp::kStickVendorId, 0x0403);
+        std::make_unique<sim::hid::Collection>(kSmallJoystick, sim::stick::kStickVendorId, 0x0403);
     DeviceId id = Plug(std::move(stick));
     EXPECT_TRUE(
         trace_.Contains("QuillexHidSetup: <1> Error - collection has 2 input values and 4-byte "
@@ -269,7 +270,7 @@ TEST_F(ReaderLifecycleTest, TeardownAfterAFailedSetupTracesEachStepItTakes) {
 // from device add on, and no reader runs before there is hardware to read.
 TEST_F(ReaderLifecycleTest, TheWorkerRecordIsReadyFromDeviceAddOn) {
     DeviceId id = 0;
-    ASSERT_EQ(stack_.PlugWithoutStart(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+    ASSERT_EQ(stack_.PlugWithoutStart(sim::stick::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
     stack_.Hid(id)->CompleteOpensAtDispatch(0); // the launch is decided within the open
     PWORKER_RECORD worker = &Context(id)->ReaderWorker;
     EXPECT_EQ(ThreadState(worker), WORKER_INITIALIZED);

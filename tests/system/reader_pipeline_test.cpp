@@ -197,8 +197,8 @@ INSTANTIATE_TEST_SUITE_P(BothSticks, EndToEndTest, ::testing::Values(0x0402, 0x0
 // the stick, and keeps out nobody who shares it.
 TEST_F(ReaderPipelineTest, TheShadowTargetOpensTheStickForReadingAndWritingAndSharesBoth) {
     DeviceId id = PlugAndRead(0x0402);
-    const sim::pnp::RecordingLowerDevice::Received* shadow = nullptr;
-    std::vector<sim::pnp::RecordingLowerDevice::Received> requests = stack_.Hid(id)->Requests();
+    const sim::hid::RecordingLowerDevice::Received* shadow = nullptr;
+    std::vector<sim::hid::RecordingLowerDevice::Received> requests = stack_.Hid(id)->Requests();
     for (const auto& request : requests) {
         if (request.major == IRP_MJ_CREATE && request.requestorMode == KernelMode) {
             shadow = &request;

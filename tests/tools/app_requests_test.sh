@@ -4,15 +4,8 @@
 # changes the composed reports from that step on, the driver's refusals
 # come back with its status, and every answer is in the output, the JSON
 # and the recording.
-set -uo pipefail
 sim="$1"
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 # step N: the lines of step #N of the run in $out.
 step() { awk -v n="#$1 " 'index($0, n) == 1 { on = 1; print; next } /^#/ { on = 0 } on' <<<"$out"; }
 
@@ -78,5 +71,4 @@ out=$("$sim" --script "$dir/bad.session" 2>&1)
 [[ $? -eq 1 ]] || fail "a bad request did not fail the run"
 grep -q "bad.session:2:16: 'WHEEL' is no data item" <<<"$out" || fail "bad request: $out"
 
-((failures == 0)) || exit 1
-echo "application requests: all cases pass"
+finish "application requests"

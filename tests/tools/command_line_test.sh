@@ -2,23 +2,15 @@
 # quillex-sim's command line as a user meets it: help and version on stdout
 # with exit 0; every bad option or value refused on stderr with exit 2, the
 # message naming the option and giving one hint line, before anything runs.
-set -uo pipefail
 sim="$1"
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-failures=0
+source "$(dirname "$0")/common.sh"
 
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-# expect_ok ARGS... : exit 0, nothing on stderr; stdout kept in $out/stdout.
+# expect_ok ARGS... : exit 0, nothing on stderr; stdout kept in $dir/stdout.
 expect_ok() {
-    "$sim" "$@" >"$out/stdout" 2>"$out/stderr"
+    "$sim" "$@" >"$dir/stdout" 2>"$dir/stderr"
     local rc=$?
     [[ $rc -eq 0 ]] || fail "$* exited $rc"
-    [[ ! -s "$out/stderr" ]] || fail "$* wrote to stderr: $(cat "$out/stderr")"
+    [[ ! -s "$dir/stderr" ]] || fail "$* wrote to stderr: $(cat "$dir/stderr")"
 }
 
 # expect_usage_error PATTERN ARGS... : exit 2, nothing on stdout, stderr
@@ -26,19 +18,19 @@ expect_ok() {
 expect_usage_error() {
     local pattern="$1"
     shift
-    "$sim" "$@" >"$out/stdout" 2>"$out/stderr"
+    "$sim" "$@" >"$dir/stdout" 2>"$dir/stderr"
     local rc=$?
     [[ $rc -eq 2 ]] || fail "$* exited $rc, not 2"
-    [[ ! -s "$out/stdout" ]] || fail "$* wrote to stdout: $(head -3 "$out/stdout")"
-    grep -q -- "$pattern" "$out/stderr" || fail "$*: stderr does not say '$pattern': $(cat "$out/stderr")"
-    [[ $(grep -c 'hint:' "$out/stderr") -eq 1 ]] || fail "$*: no single hint line"
+    [[ ! -s "$dir/stdout" ]] || fail "$* wrote to stdout: $(head -3 "$dir/stdout")"
+    grep -q -- "$pattern" "$dir/stderr" || fail "$*: stderr does not say '$pattern': $(cat "$dir/stderr")"
+    [[ $(grep -c 'hint:' "$dir/stderr") -eq 1 ]] || fail "$*: no single hint line"
 }
 
 expect_ok --help
-grep -q -- '--registry FILE.reg' "$out/stdout" || fail "--help does not list --registry"
-grep -q -- '--layout a|b|both' "$out/stdout" || fail "--help does not list --layout"
+grep -q -- '--registry FILE.reg' "$dir/stdout" || fail "--help does not list --registry"
+grep -q -- '--layout a|b|both' "$dir/stdout" || fail "--help does not list --layout"
 expect_ok --version
-grep -qE '^quillex-sim [0-9]+\.[0-9]+\.[0-9]+$' "$out/stdout" || fail "--version: $(cat "$out/stdout")"
+grep -qE '^quillex-sim [0-9]+\.[0-9]+\.[0-9]+$' "$dir/stdout" || fail "--version: $(cat "$dir/stdout")"
 
 expect_usage_error '--layout: c not in' --layout c
 expect_usage_error '--layout' --layout
@@ -61,7 +53,4 @@ for s in 0 -1 fast 1e9; do
 done
 grep -q '^  130 ' <("$sim" --help) || fail '--help does not list the exit codes'
 
-if ((failures)); then
-    exit 1
-fi
-echo "command line: all cases pass"
+finish "command line"

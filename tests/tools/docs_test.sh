@@ -7,17 +7,11 @@
 # page's build/ (the build tree) and docs/, so a page's relative paths work as written.
 # A command put in the background with --serve SOCKET is waited for until
 # its socket answers, as a person would before typing the next one.
-set -uo pipefail
 tools="$1"  # the folder with quillex-sim and quillexctl
 source="$2" # the repository
 shift 2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
+work="$dir"
 
 # check_output EXPECTED ACTUAL WHERE: the shown lines appear as described.
 check_output() {
@@ -170,17 +164,46 @@ check_sh_block() {
     done
 }
 
+# check_excerpt PAGE:LINE FILE FROM LINES...: a block a page says it took from
+# FILE at line FROM ("<!-- from FILE:FROM -->" above it) is those lines still.
+check_excerpt() {
+    local where="$1" file="$2" from="$3"
+    shift 3
+    if [[ ! -f $source/$file ]]; then
+        fail "$where: the block is taken from $file, which is not there"
+        return
+    fi
+    local -a lines=()
+    mapfile -t lines < <(tail -n "+$from" "$source/$file" | head -n "$#")
+    local i=0
+    for l in "$@"; do
+        if [[ ${lines[i]-} != "$l" ]]; then
+            fail "$where: line $((i + 1)) of the block is not line $((from + i)) of $file any more: '${lines[i]-}'"
+            return
+        fi
+        i=$((i + 1))
+    done
+}
+
 checked=0
 shchecked=0
+excerpts=0
 for page in "$source/README.md" "$source"/docs/*.md; do
     name=${page#"$source/"}
     inside=0
     number=0
     block=()
     start=0
+    excerpt=""
     while IFS= read -r l || [[ -n $l ]]; do
         number=$((number + 1))
-        if ((!inside)) && [[ $l == '```console' ]]; then
+        if ((!inside)) && [[ $l =~ ^\<!--\ from\ ([^:]+):([0-9]+)\ --\>$ ]]; then
+            excerpt="${BASH_REMATCH[1]} ${BASH_REMATCH[2]}"
+        elif ((!inside)) && [[ -n $excerpt && $l == '```'* ]]; then
+            inside=3
+            start=$number
+            block=()
+        elif ((!inside)) && [[ $l == '```console' ]]; then
             inside=1
             start=$number
             block=()
@@ -198,11 +221,20 @@ for page in "$source/README.md" "$source"/docs/*.md; do
             inside=0
             check_sh_block "$name" "$start" "$info" "${block[@]}"
             shchecked=$((shchecked + 1))
+        elif ((inside == 3)) && [[ $l == '```' ]]; then
+            inside=0
+            # shellcheck disable=SC2086 # file and line, split on purpose
+            check_excerpt "$name:$start" $excerpt "${block[@]}"
+            excerpt=""
+            excerpts=$((excerpts + 1))
         elif ((inside)); then
             block+=("$l")
+        elif [[ -n $l ]]; then
+            excerpt="" # the mark names the block right below it
         fi
     done <"$page"
 done
 ((checked > 0)) || fail "no console block found"
+((excerpts > 0)) || fail "no block taken from a file found"
 ((failures == 0)) || exit 1
-echo "docs: $checked console blocks print what their pages show; the commands of $shchecked sh blocks are checked"
+echo "docs: $checked console blocks print what their pages show; the commands of $shchecked sh blocks are checked; $excerpts blocks match the files they come from"

@@ -3,15 +3,10 @@
 # programs, the built-in sessions as files (each plays as its built-in self
 # does) and bash completions that offer every option the programs' --help
 # lists; `cpack` gives a Debian package whose programs run from a scratch root.
-set -uo pipefail
 build="$1" # the build tree
-work=$(mktemp -d)
-trap 'kill %1 2>/dev/null; wait; rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
+work="$dir"
+at_exit 'kill %1 2>/dev/null; wait'
 
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||

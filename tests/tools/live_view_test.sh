@@ -3,17 +3,11 @@
 # and released light and unlight the Xbox buttons a game sees, q unplugs
 # cleanly, and a session of a thousand reports a second is played to its
 # end.
-set -uo pipefail
 sim="$1"
-dir=$(mktemp -d)
+source "$(dirname "$0")/common.sh"
 socket="quillex-live-$$"
 tmux_() { tmux -L "$socket" "$@"; }
-trap 'tmux_ kill-server 2>/dev/null; rm -rf "$dir"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+at_exit 'tmux_ kill-server 2>/dev/null'
 if ! command -v tmux >/dev/null; then
     echo "FAIL: tmux is not installed (scripts/install-deps.sh installs it)" >&2
     exit 1
@@ -165,5 +159,4 @@ grep -q -- '--live draws in a terminal, and stdout is not one' "$dir/err" ||
     fail "--live without a terminal: $(cat "$dir/err")"
 grep -q 'driver loaded' "$dir/out" && fail "--live without a terminal started the machine"
 
-((failures == 0)) || exit 1
-echo "live view: all cases pass"
+finish "live view"

@@ -2,117 +2,100 @@
 # quillexctl as a player uses it, against a quillex-sim --serve machine: every
 # change reaches the driver through the I/O manager, and the class driver's
 # next report shows it.
-set -uo pipefail
 sim="$1"
 ctl="$2"
-out=$(mktemp -d)
-sock="$out/quillex.sock"
+source "$(dirname "$0")/common.sh"
+sock="$dir/quillex.sock"
 server=""
-cleanup() {
-    if [[ -n "$server" ]]; then
-        kill -TERM "$server" 2>/dev/null
-        wait "$server" 2>/dev/null
-    fi
-    rm -rf "$out"
-}
-trap cleanup EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+at_exit '[[ -n $server ]] && { kill -TERM "$server" 2>/dev/null; wait "$server" 2>/dev/null; }'
 
-"$sim" --serve "$sock" --layout a --registry "$out/machine.reg" >"$out/server" 2>"$out/server.err" &
+"$sim" --serve "$sock" --layout a --registry "$dir/machine.reg" >"$dir/server" 2>"$dir/server.err" &
 server=$!
-for _ in $(seq 1 400); do
-    [[ -S "$sock" ]] && break
-    sleep 0.05
-done
-[[ -S "$sock" ]] || { cat "$out/server" "$out/server.err" >&2; echo "FAIL: no socket" >&2; exit 1; }
+wait_for_socket "$sock" || { cat "$dir/server" "$dir/server.err" >&2; echo "FAIL: no socket" >&2; exit 1; }
 q() { "$ctl" --connect "$sock" "$@"; }
 
 # The state block starts at its defaults.
-q state >"$out/state" || fail "state"
-grep -q '^DPAD  *8' "$out/state" || fail "state: no centred DPAD: $(cat "$out/state")"
+q state >"$dir/state" || fail "state"
+grep -q '^DPAD  *8' "$dir/state" || fail "state: no centred DPAD: $(cat "$dir/state")"
 q --json state | grep -q '"LED": 3' || fail "state --json: no LED 3"
 
 # Items by name and id; out of range refused with the range, nothing sent.
 q set dpad 2 >/dev/null || fail "set dpad 2"
 [[ "$(q get 18)" == "DPAD = 2" ]] || fail "get 18 after set dpad 2: $(q get 18)"
-q set dpad 9 2>"$out/err" && fail "set dpad 9 accepted"
-grep -q "valid values are 0 to 8" "$out/err" || fail "set dpad 9: $(cat "$out/err")"
+q set dpad 9 2>"$dir/err" && fail "set dpad 9 accepted"
+grep -q "valid values are 0 to 8" "$dir/err" || fail "set dpad 9: $(cat "$dir/err")"
 q set LED 3 >/dev/null || fail "set LED 3"
-q set nosuch 1 2>"$out/err"; [[ $? -eq 2 ]] || fail "unknown item not a usage error"
+q set nosuch 1 2>"$dir/err"; [[ $? -eq 2 ]] || fail "unknown item not a usage error"
 
 # A mapping change shows in the next report the class driver reads.
-q mapping set BTN_A=y SWAP_TRIGGERS=1 L_STICK_X_CP_1=0x40 >"$out/mapping" || fail "mapping set"
-grep -q '^BTN_A  *= 0x03  Y' "$out/mapping" || fail "mapping set: BTN_A not Y: $(head -2 "$out/mapping")"
+q mapping set BTN_A=y SWAP_TRIGGERS=1 L_STICK_X_CP_1=0x40 >"$dir/mapping" || fail "mapping set"
+grep -q '^BTN_A  *= 0x03  Y' "$dir/mapping" || fail "mapping set: BTN_A not Y: $(head -2 "$dir/mapping")"
 q --json mapping | grep -q '"L_STICK_X_CP_1": 64' || fail "mapping --json: no L_STICK_X_CP_1 64"
 q set BTN_A 1 >/dev/null || fail "set BTN_A 1"
 for _ in $(seq 1 100); do
-    grep -q 'class driver read buttons Y ' "$out/server" && break
+    grep -q 'class driver read buttons Y ' "$dir/server" && break
     sleep 0.05
 done
-grep -q 'class driver read buttons Y ' "$out/server" || fail "no report with Y: $(tail -3 "$out/server")"
-q mapping set BTN_A=14 2>"$out/err" && fail "BTN_A=14 accepted"
-grep -q "GUIDE (10) NONE (11) LT (12) RT (13)" "$out/err" || fail "BTN_A=14: $(cat "$out/err")"
+grep -q 'class driver read buttons Y ' "$dir/server" || fail "no report with Y: $(tail -3 "$dir/server")"
+q mapping set BTN_A=14 2>"$dir/err" && fail "BTN_A=14 accepted"
+grep -q "GUIDE (10) NONE (11) LT (12) RT (13)" "$dir/err" || fail "BTN_A=14: $(cat "$dir/err")"
 
 # Export, restore the defaults, import: the exported mapping is back.
-q mapping export "$out/mine.reg" >/dev/null || fail "export"
-iconv -f UTF-16 -t UTF-8 "$out/mine.reg" | grep -q '"SWAP_TRIGGERS"=dword:00000001' ||
+q mapping export "$dir/mine.reg" >/dev/null || fail "export"
+iconv -f UTF-16 -t UTF-8 "$dir/mine.reg" | grep -q '"SWAP_TRIGGERS"=dword:00000001' ||
     fail "export: no SWAP_TRIGGERS"
 q mapping defaults | grep -q '^BTN_A  *= 0x00  A' || fail "defaults: BTN_A not A"
-q mapping import "$out/mine.reg" | grep -q '^SWAP_TRIGGERS  *= 0x01  on' || fail "import"
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n"SWAP_STICKS"=dword:00000002\r\n' >"$out/bad.reg"
-q mapping import "$out/bad.reg" 2>"$out/err" && fail "SWAP_STICKS=2 imported"
-grep -q 'SWAP_STICKS.*0 (off) or 1 (on)' "$out/err" || fail "bad import: $(cat "$out/err")"
+q mapping import "$dir/mine.reg" | grep -q '^SWAP_TRIGGERS  *= 0x01  on' || fail "import"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n"SWAP_STICKS"=dword:00000002\r\n' >"$dir/bad.reg"
+q mapping import "$dir/bad.reg" 2>"$dir/err" && fail "SWAP_STICKS=2 imported"
+grep -q 'SWAP_STICKS.*0 (off) or 1 (on)' "$dir/err" || fail "bad import: $(cat "$dir/err")"
 q --json mapping | grep -q '"SWAP_STICKS": 0' || fail "a refused import changed the mapping"
 
 # The curves, plotted: a panel each, with its axes and control points.
-q curves --svg "$out/curves.svg" >/dev/null || fail "curves"
-q curves --json >"$out/curves.json" || fail "curves --json"
-grep -q '"L_STICK_X":{"control_points":\[64,165\]' "$out/curves.json" ||
+q curves --svg "$dir/curves.svg" >/dev/null || fail "curves"
+q curves --json >"$dir/curves.json" || fail "curves --json"
+grep -q '"L_STICK_X":{"control_points":\[64,165\]' "$dir/curves.json" ||
     fail "curves --json: L_STICK_X is not (64, 165)"
-"$(dirname "$0")/check_curves_svg.py" "$out/curves.svg" "$out/curves.json" || fail "curves --svg"
+"$(dirname "$0")/check_curves_svg.py" "$dir/curves.svg" "$dir/curves.json" || fail "curves --svg"
 
 # The arcade settings: shown, changed, checked by the tool and by the driver.
 q mode left | grep -q '^DPAD_MODE  *= 1  left' || fail "mode left: $(q mode left)"
-q mode sideways 2>"$out/err"; [[ $? -eq 2 ]] || fail "mode sideways is not a usage error"
+q mode sideways 2>"$dir/err"; [[ $? -eq 2 ]] || fail "mode sideways is not a usage error"
 q turbo BTN_A b --rate 20 | grep -q '^TURBO_MASK  *= 0x0003  BTN_A BTN_B' || fail "turbo A B"
 [[ "$(q get TURBO_RATE)" == "TURBO_RATE = 20" ]] || fail "turbo --rate 20: $(q get TURBO_RATE)"
-q turbo a --rate 31 2>"$out/err"; [[ $? -eq 2 ]] || fail "--rate 31 is not a usage error"
-q turbo nosuch 2>"$out/err"; [[ $? -eq 2 ]] || fail "turbo nosuch is not a usage error"
-grep -q "no button 'nosuch'" "$out/err" || fail "turbo nosuch: $(cat "$out/err")"
-q set TURBO_RATE 1 2>"$out/err"; [[ $? -eq 1 ]] || fail "rate 1 not refused by the driver"
-grep -q 'STATUS_INVALID_PARAMETER' "$out/err" || fail "rate 1: $(cat "$out/err")"
+q turbo a --rate 31 2>"$dir/err"; [[ $? -eq 2 ]] || fail "--rate 31 is not a usage error"
+q turbo nosuch 2>"$dir/err"; [[ $? -eq 2 ]] || fail "turbo nosuch is not a usage error"
+grep -q "no button 'nosuch'" "$dir/err" || fail "turbo nosuch: $(cat "$dir/err")"
+q set TURBO_RATE 1 2>"$dir/err"; [[ $? -eq 1 ]] || fail "rate 1 not refused by the driver"
+grep -q 'STATUS_INVALID_PARAMETER' "$dir/err" || fail "rate 1: $(cat "$dir/err")"
 q hotkeys on | grep -q '^HOTKEYS  *= 1  on' || fail "hotkeys on"
-q --json mapping >"$out/json"
-grep -q '"dpad_mode": "left"' "$out/json" || fail "mapping --json: no dpad_mode"
-grep -q '"TURBO_RATE": 20' "$out/json" || fail "mapping --json: no TURBO_RATE"
+q --json mapping >"$dir/json"
+grep -q '"dpad_mode": "left"' "$dir/json" || fail "mapping --json: no dpad_mode"
+grep -q '"TURBO_RATE": 20' "$dir/json" || fail "mapping --json: no TURBO_RATE"
 q mapping set BTN_X=rt BTN_Y=LT | grep -q '^BTN_X  *= 0x0D  RT' || fail "BTN_X=rt"
 q mapping | grep -q '^BTN_Y  *= 0x0C  LT' || fail "BTN_Y=LT"
 q mapping | grep -q '^TURBO_MASK  *= 0x0003' || fail "mapping does not show the settings"
 [[ "$(q get INTERFACE_VERSION)" == "INTERFACE_VERSION = 2" ]] || fail "interface version"
 # The arcade settings go into an export and come back with its import.
-q mapping export "$out/arcade.reg" >/dev/null || fail "export with the settings"
-iconv -f UTF-16 -t UTF-8 "$out/arcade.reg" >"$out/arcade.txt"
+q mapping export "$dir/arcade.reg" >/dev/null || fail "export with the settings"
+iconv -f UTF-16 -t UTF-8 "$dir/arcade.reg" >"$dir/arcade.txt"
 for v in '"DPAD_MODE"=dword:00000001' '"TURBO_MASK"=dword:00000003' \
     '"TURBO_RATE"=dword:00000014' '"HOTKEYS"=dword:00000001'; do
-    grep -qF "$v" "$out/arcade.txt" || fail "export: no $v"
+    grep -qF "$v" "$dir/arcade.txt" || fail "export: no $v"
 done
 q mapping defaults >/dev/null || fail "defaults"
 q --json mapping | grep -q '"TURBO_MASK": 0' || fail "defaults kept the turbo buttons"
-q mapping import "$out/arcade.reg" >/dev/null || fail "import with the settings"
+q mapping import "$dir/arcade.reg" >/dev/null || fail "import with the settings"
 q --json mapping | jq -c '.settings | [.DPAD_MODE, .TURBO_MASK, .TURBO_RATE, .HOTKEYS]' \
-    >"$out/settings"
-[[ $(cat "$out/settings") == "[1,3,20,1]" ]] || fail "import: the settings are $(cat "$out/settings")"
+    >"$dir/settings"
+[[ $(cat "$dir/settings") == "[1,3,20,1]" ]] || fail "import: the settings are $(cat "$dir/settings")"
 q --json mapping | grep -q '"BTN_X": 13' || fail "import with the settings lost BTN_X=rt"
-sed 's/"TURBO_RATE"=dword:00000014/"TURBO_RATE"=dword:0000001f/' "$out/arcade.txt" |
-    iconv -f UTF-8 -t UTF-16 >"$out/fast.reg"
+sed 's/"TURBO_RATE"=dword:00000014/"TURBO_RATE"=dword:0000001f/' "$dir/arcade.txt" |
+    iconv -f UTF-8 -t UTF-16 >"$dir/fast.reg"
 q mapping set SWAP_STICKS=1 >/dev/null
-q mapping import "$out/fast.reg" 2>"$out/err"; [[ $? -eq 2 ]] || fail "TURBO_RATE 31 imported"
-grep -q '"TURBO_RATE" is 31, out of range; it takes 2 to 30' "$out/err" ||
-    fail "TURBO_RATE 31: $(cat "$out/err")"
+q mapping import "$dir/fast.reg" 2>"$dir/err"; [[ $? -eq 2 ]] || fail "TURBO_RATE 31 imported"
+grep -q '"TURBO_RATE" is 31, out of range; it takes 2 to 30' "$dir/err" ||
+    fail "TURBO_RATE 31: $(cat "$dir/err")"
 q --json mapping | grep -q '"SWAP_STICKS": 1' || fail "a refused import changed the mapping"
 q mapping set SWAP_STICKS=0 >/dev/null
 q turbo off | grep -q '(no turbo)' || fail "turbo off"
@@ -123,27 +106,27 @@ q hotkeys off >/dev/null && q mode dpad >/dev/null || fail "back to the d-pad"
 q mapping --json | grep -q '"BTN_A"' || fail "mapping --json: an option after the command"
 "$ctl" --version | grep -qE '^quillexctl [0-9]+\.[0-9]+\.[0-9]+$' || fail "--version"
 [[ "$(q --stick 1 get 18)" == "$(q --device 0 get 18)" ]] || fail "--stick 1 is not --device 0"
-q --stick 2 state 2>"$out/err"; [[ $? -eq 1 ]] || fail "--stick 2 of one stick accepted"
-grep -q "no stick 2 to open: the machine has 1 (--stick 1 to 1)" "$out/err" || fail "--stick 2: $(cat "$out/err")"
-q --stick 0 state 2>"$out/err"; [[ $? -eq 2 ]] || fail "--stick 0 is not a usage error"
-q set dpad abc 2>"$out/err"; [[ $? -eq 2 ]] || fail "set dpad abc is not a usage error"
-grep -q "DPAD: 'abc' is not a number" "$out/err" || fail "set dpad abc: $(cat "$out/err")"
-q bogus 2>"$out/err"; [[ $? -eq 2 ]] || fail "bogus is not a usage error"
-grep -q "'bogus' is not a command" "$out/err" || fail "bogus: $(cat "$out/err")"
-q mapings 2>"$out/err"
-grep -q "did you mean 'mapping'" "$out/err" || fail "mapings: $(cat "$out/err")"
-q get DPADD 2>"$out/err"
-grep -q "did you mean DPAD?" "$out/err" || fail "get DPADD: $(cat "$out/err")"
-q mapping set BTN_Q=y 2>"$out/err"
-grep -q "did you mean BTN_A?" "$out/err" || fail "BTN_Q=y: $(cat "$out/err")"
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n"SWAP_STICKS"=dword:00000001\r\n"BTN_Q"=dword:00000003\r\n' >"$out/typo.reg"
-q mapping import "$out/typo.reg" 2>"$out/err"; [[ $? -eq 2 ]] || fail "a misspelt import was applied"
-grep -q 'typo.reg:5: "BTN_Q" is no value of the mapping (did you mean BTN_A?)' "$out/err" ||
-    fail "typo import: $(cat "$out/err")"
+q --stick 2 state 2>"$dir/err"; [[ $? -eq 1 ]] || fail "--stick 2 of one stick accepted"
+grep -q "no stick 2 to open: the machine has 1 (--stick 1 to 1)" "$dir/err" || fail "--stick 2: $(cat "$dir/err")"
+q --stick 0 state 2>"$dir/err"; [[ $? -eq 2 ]] || fail "--stick 0 is not a usage error"
+q set dpad abc 2>"$dir/err"; [[ $? -eq 2 ]] || fail "set dpad abc is not a usage error"
+grep -q "DPAD: 'abc' is not a number" "$dir/err" || fail "set dpad abc: $(cat "$dir/err")"
+q bogus 2>"$dir/err"; [[ $? -eq 2 ]] || fail "bogus is not a usage error"
+grep -q "'bogus' is not a command" "$dir/err" || fail "bogus: $(cat "$dir/err")"
+q mapings 2>"$dir/err"
+grep -q "did you mean 'mapping'" "$dir/err" || fail "mapings: $(cat "$dir/err")"
+q get DPADD 2>"$dir/err"
+grep -q "did you mean DPAD?" "$dir/err" || fail "get DPADD: $(cat "$dir/err")"
+q mapping set BTN_Q=y 2>"$dir/err"
+grep -q "did you mean BTN_A?" "$dir/err" || fail "BTN_Q=y: $(cat "$dir/err")"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n"SWAP_STICKS"=dword:00000001\r\n"BTN_Q"=dword:00000003\r\n' >"$dir/typo.reg"
+q mapping import "$dir/typo.reg" 2>"$dir/err"; [[ $? -eq 2 ]] || fail "a misspelt import was applied"
+grep -q 'typo.reg:5: "BTN_Q" is no value of the mapping (did you mean BTN_A?)' "$dir/err" ||
+    fail "typo import: $(cat "$dir/err")"
 q --json mapping | grep -q '"SWAP_STICKS": 0' || fail "a refused import changed the mapping"
-q mapping import "$out/typo.reg" --ignore-unknown >/dev/null 2>"$out/err" ||
-    fail "--ignore-unknown: $(cat "$out/err")"
-grep -q 'warning: .*"BTN_Q"' "$out/err" || fail "--ignore-unknown does not warn"
+q mapping import "$dir/typo.reg" --ignore-unknown >/dev/null 2>"$dir/err" ||
+    fail "--ignore-unknown: $(cat "$dir/err")"
+grep -q 'warning: .*"BTN_Q"' "$dir/err" || fail "--ignore-unknown does not warn"
 q --json mapping | grep -q '"SWAP_STICKS": 1' || fail "--ignore-unknown did not import"
 q mapping set SWAP_STICKS=0 >/dev/null
 
@@ -161,12 +144,8 @@ q state >/dev/null || fail "state after concurrent clients"
 kill -TERM "$server"
 wait "$server" || fail "server exited $?"
 server=""
-grep -q 'stopped serving' "$out/server" || fail "server did not stop cleanly"
-iconv -f UTF-16 -t UTF-8 "$out/machine.reg" | grep -q '"BTN_A"=dword:00000003' ||
+grep -q 'stopped serving' "$dir/server" || fail "server did not stop cleanly"
+iconv -f UTF-16 -t UTF-8 "$dir/machine.reg" | grep -q '"BTN_A"=dword:00000003' ||
     fail "the mapping did not persist in the machine's registry"
 
-if ((failures)); then
-    echo "$failures failure(s)" >&2
-    exit 1
-fi
-echo "quillexctl end to end: all checks passed"
+finish "quillexctl end to end"

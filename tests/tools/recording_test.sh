@@ -3,16 +3,9 @@
 # still matches; a deliberately changed mapping fails at the first step it
 # changes with a readable diff; a fresh recording (mapping changes included)
 # replays to a match; a damaged recording is refused with its line.
-set -uo pipefail
 sim="$1"
 recordings="$2"
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 
 for model in a b; do
     out=$("$sim" --expect "$recordings/layout-$model.jsonl" 2>&1) ||
@@ -59,5 +52,4 @@ out=$("$sim" --expect "$dir/number.jsonl" 2>&1)
 [[ $? -eq 1 ]] || fail "a label that is a number was accepted"
 grep -q 'number.jsonl:1: "what" is not text' <<<"$out" || fail "label not text: $out"
 
-((failures == 0)) || exit 1
-echo "recordings: all cases pass"
+finish "recordings"

@@ -3,15 +3,8 @@
 # read, explained by --print-mapping, left untouched by a run that changes
 # nothing and kept with its comments by one that does; a file that could not
 # be written back stops the run before it starts.
-set -uo pipefail
 sim="$1"
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 remap='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Quillex\Parameters\Remap'
 
 printf '%s\n' 'REGEDIT4' '' '; my stick: A gives Y' "[$remap]" '"BTN_A"=dword:3' \
@@ -89,5 +82,4 @@ grep -q -- '--save-mapping changes the registry' <<<"$out" || fail "no reason: $
 [[ $(grep -c 'quillex-sim:' <<<"$out") -eq 1 ]] || fail "more than one error: $out"
 rm -rf "$ro"
 
-((failures == 0)) || exit 1
-echo "registry file: all cases pass"
+finish "registry file"

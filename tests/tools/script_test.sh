@@ -2,15 +2,8 @@
 # quillex-sim --script: a written session plays on the stick, a mapping
 # change in it takes effect from the next report, and a mistake in the file
 # stops the run before it starts, naming file, line and column.
-set -uo pipefail
 sim="$1"
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 
 cat >"$dir/swap.session" <<'SESSION'
 # A gives A, then Y once the mapping says so.
@@ -38,5 +31,4 @@ grep -q 'driver loaded' <<<"$out" && fail "the run started despite the bad scrip
 out=$("$sim" --script "$dir/none.session" 2>&1)
 grep -q 'none.session: No such file or directory' <<<"$out" || fail "missing file: $out"
 
-((failures == 0)) || exit 1
-echo "scripts: all cases pass"
+finish "scripts"

@@ -4,17 +4,11 @@
 # .reg back and prints the summary (and the --json document); --serve and
 # --usbip stop on them with exit 0; a SIGKILL during --serve loses no mapping
 # change, since each is written to the .reg as it happens.
-set -uo pipefail
 sim="$1"
 ctl="$2"
-dir=$(mktemp -d)
+source "$(dirname "$0")/common.sh"
 server=""
-trap '[[ -n $server ]] && kill -9 $server 2>/dev/null; rm -rf "$dir"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+at_exit '[[ -n $server ]] && kill -9 $server 2>/dev/null'
 # wait_for_line FILE PATTERN: until the running program has said it (10 s at most).
 wait_for_line() {
     for _ in $(seq 200); do
@@ -102,5 +96,4 @@ out=$("$sim" --serve "$dir/plain" 2>&1)
 grep -q 'exists and is not a socket' <<<"$out" || fail "socket refusal: $out"
 grep -q 'driver loaded' <<<"$out" && fail "the machine started before the socket was checked"
 
-((failures == 0)) || exit 1
-echo "signals: all cases pass"
+finish "signals"

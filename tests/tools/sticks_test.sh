@@ -4,15 +4,8 @@
 # sessions, a script that speaks to one stick, --json, a capture with a
 # device address per controller, a recording that names its sticks and
 # replays them together.
-set -uo pipefail
 sim="$1"
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 
 # Five sticks: A B A B A, players 1 to 4, and the fifth without a light.
 out=$("$sim" --sticks 5 2>&1) || fail "--sticks 5 failed: $(tail -5 <<<"$out")"
@@ -100,14 +93,10 @@ grep -q 'only2.jsonl: stick 1 has no step' <<<"$out" || fail "missing stick: $ou
 # --serve: the N sticks are served, plugged together.
 "$sim" --serve "$dir/serve.sock" --sticks 3 >"$dir/serve.out" 2>&1 &
 server=$!
-for _ in $(seq 1 400); do
-    [[ -S "$dir/serve.sock" ]] && break
-    sleep 0.05
-done
+wait_for_socket "$dir/serve.sock"
 kill -TERM "$server" 2>/dev/null
 wait "$server" || fail "--serve --sticks 3 did not stop cleanly: $(cat "$dir/serve.out")"
 [[ $(grep -c '^== serving stick #[123], product id 0x40[23]' "$dir/serve.out") -eq 3 ]] ||
     fail "--serve did not serve three sticks: $(cat "$dir/serve.out")"
 
-((failures == 0)) || exit 1
-echo "sticks: all cases pass"
+finish "sticks"

@@ -4,15 +4,8 @@
 # string, set configuration), the LED command goes out on endpoint 2, every
 # report the class driver read is an endpoint 1 completion, and every
 # endpoint 1 transfer sent comes back once.
-set -uo pipefail
 sim="$1"
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/common.sh"
 if ! command -v tshark >/dev/null; then
     echo "FAIL: tshark is not installed (scripts/install-deps.sh installs it)" >&2
     exit 1
@@ -56,5 +49,4 @@ out=$("$sim" --layout a --pcap "$dir/missing/a.pcap" 2>&1)
 grep -q 'No such file or directory' <<<"$out" || fail "no reason for the capture file: $out"
 grep -q 'driver loaded' <<<"$out" && fail "the run started without its capture"
 
-((failures == 0)) || exit 1
-echo "USB capture: all cases pass"
+finish "USB capture"

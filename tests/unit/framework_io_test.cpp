@@ -6,6 +6,7 @@
 
 #include "sim/core/fault.h"
 #include "sim/io/file.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "sim/wdf/device.h"
 #include "sim/wdf/object.h"
@@ -14,7 +15,7 @@
 namespace quillex_test {
 namespace {
 
-using sim::pnp::RecordingLowerDevice;
+using sim::hid::RecordingLowerDevice;
 using sim::pnp::Stack;
 
 constexpr ULONG kBufferedIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, 0);
@@ -25,7 +26,7 @@ constexpr ULONG kNeitherIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_NEIT
 class FrameworkIoTest : public ::testing::Test {
   protected:
     TestDriverHooks& hooks() { return scope_.hooks(); }
-    void Plug() { ASSERT_EQ(stack_.Plug(sim::pnp::ArcadeStick(0x0402), &id_), STATUS_SUCCESS); }
+    void Plug() { ASSERT_EQ(stack_.Plug(sim::stick::ArcadeStick(0x0402), &id_), STATUS_SUCCESS); }
     RecordingLowerDevice& lower() { return *stack_.Recorder(id_); }
     NTSTATUS Open(sim::io::File* file, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE) {
         return file->Open(stack_.PdoName(id_), access);

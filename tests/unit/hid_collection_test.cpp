@@ -16,6 +16,7 @@
 #include "sim/kernel/thread_state.h"
 #include "sim/peers/stick/descriptors.h"
 #include "sim/peers/stick/stick.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "tests/support/kernel_read.h"
 #include "tests/support/test_filter_driver.h"
@@ -43,7 +44,7 @@ template <class Predicate> bool Eventually(Predicate done) {
 class HidCollectionTest : public ::testing::Test {
   protected:
     void Plug(uint16_t productId = 0x0402) {
-        ASSERT_EQ(stack_.Plug(sim::pnp::ArcadeStick(productId), &id_), STATUS_SUCCESS);
+        ASSERT_EQ(stack_.Plug(sim::stick::ArcadeStick(productId), &id_), STATUS_SUCCESS);
         hid_ = stack_.Hid(id_);
         ASSERT_NE(hid_, nullptr);
     }
@@ -72,7 +73,7 @@ TEST_F(HidCollectionTest, TheCollectionIoctlsAnswerFromTheReportDescriptor) {
                                   sizeof(info), &got),
               STATUS_SUCCESS);
     EXPECT_EQ(got, sizeof(info));
-    EXPECT_EQ(info.VendorID, sim::pnp::kStickVendorId);
+    EXPECT_EQ(info.VendorID, sim::stick::kStickVendorId);
     EXPECT_EQ(info.ProductID, 0x0403);
     EXPECT_EQ(info.Polled, FALSE);
     EXPECT_EQ(info.DescriptorSize, hid_->Parsed().preparsed.size());
@@ -310,7 +311,7 @@ TEST_F(HidCollectionTest, ReportsThatAreNotTheCollectionsAreRefusedAndReachNoRea
     EXPECT_EQ(a.InputReport(ra.data(), ra.size()), STATUS_SUCCESS);
 
     // A collection whose descriptor was refused does not start.
-    sim::pnp::StickDescription broken = sim::pnp::ArcadeStick(0x0402);
+    sim::pnp::DeviceDescription broken = sim::stick::ArcadeStick(0x0402);
     broken.lower =
         std::make_unique<sim::hid::Collection>(std::vector<uint8_t>{0xC0}, 0x1234, 0x0402);
     sim::pnp::Stack::DeviceId id = 0;

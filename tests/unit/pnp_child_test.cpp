@@ -14,6 +14,7 @@
 #include "sim/core/utf.h"
 #include "sim/io/device_object.h"
 #include "sim/io/sync_call.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "sim/wdf/object.h"
 #include "tests/support/test_filter_driver.h"
@@ -244,7 +245,7 @@ class PnpChildTest : public ::testing::Test {
     }
     Stack::DeviceId PlugWithChild() {
         Stack::DeviceId id = 0;
-        EXPECT_EQ(stack_->Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+        EXPECT_EQ(stack_->Plug(sim::stick::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
         if (!makeInAdd_) {
             EXPECT_EQ(MakeChild(parent_, &child_), STATUS_SUCCESS);
         }
@@ -317,7 +318,7 @@ TEST_F(PnpChildTest, TheChildIsEnumeratedWithItsIdentityAndItsDriverBoundByAComp
 // race with a service or status written beside the read.
 TEST_F(PnpChildTest, TheChildListCanBeReadWhileAChildIsAdded) {
     Stack::DeviceId id = 0;
-    ASSERT_EQ(stack_->Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+    ASSERT_EQ(stack_->Plug(sim::stick::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
     test_class::g_addDelayMs = 20;
     std::atomic<bool> done{false};
     std::atomic<int> seenInAdd{0};
@@ -353,7 +354,7 @@ TEST_F(PnpChildTest, AChildAddedWhileTheBusIsAskedAgainAndAgainIsReportedOnceAnd
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         Stack::DeviceId id = 0;
-        ASSERT_EQ(stack_->Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+        ASSERT_EQ(stack_->Plug(sim::stick::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
         PDEVICE_OBJECT pdo = sim::io::BottomOfStack(WdfDeviceWdmGetDeviceObject(parent_));
         std::atomic<bool> done{false};
         std::thread asker([&] {
@@ -430,7 +431,7 @@ TEST_F(PnpChildTest, PreprocessCallbacksGetOnlyTheirMinorFunctionsAndOwnTheIrp) 
 
 TEST_F(PnpChildTest, EveryChildServiceThatCanFailReportsItsStatusAndLeavesNothingBehind) {
     Stack::DeviceId id = 0;
-    ASSERT_EQ(stack_->Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+    ASSERT_EQ(stack_->Plug(sim::stick::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
     for (const char* service :
          {"WdfPdoInitAllocate", "WdfDeviceInitAssignSDDLString", "WdfPdoInitAssignDeviceID",
           "WdfPdoInitAddHardwareID", "WdfPdoInitAddCompatibleID", "WdfPdoInitAssignInstanceID",

@@ -9,6 +9,7 @@
 #include "sim/io/file.h"
 #include "sim/io/object_names.h"
 #include "sim/kernel/thread_state.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "sim/wdf/object.h"
 #include "tests/support/test_filter_driver.h"
@@ -40,7 +41,7 @@ class PnpManagerTest : public ::testing::Test {
     TestDriverHooks& hooks() { return scope_.hooks(); }
     Stack::DeviceId PlugStick(uint16_t productId = 0x0402) {
         Stack::DeviceId id = 0;
-        EXPECT_EQ(stack_->Plug(sim::pnp::ArcadeStick(productId), &id), STATUS_SUCCESS);
+        EXPECT_EQ(stack_->Plug(sim::stick::ArcadeStick(productId), &id), STATUS_SUCCESS);
         return id;
     }
 
@@ -130,7 +131,7 @@ TEST_F(PnpManagerTest, ADeviceAddedWithItsStartHeldBackIsRemovedWithoutEverStart
             hooks().events.clear();
         }
         Stack::DeviceId id = 0;
-        ASSERT_EQ(stack_->PlugWithoutStart(sim::pnp::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
+        ASSERT_EQ(stack_->PlugWithoutStart(sim::stick::ArcadeStick(0x0402), &id), STATUS_SUCCESS);
         EXPECT_EQ(stack_->State(id), DeviceState::Added);
         ASSERT_NE(stack_->FunctionDevice(id), nullptr);
         EXPECT_EQ(hooks().Events(), (std::vector<std::string>{"device add"}));
@@ -167,7 +168,7 @@ TEST_F(PnpManagerTest, OnlyARemovedDeviceIsForgottenAndItsIdThenNamesNothing) {
 }
 
 TEST_F(PnpManagerTest, PropertiesComeFromThePdoAndATooSmallBufferReportsTheSizeNeeded) {
-    std::vector<WCHAR> expected = MultiSz(sim::pnp::ArcadeStick(0x0403).hardwareIds);
+    std::vector<WCHAR> expected = MultiSz(sim::stick::ArcadeStick(0x0403).hardwareIds);
     ULONG needed = static_cast<ULONG>(expected.size() * sizeof(WCHAR));
     std::vector<WCHAR> pdoName;
     hooks().afterCreate = [&](WDFDEVICE device) {
@@ -275,7 +276,7 @@ TEST_F(PnpManagerTest, OrderlyRemovalIsVetoedByOpenHandlesAndByTheDriver) {
 TEST_F(PnpManagerTest, AFailedDeviceAddLeavesThePdoAloneAndTheDeviceDeleted) {
     hooks().afterCreate = [](WDFDEVICE) { return STATUS_INSUFFICIENT_RESOURCES; };
     Stack::DeviceId id = 0;
-    EXPECT_EQ(stack_->Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(stack_->Plug(sim::stick::ArcadeStick(0x0402), &id), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(stack_->State(id), DeviceState::AddFailed);
     EXPECT_EQ(stack_->FunctionDevice(id), nullptr);
     EXPECT_EQ(hooks().Events(), (std::vector<std::string>{"device add", "context cleanup"}));
@@ -287,7 +288,7 @@ TEST_F(PnpManagerTest, AFailedDeviceAddLeavesThePdoAloneAndTheDeviceDeleted) {
 TEST_F(PnpManagerTest, ADriverThatFailsToLoadLeavesTheStickWithoutIt) {
     sim::fault::FailNthCall("WdfDriverCreate", 1, STATUS_INSUFFICIENT_RESOURCES);
     Stack::DeviceId id = 0;
-    EXPECT_EQ(stack_->Plug(sim::pnp::ArcadeStick(0x0402), &id), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(stack_->Plug(sim::stick::ArcadeStick(0x0402), &id), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(stack_->State(id), DeviceState::NoDriver);
     EXPECT_FALSE(stack_->Loaded());
     EXPECT_TRUE(hooks().Events().empty());

@@ -10,6 +10,7 @@
 #include "sim/hid/collection.h"
 #include "sim/io/file.h"
 #include "sim/peers/stick/stick.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "tests/support/kernel_read.h"
 #include "tests/support/test_filter_driver.h"
@@ -23,7 +24,7 @@ using sim::pnp::Stack;
 class PnpRestartTest : public ::testing::Test {
   protected:
     TestDriverHooks& hooks() { return scope_.hooks(); }
-    void Plug() { ASSERT_EQ(stack_.Plug(sim::pnp::ArcadeStick(0x0402), &id_), STATUS_SUCCESS); }
+    void Plug() { ASSERT_EQ(stack_.Plug(sim::stick::ArcadeStick(0x0402), &id_), STATUS_SUCCESS); }
     // The driver's PnP events since 'from'.
     std::vector<std::string> EventsSince(size_t from) {
         std::vector<std::string> events = hooks().Events();

@@ -15,6 +15,7 @@
 #include "sim/core/utf.h"
 #include "sim/io/file.h"
 #include "sim/io/device_object.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "sim/wdf/io_target.h"
 #include "sim/wdf/object.h"
@@ -23,7 +24,7 @@
 namespace quillex_test {
 namespace {
 
-using sim::pnp::RecordingLowerDevice;
+using sim::hid::RecordingLowerDevice;
 using sim::pnp::Stack;
 
 struct ReadSeen {
@@ -44,7 +45,7 @@ VOID ReadDone(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WD
 class RemoteTargetTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(stack_.Plug(sim::pnp::ArcadeStick(0x0402), &id_), STATUS_SUCCESS);
+        ASSERT_EQ(stack_.Plug(sim::stick::ArcadeStick(0x0402), &id_), STATUS_SUCCESS);
         device_ = stack_.FunctionDevice(id_);
         name_ = sim::Utf8ToUtf16(stack_.PdoName(id_));
         pdoName_.Buffer = name_.data();

@@ -4,9 +4,12 @@
 
 #include "sim/core/trace_sink.h"
 
+#include <ctype.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <iostream>
+#include <iterator>
 #include <stdexcept>
 
 namespace {
@@ -137,17 +140,36 @@ int ParseCommandLine(int argc, char** argv, Options* options) {
     app.failure_message(FailureMessage);
     app.get_formatter()->column_width(28);
 
+    // The models' names and ids, from the stick's table.
+    std::vector<std::string> layouts;
+    std::string modelList;
+    std::string inTurn;
+    for (const sim::stick::Model& model : sim::stick::kModels) {
+        std::string letter(1, static_cast<char>(tolower(model.letter)));
+        bool first = layouts.empty();
+        modelList += (first ? "" : ",\n") + letter + " is " + sim::stick::ModelTitle(model);
+        char id[24];
+        snprintf(id, sizeof(id), "PID_%04X (%c)", model.productId, model.letter);
+        inTurn +=
+            (first ? "stick 1 is " : ", stick " + std::to_string(layouts.size() + 1) + " ") + id;
+        layouts.push_back(letter);
+    }
+    std::string layoutNames;
+    for (const std::string& letter : layouts) {
+        layoutNames += (layoutNames.empty() ? "" : "|") + letter;
+    }
+    layouts.push_back("both");
     app.add_option("--layout", options->layout,
-                   "which stick model to plug: a is PID_0402 (raw layout A),\n"
-                   "b is PID_0403 (raw layout B), both plugs one of each")
-        ->type_name("a|b|both")
-        ->check(CLI::IsMember({"a", "b", "both"}).name("").description(""))
+                   "which stick model to plug: " + modelList + ", both plugs one of each")
+        ->type_name(layoutNames + "|both")
+        ->check(CLI::IsMember(layouts).name("").description(""))
         ->default_str("both");
     app.add_option("--sticks", options->sticks,
                    "plug N sticks together (1 to 16), each with its own\n"
-                   "emulated controller and player light; with --layout both\n"
-                   "stick 1 is PID_0402 (A), stick 2 PID_0403 (B), and so on\n"
-                   "in turn; with a or b all are of that model")
+                   "emulated controller and player light; with --layout both\n" +
+                       inTurn +
+                       ", and so on\n"
+                       "in turn; with a or b all are of that model")
         ->type_name("N")
         ->check(kStickCount);
     app.add_option("--registry", options->registryFile,
@@ -253,23 +275,32 @@ int ExitCodeAfterStop(int exitCode, int signal, const Options& options) {
     return 128 + signal;
 }
 
+namespace {
+
+// The model --layout names by its letter; nullptr for "both".
+const sim::stick::Model* ModelNamed(const std::string& layout) {
+    return layout.size() == 1 ? sim::stick::ModelWithLetter(layout[0]) : nullptr;
+}
+
+} // namespace
+
 std::vector<sim::stick::Layout> StickModels(const std::string& layout, int sticks) {
     using sim::stick::Layout;
     std::vector<Layout> models;
     if (sticks == 0) {
-        if (layout != "b") {
-            models.push_back(Layout::A);
-        }
-        if (layout != "a") {
-            models.push_back(Layout::B);
+        for (const sim::stick::Model& model : sim::stick::kModels) {
+            if (layout == "both" || ModelNamed(layout) == &model) {
+                models.push_back(model.layout);
+            }
         }
         return models;
     }
+    const size_t count = std::size(sim::stick::kModels);
+    const sim::stick::Model* chosen = ModelNamed(layout);
     for (int i = 0; i < sticks; ++i) {
-        models.push_back(layout == "a"   ? Layout::A
-                         : layout == "b" ? Layout::B
-                         : i % 2 == 0    ? Layout::A
-                                         : Layout::B);
+        models.push_back(chosen != nullptr
+                             ? chosen->layout
+                             : sim::stick::kModels[static_cast<size_t>(i) % count].layout);
     }
     return models;
 }

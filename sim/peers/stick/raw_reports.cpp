@@ -30,7 +30,9 @@ std::string ButtonNames(uint32_t buttons) {
 }
 
 Layout LayoutForProductId(uint32_t productId) {
-    return productId == kLayoutAProductId ? Layout::A : Layout::B;
+    const Model* model = ModelWithProductId(productId);
+    // The driver decodes every stick that is not layout A's as layout B.
+    return model != nullptr ? model->layout : Layout::B;
 }
 
 namespace {

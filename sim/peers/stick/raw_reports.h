@@ -1,8 +1,9 @@
 // The arcade stick's raw input reports, as the stick itself would send them.
 //
-// A stick state is written into the byte layout of either model: layout A
-// (product id 0x402) or layout B (every other product id). Tests and the
-// simulated stick build their reports here rather than by hand.
+// A stick state is written into the byte layout of a model (models.h): layout
+// A or layout B, which the driver also assumes for a product id it does not
+// know. Tests and the simulated stick build their reports here rather than by
+// hand.
 #pragma once
 
 #include <stdint.h>
@@ -10,16 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "sim/peers/stick/models.h"
+
 namespace sim::stick {
 
-enum class Layout { A, B };
-
-inline constexpr uint16_t kLayoutAProductId = 0x0402;
-inline constexpr uint16_t kLayoutBProductId = 0x0403;
-inline constexpr size_t kLayoutALength = 19;
-inline constexpr size_t kLayoutBLength = 10;
-// Layout B reports carry report id 1 in byte 0.
-inline constexpr uint8_t kLayoutBReportId = 1;
+// The two layouts' figures, from the table of models (models.h).
+inline constexpr uint16_t kLayoutAProductId = ModelOf(Layout::A).productId;
+inline constexpr uint16_t kLayoutBProductId = ModelOf(Layout::B).productId;
+inline constexpr size_t kLayoutALength = ModelOf(Layout::A).reportLength;
+inline constexpr size_t kLayoutBLength = ModelOf(Layout::B).reportLength;
+// Layout B reports carry their report id in byte 0.
+inline constexpr uint8_t kLayoutBReportId = ModelOf(Layout::B).reportId;
 
 // Canonical buttons, in the bit order of the driver's decoded button word.
 enum Button : uint32_t {

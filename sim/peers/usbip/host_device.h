@@ -130,10 +130,17 @@ class HostDevice {
     // where a completion may still win.
     static void SetUnlinkPause(std::function<void()> pause);
 
-    // PnP, from the driver's dispatch routine (the PnP thread).
+    // The function-driver skeleton's (sim/peers/wdm/function_driver.h):
+    // the device for a new device object, on the lowest hub port no present
+    // device holds, and PnP from the driver's dispatch routine (the PnP
+    // thread).
+    static std::shared_ptr<HostDevice> Make(PDEVICE_OBJECT device, PDEVICE_OBJECT lower,
+                                            PDEVICE_OBJECT pdo,
+                                            const std::vector<std::shared_ptr<HostDevice>>& others);
     NTSTATUS Start(PIRP irp);
     void SurpriseRemoved();
     NTSTATUS Remove(PIRP irp);
+    bool Gone() const { return !Present(); }
 
   private:
     struct Transfer;

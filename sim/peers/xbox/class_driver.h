@@ -184,10 +184,16 @@ class Controller {
     Gamepad GamepadState() const;
     std::vector<Gamepad> Reports() const;
 
-    // PnP, from the class driver's dispatch routine (the PnP thread).
+    // The function-driver skeleton's (sim/peers/wdm/function_driver.h):
+    // the instance for a new device, and PnP from the class driver's
+    // dispatch routine (the PnP thread).
+    static std::shared_ptr<Controller> Make(PDEVICE_OBJECT device, PDEVICE_OBJECT lower,
+                                            PDEVICE_OBJECT pdo,
+                                            const std::vector<std::shared_ptr<Controller>>& others);
     NTSTATUS Start(PIRP irp);
     void SurpriseRemoved();
     NTSTATUS Remove(PIRP irp);
+    bool Gone() const { return GetState() == State::Removed; }
 
   private:
     struct Transfer {

@@ -15,6 +15,7 @@
 #include "sim/core/trace_sink.h"
 #include "sim/core/utf.h"
 #include "sim/kernel/thread_state.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/peers/xbox/class_driver.h"
 #include "tools/quillex-sim/run/stick_mapping.h"
 #include "tools/quillex-sim/run/stop_signal.h"
@@ -181,9 +182,8 @@ bool RecordOrCheck(const StepResult& r, PluggedStick& stick, PlayRun& run) {
 bool PlugStick(PlayRun& run, const PlannedStick& planned, PluggedStick* plugged) {
     sim::pnp::Stack& stack = run.stack;
     bool together = run.together;
-    uint16_t productId = planned.layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
-                                                                 : sim::stick::kLayoutBProductId;
-    sim::pnp::StickDescription description = sim::pnp::ArcadeStick(productId);
+    const sim::stick::Model& model = sim::stick::ModelOf(planned.layout);
+    sim::pnp::DeviceDescription description = sim::stick::ArcadeStick(model.productId);
     plugged->planned = &planned;
     plugged->hardwareId = description.hardwareIds.front();
     plugged->prefix = together ? "stick " + std::to_string(planned.number) + ": " : "";
@@ -194,7 +194,7 @@ bool PlugStick(PlayRun& run, const PlannedStick& planned, PluggedStick* plugged)
     if (together) {
         json["stick"] = planned.number;
     }
-    json["model"] = planned.layout == sim::stick::Layout::A ? "A" : "B";
+    json["model"] = std::string(1, model.letter);
     json["hardware_id"] = plugged->hardwareId;
     json["plug_status"] = status;
     std::string name = together ? Format("stick %d ", planned.number) : "stick ";
@@ -265,10 +265,8 @@ bool UnplugStick(PlayRun& run, PluggedStick& stick) {
 // The title the live view gives a stick.
 std::string LiveTitle(const PluggedStick& stick, bool together) {
     return std::string(together ? "stick " + std::to_string(stick.planned->number) + ": " : "") +
-           "PID_" +
-           (stick.planned->layout == sim::stick::Layout::A ? "0402 (raw layout A)"
-                                                           : "0403 (raw layout B)") +
-           ", device #" + std::to_string(stick.ctx->InstanceNumber);
+           sim::stick::ModelTitle(sim::stick::ModelOf(stick.planned->layout)) + ", device #" +
+           std::to_string(stick.ctx->InstanceNumber);
 }
 
 // Brings up each stick's reader and emulated controller, in order (so the

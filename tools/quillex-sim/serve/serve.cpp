@@ -23,6 +23,7 @@
 #include "driver/device_add.h"
 #include "sim/kernel/thread_state.h"
 #include "sim/peers/app/companion.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/peers/stick/raw_reports.h"
 #include "sim/peers/stick/stick.h"
 #include "sim/peers/xbox/class_driver.h"
@@ -52,9 +53,8 @@ struct ServedStick {
 // stick does when it is plugged.
 bool PlugStick(sim::pnp::Stack& stack, sim::stick::Layout layout, ServedStick* served,
                RunReport& report) {
-    uint16_t productId = layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
-                                                         : sim::stick::kLayoutBProductId;
-    NTSTATUS status = stack.Plug(sim::pnp::ArcadeStick(productId), &served->id);
+    uint16_t productId = sim::stick::ModelOf(layout).productId;
+    NTSTATUS status = stack.Plug(sim::stick::ArcadeStick(productId), &served->id);
     if (!NT_SUCCESS(status) || stack.FunctionDevice(served->id) == nullptr ||
         stack.Interfaces(served->id).empty()) {
         report.Error("plugging the stick failed: %08x", static_cast<unsigned>(status));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 
 #include "tools/quillex-sim/command_line.h"
 
@@ -41,7 +42,29 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* out) {
 }
 
 std::string ModelName(sim::stick::Layout layout) {
-    return layout == sim::stick::Layout::A ? "A" : "B";
+    return std::string(1, sim::stick::ModelOf(layout).letter);
+}
+
+// The model a step names by its letter, or nullptr.
+const sim::stick::Model* RecordedModel(const json& step) {
+    if (!step.contains("model") || !step["model"].is_string()) {
+        return nullptr;
+    }
+    const std::string& letter = step["model"].get_ref<const std::string&>();
+    const sim::stick::Model* model =
+        letter.size() == 1 ? sim::stick::ModelWithLetter(letter[0]) : nullptr;
+    return model != nullptr && model->letter == letter[0] ? model : nullptr;
+}
+
+// "\"A\" or \"B\"": the letters a recording may name.
+std::string ModelLetters() {
+    std::string letters;
+    size_t count = std::size(sim::stick::kModels);
+    for (size_t i = 0; i < count; ++i) {
+        letters += i == 0 ? "" : i + 1 == count ? " or " : ", ";
+        letters += std::string("\"") + sim::stick::kModels[i].letter + "\"";
+    }
+    return letters;
 }
 
 // The fields compared, in the order a person reads a step.
@@ -175,9 +198,9 @@ bool LoadRecording(const std::string& path, Recording* recording, std::string* e
         if (j.is_discarded() || !j.is_object()) {
             return fail("not a JSON object");
         }
-        if (!j.contains("model") || !j["model"].is_string() ||
-            (j["model"] != "A" && j["model"] != "B")) {
-            return fail("no \"model\": \"A\" or \"B\"");
+        const sim::stick::Model* model = RecordedModel(j);
+        if (model == nullptr) {
+            return fail("no \"model\": " + ModelLetters());
         }
         if (!j.contains("at_us") || !j["at_us"].is_number_unsigned()) {
             return fail("no \"at_us\" time");
@@ -194,8 +217,7 @@ bool LoadRecording(const std::string& path, Recording* recording, std::string* e
         if (named && unnamed) {
             return fail("some steps name their stick and some do not");
         }
-        sim::stick::Layout layout =
-            j["model"] == "A" ? sim::stick::Layout::A : sim::stick::Layout::B;
+        sim::stick::Layout layout = model->layout;
         SessionStep step;
         step.line = number;
         step.at = std::chrono::microseconds(j["at_us"].get<uint64_t>());
@@ -214,8 +236,8 @@ bool LoadRecording(const std::string& path, Recording* recording, std::string* e
                    !ParseHexBytes(j["raw"].get<std::string>(), &step.raw) || step.raw.empty()) {
             return fail("a stick step needs \"raw\", the report as hex bytes");
         }
-        // Without stick numbers, one stick per model: A is played first.
-        int key = stick != 0 ? stick : (layout == sim::stick::Layout::A ? 1 : 2);
+        // Without stick numbers, one stick per model, played in the table's order.
+        int key = stick != 0 ? stick : static_cast<int>(model - sim::stick::kModels) + 1;
         auto at = std::find_if(recording->sticks.begin(), recording->sticks.end(),
                                [&](const RecordedStick& s) { return s.number == key; });
         if (at == recording->sticks.end()) {

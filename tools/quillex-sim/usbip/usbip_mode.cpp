@@ -15,6 +15,7 @@
 #include "sim/kernel/thread_state.h"
 #include "sim/peers/stick/raw_reports.h"
 #include "sim/peers/usbip/host_device.h"
+#include "sim/peers/stick/plug.h"
 #include "sim/pnp/stack.h"
 #include "sim/registry/registry.h"
 #include "sim/wdf/object.h"
@@ -145,9 +146,8 @@ int RunUsbipExport(sim::pnp::Stack& stack, const Options& all, RunReport& report
     for (sim::stick::Layout layout : StickModels(all.layout, all.sticks)) {
         auto stick = std::make_unique<Exported>();
         stick->layout = layout;
-        sim::pnp::StickDescription description =
-            sim::pnp::ArcadeStick(layout == sim::stick::Layout::A ? sim::stick::kLayoutAProductId
-                                                                  : sim::stick::kLayoutBProductId);
+        sim::pnp::DeviceDescription description =
+            sim::stick::ArcadeStick(sim::stick::ModelOf(layout).productId);
         stick->hardwareId = description.hardwareIds.front();
         status = stack.Plug(std::move(description), &stick->id);
         report.Say("== plugged stick %s: %s\n", stick->hardwareId.c_str(),

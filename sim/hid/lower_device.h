@@ -14,7 +14,7 @@
 
 #include "ntddk.h"
 
-namespace sim::pnp {
+namespace sim::hid {
 
 class LowerDevice {
   public:
@@ -119,4 +119,4 @@ class RecordingLowerDevice : public LowerDevice {
     std::vector<PIRP> held_;
 };
 
-} // namespace sim::pnp
+} // namespace sim::hid

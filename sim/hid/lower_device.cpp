@@ -1,13 +1,13 @@
 // The collection PDO's driver: PnP answered as a bus does, everything else
 // handed to the LowerDevice behind the PDO.
-#include "sim/pnp/lower_device.h"
+#include "sim/hid/lower_device.h"
 
 #include <algorithm>
 
 #include "sim/core/utf.h"
 #include "sim/io/sync_call.h"
 
-namespace sim::pnp {
+namespace sim::hid {
 namespace {
 
 NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -313,4 +313,4 @@ void RecordingLowerDevice::Removed() {
     CompleteHeld(STATUS_DEVICE_NOT_CONNECTED);
 }
 
-} // namespace sim::pnp
+} // namespace sim::hid
