@@ -56,7 +56,13 @@ BOOLEAN WaitForReaderExit(PDEVICE_CONTEXT Context) {
 PAGED_CODE_SEG _Use_decl_annotations_ VOID QuillexHidResetContext(PDEVICE_CONTEXT Context) {
     PAGED_CODE();
 
-    ThreadInit(&Context->ReaderWorker);
+    // Device add prepared the worker record. Preparing it again here would
+    // reset the lock of a launch that an earlier open handed to the work item
+    // and the events of a reader the last teardown gave up on; a launch
+    // clears what an earlier reader left behind.
+    if (ThreadState(&Context->ReaderWorker) == WORKER_UNINITIALIZED) {
+        (VOID) ThreadInit(&Context->ReaderWorker);
+    }
 
     RtlZeroMemory(&Context->Hid.CollectionInformation, sizeof(Context->Hid.CollectionInformation));
     RtlZeroMemory(&Context->Hid.PreparsedData, sizeof(Context->Hid.PreparsedData));

@@ -130,8 +130,10 @@ PAGED_CODE_SEG _Use_decl_annotations_ NTSTATUS ThreadLaunch(PKSTART_ROUTINE Star
     KeClearEvent(&pWorker->EV_LAUNCHED);
     InterlockedExchange(&pWorker->Leaving, 0);
     // A confirmation an earlier thread left behind (one that ended on its
-    // own, unasked) must not pass for the new thread's.
+    // own, unasked) must not pass for the new thread's, nor a stop that a
+    // teardown repeated for an earlier thread stop this one.
     KeClearEvent(&pWorker->EV_THREAD_EXITED);
+    KeClearEvent(&pWorker->EV_STOP_THREAD);
 
     InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
     status = PsCreateSystemThread(&handle, WORKER_THREAD_ACCESS, &attributes, NULL, NULL,

@@ -29,4 +29,8 @@ class SimulatedClock {
                              std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
 };
 
+// For tests: the calling thread's timed waits also run on the simulated clock
+// (a manager thread whose bounded waits a test must move past), or no longer.
+void PutCurrentThreadOnSimulatedClock(bool on);
+
 } // namespace sim::kernel

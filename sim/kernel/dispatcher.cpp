@@ -257,7 +257,7 @@ Deadline DeadlineOf(PLARGE_INTEGER timeout, PKTHREAD self) {
             ticks = 0;
         }
     }
-    if (g_simTime.active && self->SystemThread) {
+    if (g_simTime.active && (self->SystemThread || self->OnSimulatedClock)) {
         d.simulated = true;
         d.epoch = g_simTime.epoch;
         d.ticks = g_simTime.now - ticks;
@@ -393,6 +393,11 @@ NTSTATUS EarlyEndOfWait(BOOLEAN alertable, PLARGE_INTEGER timeout) {
 }
 
 } // namespace
+
+void PutCurrentThreadOnSimulatedClock(bool on) {
+    // Only the thread itself reads its flag, when it starts a timed wait.
+    CurrentThread()->OnSimulatedClock = on;
+}
 
 SimulatedClock::SimulatedClock() {
     std::lock_guard<std::mutex> guard(g_dispatcher);

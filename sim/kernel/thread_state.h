@@ -26,6 +26,8 @@ struct _KTHREAD {
     // A driver's system thread: its timed waits run on the simulated clock
     // while one is active (sim/kernel/clock.h).
     bool SystemThread = false;
+    // Any other thread a test has put on the simulated clock as well.
+    bool OnSimulatedClock = false;
 };
 
 namespace sim::kernel {

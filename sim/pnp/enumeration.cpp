@@ -117,6 +117,10 @@ void Stack::WatchBusRelations(Node* node) {
     };
 }
 
+void Stack::RunOnManagerThread(std::function<void()> work) {
+    thread_->Run(std::move(work));
+}
+
 void Stack::WaitIdle() {
     do {
         thread_->Run([] {});

@@ -14,6 +14,7 @@
 #include <stdint.h>
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -161,6 +162,9 @@ class Stack {
     // Waits until the PnP thread has nothing left to do, including the
     // enumerations that drivers asked for from other threads.
     void WaitIdle();
+    // Runs 'work' on the PnP manager's thread and waits for it (for a test
+    // that sets something of that thread's, such as its clock).
+    void RunOnManagerThread(std::function<void()> work);
 
   private:
     struct Node {

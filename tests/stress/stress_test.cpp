@@ -270,123 +270,123 @@ uint64_t Seed() {
     return Options().seed != 0 ? Options().seed : std::random_device{}();
 }
 
-TEST_F(StressTest, TwoSticksApplicationsAndTheClassDriverForTheChosenTime) {
-    const auto duration = std::chrono::seconds(Options().seconds);
-    const uint64_t seed = Seed();
-    std::cout << "stress: " << duration.count() << " s, seed " << seed << " (--stress-seed " << seed
-              << " repeats the choices)" << std::endl;
-    ASSERT_TRUE(sim::registry::CreateKey(stack_.RegistryPath() + "\\Parameters"));
-    const size_t objectsAtStart = sim::wdf::LiveObjectCount();
-    const size_t poolAtStart = sim::pool::OutstandingBlocks(QUILLEX_POOL_TAG);
-    const size_t irpsAtStart = sim::pool::OutstandingBlocks(kPoolTagIrp);
+// The run's steps, in the order the test takes them, with what they share.
+class StressRun : public StressTest {
+  protected:
+    static constexpr unsigned kAppThreads = 3;
 
-    TransferWatch watch;
-    sim::xbox::Options classDriver;
-    classDriver.transfers = kTransfers;
-    classDriver.keepHistory = false; // hours of reports are checked as they come
-    classDriver.urbObserver = [&](const sim::xbox::UrbEvent& e) { watch.Seen(e); };
-    stack_.Install(sim::xbox::Package(classDriver));
+    // The seed, and what the driver held before anything was plugged.
+    void Begin() {
+        seed_ = Seed();
+        std::cout << "stress: " << Options().seconds << " s, seed " << seed_ << " (--stress-seed "
+                  << seed_ << " repeats the choices)" << std::endl;
+        ASSERT_TRUE(sim::registry::CreateKey(stack_.RegistryPath() + "\\Parameters"));
+        objectsAtStart_ = sim::wdf::LiveObjectCount();
+        poolAtStart_ = sim::pool::OutstandingBlocks(QUILLEX_POOL_TAG);
+        irpsAtStart_ = sim::pool::OutstandingBlocks(kPoolTagIrp);
+        sim::xbox::Options classDriver;
+        classDriver.transfers = kTransfers;
+        classDriver.keepHistory = false; // hours of reports are checked as they come
+        classDriver.urbObserver = [this](const sim::xbox::UrbEvent& e) { watch_.Seen(e); };
+        stack_.Install(sim::xbox::Package(classDriver));
+    }
 
     // Both sticks plugged and read; the mapping set starts from the driver's
     // default, read by the first application.
-    Rig rigs[2];
-    const USHORT productIds[2] = {0x0402, 0x0403};
-    std::unique_ptr<ReportOracle> oracle;
-    std::vector<REMAP_RECORD> mappings;
-    for (int s = 0; s < 2; ++s) {
-        rigs[s].productId = productIds[s];
-        rigs[s].id = PlugStick(productIds[s]);
-        ASSERT_EQ(OpenApp(rigs[s].id), STATUS_SUCCESS); // starts the reader
-        if (oracle == nullptr) {
-            sim::app::Companion app;
-            ASSERT_TRUE(app.Open(stack_.Interfaces(rigs[s].id).at(0)));
-            REMAP_RECORD defaults;
-            ASSERT_TRUE(app.GetMapping(&defaults));
-            mappings = MappingSet(defaults);
-            oracle = std::make_unique<ReportOracle>(std::vector<USHORT>(productIds, productIds + 2),
-                                                    mappings);
-            watch.SetOracle(oracle.get());
+    void PlugBothSticks() {
+        const USHORT productIds[2] = {0x0402, 0x0403};
+        for (int s = 0; s < 2; ++s) {
+            rigs_[s].productId = productIds[s];
+            rigs_[s].id = PlugStick(productIds[s]);
+            ASSERT_EQ(OpenApp(rigs_[s].id), STATUS_SUCCESS); // starts the reader
+            if (oracle_ == nullptr) {
+                sim::app::Companion app;
+                ASSERT_TRUE(app.Open(stack_.Interfaces(rigs_[s].id).at(0)));
+                REMAP_RECORD defaults;
+                ASSERT_TRUE(app.GetMapping(&defaults));
+                mappings_ = MappingSet(defaults);
+                oracle_ = std::make_unique<ReportOracle>(
+                    std::vector<USHORT>(productIds, productIds + 2), mappings_);
+                watch_.SetOracle(oracle_.get());
+            }
+            PassStartupWait(rigs_[s].id);
+            rigs_[s].controller = ControllerOf(rigs_[s].id, nullptr);
+            ASSERT_NE(rigs_[s].controller, nullptr) << "stick " << s;
+            rigs_[s].device = std::make_unique<sim::stick::Stick>(stack_.Hid(rigs_[s].id));
         }
-        PassStartupWait(rigs[s].id);
-        rigs[s].controller = ControllerOf(rigs[s].id, nullptr);
-        ASSERT_NE(rigs[s].controller, nullptr) << "stick " << s;
-        rigs[s].device = std::make_unique<sim::stick::Stick>(stack_.Hid(rigs[s].id));
+        // The application state block as it reads before anyone wrote it.
+        sim::app::Companion app;
+        ASSERT_TRUE(app.Open(stack_.Interfaces(rigs_[0].id).at(0)));
+        ASSERT_TRUE(app.GetState(&initialBlock_));
+        // The quiet points' own application on each stick.
+        for (int s = 0; s < 2; ++s) {
+            ASSERT_TRUE(probeApp_[s].Open(stack_.Interfaces(rigs_[s].id).at(0)));
+        }
     }
-    auto playFeeds = [&] {
-        for (Rig& rig : rigs) {
+
+    void PlayFeeds() {
+        for (Rig& rig : rigs_) {
             rig.device->Play(sim::stick::GeneratorFeed(
                 sim::stick::LayoutForProductId(rig.productId), 1000, 0,
                 [](uint64_t n) { return StickStateFor(static_cast<ULONG>(n % 256)); }));
         }
-    };
-
-    // The application state block as it reads before anyone wrote it.
-    APP_INSTANCE initialBlock{};
-    {
-        sim::app::Companion app;
-        ASSERT_TRUE(app.Open(stack_.Interfaces(rigs[0].id).at(0)));
-        ASSERT_TRUE(app.GetState(&initialBlock));
     }
 
-    Figures figures;
-    constexpr unsigned kAppThreads = 3;
-    Gate gate(kAppThreads + 2);
-
-    // Three applications, each with a handle on both sticks.
-    auto application = [&](unsigned index) {
-        std::mt19937_64 random(seed + index);
+    // One application with a handle on both sticks, making requests at random.
+    void Application(unsigned index) {
+        std::mt19937_64 random(seed_ + index);
         sim::app::Companion apps[2];
         for (int s = 0; s < 2; ++s) {
-            if (!apps[s].Open(stack_.Interfaces(rigs[s].id).at(0))) {
+            if (!apps[s].Open(stack_.Interfaces(rigs_[s].id).at(0))) {
                 ADD_FAILURE() << "application " << index << " cannot open stick " << s;
-                gate.Leave();
+                gate_.Leave();
                 return;
             }
         }
         auto failed = [&](const char* what, sim::app::Companion& app) {
             ADD_FAILURE() << "application " << index << ": " << what << " failed, status 0x"
                           << std::hex << app.LastStatus();
-            gate.Leave();
+            gate_.Leave();
         };
-        while (gate.Pass()) {
+        while (gate_.Pass()) {
             const unsigned s = random() % 2;
             sim::app::Companion& app = apps[s];
-            const unsigned generation = rigs[s].generation;
+            const unsigned generation = rigs_[s].generation;
             const unsigned op = random() % 100;
             if (op < 35) {
                 if (app.SetState(BlockFor(random() % 256))) {
-                    ++figures.pushes;
-                } else if ((generation % 2 == 1 || rigs[s].generation != generation) &&
+                    ++figures_.pushes;
+                } else if ((generation % 2 == 1 || rigs_[s].generation != generation) &&
                            (app.LastStatus() == STATUS_DEVICE_NOT_READY ||
                             app.LastStatus() == STATUS_INVALID_DEVICE_STATE)) {
-                    ++figures.pushesNotReady; // the stick is between stop and start
+                    ++figures_.pushesNotReady; // the stick is between stop and start
                 } else {
                     return failed("a state push", app);
                 }
             } else if (op < 45) {
-                if (!app.SetMapping(mappings[random() % mappings.size()])) {
+                if (!app.SetMapping(mappings_[random() % mappings_.size()])) {
                     return failed("a mapping write", app);
                 }
-                ++figures.mappingWrites;
+                ++figures_.mappingWrites;
             } else if (op < 55) {
                 REMAP_RECORD read;
                 if (!app.GetMapping(&read)) {
                     return failed("a mapping read", app);
                 }
                 bool whole = false;
-                for (const REMAP_RECORD& m : mappings) {
+                for (const REMAP_RECORD& m : mappings_) {
                     whole = whole || memcmp(&m, &read, sizeof(read)) == 0;
                 }
                 EXPECT_TRUE(whole) << "a mapping read back is none of the mappings written";
-                ++figures.mappingReads;
+                ++figures_.mappingReads;
             } else if (op < 70) {
                 APP_INSTANCE block;
                 if (!app.GetState(&block)) {
                     return failed("a state read", app);
                 }
-                EXPECT_TRUE(IsWholeBlock(block, initialBlock))
+                EXPECT_TRUE(IsWholeBlock(block, initialBlock_))
                     << "a state read back is no whole state: " << Describe(block);
-                ++figures.stateReads;
+                ++figures_.stateReads;
             } else if (op < 97) {
                 const ULONG item = QUILLEX_ITEM_FIRST + random() % QUILLEX_ITEM_LAST;
                 UCHAR value[4];
@@ -405,23 +405,23 @@ TEST_F(StressTest, TwoSticksApplicationsAndTheClassDriverForTheChosenTime) {
                 } else {
                     EXPECT_LE(number, 255u) << "item " << item;
                 }
-                ++figures.itemReads;
+                ++figures_.itemReads;
             } else {
                 const ULONG badIds[3] = {0, QUILLEX_ITEM_SETTINGS_LAST + 1, 0x80000001};
                 UCHAR value[4];
                 EXPECT_FALSE(app.GetValue(badIds[random() % 3], value));
                 EXPECT_EQ(app.LastStatus(), STATUS_INVALID_DEVICE_REQUEST);
-                ++figures.badIdReads;
+                ++figures_.badIdReads;
             }
         }
-    };
+    }
 
-    // The class driver of each stick: cancels a transfer and sends one
-    // anew, now and then all of them, and sends LED commands (bytes past
-    // the table too).
-    auto classDriverChaos = [&](Rig* rig, unsigned index) {
-        std::mt19937_64 random(seed + 100 + index);
-        while (gate.Pass()) {
+    // The class driver of one stick: cancels a transfer and sends one anew,
+    // now and then all of them, and sends LED commands (bytes past the table
+    // too).
+    void ClassDriverChaos(Rig* rig, unsigned index) {
+        std::mt19937_64 random(seed_ + 100 + index);
+        while (gate_.Pass()) {
             // The generation first: a restart that replaces the controller
             // after it was taken then shows as a changed generation.
             const unsigned before = rig->generation;
@@ -429,222 +429,269 @@ TEST_F(StressTest, TwoSticksApplicationsAndTheClassDriverForTheChosenTime) {
             const unsigned op = random() % 100;
             if (op < 60) {
                 if (controller->CancelOneTransfer(random())) {
-                    ++figures.cancels;
+                    ++figures_.cancels;
                     controller->StartTransfers(1);
                 }
             } else if (op < 70) {
                 controller->CancelTransfers();
                 controller->WaitOutstanding(0);
                 controller->StartTransfers(kTransfers);
-                ++figures.resets;
+                ++figures_.resets;
             } else {
                 NTSTATUS status = controller->SendLed(static_cast<UCHAR>(random() % 16));
                 // A controller taken away by a restart answers nothing more.
                 if (before % 2 == 0 && rig->generation == before) {
                     EXPECT_EQ(status, STATUS_SUCCESS) << "an LED command";
                 }
-                ++figures.ledSent;
+                ++figures_.ledSent;
             }
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
         }
-    };
-
-    // The quiet point: everyone stopped, the sticks' transfers waiting.
-    size_t objectsWhenQuiet = 0, poolWhenQuiet = 0, devicesWhenQuiet = 0;
-    sim::app::Companion probeApp[2];
-    for (int s = 0; s < 2; ++s) {
-        ASSERT_TRUE(probeApp[s].Open(stack_.Interfaces(rigs[s].id).at(0)));
     }
-    // Whether the last quiet point or restart ran to its end: an ASSERT in
-    // either leaves it early. (HasFatalFailure() would read the test's
-    // results while the other threads may add to them.)
-    bool stepCompleted = false;
-    auto quietPoint = [&] {
-        stepCompleted = false;
-        gate.Pause();
-        for (Rig& rig : rigs) {
-            rig.device->Stop();
+
+    void StartEveryone() {
+        PlayFeeds();
+        for (unsigned i = 0; i < kAppThreads; ++i) {
+            workers_.emplace_back([this, i] { Application(i); });
         }
-        // The reports still queued for the readers are delivered first: a
-        // reader waits at its collection only once its queue is empty and
-        // what it read was handed over.
-        for (Rig& rig : rigs) {
-            ASSERT_TRUE(WaitUntil([&] { return stack_.Hid(rig.id)->WaitingReads() >= 1; }));
+        for (unsigned s = 0; s < 2; ++s) {
+            workers_.emplace_back([this, s] { ClassDriverChaos(&rigs_[s], s); });
         }
-        for (int s = 0; s < 2; ++s) {
-            SCOPED_TRACE("stick " + std::to_string(s));
-            auto controller = rigs[s].Controller();
-            // Whatever the class driver last did, it sends its transfers
-            // anew and keeps them waiting.
-            controller->CancelTransfers();
-            ASSERT_TRUE(controller->WaitOutstanding(0)) << controller->Outstanding() << " out";
-            controller->StartTransfers(kTransfers);
-            ASSERT_TRUE(controller->WaitOutstanding(kTransfers))
-                << controller->Outstanding() << " out";
-            REMAP_RECORD mapping;
-            ASSERT_TRUE(probeApp[s].GetMapping(&mapping));
-            ASSERT_EQ(controller->SendLed(0x09), STATUS_SUCCESS);
-            PDEVICE_CONTEXT context = Context(rigs[s].id);
-            ASSERT_TRUE(WaitUntil([&] {
-                KIRQL irql;
-                KeAcquireSpinLock(&context->StateLock, &irql);
-                const UCHAR state = context->LedState;
-                KeReleaseSpinLock(&context->StateLock, irql);
-                return state == 5;
-            })) << "the LED command 01 03 09 never became LED state 5";
-            // Each report reaches a waiting transfer: none is lost. The
-            // first, the stick at rest, differs from any state before it.
-            for (int p = 0; p < 5; ++p) {
-                const ULONG k = 200 + (13 * figures.quietPoints) % 40 + p;
-                const sim::stick::StickState state =
-                    p == 0 ? sim::stick::StickState() : StickStateFor(k);
-                const size_t seen = controller->CompletionCount();
-                ASSERT_EQ(rigs[s].device->Send(sim::stick::Encode(
-                              sim::stick::LayoutForProductId(rigs[s].productId), state)),
-                          STATUS_SUCCESS);
-                ASSERT_TRUE(controller->WaitCompletions(seen + 1))
-                    << "probe " << p << " never reached the waiting transfers";
-                Report expected = ComposeFromStick(rigs[s].productId, mapping, state);
-                sim::xbox::Gamepad pad;
-                ASSERT_TRUE(sim::xbox::DecodeReport(expected.data(), expected.size(), &pad));
-                EXPECT_EQ(controller->GamepadState(), pad) << "probe " << p;
-                EXPECT_TRUE(controller->WaitOutstanding(kTransfers));
-                EXPECT_EQ(controller->CompletionCount(), seen + 1);
-                ++figures.probes;
+    }
+
+    // The quiet point: everyone stopped, the sticks' transfers waiting; every
+    // report reaches the class driver, the LED command is the LED state, and
+    // nothing piles up. Returns whether it ran to its end (an ASSERT leaves
+    // it early; HasFatalFailure() would read the test's results while the
+    // other threads may add to them).
+    bool QuietPoint() {
+        bool completed = false;
+        [&] {
+            gate_.Pause();
+            for (Rig& rig : rigs_) {
+                rig.device->Stop();
             }
-            // The last LED command is the LED state, which the probes' refresh
-            // shows the application (state 5 reads as index 0).
-            UCHAR led[4] = {};
-            EXPECT_TRUE(probeApp[s].GetValue(QUILLEX_ITEM_LED, led));
-            EXPECT_EQ(led[0], 0) << "LED item after the LED command 01 03 09";
+            // The reports still queued for the readers are delivered first: a
+            // reader waits at its collection only once its queue is empty and
+            // what it read was handed over.
+            for (Rig& rig : rigs_) {
+                ASSERT_TRUE(WaitUntil([&] { return stack_.Hid(rig.id)->WaitingReads() >= 1; }));
+            }
+            for (int s = 0; s < 2; ++s) {
+                SCOPED_TRACE("stick " + std::to_string(s));
+                ProbeOneStick(s);
+                if (::testing::Test::HasFatalFailure()) {
+                    return;
+                }
+            }
+            CheckNothingPilesUp();
+            CheckErrorTraces(&figures_);
+            ++figures_.quietPoints;
+            PlayFeeds();
+            gate_.Resume();
+            completed = true;
+        }();
+        return completed;
+    }
+
+    // With the class driver's transfers waiting, each report reaches one.
+    void ProbeOneStick(int s) {
+        auto controller = rigs_[s].Controller();
+        // Whatever the class driver last did, it sends its transfers anew and
+        // keeps them waiting.
+        controller->CancelTransfers();
+        ASSERT_TRUE(controller->WaitOutstanding(0)) << controller->Outstanding() << " out";
+        controller->StartTransfers(kTransfers);
+        ASSERT_TRUE(controller->WaitOutstanding(kTransfers)) << controller->Outstanding() << " out";
+        REMAP_RECORD mapping;
+        ASSERT_TRUE(probeApp_[s].GetMapping(&mapping));
+        ASSERT_EQ(controller->SendLed(0x09), STATUS_SUCCESS);
+        PDEVICE_CONTEXT context = Context(rigs_[s].id);
+        ASSERT_TRUE(WaitUntil([&] {
+            KIRQL irql;
+            KeAcquireSpinLock(&context->StateLock, &irql);
+            const UCHAR state = context->LedState;
+            KeReleaseSpinLock(&context->StateLock, irql);
+            return state == 5;
+        })) << "the LED command 01 03 09 never became LED state 5";
+        // None is lost. The first, the stick at rest, differs from any state
+        // before it.
+        for (int p = 0; p < 5; ++p) {
+            const ULONG k = 200 + (13 * figures_.quietPoints) % 40 + p;
+            const sim::stick::StickState state =
+                p == 0 ? sim::stick::StickState() : StickStateFor(k);
+            const size_t seen = controller->CompletionCount();
+            ASSERT_EQ(rigs_[s].device->Send(sim::stick::Encode(
+                          sim::stick::LayoutForProductId(rigs_[s].productId), state)),
+                      STATUS_SUCCESS);
+            ASSERT_TRUE(controller->WaitCompletions(seen + 1))
+                << "probe " << p << " never reached the waiting transfers";
+            Report expected = ComposeFromStick(rigs_[s].productId, mapping, state);
+            sim::xbox::Gamepad pad;
+            ASSERT_TRUE(sim::xbox::DecodeReport(expected.data(), expected.size(), &pad));
+            EXPECT_EQ(controller->GamepadState(), pad) << "probe " << p;
+            EXPECT_TRUE(controller->WaitOutstanding(kTransfers));
+            EXPECT_EQ(controller->CompletionCount(), seen + 1);
+            ++figures_.probes;
         }
-        // Nothing piles up: the framework's objects, the driver's pool and
-        // the device objects are what they were at the first quiet point.
-        if (figures.quietPoints == 0) {
-            objectsWhenQuiet = sim::wdf::LiveObjectCount();
-            poolWhenQuiet = sim::pool::OutstandingBlocks(QUILLEX_POOL_TAG);
-            devicesWhenQuiet = sim::io::LiveDeviceObjectCount();
-        } else {
-            EXPECT_EQ(sim::wdf::LiveObjectCount(), objectsWhenQuiet)
-                << "framework objects after " << figures.restarts << " restart(s)";
-            EXPECT_EQ(sim::pool::OutstandingBlocks(QUILLEX_POOL_TAG), poolWhenQuiet)
-                << "driver pool blocks after " << figures.restarts << " restart(s)";
-            EXPECT_EQ(sim::io::LiveDeviceObjectCount(), devicesWhenQuiet);
+        // The last LED command is the LED state, which the probes' refresh
+        // shows the application (state 5 reads as index 0).
+        UCHAR led[4] = {};
+        EXPECT_TRUE(probeApp_[s].GetValue(QUILLEX_ITEM_LED, led));
+        EXPECT_EQ(led[0], 0) << "LED item after the LED command 01 03 09";
+    }
+
+    // The framework's objects, the driver's pool and the device objects are
+    // what they were at the first quiet point.
+    void CheckNothingPilesUp() {
+        if (figures_.quietPoints == 0) {
+            objectsWhenQuiet_ = sim::wdf::LiveObjectCount();
+            poolWhenQuiet_ = sim::pool::OutstandingBlocks(QUILLEX_POOL_TAG);
+            devicesWhenQuiet_ = sim::io::LiveDeviceObjectCount();
+            return;
         }
-        CheckErrorTraces(&figures);
-        ++figures.quietPoints;
-        playFeeds();
-        gate.Resume();
-        stepCompleted = true;
-    };
+        EXPECT_EQ(sim::wdf::LiveObjectCount(), objectsWhenQuiet_)
+            << "framework objects after " << figures_.restarts << " restart(s)";
+        EXPECT_EQ(sim::pool::OutstandingBlocks(QUILLEX_POOL_TAG), poolWhenQuiet_)
+            << "driver pool blocks after " << figures_.restarts << " restart(s)";
+        EXPECT_EQ(sim::io::LiveDeviceObjectCount(), devicesWhenQuiet_);
+    }
 
     // A stop and start of one stick while everything runs: handles stay
     // open; the next open starts its reader, which makes a new controller.
-    auto restart = [&](Rig& rig) {
-        stepCompleted = false;
-        const std::shared_ptr<sim::xbox::Controller> previous = rig.Controller();
-        ++rig.generation;
-        ASSERT_EQ(stack_.Restart(rig.id), STATUS_SUCCESS);
-        sim::io::File opener;
-        ASSERT_EQ(opener.Open(stack_.Interfaces(rig.id).at(0), GENERIC_READ), STATUS_SUCCESS);
-        ASSERT_TRUE(clock_.WaitForTimedWaiters(1));
-        clock_.Advance(std::chrono::seconds(5));
-        opener.Close();
-        auto controller = ControllerOf(rig.id, previous);
-        ASSERT_NE(controller, nullptr) << "no controller after restart " << figures.restarts;
-        {
-            std::lock_guard<std::mutex> guard(rig.lock);
-            rig.controller = controller;
-        }
-        ++rig.generation;
-        sim::xbox::Forget(); // the instances of removed children
-        ++figures.restarts;
-        stepCompleted = true;
-    };
+    // Returns whether it ran to its end.
+    bool Restart(Rig& rig) {
+        bool completed = false;
+        [&] {
+            const std::shared_ptr<sim::xbox::Controller> previous = rig.Controller();
+            ++rig.generation;
+            ASSERT_EQ(stack_.Restart(rig.id), STATUS_SUCCESS);
+            sim::io::File opener;
+            ASSERT_EQ(opener.Open(stack_.Interfaces(rig.id).at(0), GENERIC_READ), STATUS_SUCCESS);
+            ASSERT_TRUE(clock_.WaitForTimedWaiters(1));
+            clock_.Advance(std::chrono::seconds(5));
+            opener.Close();
+            auto controller = ControllerOf(rig.id, previous);
+            ASSERT_NE(controller, nullptr) << "no controller after restart " << figures_.restarts;
+            {
+                std::lock_guard<std::mutex> guard(rig.lock);
+                rig.controller = controller;
+            }
+            ++rig.generation;
+            sim::xbox::Forget(); // the instances of removed children
+            ++figures_.restarts;
+            completed = true;
+        }();
+        return completed;
+    }
 
-    playFeeds();
-    std::vector<std::thread> workers;
-    for (unsigned i = 0; i < kAppThreads; ++i) {
-        workers.emplace_back(application, i);
-    }
-    for (unsigned s = 0; s < 2; ++s) {
-        workers.emplace_back(classDriverChaos, &rigs[s], s);
-    }
-    std::mt19937_64 random(seed + 1000);
-    const auto start = std::chrono::steady_clock::now();
-    for (unsigned phase = 0; std::chrono::steady_clock::now() - start < duration; ++phase) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300 + random() % 600));
-        if (phase % 2 == 1) {
-            restart(rigs[random() % 2]);
-            if (!stepCompleted) {
+    // Restarts and quiet points taking turns for the chosen time; the seconds run.
+    double RunForTheChosenTime() {
+        const auto duration = std::chrono::seconds(Options().seconds);
+        std::mt19937_64 random(seed_ + 1000);
+        const auto start = std::chrono::steady_clock::now();
+        for (unsigned phase = 0; std::chrono::steady_clock::now() - start < duration; ++phase) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300 + random() % 600));
+            if (phase % 2 == 1) {
+                if (!Restart(rigs_[random() % 2])) {
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 400));
+            }
+            if (!QuietPoint() || watch_.bad > 0) {
                 break;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 400));
         }
-        quietPoint();
-        if (!stepCompleted || watch.bad > 0) {
-            break;
-        }
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    gate.Pause(); // no request is in the middle of anything
-    gate.End();
-    for (std::thread& t : workers) {
-        t.join();
-    }
-    for (Rig& rig : rigs) {
-        rig.device.reset();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
 
-    EXPECT_EQ(watch.bad, 0u) << "first report that is no whole composition: " << watch.FirstBad();
-    EXPECT_GT(watch.reports, 0u);
-    EXPECT_GT(figures.pushes, 0u);
-    EXPECT_GT(figures.cancels, 0u);
+    void StopEveryone() {
+        gate_.Pause(); // no request is in the middle of anything
+        gate_.End();
+        for (std::thread& t : workers_) {
+            t.join();
+        }
+        for (Rig& rig : rigs_) {
+            rig.device.reset();
+        }
+        EXPECT_EQ(watch_.bad, 0u) << "first report that is no whole composition: "
+                                  << watch_.FirstBad();
+        EXPECT_GT(watch_.reports, 0u);
+        EXPECT_GT(figures_.pushes, 0u);
+        EXPECT_GT(figures_.cancels, 0u);
+    }
 
     // Orderly removal of both: every transfer the class driver sent comes
     // back exactly once, and the driver leaves nothing behind.
-    for (sim::app::Companion& app : probeApp) {
-        app.Close();
+    void RemoveBothAndCheckNothingIsLeft() {
+        for (sim::app::Companion& app : probeApp_) {
+            app.Close();
+        }
+        CloseApps();
+        std::vector<std::shared_ptr<sim::xbox::Controller>> last;
+        for (Rig& rig : rigs_) {
+            last.push_back(rig.Controller());
+            rig.controller.reset();
+            EXPECT_EQ(stack_.Remove(rig.id), STATUS_SUCCESS);
+        }
+        for (auto& controller : last) {
+            EXPECT_EQ(controller->Outstanding(), 0u);
+        }
+        last.clear();
+        EXPECT_EQ(watch_.sent.load(), watch_.completed.load())
+            << "endpoint 1 transfers sent and come back";
+        CheckErrorTraces(&figures_, true);
+        ASSERT_EQ(stack_.Unload(), STATUS_SUCCESS);
+        sim::xbox::Forget();
+        EXPECT_TRUE(sim::kernel::WaitForSystemThreads());
+        EXPECT_EQ(sim::wdf::LiveObjectCount(), objectsAtStart_);
+        EXPECT_EQ(sim::pool::OutstandingBlocks(QUILLEX_POOL_TAG), poolAtStart_);
+        EXPECT_EQ(sim::pool::OutstandingBlocks(kPoolTagIrp), irpsAtStart_);
     }
-    CloseApps();
-    std::vector<std::shared_ptr<sim::xbox::Controller>> last;
-    for (Rig& rig : rigs) {
-        last.push_back(rig.Controller());
-        rig.controller.reset();
-        EXPECT_EQ(stack_.Remove(rig.id), STATUS_SUCCESS);
-    }
-    for (auto& controller : last) {
-        EXPECT_EQ(controller->Outstanding(), 0u);
-    }
-    last.clear();
-    EXPECT_EQ(watch.sent.load(), watch.completed.load())
-        << "endpoint 1 transfers sent and come back";
-    CheckErrorTraces(&figures, true);
-    ASSERT_EQ(stack_.Unload(), STATUS_SUCCESS);
-    sim::xbox::Forget();
-    EXPECT_TRUE(sim::kernel::WaitForSystemThreads());
-    EXPECT_EQ(sim::wdf::LiveObjectCount(), objectsAtStart);
-    EXPECT_EQ(sim::pool::OutstandingBlocks(QUILLEX_POOL_TAG), poolAtStart);
-    EXPECT_EQ(sim::pool::OutstandingBlocks(kPoolTagIrp), irpsAtStart);
 
-    std::cout << "stress: " << std::fixed << std::setprecision(1) << seconds << " s, "
-              << figures.restarts << " restarts, " << figures.quietPoints << " quiet points ("
-              << figures.probes << " probes)\n"
-              << "stress: endpoint 1: " << watch.sent << " transfers sent, " << watch.completed
-              << " back: " << watch.reports << " reports (" << watch.bad << " not whole), "
-              << watch.failed << " cancelled or refused, " << watch.empty << " empty\n"
-              << "stress: class driver: " << figures.cancels << " cancels, " << figures.resets
-              << " resets, " << figures.ledSent << " LED commands\n"
-              << "stress: applications: " << figures.pushes << " state pushes ("
-              << figures.pushesNotReady << " not ready), " << figures.mappingWrites
-              << " mapping writes, " << figures.mappingReads << " mapping reads, "
-              << figures.stateReads << " state reads, " << figures.itemReads << " item reads, "
-              << figures.badIdReads << " bad ids\n";
-    for (const auto& [text, count] : figures.errorTraces) {
-        std::cout << "stress: traced " << count << " x " << text;
+    void PrintFigures(double seconds) {
+        const Figures& f = figures_;
+        std::cout << "stress: " << std::fixed << std::setprecision(1) << seconds << " s, "
+                  << f.restarts << " restarts, " << f.quietPoints << " quiet points (" << f.probes
+                  << " probes)\n"
+                  << "stress: endpoint 1: " << watch_.sent << " transfers sent, "
+                  << watch_.completed << " back: " << watch_.reports << " reports (" << watch_.bad
+                  << " not whole), " << watch_.failed << " cancelled or refused, " << watch_.empty
+                  << " empty\n"
+                  << "stress: class driver: " << f.cancels << " cancels, " << f.resets
+                  << " resets, " << f.ledSent << " LED commands\n"
+                  << "stress: applications: " << f.pushes << " state pushes (" << f.pushesNotReady
+                  << " not ready), " << f.mappingWrites << " mapping writes, " << f.mappingReads
+                  << " mapping reads, " << f.stateReads << " state reads, " << f.itemReads
+                  << " item reads, " << f.badIdReads << " bad ids\n";
+        for (const auto& [text, count] : f.errorTraces) {
+            std::cout << "stress: traced " << count << " x " << text;
+        }
+        std::cout.flush();
     }
-    std::cout.flush();
+
+    uint64_t seed_ = 0;
+    size_t objectsAtStart_ = 0, poolAtStart_ = 0, irpsAtStart_ = 0;
+    size_t objectsWhenQuiet_ = 0, poolWhenQuiet_ = 0, devicesWhenQuiet_ = 0;
+    TransferWatch watch_;
+    Rig rigs_[2];
+    std::unique_ptr<ReportOracle> oracle_;
+    std::vector<REMAP_RECORD> mappings_;
+    APP_INSTANCE initialBlock_{};
+    sim::app::Companion probeApp_[2];
+    Figures figures_;
+    Gate gate_{kAppThreads + 2};
+    std::vector<std::thread> workers_;
+};
+
+TEST_F(StressRun, TwoSticksApplicationsAndTheClassDriverForTheChosenTime) {
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    ASSERT_NO_FATAL_FAILURE(PlugBothSticks());
+    StartEveryone();
+    const double seconds = RunForTheChosenTime();
+    StopEveryone();
+    RemoveBothAndCheckNothingIsLeft();
+    PrintFigures(seconds);
 }
 
 } // namespace

@@ -215,34 +215,53 @@ TEST_F(ReaderPipelineTest, TheShadowTargetOpensTheStickForReadingAndWritingAndSh
               STATUS_SUCCESS);
 }
 
-// A short read decodes nothing and leaves nothing pending: the controller is
-// not handed the last report a second time.
-TEST_F(ReaderPipelineTest, AShortReadHandsTheControllerNothing) {
+// A short read decodes nothing and leaves nothing pending, and a failed one
+// ends the reading: either way the controller is not handed the last report a
+// second time.
+TEST_F(ReaderPipelineTest, AShortOrFailedReadHandsTheControllerNothing) {
     stack_.Install(sim::xbox::Package());
-    DeviceId id = PlugAndRead(0x0402);
-    PDEVICE_CONTEXT context = Context(id);
-    ASSERT_NE(context->XusbPdo, nullptr);
-    auto controller = sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(context->XusbPdo));
-    ASSERT_NE(controller, nullptr);
-    ASSERT_EQ(controller->WaitConfigured(), STATUS_SUCCESS);
-    sim::stick::Stick stick(stack_.Hid(id));
-    StickState pressed;
-    pressed.buttons = sim::stick::A;
-    size_t before = controller->CompletionCount();
-    ASSERT_EQ(stick.Send(sim::stick::Encode(Layout::A, pressed)), STATUS_SUCCESS);
-    ASSERT_TRUE(controller->WaitCompletions(before + 1));
-    const size_t delivered = controller->CompletionCount();
+    for (bool fail : {false, true}) {
+        SCOPED_TRACE(fail ? "a failed read" : "a short read");
+        DeviceId id = PlugAndRead(0x0402);
+        PDEVICE_CONTEXT context = Context(id);
+        ASSERT_NE(context->XusbPdo, nullptr);
+        auto controller =
+            sim::xbox::WaitForController(WdfDeviceWdmGetDeviceObject(context->XusbPdo));
+        ASSERT_NE(controller, nullptr);
+        ASSERT_EQ(controller->WaitConfigured(), STATUS_SUCCESS);
+        sim::hid::Collection* hid = stack_.Hid(id);
+        sim::stick::Stick stick(hid);
+        StickState pressed;
+        pressed.buttons = sim::stick::A;
+        size_t before = controller->CompletionCount();
+        const size_t reads = hid->CountOf(IRP_MJ_READ);
+        if (fail) {
+            // The read this report completes is the last that succeeds.
+            hid->AnswerMajor(IRP_MJ_READ, {STATUS_DEVICE_DATA_ERROR, {}, false});
+        }
+        ASSERT_EQ(stick.Send(sim::stick::Encode(Layout::A, pressed)), STATUS_SUCCESS);
+        ASSERT_TRUE(controller->WaitCompletions(before + 1));
+        const size_t delivered = controller->CompletionCount();
 
-    const size_t reads = stack_.Hid(id)->CountOf(IRP_MJ_READ);
-    stack_.Hid(id)->ShortenNextReads(1);
-    ASSERT_EQ(stick.Send(sim::stick::Encode(Layout::A, StickState())), STATUS_SUCCESS);
-    // The reader has sent its next read: the short one was dealt with.
-    ASSERT_TRUE(WaitUntil([&] {
-        return stack_.Hid(id)->CountOf(IRP_MJ_READ) > reads && stack_.Hid(id)->WaitingReads() >= 1;
-    }));
-    EXPECT_TRUE(trace_.Contains("Short report of 1 bytes ignored"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(controller->CompletionCount(), delivered);
+        if (fail) {
+            // The read after the report is the failed one.
+            ASSERT_TRUE(WaitUntil([&] { return hid->CountOf(IRP_MJ_READ) > reads; }));
+        } else {
+            hid->ShortenNextReads(1);
+            ASSERT_EQ(stick.Send(sim::stick::Encode(Layout::A, StickState())), STATUS_SUCCESS);
+            // The reader has sent its next read: the short one was dealt with.
+            ASSERT_TRUE(WaitUntil(
+                [&] { return hid->CountOf(IRP_MJ_READ) > reads + 1 && hid->WaitingReads() >= 1; }));
+            EXPECT_TRUE(trace_.Contains("Short report of 1 bytes ignored"));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(controller->CompletionCount(), delivered);
+        CloseApps();
+        controller.reset();
+        ASSERT_EQ(stack_.Remove(id), STATUS_SUCCESS);
+        sim::xbox::Forget();
+        ASSERT_TRUE(sim::kernel::WaitForSystemThreads());
+    }
 }
 
 TEST_F(ReaderPipelineTest, TeardownNeverFreesWhatAReadCompletionStillUses) {

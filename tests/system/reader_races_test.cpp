@@ -154,5 +154,80 @@ TEST_F(ReaderRaceTest, AStopWaitsForTheRunningReaderNotForTheConfirmationOfAnEar
     ASSERT_EQ(stack_.Start(id), STATUS_SUCCESS);
 }
 
+TEST_F(ReaderRaceTest, TeardownGivesUpOnAReaderThatHasNotLeftAfterItsBoundAndKeepsItsBuffers) {
+    DeviceId id = PlugStick(0x0402);
+    PDEVICE_CONTEXT context = Context(id);
+    ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+    PassStartupWait(id);
+    // The teardown's waits run on the test's clock, so its bound can be passed.
+    stack_.RunOnManagerThread([] { sim::kernel::PutCurrentThreadOnSimulatedClock(true); });
+
+    // The reader is held as it cancels its read on the stop, and never leaves.
+    sim::race::Pause cancelling(sim::race::kCancelRoutineTaken, nullptr, sim::race::Pause::Hold,
+                                "system thread");
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        EXPECT_EQ(stack_.Stop(id), STATUS_SUCCESS);
+        stopped = true;
+    });
+    // A failed check below still lets the stop end before the test does.
+    struct ReleaseAndJoin {
+        sim::race::Pause& pause;
+        std::thread& thread;
+        ~ReleaseAndJoin() {
+            pause.Release();
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    } releaseAndJoin{cancelling, stopper};
+    ASSERT_TRUE(cancelling.WaitHit());
+    // Each wait of the teardown is passed once it has begun: its trace comes
+    // just before it.
+    auto passWait = [&](const char* before, size_t count) {
+        ASSERT_TRUE(WaitUntil([&] {
+            return trace_.Count(before) >= count && clock_.TimedWaiters() >= 1;
+        })) << "wait "
+            << count << " after \"" << before << "\"";
+        clock_.Advance(std::chrono::seconds(1));
+    };
+    const char* const slice = "Reader thread still running, waiting for it to leave";
+    const std::string gaveUp = "reader thread did not leave; its request and buffers stay with "
+                               "the device";
+    ASSERT_NO_FATAL_FAILURE(passWait("ThreadRecover: Wait for worker thread to shut down", 1));
+    // The bound is 30 one-second waits: before the last, the teardown still waits.
+    for (size_t waited = 1; waited < 30; ++waited) {
+        ASSERT_NO_FATAL_FAILURE(passWait(slice, waited));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(trace_.Contains(gaveUp)) << "the teardown gave up before its bound";
+    ASSERT_NO_FATAL_FAILURE(passWait(slice, 30));
+    ASSERT_TRUE(WaitUntil([&] { return trace_.Contains(gaveUp); }));
+    EXPECT_EQ(trace_.Count(slice), 30u);
+
+    // What the reader may still touch stays with the device, also once the
+    // held read lets the stop end.
+    EXPECT_NE(context->InputReportWdfRequest, nullptr);
+    EXPECT_NE(context->InputReport.Buffer, nullptr);
+    cancelling.Release();
+    stopper.join();
+    EXPECT_TRUE(stopped.load());
+    EXPECT_FALSE(trace_.Contains("Deleted InputReportWdfRequest"));
+    EXPECT_NE(context->InputReportWdfRequest, nullptr);
+    EXPECT_NE(context->InputReport.Buffer, nullptr);
+    stack_.RunOnManagerThread([] { sim::kernel::PutCurrentThreadOnSimulatedClock(false); });
+    EXPECT_TRUE(sim::kernel::WaitForSystemThreads());
+
+    // The stops the teardown repeated for that reader do not stop the next:
+    // after the start, an open's reader reads, and stays.
+    ASSERT_EQ(stack_.Start(id), STATUS_SUCCESS);
+    ASSERT_EQ(OpenApp(id), STATUS_SUCCESS);
+    PassStartupWait(id);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(sim::kernel::LiveSystemThreadCount(), 1u);
+    EXPECT_EQ(ThreadState(&context->ReaderWorker), WORKER_RUNNING);
+    CloseApps();
+}
+
 } // namespace
 } // namespace quillex_test

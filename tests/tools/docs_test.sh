@@ -103,6 +103,8 @@ check_command() {
     case "$program" in
     build/tests/* | build-*/tests/* | build/bench/*)
         local path="$build/${program#*/}"
+        # The sanitizer builds leave the benchmarks out.
+        [[ $program == */bench/* && ! -d $build/bench ]] && return
         [[ -x $path ]] || { fail "$where: no program $program"; return; }
         local listed
         if [[ $program == */bench/* ]]; then
@@ -139,8 +141,10 @@ check_sh_block() {
         return
     fi
     if [[ $info == test=* ]]; then
+        # Defined in the plain build at least: some are left out of the
+        # sanitizer builds.
         local name="${info#test=}"
-        [[ $(cd "$build" && ctest -N -R "^$name\$" | sed -n 's/^Total Tests: //p') == 1 ]] ||
+        grep -rqE "add_test\(NAME $name( |\$)" "$source/tests" ||
             fail "$page:$start: the block names a test '$name' the suite does not have"
         return
     fi

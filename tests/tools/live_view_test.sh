@@ -5,30 +5,8 @@
 # end.
 sim="$1"
 source "$(dirname "$0")/common.sh"
-socket="quillex-live-$$"
-tmux_() { tmux -L "$socket" "$@"; }
-at_exit 'tmux_ kill-server 2>/dev/null'
-if ! command -v tmux >/dev/null; then
-    echo "FAIL: tmux is not installed (scripts/install-deps.sh installs it)" >&2
-    exit 1
-fi
-# A session that outlives each run's: killing the last session makes the tmux
-# server exit on its own time, and a new session started meanwhile can reach
-# the dying server ("server exited unexpectedly").
-tmux_ new-session -d -s keeper 'sleep 3600' || {
-    echo "FAIL: tmux could not start a server" >&2
-    exit 1
-}
-screen() { tmux_ capture-pane -t live -p -S -200; }
-# wait_for TEXT [SECONDS]: until the pane shows TEXT, or the bound (20 s)
-# has passed; a bound against a hang, not a speed test.
-wait_for() {
-    for _ in $(seq $((${2:-20} * 10))); do
-        screen | grep -qF -- "$1" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+source "$(dirname "$0")/tmux_pane.sh"
+pane=live
 
 tmux_ new-session -d -s live -x 110 -y 45 \
     "'$sim' --layout a --live --keyboard; echo \"exit \$?\"; sleep 60"
