@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "ntddk.h"
+#include "usb.h"
+#include "usbdlib.h"
+#include "usbioctl.h"
 #include "sim/kernel/mdl_mapping.h"
 #include "tests/support/guard_report.h"
 
@@ -161,6 +164,46 @@ TEST(SimMdlMapping, TheBufferAndTheViewAgreeWhenAnIrpIsSentAndWhenItIsCompleted)
     IoFreeIrp(irp);
     IoFreeMdl(mdl);
     EXPECT_EQ(buffer, (std::vector<UCHAR>{0x50, 0x51, 0x52, 0x11, 0x11, 0x11, 0x66, 0x11}));
+}
+
+// A device below that answers a URB through its transfer MDL, which the IRP
+// carries inside its parameters, not in MdlAddress: the kernel finds it
+// through the finder sim/usb registers.
+NTSTATUS FillUrb(PDEVICE_OBJECT, PIRP Irp) {
+    PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+    PMDL mdl = urb->UrbBulkOrInterruptTransfer.TransferBufferMDL;
+    auto* view = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    view[0] = 0x77;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 1;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+TEST(SimMdlMapping, AUrbsTransferMdlAgreesWithItsBufferWhenTheIrpIsCompleted) {
+    DRIVER_OBJECT driver{};
+    DEVICE_OBJECT device{};
+    device.DriverObject = &driver;
+    device.StackSize = 1;
+    driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = FillUrb;
+    std::vector<UCHAR> buffer(4, 0x11);
+    g_buffer = buffer.data();
+    PMDL mdl = IoAllocateMdl(buffer.data(), 4, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    URB urb{};
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), nullptr,
+                                           nullptr, mdl, 4, USBD_TRANSFER_DIRECTION_IN, nullptr);
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &urb;
+    IoSetCompletionRoutine(irp, LookAtBuffer, reinterpret_cast<PVOID>(ULONG_PTR{4}), TRUE, TRUE,
+                           TRUE);
+    IoCallDriver(&device, irp);
+    EXPECT_EQ(g_seenAtCompletion, (std::vector<UCHAR>{0x77, 0x11, 0x11, 0x11}));
+    IoFreeIrp(irp);
+    IoFreeMdl(mdl);
 }
 
 class SimMdlMappingDeath : public ::testing::Test {

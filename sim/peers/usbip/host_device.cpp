@@ -13,26 +13,16 @@
 #include "sim/kernel/thread_state.h"
 #include "sim/peers/usbip/host_device.h"
 #include "sim/peers/usbip/transfer.h"
+#include "sim/peers/wdm/send.h"
 
 namespace sim::usbip {
 namespace {
-
-// How long the device may keep a request the hub waits for, and how long its
-// requests may take to come back once cancelled, before the simulation
-// gives up on it.
-constexpr std::chrono::seconds kRequestLimit{10};
 
 // Requests one importer may have out at once; more are refused as a host
 // controller out of memory would.
 constexpr size_t kMaxOutstanding = 1024;
 
 constexpr ULONG kMaxConfigurationLength = 4096;
-
-struct CallWaiter {
-    std::mutex lock;
-    std::condition_variable done;
-    bool completed = false;
-};
 
 std::mutex pauseLock;
 std::function<void()>& UnlinkPause() {
@@ -114,38 +104,13 @@ size_t HostDevice::WaitingAtDevice() const {
 
 // --- Requests the hub sends itself, and waits for.
 
-NTSTATUS HostDevice::CallDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-    UNREFERENCED_PARAMETER(device);
-    UNREFERENCED_PARAMETER(irp);
-    auto* waiter = static_cast<CallWaiter*>(context);
-    // Signalled under the waiter's lock: it cannot go away before we let go.
-    std::lock_guard<std::mutex> guard(waiter->lock);
-    waiter->completed = true;
-    waiter->done.notify_all();
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 NTSTATUS HostDevice::CallSync(PURB urb) {
     PIRP irp = IoAllocateIrp(lower_->StackSize, FALSE);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
-    CallWaiter waiter;
-    IoSetCompletionRoutine(irp, CallDone, &waiter, TRUE, TRUE, TRUE);
-    IoCallDriver(lower_, irp);
-    {
-        std::unique_lock<std::mutex> guard(waiter.lock);
-        if (!waiter.done.wait_for(guard, kRequestLimit, [&] { return waiter.completed; })) {
-            fprintf(stderr, "usbip-host: the device kept a request of the hub for %lld s\n",
-                    static_cast<long long>(kRequestLimit.count()));
-            abort();
-        }
-    }
-    NTSTATUS status = irp->IoStatus.Status;
+    peers::FormatUrbSubmission(irp, urb);
+    NTSTATUS status = peers::SendAndWait(lower_, irp, PASSIVE_LEVEL, "usbip-host");
     IoFreeIrp(irp);
     return status;
 }
@@ -166,13 +131,7 @@ bool HostDevice::QueryHighSpeed() {
     next->Parameters.QueryInterface.Size = sizeof(bus);
     next->Parameters.QueryInterface.Version = USB_BUSIF_USBDI_VERSION_1;
     next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&bus);
-    CallWaiter waiter;
-    IoSetCompletionRoutine(irp, CallDone, &waiter, TRUE, TRUE, TRUE);
-    IoCallDriver(lower_, irp);
-    {
-        std::unique_lock<std::mutex> guard(waiter.lock);
-        waiter.done.wait(guard, [&] { return waiter.completed; });
-    }
+    peers::SendAndWait(lower_, irp, PASSIVE_LEVEL, "usbip-host");
     bool high = false;
     if (NT_SUCCESS(irp->IoStatus.Status) && bus.IsDeviceHighSpeed != nullptr) {
         high = bus.IsDeviceHighSpeed(bus.BusContext) != FALSE;
@@ -287,10 +246,7 @@ bool HostDevice::Submit(Request request) {
             }
         }
         if (transfer->irp != nullptr) {
-            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(transfer->irp);
-            next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-            next->Parameters.Others.Argument1 = transfer->Urb();
+            peers::FormatUrbSubmission(transfer->irp, transfer->Urb());
             IoSetCompletionRoutine(transfer->irp, TransferDone, transfer.get(), TRUE, TRUE, TRUE);
             outstanding_[seqnum] = transfer.get();
             // Sent from the device's own thread, never from the importer's.
@@ -432,7 +388,7 @@ void HostDevice::CancelAll(bool gone) {
 
 void HostDevice::WaitIdle() {
     std::unique_lock<std::mutex> guard(lock_);
-    if (!changed_.wait_for(guard, kRequestLimit, [this] { return outstanding_.empty(); })) {
+    if (!changed_.wait_for(guard, peers::kRequestLimit, [this] { return outstanding_.empty(); })) {
         fprintf(stderr, "usbip-host: %zu request(s) never came back after their cancel\n",
                 outstanding_.size());
         abort();
@@ -444,13 +400,7 @@ void HostDevice::WaitIdle() {
 NTSTATUS HostDevice::Start(PIRP irp) {
     // The device below starts first.
     IoCopyCurrentIrpStackLocationToNext(irp);
-    CallWaiter waiter;
-    IoSetCompletionRoutine(irp, CallDone, &waiter, TRUE, TRUE, TRUE);
-    IoCallDriver(lower_, irp);
-    {
-        std::unique_lock<std::mutex> guard(waiter.lock);
-        waiter.done.wait(guard, [&] { return waiter.completed; });
-    }
+    peers::SendAndWait(lower_, irp, PASSIVE_LEVEL, "usbip-host");
     NTSTATUS status = irp->IoStatus.Status;
     if (NT_SUCCESS(status)) {
         auto thread = std::make_shared<pnp::PnpThread>("usbip-host");

@@ -145,7 +145,6 @@ class HostDevice {
   private:
     struct Transfer;
     static IO_COMPLETION_ROUTINE TransferDone;
-    static IO_COMPLETION_ROUTINE CallDone;
 
     void ReadDescriptors();
     bool QueryHighSpeed();

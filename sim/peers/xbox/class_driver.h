@@ -213,7 +213,6 @@ class Controller {
         std::mutex irpLock;
     };
 
-    static IO_COMPLETION_ROUTINE CallDone;
     static IO_COMPLETION_ROUTINE TransferDone;
 
     // Runs 'work' on the class driver's thread and waits for it; before the

@@ -6,14 +6,11 @@
 
 #include "sim/core/utf.h"
 #include "sim/kernel/thread_state.h"
+#include "sim/peers/wdm/send.h"
 #include "sim/peers/xbox/class_driver.h"
 
 namespace sim::xbox {
 namespace {
-
-// How long a request the class driver waits for may take before the
-// simulation gives up on the device below.
-constexpr std::chrono::seconds kRequestLimit{10};
 
 constexpr USHORT kLanguageUsEnglish = 0x0409;
 // A USB stack asks for a device descriptor with room for the largest one.
@@ -22,12 +19,6 @@ constexpr ULONG kMaxConfigurationLength = 4096;
 
 // The vendor requests it sends once configured, and how much each reads.
 constexpr UCHAR kVendorRequestLengths[] = {20, 8, 4};
-
-struct CallWaiter {
-    std::mutex lock;
-    std::condition_variable done;
-    bool completed = false;
-};
 
 } // namespace
 
@@ -77,36 +68,8 @@ void Controller::Run(std::function<void()> work) {
     }
 }
 
-NTSTATUS Controller::CallDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-    UNREFERENCED_PARAMETER(device);
-    UNREFERENCED_PARAMETER(irp);
-    auto* waiter = static_cast<CallWaiter*>(context);
-    // Signalled under the waiter's lock: it cannot go away before we let go.
-    std::lock_guard<std::mutex> guard(waiter->lock);
-    waiter->completed = true;
-    waiter->done.notify_all();
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 NTSTATUS Controller::CallLower(PIRP irp, KIRQL irql) {
-    CallWaiter waiter;
-    IoSetCompletionRoutine(irp, CallDone, &waiter, TRUE, TRUE, TRUE);
-    KIRQL old = KeGetCurrentIrql();
-    bool raise = irql > old;
-    if (raise) {
-        KeRaiseIrql(irql, &old);
-    }
-    IoCallDriver(lower_, irp);
-    if (raise) {
-        KeLowerIrql(old);
-    }
-    std::unique_lock<std::mutex> guard(waiter.lock);
-    if (!waiter.done.wait_for(guard, kRequestLimit, [&] { return waiter.completed; })) {
-        fprintf(stderr, "xusb22: the device below kept a request for %lld s\n",
-                static_cast<long long>(kRequestLimit.count()));
-        abort();
-    }
-    return irp->IoStatus.Status;
+    return peers::SendAndWait(lower_, irp, irql, "xusb22");
 }
 
 NTSTATUS Controller::CallUrb(PURB urb, KIRQL irql) {
@@ -114,10 +77,7 @@ NTSTATUS Controller::CallUrb(PURB urb, KIRQL irql) {
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
+    peers::FormatUrbSubmission(irp, urb);
     Observe(irp, urb, false);
     NTSTATUS status = CallLower(irp, irql);
     Observe(irp, urb, true);

@@ -1,6 +1,7 @@
 // The class driver's interrupt transfers: endpoint 1 IN kept outstanding,
 // each transfer sent again from its completion routine, and the messages it
 // sends on endpoint 2 OUT (LED commands).
+#include "sim/peers/wdm/send.h"
 #include "sim/peers/xbox/class_driver.h"
 
 namespace sim::xbox {
@@ -131,10 +132,7 @@ void Controller::Send(Transfer* transfer, bool again) {
                 reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(handle)),
                 transfer->buffer.data(), nullptr, static_cast<ULONG>(transfer->buffer.size()),
                 USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-            next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-            next->Parameters.Others.Argument1 = &transfer->urb;
+            peers::FormatUrbSubmission(irp, &transfer->urb);
             IoSetCompletionRoutine(irp, TransferDone, transfer, TRUE, TRUE, TRUE);
             if (transfer->cancelOnTheWay) {
                 // Cancelled before the device has set a cancel routine: only
