@@ -7,5 +7,6 @@ target_link_libraries(quillex_ui_bench PRIVATE quillex_sim PkgConfig::CPP_HTTPLI
                                                nlohmann_json::nlohmann_json benchmark::benchmark)
 target_compile_definitions(quillex_ui_bench PRIVATE
                            QUILLEX_SIM_PATH="$<TARGET_FILE:quillex-sim>"
-                           QUILLEXCTL_PATH="$<TARGET_FILE:quillexctl>")
-add_dependencies(quillex_ui_bench quillex-sim quillexctl)
+                           QUILLEXCTL_PATH="$<TARGET_FILE:quillexctl>"
+                           QUILLEXCTL_BUILTIN_HTTP_PATH="$<TARGET_FILE:quillexctl-builtin-http>")
+add_dependencies(quillex_ui_bench quillex-sim quillexctl quillexctl-builtin-http)

@@ -114,6 +114,8 @@ double CpuSeconds(pid_t pid) {
 // writes the state block.
 class Setup {
   public:
+    explicit Setup(const char* quillexctl) : quillexctl_(quillexctl) {}
+
     bool Up(std::string* error) {
         dir_ = "/tmp/quillex-ui-bench-" + std::to_string(getpid());
         mkdir(dir_.c_str(), 0700);
@@ -125,8 +127,7 @@ class Setup {
             *error = "quillex-sim --serve did not start: " + Slurp(sim_.outputPath);
             return false;
         }
-        ui_ =
-            Start({QUILLEXCTL_PATH, "--connect", socket_, "ui", "--no-browser"}, dir_ + "/ui.out");
+        ui_ = Start({quillexctl_, "--connect", socket_, "ui", "--no-browser"}, dir_ + "/ui.out");
         std::smatch match;
         static const std::regex kUrl("http://127\\.0\\.0\\.1:(\\d+)/\\?token=([0-9a-f]{64})");
         std::string printed;
@@ -220,7 +221,7 @@ class Setup {
                    });
     }
 
-    std::string dir_, socket_, token_;
+    std::string quillexctl_, dir_, socket_, token_;
     Child sim_, ui_;
     int port_ = 0;
     std::unique_ptr<DeviceLink> link_;
@@ -242,8 +243,8 @@ double Percentile(std::vector<double> samples, double p) {
     return samples[std::min(index, samples.size() - 1)];
 }
 
-void BM_StateBlockToPageEvent(benchmark::State& state) {
-    Setup setup;
+void BM_StateBlockToPageEvent(benchmark::State& state, const char* quillexctl) {
+    Setup setup(quillexctl);
     std::string error;
     if (!setup.Up(&error)) {
         state.SkipWithError(error.c_str());
@@ -274,13 +275,19 @@ void BM_StateBlockToPageEvent(benchmark::State& state) {
     state.counters["p99_ms"] = Percentile(ms, 0.99);
     state.counters["max_ms"] = Percentile(ms, 1.0);
 }
-BENCHMARK(BM_StateBlockToPageEvent)
+// Each with quillexctl's cpp-httplib server and with the builtin server that
+// quillexctl.exe serves with.
+BENCHMARK_CAPTURE(BM_StateBlockToPageEvent, httplib, QUILLEXCTL_PATH)
+    ->UseManualTime()
+    ->Iterations(600)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_StateBlockToPageEvent, builtin_http, QUILLEXCTL_BUILTIN_HTTP_PATH)
     ->UseManualTime()
     ->Iterations(600)
     ->Unit(benchmark::kMillisecond);
 
-void BM_ServerCpuAt60Hz(benchmark::State& state) {
-    Setup setup;
+void BM_ServerCpuAt60Hz(benchmark::State& state, const char* quillexctl) {
+    Setup setup(quillexctl);
     std::string error;
     if (!setup.Up(&error)) {
         state.SkipWithError(error.c_str());
@@ -302,7 +309,12 @@ void BM_ServerCpuAt60Hz(benchmark::State& state) {
             static_cast<double>(setup.Events() - eventsBefore) / seconds;
     }
 }
-BENCHMARK(BM_ServerCpuAt60Hz)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_ServerCpuAt60Hz, httplib, QUILLEXCTL_PATH)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_ServerCpuAt60Hz, builtin_http, QUILLEXCTL_BUILTIN_HTTP_PATH)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 } // namespace
 

@@ -272,6 +272,73 @@ HeadVerdict ParseRequestHead(const std::string& head, Request* request, std::str
     return HeadVerdict::Ok;
 }
 
+BodyResult ReadChunkedBody(std::string* pending, const std::function<bool()>& more, size_t limit,
+                           std::string* body) {
+    constexpr size_t kMaxLine = 1024;
+    auto line = [&](std::string* text) {
+        size_t end;
+        while ((end = pending->find("\r\n")) == std::string::npos) {
+            if (pending->size() > kMaxLine) {
+                return BodyResult::Malformed;
+            }
+            if (!more()) {
+                return BodyResult::Gone;
+            }
+        }
+        if (end > kMaxLine) {
+            return BodyResult::Malformed;
+        }
+        *text = pending->substr(0, end);
+        pending->erase(0, end + 2);
+        return BodyResult::Ok;
+    };
+    for (;;) {
+        std::string sizeLine;
+        BodyResult r = line(&sizeLine);
+        if (r != BodyResult::Ok) {
+            return r;
+        }
+        std::string digits = sizeLine.substr(0, sizeLine.find(';'));
+        while (!digits.empty() && (digits.back() == ' ' || digits.back() == '\t')) {
+            digits.pop_back();
+        }
+        if (digits.empty() || digits.size() > 8 ||
+            digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            return BodyResult::Malformed;
+        }
+        size_t size = std::stoul(digits, nullptr, 16);
+        if (size == 0) {
+            break;
+        }
+        if (size > limit - body->size()) {
+            return BodyResult::TooLarge;
+        }
+        while (pending->size() < size + 2) {
+            if (!more()) {
+                return BodyResult::Gone;
+            }
+        }
+        if (pending->compare(size, 2, "\r\n") != 0) {
+            return BodyResult::Malformed;
+        }
+        body->append(*pending, 0, size);
+        pending->erase(0, size + 2);
+    }
+    for (size_t trailers = 0;; ++trailers) {
+        std::string trailer;
+        BodyResult r = line(&trailer);
+        if (r != BodyResult::Ok) {
+            return r;
+        }
+        if (trailer.empty()) {
+            return BodyResult::Ok;
+        }
+        if (trailers >= kMaxHeaderCount) {
+            return BodyResult::Malformed;
+        }
+    }
+}
+
 const char* StatusReason(int status) {
     switch (status) {
     case 200:

@@ -90,6 +90,21 @@ bool PercentDecode(const std::string& text, bool plusIsSpace, std::string* out);
 // The query's pairs into *params; false for a bad escape.
 bool ParseQuery(const std::string& query, Params* params);
 
+enum class BodyResult {
+    Ok,
+    TooLarge,  // 413
+    Malformed, // 400
+    Gone,      // the connection ended first
+};
+
+// A chunked body out of *pending (what follows the head), calling `more` to
+// append what the connection receives next (false: nothing more comes): hex
+// sizes with any extensions after ';' ignored, each chunk's CRLF, the last
+// chunk of size 0 and the trailer lines, which are dropped. What follows
+// the body stays in *pending. More than `limit` bytes in all is TooLarge.
+BodyResult ReadChunkedBody(std::string* pending, const std::function<bool()>& more, size_t limit,
+                           std::string* body);
+
 // The parts of `text` between the separators, empty ones included.
 std::vector<std::string> Split(const std::string& text, char separator);
 
