@@ -45,6 +45,7 @@ flags=(-std=c++17 -O2 -Wall -Wextra -Werror -Wno-unused-parameter -DQUILLEXCTL_V
     "-ffile-prefix-map=$root=." "-ffile-prefix-map=$out=build-windows")
 sources=$(ls tools/quillexctl/*.cpp | LC_ALL=C sort)
 sources="$sources tools/common/control_names.cpp tools/common/mapping_names.cpp sim/peers/stick/button_names.cpp
+    tools/common/text_format.cpp
     sim/registry/registry.cpp sim/registry/reg_file.cpp sim/registry/reg_merge.cpp sim/core/utf.cpp
     mapping/curve_table.cpp windows/quillexctl/replace_file.cpp windows/quillexctl/ui_unavailable.cpp"
 objects=()
