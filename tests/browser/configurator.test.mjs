@@ -165,17 +165,29 @@ describe('quillexctl ui', () => {
     await ctl('set', 'BTN_X', '0');
   });
 
-  it('previews an import with its unknown names, and applies it only when asked', async () => {
+  it('previews an import in words with its unknown names, and applies it only when asked', async () => {
     await showView('files');
+    const point = (await driverMapping()).L_TRIG_CP_2;
+    assert.notEqual(point, 200, 'the file changes the control point');
     const reg = '\uFEFFWindows Registry Editor Version 5.00\r\n\r\n'
       + '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n'
-      + '"BTN_X"=dword:00000000\r\n"SWAP_TRIGGERS"=dword:00000000\r\n"FUTURE_SETTING"=dword:00000001\r\n';
+      + '"BTN_X"=dword:00000000\r\n"L_TRIG_CP_2"=dword:000000c8\r\n"SWAP_TRIGGERS"=dword:00000000\r\n'
+      + '"FUTURE_SETTING"=dword:00000001\r\n';
     const file = join(ARTIFACTS, 'to-import.reg');
     writeFileSync(file, Buffer.from(reg, 'utf16le'));
     await page.setInputFiles('#import-file', file);
     await until('the preview', () => page.locator('#import-preview').isVisible(), 5000);
-    const rows = await page.locator('#import-changes tr').allTextContents();
-    assert.deepEqual(rows, ['BTN_X130', 'SWAP_TRIGGERS10']);
+    // Each value as the page shows it elsewhere: a button's target by the
+    // name its select gives it, a switch on or off, a control point a number.
+    const rows = await page.locator('#import-changes tr').evaluateAll(
+      (trs) => trs.map((tr) => [...tr.cells].map((td) => td.textContent)));
+    assert.deepEqual(rows, [
+      ['BTN_X', 'Right trigger (RT), fully pulled', 'A'],
+      ['L_TRIG_CP_2', String(point), '200'],
+      ['SWAP_TRIGGERS', 'on', 'off'],
+    ]);
+    const selectNames = await page.locator('#map-BTN_X option').allTextContents();
+    assert.ok(rows[0].slice(1).every((name) => selectNames.includes(name)), 'the mapping table\'s names');
     assert.match(await text('#import-unknown'), /FUTURE_SETTING/);
     assert.equal((await driverMapping()).BTN_X, 13, 'nothing is applied before the player agrees');
     await screenshot('save-and-load-view');
@@ -184,6 +196,7 @@ describe('quillexctl ui', () => {
     await until('applied', async () => (await text('#import-result')).includes('applied'), 5000);
     const values = await driverMapping();
     assert.equal(values.BTN_X, 0);
+    assert.equal(values.L_TRIG_CP_2, 200);
     assert.equal(values.SWAP_TRIGGERS, 0);
   });
 
