@@ -6,7 +6,8 @@ import assert from 'node:assert/strict';
 import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import {
-  ARTIFACTS, axeSource, ctl, launchBrowser, rawRequest, startMachine, startUi, stop, until,
+  ARTIFACTS, axeSource, ctl, launchBrowser, machineRequest, rawRequest, startMachine, startUi, stop,
+  until,
 } from './harness.mjs';
 
 let machine, ui, browser, context, page;
@@ -293,6 +294,48 @@ describe('quillexctl ui', () => {
     // The page's own policy: its own resources only.
     const csp = (await rawRequest(ui.port, { path: '/', headers: good })).headers['content-security-policy'];
     assert.match(csp, /default-src 'none'/);
+  });
+
+  it('says so when the stick it shows is unplugged, keeps the other live, and takes it back', async () => {
+    await showView('live');
+    const connection = (wanted) => async () => (await text('#connection')) === wanted;
+    const pressed = (button) => async () => (await page.locator(`#live-${button}.on`).count()) === 1;
+    assert.equal(await page.inputValue('#stick'), '0');
+    await until('stick 1 shown', connection('Stick 1 connected'), 5000);
+
+    assert.deepEqual(await machineRequest({ op: 'unplug', stick: 1 }), { ok: true });
+    await until('the removal shown', async () =>
+      (await text('#problem')).startsWith('Stick 1 was removed'), 10000);
+    assert.equal(await text('#connection'), 'Stick removed');
+    await screenshot('stick-removed');
+    // Stick 2 is now the only stick, the first a program finds; the page
+    // still calls it stick 2 and never shows it as stick 1.
+    await ctl('--device', '0', 'set', 'BTN_Y', '1');
+    await new Promise((r) => setTimeout(r, 1500));
+    assert.ok((await text('#problem')).startsWith('Stick 1 was removed'), 'stick 1 still removed');
+    assert.equal(await page.locator('#live-BTN_Y.on').count(), 0, 'nothing of stick 2 shown as stick 1');
+
+    assert.deepEqual(await page.locator('#stick option').allTextContents(), ['Stick 1', 'Stick 2']);
+    await page.selectOption('#stick', '1');
+    await until('stick 2 live', connection('Stick 2 connected'), 5000);
+    await until('its Y pressed', pressed('BTN_Y'), 3000);
+    assert.ok(await page.locator('#problem').isHidden());
+    await ctl('--device', '0', 'set', 'BTN_Y', '0');
+    await until('its Y released', async () => !(await pressed('BTN_Y')()), 3000);
+
+    assert.deepEqual(await machineRequest({ op: 'plug', stick: 1 }), { ok: true });
+    await page.selectOption('#stick', '0');
+    await until('stick 1 back', connection('Stick 1 connected'), 10000);
+    assert.ok(await page.locator('#problem').isHidden());
+    // Plugged again, it is the first stick a program finds once more.
+    await ctl('--device', '0', 'set', 'BTN_B', '1');
+    await until('B pressed on stick 1', pressed('BTN_B'), 3000);
+    await page.selectOption('#stick', '1');
+    await until('stick 2 again', connection('Stick 2 connected'), 5000);
+    assert.equal(await page.locator('#live-BTN_B.on').count(), 0, 'stick 2 has B released');
+    await ctl('--device', '0', 'set', 'BTN_B', '0');
+    await page.selectOption('#stick', '0');
+    await until('stick 1 shown again', connection('Stick 1 connected'), 5000);
   });
 
   it('says so when the machine goes away, and recovers when it is back', async () => {
