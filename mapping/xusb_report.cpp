@@ -6,33 +6,6 @@
 #include "mapping/curves.h"
 #include "mapping/remap_store.h"
 
-const USHORT XusbButtonTable[XUSB_BUTTON_INDEX_COUNT] = {
-    XUSB_A,              // 0
-    XUSB_B,              // 1
-    XUSB_X,              // 2
-    XUSB_Y,              // 3
-    XUSB_LEFT_SHOULDER,  // 4
-    XUSB_RIGHT_SHOULDER, // 5
-    XUSB_BACK,           // 6
-    XUSB_START,          // 7
-    XUSB_LEFT_THUMB,     // 8
-    XUSB_RIGHT_THUMB,    // 9
-    XUSB_GUIDE,          // 10
-    0,                   // 11: no Xbox button
-};
-
-const UCHAR DpadTable[DPAD_TABLE_COUNT] = {
-    XUSB_DPAD_UP,                     // 0 up
-    XUSB_DPAD_UP | XUSB_DPAD_RIGHT,   // 1 up+right
-    XUSB_DPAD_RIGHT,                  // 2 right
-    XUSB_DPAD_DOWN | XUSB_DPAD_RIGHT, // 3 down+right
-    XUSB_DPAD_DOWN,                   // 4 down
-    XUSB_DPAD_DOWN | XUSB_DPAD_LEFT,  // 5 down+left
-    XUSB_DPAD_LEFT,                   // 6 left
-    XUSB_DPAD_UP | XUSB_DPAD_LEFT,    // 7 up+left
-    0,                                // 8 centred
-};
-
 // Mapping targets past the Xbox buttons: 12 pulls the left trigger, 13 the
 // right one. Their bits lie above the 16 of the button field.
 #define TARGET_PULLS_LEFT_TRIGGER  0x10000

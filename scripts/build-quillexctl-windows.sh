@@ -9,8 +9,6 @@
 #
 #   scripts/build-quillexctl-windows.sh [OUT_DIR]     default build-windows/
 #
-# The configurator page (`quillexctl ui`) is not in this build: see
-# windows/quillexctl/ui_unavailable.cpp for why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -40,17 +38,22 @@ ln -s /usr/include/nlohmann "$work/include/nlohmann"
 version=$(sed -n 's/^set(QUILLEX_SIM_VERSION \([0-9.]*\))$/\1/p' tools/CMakeLists.txt)
 [[ -n $version ]] || { echo "build-quillexctl-windows: no version in tools/CMakeLists.txt" >&2; exit 1; }
 
+# The page's files as C++ strings, as the Linux build embeds them.
+cmake -DQUILLEX_UI_DIR="$root/tools/quillexctl/ui" -DQUILLEX_UI_ASSETS_CPP="$work/ui_assets.cpp" \
+    -P tools/quillexctl/ui/embed_assets.cmake
+
 flags=(-std=c++17 -O2 -Wall -Wextra -Werror -Wno-unused-parameter -DQUILLEXCTL_VERSION="\"$version\""
+    -DQUILLEX_UI_BUILTIN_HTTP
     -D_WIN32_WINNT=0x0601 -I"$root" -I"$root/windows/quillexctl/include" -isystem "$work/include"
     "-ffile-prefix-map=$root=." "-ffile-prefix-map=$out=build-windows")
-sources=$(ls tools/quillexctl/*.cpp | LC_ALL=C sort)
+sources=$(ls tools/quillexctl/*.cpp tools/quillexctl/ui/*.cpp tools/quillexctl/ui/http/*.cpp | LC_ALL=C sort)
 sources="$sources tools/common/control_names.cpp tools/common/mapping_names.cpp sim/peers/stick/button_names.cpp
     tools/common/text_format.cpp
     sim/registry/registry.cpp sim/registry/reg_file.cpp sim/registry/reg_merge.cpp sim/core/utf.cpp
-    mapping/curve_table.cpp windows/quillexctl/replace_file.cpp windows/quillexctl/ui_unavailable.cpp"
+    mapping/curve_table.cpp mapping/xusb_tables.cpp windows/quillexctl/replace_file.cpp $work/ui_assets.cpp"
 objects=()
 for f in $sources; do
-    obj="$work/obj/$(echo "${f%.cpp}" | tr '/' '_').o"
+    obj="$work/obj/$(echo "${f#"$work/"}" | sed 's/\.cpp$//' | tr '/' '_').o"
     objects+=("$obj")
     $cxx "${flags[@]}" -c "$f" -o "$obj" &
     # Two at a time: the machine's two cores.
@@ -58,7 +61,8 @@ for f in $sources; do
 done
 while (($(jobs -rp | wc -l) > 0)); do wait -n; done
 link=(-static -static-libgcc -static-libstdc++ -s -Wl,--no-insert-timestamp)
-$cxx "${link[@]}" "${objects[@]}" -o "$out/quillexctl.exe" -lsetupapi
+libs=(-lsetupapi -lws2_32 -lshell32)
+$cxx "${link[@]}" "${objects[@]}" -o "$out/quillexctl.exe" "${libs[@]}"
 
 # The mapping files' test, for scripts/wine-quillexctl.sh: the same objects
 # with its own main in place of quillexctl's.
@@ -67,5 +71,5 @@ test_objects=("$work/obj/mapping_file_wine.o")
 for obj in "${objects[@]}"; do
     [[ $obj == */tools_quillexctl_main.o ]] || test_objects+=("$obj")
 done
-$cxx "${link[@]}" "${test_objects[@]}" -o "$work/mapping_file_wine.exe" -lsetupapi
+$cxx "${link[@]}" "${test_objects[@]}" -o "$work/mapping_file_wine.exe" "${libs[@]}"
 echo "build-quillexctl-windows: $out/quillexctl.exe ($(stat -c %s "$out/quillexctl.exe") bytes)"

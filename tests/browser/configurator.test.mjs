@@ -6,8 +6,8 @@ import assert from 'node:assert/strict';
 import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import {
-  ARTIFACTS, axeSource, ctl, launchBrowser, machineRequest, rawRequest, startMachine, startUi, stop,
-  until,
+  ARTIFACTS, axeSource, colourCount, ctl, launchBrowser, machineRequest, rawRequest, startMachine,
+  startUi, stop, until,
 } from './harness.mjs';
 
 let machine, ui, browser, context, page;
@@ -18,24 +18,10 @@ async function text(selector) {
   return page.locator(selector).textContent();
 }
 
-// A screenshot, kept, and checked to show something: a blank or one-colour
-// page has a handful of colours, a drawn view hundreds.
+// A screenshot, kept, and checked to show something.
 async function screenshot(name, options = {}) {
   const png = await page.screenshot({ path: join(ARTIFACTS, `${name}.png`), ...options });
-  const colours = await page.evaluate(async (b64) => {
-    const img = new Image();
-    img.src = `data:image/png;base64,${b64}`;
-    await img.decode();
-    const canvas = document.createElement('canvas');
-    canvas.width = img.width;
-    canvas.height = img.height;
-    const g = canvas.getContext('2d');
-    g.drawImage(img, 0, 0);
-    const d = g.getImageData(0, 0, canvas.width, canvas.height).data;
-    const seen = new Set();
-    for (let i = 0; i < d.length; i += 4 * 7) seen.add((d[i] << 16) | (d[i + 1] << 8) | d[i + 2]);
-    return seen.size;
-  }, png.toString('base64'));
+  const colours = await colourCount(page, png);
   assert.ok(colours > 40, `${name}.png looks blank (${colours} colours)`);
 }
 

@@ -94,6 +94,25 @@ export async function launchBrowser() {
   });
 }
 
+// How many colours a screenshot shows, sampled: a blank or one-colour page
+// has a handful, a drawn view hundreds.
+export async function colourCount(page, png) {
+  return page.evaluate(async (b64) => {
+    const img = new Image();
+    img.src = `data:image/png;base64,${b64}`;
+    await img.decode();
+    const canvas = document.createElement('canvas');
+    canvas.width = img.width;
+    canvas.height = img.height;
+    const g = canvas.getContext('2d');
+    g.drawImage(img, 0, 0);
+    const d = g.getImageData(0, 0, canvas.width, canvas.height).data;
+    const seen = new Set();
+    for (let i = 0; i < d.length; i += 4 * 7) seen.add((d[i] << 16) | (d[i + 1] << 8) | d[i + 2]);
+    return seen.size;
+  }, png.toString('base64'));
+}
+
 // A raw request, with the headers exactly as given (Host included).
 export function rawRequest(port, { method = 'GET', path = '/', headers = {}, body } = {}) {
   return new Promise((resolve, reject) => {

@@ -1,7 +1,8 @@
 #include "tools/quillexctl/ui/game_view.h"
 
-#include "mapping/curves.h"
-#include "mapping/xusb_report.h"
+// The driver's own tables, built for Windows programs as well.
+#include "mapping/curve_table.h"
+#include "mapping/xusb_tables.h"
 
 namespace {
 

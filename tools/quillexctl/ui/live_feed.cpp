@@ -1,5 +1,6 @@
 #include "tools/quillexctl/ui/live_feed.h"
 
+#include <ctype.h>
 #include <string.h>
 
 #include <algorithm>
@@ -53,6 +54,30 @@ json GameJson(const GameView& g) {
                 {"left_y", g.leftY},
                 {"right_x", g.rightX},
                 {"right_y", g.rightY}};
+}
+
+// The page's words when no stick answers. Where the link's own reason is
+// already "no Quillex stick found: ADVICE" (Windows), its advice is the
+// sentence, on one line; otherwise the hint, with the reason after it.
+std::string NoStickMessage(const std::string& linkError, const std::string& hint) {
+    std::string why;
+    for (size_t i = 0; i < linkError.size(); ++i) {
+        if (linkError[i] == '\n') {
+            why += ' ';
+            while (i + 1 < linkError.size() && linkError[i + 1] == ' ') {
+                ++i;
+            }
+        } else {
+            why += linkError[i];
+        }
+    }
+    static const std::string kSaid = "no Quillex stick found: ";
+    if (why.compare(0, kSaid.size(), kSaid) == 0 && why.size() > kSaid.size()) {
+        std::string advice = why.substr(kSaid.size());
+        advice[0] = static_cast<char>(toupper(static_cast<unsigned char>(advice[0])));
+        return "No Quillex stick found. " + advice + ".";
+    }
+    return "No Quillex stick found. " + hint + (why.empty() ? "" : " (" + why + ")");
 }
 
 } // namespace
@@ -164,9 +189,7 @@ bool LiveFeed::Poll(unsigned stick, unsigned count) {
     bool present = true;
     if (count == 0) {
         status = "no_stick";
-        std::string why = pool_.LastError();
-        message =
-            "No Quillex stick found. " + noServerHint_ + (why.empty() ? "" : " (" + why + ")");
+        message = NoStickMessage(pool_.LastError(), noServerHint_);
     } else if (stick >= count) {
         status = "no_such_stick";
         message = "Stick " + std::to_string(stick + 1) + " is not plugged in; " +

@@ -1,6 +1,5 @@
 #include "tools/quillexctl/ui/ui_command.h"
 
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -8,8 +7,12 @@
 #include <chrono>
 #include <thread>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#else
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,15 +28,26 @@ namespace {
 
 std::atomic<bool> g_stopUi{false};
 
+#ifdef _WIN32
+// Ctrl-C, Ctrl-Break and the console window closing.
+BOOL WINAPI OnConsoleEvent(DWORD) {
+    g_stopUi = true;
+    return TRUE;
+}
+#else
 void OnStopSignal(int) {
     g_stopUi = true;
 }
+#endif
 
 // Opens the page in the desktop's browser, when there is a desktop: a
 // failure only means the player opens the printed address by hand.
 void OpenBrowser(const std::string& url) {
 #ifdef _WIN32
-    (void)url;
+    // The desktop's default browser; an address it cannot open is only
+    // reported by the shell as a small number.
+    HINSTANCE opened = ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    (void)opened;
 #else
     if (getenv("DISPLAY") == nullptr && getenv("WAYLAND_DISPLAY") == nullptr) {
         return;
@@ -111,7 +125,7 @@ int RunUi(const UiOptions& options, const std::string& socketPath) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 #else
-    signal(SIGINT, OnStopSignal);
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #endif
 
     std::string url = "http://127.0.0.1:" + std::to_string(port) + "/?token=" + token;

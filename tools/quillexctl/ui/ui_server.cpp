@@ -12,10 +12,18 @@
 #include "tools/quillexctl/ui/arcade_settings.h"
 #include "tools/quillexctl/ui/ui_assets.h"
 
+// cpp-httplib where the build has it; the server of http/ where it does not
+// (quillexctl.exe). Both take the same calls.
+#ifdef QUILLEX_UI_BUILTIN_HTTP
+#include "tools/quillexctl/ui/http/http_server.h"
+namespace http = quillex_http;
+#else
 // The resolver's headers that the HTTP library brings define DELETE too, as
 // an operation code of their own; nothing here uses either.
 #undef DELETE
 #include <httplib.h>
+namespace http = httplib;
+#endif
 
 namespace {
 
@@ -27,7 +35,7 @@ constexpr const char* kContentSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
     "connect-src 'self'; form-action 'none'; frame-ancestors 'none'; base-uri 'none'";
 
-void SecurityHeaders(httplib::Response& res) {
+void SecurityHeaders(http::Response& res) {
     res.set_header("Content-Security-Policy", kContentSecurityPolicy);
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("X-Frame-Options", "DENY");
@@ -36,12 +44,12 @@ void SecurityHeaders(httplib::Response& res) {
     res.set_header("Cross-Origin-Resource-Policy", "same-origin");
 }
 
-void Reply(httplib::Response& res, int status, const json& body) {
+void Reply(http::Response& res, int status, const json& body) {
     res.status = status;
     res.set_content(body.dump(), "application/json");
 }
 
-void Fail(httplib::Response& res, int status, const std::string& error,
+void Fail(http::Response& res, int status, const std::string& error,
           const std::string& statusText = std::string()) {
     json body = {{"ok", false}, {"error", error}};
     if (!statusText.empty()) {
@@ -51,7 +59,7 @@ void Fail(httplib::Response& res, int status, const std::string& error,
 }
 
 // The stick a request names: "stick" is 0 to 15.
-bool StickOf(const httplib::Request& req, httplib::Response& res, unsigned* stick) {
+bool StickOf(const http::Request& req, http::Response& res, unsigned* stick) {
     std::string text = req.get_param_value("stick");
     if (text.empty() || text.size() > 2 ||
         text.find_first_not_of("0123456789") != std::string::npos ||
@@ -100,14 +108,14 @@ std::string Utf16LeWithMark(const std::string& ascii) {
 struct UiServer::Impl {
     StickPool& pool;
     LiveFeed& feed;
-    httplib::Server server;
+    http::Server server;
     // The registry reader and writer that .reg files go through is one per
     // process: export and import take turns.
     std::mutex registryLock;
 
     Impl(StickPool& p, LiveFeed& f) : pool(p), feed(f) {}
 
-    bool ReadRecord(unsigned stick, REMAP_RECORD* record, httplib::Response& res) {
+    bool ReadRecord(unsigned stick, REMAP_RECORD* record, http::Response& res) {
         LinkResult r = pool.Control(stick, IOCTL_QUILLEX_GET_MAPPING, {}, sizeof(REMAP_RECORD));
         if (!r.ok || r.out.size() < sizeof(REMAP_RECORD)) {
             Fail(res, 502, DriverFailure("reading the mapping", r),
@@ -119,7 +127,7 @@ struct UiServer::Impl {
     }
 
     bool WriteRecord(unsigned stick, const REMAP_RECORD& record, const char* what,
-                     httplib::Response& res) {
+                     http::Response& res) {
         std::vector<uint8_t> in(reinterpret_cast<const uint8_t*>(&record),
                                 reinterpret_cast<const uint8_t*>(&record) + sizeof(record));
         LinkResult r = pool.Control(stick, IOCTL_QUILLEX_SET_MAPPING, in, 0);
@@ -132,7 +140,7 @@ struct UiServer::Impl {
     }
 
     // The mapping's values and, where the driver has them, its arcade settings.
-    void ReplyMapping(unsigned stick, httplib::Response& res) {
+    void ReplyMapping(unsigned stick, http::Response& res) {
         REMAP_RECORD record;
         if (ReadRecord(stick, &record, res)) {
             json values = MappingValuesJson(record);
@@ -151,7 +159,7 @@ struct UiServer::Impl {
 
 void UiServer::Impl::Routes() {
     auto asset = [this](const char* path, const char* type, std::string_view body) {
-        server.Get(path, [type, body](const httplib::Request&, httplib::Response& res) {
+        server.Get(path, [type, body](const http::Request&, http::Response& res) {
             res.set_content(body.data(), body.size(), type);
         });
     };
@@ -160,12 +168,12 @@ void UiServer::Impl::Routes() {
     asset("/curves.js", "text/javascript; charset=utf-8", UiAsset("curves.js"));
     asset("/app.css", "text/css; charset=utf-8", UiAsset("app.css"));
 
-    server.Get("/api/sticks", [this](const httplib::Request&, httplib::Response& res) {
+    server.Get("/api/sticks", [this](const http::Request&, http::Response& res) {
         unsigned count = pool.Count();
         Reply(res, 200, {{"ok", true}, {"sticks", count}, {"error", pool.LastError()}});
     });
 
-    server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Get("/api/events", [this](const http::Request& req, http::Response& res) {
         unsigned stick = 0;
         if (!StickOf(req, res, &stick)) {
             return;
@@ -176,7 +184,7 @@ void UiServer::Impl::Routes() {
         LiveFeed* live = &feed;
         res.set_chunked_content_provider(
             "text/event-stream",
-            [live, stick, seen](size_t, httplib::DataSink& sink) {
+            [live, stick, seen](size_t, http::DataSink& sink) {
                 std::string event;
                 if (live->WaitNext(stick, seen.get(), &event, std::chrono::milliseconds(1000))) {
                     std::string message = "data: " + event + "\n\n";
@@ -197,7 +205,7 @@ void UiServer::Impl::Routes() {
             });
     });
 
-    server.Get("/api/mapping", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Get("/api/mapping", [this](const http::Request& req, http::Response& res) {
         unsigned stick = 0;
         if (StickOf(req, res, &stick)) {
             ReplyMapping(stick, res);
@@ -207,7 +215,7 @@ void UiServer::Impl::Routes() {
     // A change of some of the mapping's values and arcade settings, by name:
     // {"values": {"BTN_A": 3, "DPAD_MODE": 1, ...}}. Every value is checked
     // before anything is sent; the mapping goes first, then each setting.
-    server.Post("/api/mapping", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Post("/api/mapping", [this](const http::Request& req, http::Response& res) {
         unsigned stick = 0;
         if (!StickOf(req, res, &stick)) {
             return;
@@ -270,7 +278,7 @@ void UiServer::Impl::Routes() {
         ReplyMapping(stick, res);
     });
 
-    server.Post("/api/defaults", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Post("/api/defaults", [this](const http::Request& req, http::Response& res) {
         unsigned stick = 0;
         if (!StickOf(req, res, &stick)) {
             return;
@@ -282,7 +290,7 @@ void UiServer::Impl::Routes() {
         }
     });
 
-    server.Get("/api/export", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Get("/api/export", [this](const http::Request& req, http::Response& res) {
         unsigned stick = 0;
         REMAP_RECORD record;
         if (!StickOf(req, res, &stick) || !ReadRecord(stick, &record, res)) {
@@ -307,7 +315,7 @@ void UiServer::Impl::Routes() {
     // A .reg file read, not applied: what it would change, and the names it
     // holds that are not the mapping's. The page applies the values it shows
     // through POST /api/mapping once the player agrees.
-    server.Post("/api/import-preview", [this](const httplib::Request& req, httplib::Response& res) {
+    server.Post("/api/import-preview", [this](const http::Request& req, http::Response& res) {
         unsigned stick = 0;
         REMAP_RECORD current;
         if (!StickOf(req, res, &stick) || !ReadRecord(stick, &current, res)) {
@@ -359,9 +367,9 @@ UiServer::UiServer(StickPool& pool, LiveFeed& feed, std::string token, bool list
     : impl_(std::make_unique<Impl>(pool, feed)) {
     guard_.token = std::move(token);
     guard_.listenAny = listenAny;
-    httplib::Server& server = impl_->server;
+    http::Server& server = impl_->server;
     server.set_payload_max_length(kMaxUiBodyBytes);
-    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    server.set_pre_routing_handler([this](const http::Request& req, http::Response& res) {
         SecurityHeaders(res);
         GuardRequest g;
         g.method = req.method;
@@ -373,19 +381,19 @@ UiServer::UiServer(StickPool& pool, LiveFeed& feed, std::string token, bool list
         g.cookie = req.get_header_value("Cookie");
         GuardResult verdict = CheckRequest(guard_, g);
         if (verdict.verdict == GuardVerdict::Allow) {
-            return httplib::Server::HandlerResponse::Unhandled;
+            return http::Server::HandlerResponse::Unhandled;
         }
         if (verdict.verdict == GuardVerdict::AllowAndSetCookie) {
             // The token leaves the address bar and the history at once.
             res.set_header("Set-Cookie", TokenCookie(guard_.token));
             res.set_redirect("/", 303);
-            return httplib::Server::HandlerResponse::Handled;
+            return http::Server::HandlerResponse::Handled;
         }
         res.status = 403;
         res.set_content("403 Forbidden: " + verdict.reason + "\n", "text/plain; charset=utf-8");
-        return httplib::Server::HandlerResponse::Handled;
+        return http::Server::HandlerResponse::Handled;
     });
-    server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    server.set_error_handler([](const http::Request&, http::Response& res) {
         if (!res.has_header("Content-Security-Policy")) {
             SecurityHeaders(res);
         }
@@ -400,7 +408,7 @@ UiServer::~UiServer() = default;
 
 int UiServer::Bind(int port, std::string* error) {
     const char* host = guard_.listenAny ? "0.0.0.0" : "127.0.0.1";
-    httplib::Server& server = impl_->server;
+    http::Server& server = impl_->server;
     int bound = -1;
     if (port == 0) {
         bound = server.bind_to_any_port(host);
