@@ -48,6 +48,7 @@ flags=(-std=c++17 -O2 -Wall -Wextra -Werror -Wno-unused-parameter -DQUILLEXCTL_V
     "-ffile-prefix-map=$root=." "-ffile-prefix-map=$out=build-windows")
 sources=$(ls tools/quillexctl/*.cpp tools/quillexctl/ui/*.cpp tools/quillexctl/ui/http/*.cpp | LC_ALL=C sort)
 sources="$sources tools/common/control_names.cpp tools/common/mapping_names.cpp sim/peers/stick/button_names.cpp
+    tools/common/text_format.cpp
     sim/registry/registry.cpp sim/registry/reg_file.cpp sim/registry/reg_merge.cpp sim/core/utf.cpp
     mapping/curve_table.cpp mapping/xusb_tables.cpp windows/quillexctl/replace_file.cpp $work/ui_assets.cpp"
 objects=()

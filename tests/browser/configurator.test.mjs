@@ -6,7 +6,8 @@ import assert from 'node:assert/strict';
 import { readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import {
-  ARTIFACTS, axeSource, colourCount, ctl, launchBrowser, rawRequest, startMachine, startUi, stop, until,
+  ARTIFACTS, axeSource, colourCount, ctl, launchBrowser, machineRequest, rawRequest, startMachine,
+  startUi, stop, until,
 } from './harness.mjs';
 
 let machine, ui, browser, context, page;
@@ -151,17 +152,29 @@ describe('quillexctl ui', () => {
     await ctl('set', 'BTN_X', '0');
   });
 
-  it('previews an import with its unknown names, and applies it only when asked', async () => {
+  it('previews an import in words with its unknown names, and applies it only when asked', async () => {
     await showView('files');
+    const point = (await driverMapping()).L_TRIG_CP_2;
+    assert.notEqual(point, 200, 'the file changes the control point');
     const reg = '\uFEFFWindows Registry Editor Version 5.00\r\n\r\n'
       + '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n'
-      + '"BTN_X"=dword:00000000\r\n"SWAP_TRIGGERS"=dword:00000000\r\n"FUTURE_SETTING"=dword:00000001\r\n';
+      + '"BTN_X"=dword:00000000\r\n"L_TRIG_CP_2"=dword:000000c8\r\n"SWAP_TRIGGERS"=dword:00000000\r\n'
+      + '"FUTURE_SETTING"=dword:00000001\r\n';
     const file = join(ARTIFACTS, 'to-import.reg');
     writeFileSync(file, Buffer.from(reg, 'utf16le'));
     await page.setInputFiles('#import-file', file);
     await until('the preview', () => page.locator('#import-preview').isVisible(), 5000);
-    const rows = await page.locator('#import-changes tr').allTextContents();
-    assert.deepEqual(rows, ['BTN_X130', 'SWAP_TRIGGERS10']);
+    // Each value as the page shows it elsewhere: a button's target by the
+    // name its select gives it, a switch on or off, a control point a number.
+    const rows = await page.locator('#import-changes tr').evaluateAll(
+      (trs) => trs.map((tr) => [...tr.cells].map((td) => td.textContent)));
+    assert.deepEqual(rows, [
+      ['BTN_X', 'Right trigger (RT), fully pulled', 'A'],
+      ['L_TRIG_CP_2', String(point), '200'],
+      ['SWAP_TRIGGERS', 'on', 'off'],
+    ]);
+    const selectNames = await page.locator('#map-BTN_X option').allTextContents();
+    assert.ok(rows[0].slice(1).every((name) => selectNames.includes(name)), 'the mapping table\'s names');
     assert.match(await text('#import-unknown'), /FUTURE_SETTING/);
     assert.equal((await driverMapping()).BTN_X, 13, 'nothing is applied before the player agrees');
     await screenshot('save-and-load-view');
@@ -170,6 +183,7 @@ describe('quillexctl ui', () => {
     await until('applied', async () => (await text('#import-result')).includes('applied'), 5000);
     const values = await driverMapping();
     assert.equal(values.BTN_X, 0);
+    assert.equal(values.L_TRIG_CP_2, 200);
     assert.equal(values.SWAP_TRIGGERS, 0);
   });
 
@@ -266,6 +280,48 @@ describe('quillexctl ui', () => {
     // The page's own policy: its own resources only.
     const csp = (await rawRequest(ui.port, { path: '/', headers: good })).headers['content-security-policy'];
     assert.match(csp, /default-src 'none'/);
+  });
+
+  it('says so when the stick it shows is unplugged, keeps the other live, and takes it back', async () => {
+    await showView('live');
+    const connection = (wanted) => async () => (await text('#connection')) === wanted;
+    const pressed = (button) => async () => (await page.locator(`#live-${button}.on`).count()) === 1;
+    assert.equal(await page.inputValue('#stick'), '0');
+    await until('stick 1 shown', connection('Stick 1 connected'), 5000);
+
+    assert.deepEqual(await machineRequest({ op: 'unplug', stick: 1 }), { ok: true });
+    await until('the removal shown', async () =>
+      (await text('#problem')).startsWith('Stick 1 was removed'), 10000);
+    assert.equal(await text('#connection'), 'Stick removed');
+    await screenshot('stick-removed');
+    // Stick 2 is now the only stick, the first a program finds; the page
+    // still calls it stick 2 and never shows it as stick 1.
+    await ctl('--device', '0', 'set', 'BTN_Y', '1');
+    await new Promise((r) => setTimeout(r, 1500));
+    assert.ok((await text('#problem')).startsWith('Stick 1 was removed'), 'stick 1 still removed');
+    assert.equal(await page.locator('#live-BTN_Y.on').count(), 0, 'nothing of stick 2 shown as stick 1');
+
+    assert.deepEqual(await page.locator('#stick option').allTextContents(), ['Stick 1', 'Stick 2']);
+    await page.selectOption('#stick', '1');
+    await until('stick 2 live', connection('Stick 2 connected'), 5000);
+    await until('its Y pressed', pressed('BTN_Y'), 3000);
+    assert.ok(await page.locator('#problem').isHidden());
+    await ctl('--device', '0', 'set', 'BTN_Y', '0');
+    await until('its Y released', async () => !(await pressed('BTN_Y')()), 3000);
+
+    assert.deepEqual(await machineRequest({ op: 'plug', stick: 1 }), { ok: true });
+    await page.selectOption('#stick', '0');
+    await until('stick 1 back', connection('Stick 1 connected'), 10000);
+    assert.ok(await page.locator('#problem').isHidden());
+    // Plugged again, it is the first stick a program finds once more.
+    await ctl('--device', '0', 'set', 'BTN_B', '1');
+    await until('B pressed on stick 1', pressed('BTN_B'), 3000);
+    await page.selectOption('#stick', '1');
+    await until('stick 2 again', connection('Stick 2 connected'), 5000);
+    assert.equal(await page.locator('#live-BTN_B.on').count(), 0, 'stick 2 has B released');
+    await ctl('--device', '0', 'set', 'BTN_B', '0');
+    await page.selectOption('#stick', '0');
+    await until('stick 1 shown again', connection('Stick 1 connected'), 5000);
   });
 
   it('says so when the machine goes away, and recovers when it is back', async () => {

@@ -7,6 +7,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { promisify } from 'node:util';
 import http from 'node:http';
+import net from 'node:net';
 import { chromium } from 'playwright-core';
 
 const run = promisify(execFile);
@@ -58,6 +59,26 @@ export async function startUi() {
     () => (output.match(/http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]{64}/) || [])[0], 10000);
   const origin = new URL(url).origin;
   return { child, url, origin, port: Number(new URL(url).port), output: () => output };
+}
+
+// One request of the --serve protocol, straight to the machine: what a
+// player does to it that no control code can, such as pulling a stick's
+// cable ({ op: 'unplug', stick: 1 }) and putting it back ({ op: 'plug', ... }).
+export function machineRequest(request) {
+  return new Promise((resolve, reject) => {
+    const socket = net.createConnection(socketPath);
+    let data = '';
+    socket.on('connect', () => socket.write(`${JSON.stringify(request)}\n`));
+    socket.on('data', (d) => {
+      data += d;
+      const end = data.indexOf('\n');
+      if (end >= 0) {
+        socket.end();
+        resolve(JSON.parse(data.slice(0, end)));
+      }
+    });
+    socket.on('error', reject);
+  });
 }
 
 export async function ctl(...args) {

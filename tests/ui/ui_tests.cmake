@@ -5,7 +5,8 @@
 # quillexctl.exe serves with.
 add_executable(quillexctl_ui_tests ${CMAKE_CURRENT_LIST_DIR}/ui_server_test.cpp
                                    ${CMAKE_CURRENT_LIST_DIR}/ui_guard_test.cpp
-                                   ${CMAKE_CURRENT_LIST_DIR}/game_view_test.cpp)
+                                   ${CMAKE_CURRENT_LIST_DIR}/game_view_test.cpp
+                                   ${CMAKE_CURRENT_LIST_DIR}/stick_pool_test.cpp)
 target_link_libraries(quillexctl_ui_tests PRIVATE quillexctl_ui quillex_test_support
                                                   GTest::gtest_main)
 gtest_discover_tests(quillexctl_ui_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)

@@ -1,13 +1,13 @@
 #include "tools/quillexctl/curve_plot.h"
 
 #include <errno.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <nlohmann/json.hpp>
 
 #include "mapping/curve_table.h"
+#include "tools/common/text_format.h"
 
 namespace {
 
@@ -28,16 +28,6 @@ constexpr int kPanelRight = 20;
 constexpr int kPanelWidth = kPanelLeft + kPlot + kPanelRight;
 constexpr int kPanelHeight = kPanelTop + kPlot + kPanelBottom;
 constexpr int kHeader = 40;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    return text;
-}
 
 // One curve's panel with its top-left corner at (left, top).
 std::string Panel(const Curve& c, const char* colour, int left, int top) {

@@ -23,6 +23,10 @@ class DeviceLink {
     virtual ~DeviceLink() = default;
     virtual LinkResult Control(uint32_t code, const std::vector<uint8_t>& input,
                                size_t outputLength) = 0;
+    // The path of the interface it is open on: it names this stick and no
+    // other, while an index moves when an earlier stick is unplugged. Empty
+    // when the link cannot tell.
+    virtual std::string Identity() const { return std::string(); }
 };
 
 // The stick with this index (0 the first; the player names it index + 1) on the machine behind a
@@ -31,6 +35,7 @@ std::unique_ptr<DeviceLink> ConnectToServer(const std::string& socketPath, unsig
                                             std::string* error);
 
 #ifdef _WIN32
-// The stick with this index among the present interfaces of Quillex's class.
+// The stick with this index among the present interfaces of Quillex's class
+// (in the order SetupDi enumerates them).
 std::unique_ptr<DeviceLink> OpenLocalDevice(unsigned device, std::string* error);
 #endif

@@ -75,9 +75,13 @@ class SocketLink : public DeviceLink {
         return result;
     }
 
+    std::string Identity() const override { return interface_; }
+    void SetIdentity(const std::string& interfacePath) { interface_ = interfacePath; }
+
   private:
     int fd_;
     std::string pending_;
+    std::string interface_;
 };
 
 } // namespace
@@ -123,6 +127,7 @@ std::unique_ptr<DeviceLink> ConnectToServer(const std::string& socketPath, unsig
         }
         return nullptr;
     }
+    link->SetIdentity(reply.value("interface", std::string()));
     return link;
 }
 

@@ -9,6 +9,8 @@
 #include <winioctl.h>
 #include <setupapi.h>
 
+#include <string>
+#include <utility>
 #include <vector>
 
 // The one source of quillexctl that defines the interface class's GUID.
@@ -41,7 +43,8 @@ uint32_t StatusOf(DWORD error) {
 
 class WindowsLink : public DeviceLink {
   public:
-    explicit WindowsLink(HANDLE handle) : handle_(handle) {}
+    WindowsLink(HANDLE handle, std::string devicePath)
+        : handle_(handle), devicePath_(std::move(devicePath)) {}
     ~WindowsLink() override { CloseHandle(handle_); }
 
     LinkResult Control(uint32_t code, const std::vector<uint8_t>& input,
@@ -67,9 +70,23 @@ class WindowsLink : public DeviceLink {
         return result;
     }
 
+    std::string Identity() const override { return devicePath_; }
+
   private:
     HANDLE handle_;
+    std::string devicePath_; // UTF-8
 };
+
+std::string Utf8(const wchar_t* text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) {
+        return std::string();
+    }
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
+    out.resize(static_cast<size_t>(size) - 1);
+    return out;
+}
 
 // How many Quillex interfaces are present in 'set'.
 unsigned CountInterfaces(HDEVINFO set) {
@@ -124,7 +141,9 @@ std::unique_ptr<DeviceLink> OpenLocalDevice(unsigned device, std::string* error)
         size != 0 && SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr);
     DWORD lastError = GetLastError();
     HANDLE handle = INVALID_HANDLE_VALUE;
+    std::string devicePath;
     if (got) {
+        devicePath = Utf8(detail->DevicePath);
         // Every control code needs read access, the writing ones write access.
         handle =
             CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
@@ -140,7 +159,7 @@ std::unique_ptr<DeviceLink> OpenLocalDevice(unsigned device, std::string* error)
         *error = "cannot open stick " + std::to_string(device + 1) + ": " + Win32Text(lastError);
         return nullptr;
     }
-    return std::make_unique<WindowsLink>(handle);
+    return std::make_unique<WindowsLink>(handle, std::move(devicePath));
 }
 
 #endif // _WIN32

@@ -37,7 +37,7 @@ namespace {
 using json = nlohmann::json;
 
 struct ServedStick {
-    sim::pnp::Stack::DeviceId id = 0;
+    sim::pnp::Stack::DeviceId id = 0; // 0 while unplugged
     PDEVICE_CONTEXT context = nullptr;
     std::string interfacePath;
     // The server's own handle, as the run's: its open starts the stick's
@@ -45,7 +45,36 @@ struct ServedStick {
     // it is open; its start-up wait passes on the simulated clock.
     std::unique_ptr<LivePipeline> reader;
     std::shared_ptr<sim::xbox::Controller> controller;
+    size_t reportsShown = 0; // of the controller's completions
     sim::stick::Layout layout = sim::stick::Layout::A;
+    unsigned number = 0; // the player's name for it, from 1: its place among the --sticks
+};
+
+// The sticks as served, in a fixed place each, plugged or not: a client
+// unplugs one and plugs it again as a player pulls and puts back a cable.
+// Clients find the plugged ones as Windows enumerates present interfaces:
+// the Nth plugged stick is device N, so an unplug moves the later ones down.
+struct ServedSticks {
+    std::mutex lock; // guards every field of every stick, and what they own
+    std::vector<ServedStick> sticks;
+    std::vector<sim::pnp::Stack::DeviceId> unplugged; // each waited for at the end
+
+    size_t PresentCount() const {
+        size_t count = 0;
+        for (const ServedStick& served : sticks) {
+            count += served.id != 0 ? 1 : 0;
+        }
+        return count;
+    }
+    // The Nth plugged stick, or null.
+    ServedStick* Present(size_t index) {
+        for (ServedStick& served : sticks) {
+            if (served.id != 0 && index-- == 0) {
+                return &served;
+            }
+        }
+        return nullptr;
+    }
 };
 
 // Plugs a stick and brings up its reader and emulated controller; the stick
@@ -77,6 +106,7 @@ bool PlugStick(sim::pnp::Stack& stack, sim::stick::Layout layout, ServedStick* s
         report.Error("the class driver could not configure the controller");
         return false;
     }
+    served->reportsShown = served->controller->CompletionCount();
     bool changed = false;
     status = served->reader->Feed(sim::stick::Encode(layout, {}), &changed);
     if (!NT_SUCCESS(status)) {
@@ -85,6 +115,18 @@ bool PlugStick(sim::pnp::Stack& stack, sim::stick::Layout layout, ServedStick* s
         return false;
     }
     return true;
+}
+
+// A surprise removal, as the cable pulled: the server's own handle goes, and
+// the device is removed once the clients' handles close too.
+void UnplugStick(sim::pnp::Stack& stack, ServedStick* served, ServedSticks& all) {
+    served->reader.reset();
+    stack.Unplug(served->id);
+    all.unplugged.push_back(served->id);
+    served->id = 0;
+    served->context = nullptr;
+    served->controller.reset();
+    served->interfacePath.clear();
 }
 
 } // namespace
@@ -145,8 +187,8 @@ json StatusReply(bool ok, const sim::app::Companion& app) {
 // One client: its requests in order, on its own handle.
 class Session {
   public:
-    Session(const std::vector<ServedStick>& sticks, RunOutputs& outputs)
-        : sticks_(sticks), outputs_(outputs) {}
+    Session(sim::pnp::Stack& stack, ServedSticks& sticks, RunOutputs& outputs, RunReport& report)
+        : stack_(stack), sticks_(sticks), outputs_(outputs), report_(report) {}
 
     json Handle(const std::string& line) {
         json request = json::parse(line, nullptr, false);
@@ -156,11 +198,15 @@ class Session {
         }
         const std::string op = request["op"];
         if (op == "list") {
+            std::lock_guard<std::mutex> guard(sticks_.lock);
             json devices = json::array();
-            for (size_t i = 0; i < sticks_.size(); ++i) {
-                devices.push_back({{"index", i},
-                                   {"interface", sticks_[i].interfacePath},
-                                   {"product_id", sticks_[i].context->ProductId}});
+            for (const ServedStick& served : sticks_.sticks) {
+                if (served.id != 0) {
+                    devices.push_back({{"index", devices.size()},
+                                       {"interface", served.interfacePath},
+                                       {"product_id", served.context->ProductId},
+                                       {"stick", served.number}});
+                }
             }
             return json{{"ok", true}, {"devices", devices}};
         }
@@ -170,18 +216,27 @@ class Session {
         if (op == "ioctl") {
             return Control(request);
         }
-        return Failure("unknown op \"" + op + "\" (list, open, ioctl)");
+        if (op == "unplug" || op == "plug") {
+            return PlugOrUnplug(request, op == "plug");
+        }
+        return Failure("unknown op \"" + op + "\" (list, open, ioctl, unplug, plug)");
     }
 
   private:
     json Open(const json& request) {
-        size_t index = 0;
-        if (request.contains("device")) {
-            if (!request["device"].is_number_unsigned() || request["device"] >= sticks_.size()) {
-                return Failure("no device " + request["device"].dump() + " (there are " +
-                               std::to_string(sticks_.size()) + ")");
+        if (request.contains("device") && !request["device"].is_number_unsigned()) {
+            return Failure("\"device\" is a device's index, from 0");
+        }
+        const size_t index = request.value("device", size_t{0});
+        std::string interfacePath;
+        {
+            std::lock_guard<std::mutex> guard(sticks_.lock);
+            const ServedStick* served = sticks_.Present(index);
+            if (served == nullptr) {
+                return Failure("no device " + std::to_string(index) + " (there are " +
+                               std::to_string(sticks_.PresentCount()) + ")");
             }
-            index = request["device"];
+            interfacePath = served->interfacePath;
         }
         std::string access = request.value("access", std::string("readwrite"));
         DWORD rights = access == "read"        ? GENERIC_READ
@@ -191,8 +246,41 @@ class Session {
         if (rights == 0) {
             return Failure("access is read, write or readwrite");
         }
-        bool ok = app_.Open(sticks_[index].interfacePath, rights);
-        return StatusReply(ok, app_);
+        bool ok = app_.Open(interfacePath, rights);
+        json reply = StatusReply(ok, app_);
+        if (ok) {
+            reply["interface"] = interfacePath; // which stick this handle is on
+        }
+        return reply;
+    }
+
+    json PlugOrUnplug(const json& request, bool plug) {
+        std::lock_guard<std::mutex> guard(sticks_.lock);
+        if (!request.contains("stick") || !request["stick"].is_number_unsigned() ||
+            request["stick"] < 1u || request["stick"] > sticks_.sticks.size()) {
+            return Failure("\"stick\" is a served stick's number, 1 to " +
+                           std::to_string(sticks_.sticks.size()));
+        }
+        ServedStick& served = sticks_.sticks[request["stick"].get<size_t>() - 1];
+        if ((served.id != 0) == plug) {
+            return Failure("stick " + std::to_string(served.number) + " is " +
+                           (plug ? "plugged already" : "not plugged"));
+        }
+        if (!plug) {
+            UnplugStick(stack_, &served, sticks_);
+            report_.Say("== unplugged stick %u\n", served.number);
+            return json{{"ok", true}};
+        }
+        if (!PlugStick(stack_, served.layout, &served, report_)) {
+            // Whatever part of it came up goes again; the place stays free.
+            if (served.id != 0) {
+                UnplugStick(stack_, &served, sticks_);
+            }
+            return Failure("plugging stick " + std::to_string(served.number) + " again failed");
+        }
+        report_.Say("== plugged stick %u again, product id 0x%X: %s\n", served.number,
+                    served.context->ProductId, served.interfacePath.c_str());
+        return json{{"ok", true}};
     }
 
     json Control(const json& request) {
@@ -245,8 +333,10 @@ class Session {
                quillex_serve::FromHex(request["in"], bytes);
     }
 
-    const std::vector<ServedStick>& sticks_;
+    sim::pnp::Stack& stack_;
+    ServedSticks& sticks_;
     RunOutputs& outputs_;
+    RunReport& report_;
     sim::app::Companion app_;
 };
 
@@ -263,9 +353,10 @@ bool SendLine(int fd, const std::string& text) {
     return true;
 }
 
-void ServeClient(int fd, const std::vector<ServedStick>& sticks, RunOutputs* outputs) {
+void ServeClient(int fd, sim::pnp::Stack* stack, ServedSticks* sticks, RunOutputs* outputs,
+                 RunReport* report) {
     sim::kernel::SetCurrentThreadName("companion");
-    Session session(sticks, *outputs);
+    Session session(*stack, *sticks, *outputs, *report);
     std::string pending;
     char chunk[4096];
     for (;;) {
@@ -292,40 +383,44 @@ void ServeClient(int fd, const std::vector<ServedStick>& sticks, RunOutputs* out
 }
 
 // Shows every report the class driver reads, as a game would see it.
-void ShowReports(const std::vector<ServedStick>& sticks, std::vector<size_t>* shown,
-                 RunReport& report) {
-    for (size_t i = 0; i < sticks.size(); ++i) {
-        std::vector<sim::xbox::Controller::Completion> all = sticks[i].controller->Completions();
-        for (size_t c = (*shown)[i]; c < all.size(); ++c) {
+void ShowReports(ServedSticks& sticks, RunReport& report) {
+    std::lock_guard<std::mutex> guard(sticks.lock);
+    for (ServedStick& served : sticks.sticks) {
+        if (served.controller == nullptr) {
+            continue; // unplugged
+        }
+        std::vector<sim::xbox::Controller::Completion> all = served.controller->Completions();
+        for (size_t c = served.reportsShown; c < all.size(); ++c) {
             if (all[c].isReport) {
-                report.Say("   stick #%u: class driver read %s\n",
-                           sticks[i].context->InstanceNumber,
+                report.Say("   stick #%u: class driver read %s\n", served.context->InstanceNumber,
                            sim::xbox::Describe(all[c].pad).c_str());
             }
         }
-        (*shown)[i] = all.size();
+        served.reportsShown = all.size();
     }
 }
 
 } // namespace
 
 int Serve(sim::pnp::Stack& stack, const Options& options, RunOutputs& outputs, RunReport& report) {
-    std::vector<ServedStick> sticks;
+    ServedSticks served;
+    std::vector<ServedStick>& sticks = served.sticks;
     std::vector<sim::stick::Layout> models = StickModels(options.layout, options.sticks);
     // Plugged at once, they never move in the vector while served.
     sticks.reserve(models.size());
     int rc = 0;
     for (sim::stick::Layout layout : models) {
         sticks.emplace_back();
-        ServedStick& served = sticks.back();
-        if (!PlugStick(stack, layout, &served, report)) {
+        ServedStick& stick = sticks.back();
+        stick.number = static_cast<unsigned>(sticks.size());
+        if (!PlugStick(stack, layout, &stick, report)) {
             rc = 1;
             break;
         }
         nlohmann::ordered_json stickJson;
-        report.Say("== serving stick #%u, product id 0x%X: %s\n", served.context->InstanceNumber,
-                   served.context->ProductId, served.interfacePath.c_str());
-        report.SayText(ApplyMappingOptions(served.context, options, sticks.size() == 1, stickJson));
+        report.Say("== serving stick #%u, product id 0x%X: %s\n", stick.context->InstanceNumber,
+                   stick.context->ProductId, stick.interfacePath.c_str());
+        report.SayText(ApplyMappingOptions(stick.context, options, sticks.size() == 1, stickJson));
     }
     std::string error;
     if (rc == 0 && !outputs.SaveRegistry(&error)) {
@@ -336,21 +431,17 @@ int Serve(sim::pnp::Stack& stack, const Options& options, RunOutputs& outputs, R
     if (rc == 0) {
         report.Say("== listening on %s (quillexctl --connect %s); SIGINT or SIGTERM stops\n",
                    options.serveSocket.c_str(), options.serveSocket.c_str());
-        std::vector<size_t> shown(sticks.size());
-        for (size_t i = 0; i < sticks.size(); ++i) {
-            shown[i] = sticks[i].controller->CompletionCount();
-        }
         std::list<std::pair<int, std::thread>> clients;
         while (!stop_signal::Requested()) {
             pollfd waiting{listener, POLLIN, 0};
             if (poll(&waiting, 1, 20) > 0) {
                 int fd = accept(listener, nullptr, nullptr);
                 if (fd >= 0) {
-                    clients.emplace_back(fd,
-                                         std::thread(ServeClient, fd, std::cref(sticks), &outputs));
+                    clients.emplace_back(
+                        fd, std::thread(ServeClient, fd, &stack, &served, &outputs, &report));
                 }
             }
-            ShowReports(sticks, &shown, report);
+            ShowReports(served, report);
         }
         report.Say("== %s: stopping\n", strsignal(stop_signal::Signal()));
         // Clients still connected are cut off; their handles close with them.
@@ -358,15 +449,20 @@ int Serve(sim::pnp::Stack& stack, const Options& options, RunOutputs& outputs, R
             shutdown(client.first, SHUT_RDWR);
             client.second.join();
         }
-        ShowReports(sticks, &shown, report);
+        ShowReports(served, report);
     }
-    for (ServedStick& served : sticks) {
+    for (ServedStick& stick : sticks) {
         // The server's handle goes before removal, as the last one.
-        served.reader.reset();
-        if (served.id != 0) {
-            stack.Unplug(served.id);
-            stack.WaitRemoved(served.id);
+        stick.reader.reset();
+        if (stick.id != 0) {
+            stack.Unplug(stick.id);
+            stack.WaitRemoved(stick.id);
         }
+    }
+    // Sticks unplugged while served: their removal waited for the clients'
+    // handles, all closed now.
+    for (sim::pnp::Stack::DeviceId id : served.unplugged) {
+        stack.WaitRemoved(id);
     }
     sim::xbox::Forget();
     report.Say("== stopped serving; sticks unplugged\n");

@@ -2,16 +2,25 @@
 // socket: one JSON object per line each way, a reply for every request.
 //
 //   {"op":"list"}
-//     -> {"ok":true,"devices":[{"index":0,"interface":"\\\\?\\HID#...","product_id":1026}]}
+//     -> {"ok":true,"devices":[{"index":0,"interface":"\\\\?\\HID#...","product_id":1026,
+//                               "stick":1}]}
 //   {"op":"open","device":0,"access":"read"|"write"|"readwrite"}
-//     -> {"ok":true} | {"ok":false,"status":N,"win32":N,"message":"..."}
+//     -> {"ok":true,"interface":"..."} | {"ok":false,"status":N,"win32":N,"message":"..."}
 //   {"op":"ioctl","code":N,"in":"<hex>","out_length":N}
 //     -> {"ok":true|false,"status":N,"win32":N,"returned":N,"out":"<hex>"}
+//   {"op":"unplug","stick":N} | {"op":"plug","stick":N}
+//     -> {"ok":true} | {"ok":false,"message":"..."}
 //
 // "open" is CreateFile on the device's interface with that access, "ioctl" a
 // DeviceIoControl on the handle, both in the simulated machine; the handle is
-// closed with the connection. Malformed requests get {"ok":false,"message":...}
-// and the connection stays usable.
+// closed with the connection. Devices are the plugged sticks in order, as
+// Windows enumerates present interfaces: "index" N is the Nth plugged stick
+// (an unplug moves the later ones down), "stick" the number the server gave
+// it, from 1, which stays its own. "unplug" pulls served stick N out (a
+// surprise removal: open handles then fail, and the device goes once they
+// close), "plug" puts a stick of the same model back in its place (a new
+// device, with a new interface). Malformed requests get
+// {"ok":false,"message":...} and the connection stays usable.
 #pragma once
 
 #include <stddef.h>

@@ -2,7 +2,6 @@
 
 #include <curses.h>
 
-#include <stdarg.h>
 #include <string.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 
 #include "tools/common/control_names.h"
 #include "tools/common/mapping_names.h"
+#include "tools/common/text_format.h"
 
 namespace {
 
@@ -60,16 +60,6 @@ void Text(int row, int col, const std::string& text) {
     if (row >= 0 && row < LINES && col < COLS) {
         mvaddnstr(row, col, text.c_str(), COLS - col);
     }
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    return text;
 }
 
 // Pieces of text laid on lines of at most 'width' columns, in order, two

@@ -1,6 +1,6 @@
-// The words and numbers of quillex-sim's lines for a person: printf into a
-// string, bytes in hex, the legend that explains the lines, and the text of
-// one played step.
+// The words and numbers of quillex-sim's lines for a person: bytes in hex,
+// the legend that explains the lines, and the text of one played step (its
+// lines put together with Format, then said at once).
 #pragma once
 
 #include <stdint.h>
@@ -8,10 +8,9 @@
 #include <string>
 
 #include "platform/device_context.h"
+#include "tools/common/text_format.h"
 #include "tools/quillex-sim/session/session_player.h"
 
-// printf into a string: a step's lines are put together, then said at once.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // "0A 1B 2C".
 std::string Hex(const uint8_t* bytes, size_t count);
 // How to read a run's lines; printed once at its top.

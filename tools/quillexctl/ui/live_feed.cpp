@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <string.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "tools/common/mapping_names.h"
@@ -17,6 +18,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kMappingReadEvery = std::chrono::milliseconds(500);
 constexpr auto kRescanWhileNone = std::chrono::milliseconds(500);
 constexpr auto kRescanEvery = std::chrono::seconds(2);
+// After a stick stopped answering: soon, but not at every poll while it is
+// gone, since a rescan opens every stick present.
+constexpr auto kRescanAfterLoss = std::chrono::milliseconds(500);
 
 json StateJson(const APP_INSTANCE& s) {
     json buttons = json::array();
@@ -139,10 +143,11 @@ bool LiveFeed::WaitNext(unsigned stick, uint64_t* seen, std::string* event,
 }
 
 void LiveFeed::Run() {
-    Clock::time_point nextScan = Clock::now();
+    Clock::time_point nextScan = Clock::now(), lastScan = nextScan;
     while (!stop_) {
         Clock::time_point start = Clock::now();
         if (start >= nextScan) {
+            lastScan = start;
             unsigned found = pool_.Rescan(nullptr);
             nextScan =
                 start + (found == 0 ? std::chrono::duration_cast<Clock::duration>(kRescanWhileNone)
@@ -158,7 +163,8 @@ void LiveFeed::Run() {
         unsigned count = pool_.Count();
         for (unsigned stick : sticks) {
             if (!Poll(stick, count)) {
-                nextScan = Clock::now(); // a stick went away: look again at once
+                // A stick went away: look again.
+                nextScan = std::min(nextScan, lastScan + kRescanAfterLoss);
             }
         }
         std::this_thread::sleep_until(start + period_);

@@ -23,31 +23,88 @@ bool MeansStickGone(const LinkResult& result) {
 
 unsigned StickPool::Rescan(std::string* error) {
     std::lock_guard<std::mutex> guard(lock_);
-    std::vector<std::unique_ptr<DeviceLink>> found;
+    std::vector<std::unique_ptr<DeviceLink>> present;
     std::string why;
     for (unsigned i = 0; i < kMaxUiSticks; ++i) {
-        // A link still open is kept: the stick behind it is still there.
-        if (i < links_.size() && links_[i] != nullptr) {
-            found.push_back(std::move(links_[i]));
+        // A stick known only by its index keeps its link while it is open.
+        if (i < places_.size() && places_[i].identity.empty() && places_[i].link != nullptr) {
+            present.push_back(std::move(places_[i].link));
             continue;
         }
         std::unique_ptr<DeviceLink> link = opener_(i, &why);
         if (link == nullptr) {
             break;
         }
-        found.push_back(std::move(link));
+        present.push_back(std::move(link));
     }
-    links_ = std::move(found);
-    lastError_ = links_.empty() ? why : std::string();
+    lastError_ = present.empty() ? why : std::string();
     if (error != nullptr) {
         *error = lastError_;
     }
-    return static_cast<unsigned>(links_.size());
+    if (present.empty()) {
+        places_.clear();
+        return 0;
+    }
+
+    std::vector<Place> places(places_.size());
+    std::vector<bool> taken(places_.size());
+    std::vector<std::unique_ptr<DeviceLink>> newcomers;
+    for (size_t i = 0; i < present.size(); ++i) {
+        std::string identity = present[i]->Identity();
+        size_t at = places_.size();
+        if (identity.empty()) {
+            at = i; // a link that cannot tell keeps the index it was opened by
+        } else {
+            for (size_t p = 0; p < places_.size(); ++p) {
+                if (places_[p].identity == identity) {
+                    at = p;
+                }
+            }
+        }
+        if (at >= places_.size()) {
+            newcomers.push_back(std::move(present[i]));
+            continue;
+        }
+        places[at].identity = identity;
+        // A link still open is kept: the stick behind it is still there.
+        places[at].link = places_[at].identity == identity && places_[at].link != nullptr
+                              ? std::move(places_[at].link)
+                              : std::move(present[i]);
+        taken[at] = true;
+    }
+    // A removed stick keeps its place, linkless, until a newcomer takes it.
+    for (size_t p = 0; p < places_.size(); ++p) {
+        if (!taken[p]) {
+            places[p].identity = places_[p].identity;
+        }
+    }
+    for (std::unique_ptr<DeviceLink>& link : newcomers) {
+        size_t free = 0;
+        while (free < places.size() && taken[free]) {
+            ++free;
+        }
+        if (free >= kMaxUiSticks) {
+            break;
+        }
+        if (free == places.size()) {
+            places.emplace_back();
+            taken.push_back(false);
+        }
+        places[free].identity = link->Identity();
+        places[free].link = std::move(link);
+        taken[free] = true;
+    }
+    // Places known by index past the last stick present are no places.
+    while (!places.empty() && places.back().link == nullptr && places.back().identity.empty()) {
+        places.pop_back();
+    }
+    places_ = std::move(places);
+    return static_cast<unsigned>(places_.size());
 }
 
 unsigned StickPool::Count() {
     std::lock_guard<std::mutex> guard(lock_);
-    return static_cast<unsigned>(links_.size());
+    return static_cast<unsigned>(places_.size());
 }
 
 std::string StickPool::LastError() {
@@ -59,21 +116,28 @@ LinkResult StickPool::Control(unsigned index, uint32_t code, const std::vector<u
                               size_t outputLength) {
     std::lock_guard<std::mutex> guard(lock_);
     LinkResult result;
-    if (index >= links_.size()) {
+    if (index >= places_.size()) {
         result.message = "there is no stick " + std::to_string(index + 1);
         return result;
     }
-    if (links_[index] == nullptr) {
+    Place& place = places_[index];
+    if (place.link == nullptr) {
+        // A stick known by its interface comes back through a rescan, which
+        // finds where it is now; one known by its index is opened there.
+        if (!place.identity.empty()) {
+            result.message = "stick " + std::to_string(index + 1) + " was removed";
+            return result;
+        }
         std::string error;
-        links_[index] = opener_(index, &error);
-        if (links_[index] == nullptr) {
+        place.link = opener_(index, &error);
+        if (place.link == nullptr) {
             result.message = error;
             return result;
         }
     }
-    result = links_[index]->Control(code, input, outputLength);
+    result = place.link->Control(code, input, outputLength);
     if (MeansStickGone(result)) {
-        links_[index].reset();
+        place.link.reset();
     }
     return result;
 }

@@ -2,6 +2,12 @@
 // when first needed and opened again after the stick or the machine behind
 // the link went away. Every request goes through one lock, since a link
 // carries one request at a time.
+//
+// The page names a stick by its place here, not by the index it is opened
+// by: unplugging a stick moves the later ones down the present interfaces,
+// so each place keeps the stick it was given (known by its interface). A
+// removed stick's place stays, saying it is gone, until a stick that is not
+// present in another place comes (the removed one plugged again).
 #pragma once
 
 #include <stdint.h>
@@ -24,8 +30,9 @@ class StickPool {
   public:
     explicit StickPool(LinkOpener opener) : opener_(std::move(opener)) {}
 
-    // Finds the sticks present now: opens index 0, 1, ... until one fails.
-    // Returns how many; *error says why the first missing one failed.
+    // Finds the sticks present now: opens index 0, 1, ... until one fails,
+    // and gives each its place. Returns how many places there are (none when
+    // no stick is present); *error says why the first missing one failed.
     unsigned Rescan(std::string* error);
     unsigned Count();
     // Why no stick was found at the last rescan (empty when one was).
@@ -38,9 +45,13 @@ class StickPool {
                        size_t outputLength);
 
   private:
+    struct Place {
+        std::string identity;             // the stick's interface; empty: known by its index
+        std::unique_ptr<DeviceLink> link; // null once dropped
+    };
     LinkOpener opener_;
     std::mutex lock_;
-    std::vector<std::unique_ptr<DeviceLink>> links_; // one per stick found; null once dropped
+    std::vector<Place> places_; // one per stick found
     std::string lastError_;
 };
 

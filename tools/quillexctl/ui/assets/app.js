@@ -20,6 +20,19 @@ const LEVER = ['up', 'up and right', 'right', 'down and right', 'down', 'down an
   'up and left', 'centred'];
 const FLAGS = ['SWAP_TRIGGERS', 'SWAP_STICKS', 'ENABLE_SCALING'];
 
+// A button's target in words, as the mapping table's selects name it.
+function targetName(value) {
+  return [...XBOX_TARGETS, ...TRIGGER_TARGETS][value] ?? `Xbox button ${value}`;
+}
+
+// A stored value as the page shows it elsewhere: a button by the Xbox button
+// it gives, a switch on or off, a control point as its number.
+function valueInWords(name, value) {
+  if (STICK_BUTTONS.some(([n]) => n === name)) return targetName(value);
+  if (FLAGS.includes(name)) return value ? 'on' : 'off';
+  return String(value);
+}
+
 const $ = (id) => document.getElementById(id);
 
 let stick = 0;
@@ -471,7 +484,7 @@ function setUpFiles() {
     body.replaceChildren();
     for (const c of r.data.changes) {
       const tr = document.createElement('tr');
-      for (const text of [c.name, String(c.from), String(c.to)]) {
+      for (const text of [c.name, valueInWords(c.name, c.from), valueInWords(c.name, c.to)]) {
         const td = document.createElement('td');
         td.textContent = text;
         tr.append(td);
