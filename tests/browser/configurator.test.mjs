@@ -156,10 +156,13 @@ describe('quillexctl ui', () => {
     await showView('files');
     const point = (await driverMapping()).L_TRIG_CP_2;
     assert.notEqual(point, 200, 'the file changes the control point');
+    const rate = Number((await ctl('get', 'TURBO_RATE')).match(/= (\d+)/)[1]);
+    const newRate = rate === 7 ? 8 : 7;
     const reg = '\uFEFFWindows Registry Editor Version 5.00\r\n\r\n'
       + '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n'
       + '"BTN_X"=dword:00000000\r\n"L_TRIG_CP_2"=dword:000000c8\r\n"SWAP_TRIGGERS"=dword:00000000\r\n'
-      + '"FUTURE_SETTING"=dword:00000001\r\n';
+      + '"FUTURE_SETTING"=dword:00000001\r\n'
+      + `"TURBO_RATE"=dword:${newRate.toString(16).padStart(8, '0')}\r\n`;
     const file = join(ARTIFACTS, 'to-import.reg');
     writeFileSync(file, Buffer.from(reg, 'utf16le'));
     await page.setInputFiles('#import-file', file);
@@ -172,6 +175,7 @@ describe('quillexctl ui', () => {
       ['BTN_X', 'Right trigger (RT), fully pulled', 'A'],
       ['L_TRIG_CP_2', String(point), '200'],
       ['SWAP_TRIGGERS', 'on', 'off'],
+      ['TURBO_RATE', `${rate} presses a second`, `${newRate} presses a second`],
     ]);
     const selectNames = await page.locator('#map-BTN_X option').allTextContents();
     assert.ok(rows[0].slice(1).every((name) => selectNames.includes(name)), 'the mapping table\'s names');
@@ -185,6 +189,7 @@ describe('quillexctl ui', () => {
     assert.equal(values.BTN_X, 0);
     assert.equal(values.L_TRIG_CP_2, 200);
     assert.equal(values.SWAP_TRIGGERS, 0);
+    assert.equal((await ctl('get', 'TURBO_RATE')).trim(), `TURBO_RATE = ${newRate}`);
   });
 
   it('drags and keys a curve into the control points the driver returns, drawn as the driver builds it', async () => {

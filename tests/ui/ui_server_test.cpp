@@ -353,27 +353,35 @@ TEST_F(UiServerTest, AnImportIsPreviewedWithUnknownNamesShownAndNothingApplied) 
         "Windows Registry Editor Version 5.00\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n"
         "\"BTN_A\"=dword:00000003\r\n\"BTN_B\"=dword:00000001\r\n"
-        "\"TURBO_SPEED\"=dword:00000009\r\n\"R_TRIG_CP_1\"=dword:00000010\r\n";
+        "\"TURBO_SPEED\"=dword:00000009\r\n\"R_TRIG_CP_1\"=dword:00000010\r\n"
+        "\"DPAD_MODE\"=dword:00000002\r\n\"TURBO_RATE\"=dword:0000000f\r\n";
     auto r =
         Client().Post("/api/import-preview?stick=0", Authorised(), reg, "application/octet-stream");
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200) << r->body;
     json preview = json::parse(r->body);
-    ASSERT_EQ(preview["changes"].size(), 2u);
+    // The arcade settings are the driver's too (TURBO_RATE is already 15).
+    ASSERT_EQ(preview["changes"].size(), 3u) << preview.dump();
     EXPECT_EQ(preview["changes"][0]["name"], "BTN_A");
     EXPECT_EQ(preview["changes"][0]["from"], 0);
     EXPECT_EQ(preview["changes"][0]["to"], 3);
     EXPECT_EQ(preview["changes"][1]["name"], "R_TRIG_CP_1");
+    EXPECT_EQ(preview["changes"][2], json({{"name", "DPAD_MODE"}, {"from", 0}, {"to", 2}}));
     EXPECT_EQ(preview["unknown"], json::array({"TURBO_SPEED"}));
     EXPECT_EQ(preview["values"]["BTN_B"], 1);
+    EXPECT_EQ(preview["values"]["TURBO_RATE"], 15);
     EXPECT_EQ(SetMappingCalls(), 0);
+    EXPECT_EQ(Setting(0), 0u);
 
-    std::string outOfRange = reg + "\"BTN_X\"=dword:0000000e\r\n";
-    auto bad = Client().Post("/api/import-preview?stick=0", Authorised(), outOfRange,
-                             "application/octet-stream");
-    ASSERT_TRUE(bad);
-    EXPECT_EQ(bad->status, 400);
-    EXPECT_NE(bad->body.find("BTN_X"), std::string::npos);
+    for (const char* outOfRange : {"\"BTN_X\"=dword:0000000e\r\n",
+                                   "\"TURBO_RATE\"=dword:00000063\r\n", "\"HOTKEYS\"=\"on\"\r\n"}) {
+        auto bad = Client().Post("/api/import-preview?stick=0", Authorised(), reg + outOfRange,
+                                 "application/octet-stream");
+        ASSERT_TRUE(bad);
+        EXPECT_EQ(bad->status, 400) << outOfRange;
+        std::string name(outOfRange + 1, strchr(outOfRange + 1, '"'));
+        EXPECT_NE(bad->body.find(name), std::string::npos) << bad->body;
+    }
     auto notReg = Client().Post("/api/import-preview?stick=0", Authorised(), "hello",
                                 "application/octet-stream");
     ASSERT_TRUE(notReg);
@@ -396,6 +404,9 @@ TEST_F(UiServerTest, TheExportIsARegistryFileOfTheSticksMapping) {
     EXPECT_NE(text.find("Windows Registry Editor Version 5.00"), std::string::npos);
     EXPECT_NE(text.find("\"BTN_A\"=dword:00000003"), std::string::npos);
     EXPECT_NE(text.find("\"L_STICK_Y_CP_2\"=dword:000000a5"), std::string::npos);
+    // The arcade settings beside the mapping, as quillexctl mapping export writes them.
+    EXPECT_NE(text.find("\"TURBO_RATE\"=dword:0000000f"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"DPAD_MODE\"=dword:00000000"), std::string::npos);
 }
 
 // The event stream: the first event shows the stick, and a removal is told

@@ -296,6 +296,10 @@ void UiServer::Impl::Routes() {
         if (!StickOf(req, res, &stick) || !ReadRecord(stick, &record, res)) {
             return;
         }
+        // The arcade settings go beside the mapping, as quillexctl mapping
+        // export writes them, when the driver has them.
+        std::map<std::string, uint32_t> settings;
+        ReadArcadeSettings(pool, stick, &settings);
         std::string text;
         {
             std::lock_guard<std::mutex> guard(registryLock);
@@ -303,6 +307,9 @@ void UiServer::Impl::Routes() {
             const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&record);
             for (const MappingValue& field : MappingValues()) {
                 sim::registry::SetDword(kRemapKey, field.name, bytes[field.offset]);
+            }
+            for (const auto& setting : settings) {
+                sim::registry::SetDword(kRemapKey, setting.first, setting.second);
             }
             text = sim::registry::ExportRegText();
             sim::registry::Reset();
@@ -321,6 +328,8 @@ void UiServer::Impl::Routes() {
         if (!StickOf(req, res, &stick) || !ReadRecord(stick, &current, res)) {
             return;
         }
+        std::map<std::string, uint32_t> currentSettings;
+        bool hasSettings = ReadArcadeSettings(pool, stick, &currentSettings);
         std::lock_guard<std::mutex> guard(registryLock);
         sim::registry::Reset();
         std::string error;
@@ -338,6 +347,24 @@ void UiServer::Impl::Routes() {
         json changes = json::array(), unknown = json::array(), values = json::object();
         for (const sim::registry::Value& v : sim::registry::Values(kRemapKey)) {
             const MappingValue* field = FindMappingValue(v.name);
+            const ArcadeSetting* setting = FindArcadeSetting(v.name);
+            if (setting != nullptr && hasSettings) {
+                std::optional<uint32_t> number = sim::registry::GetDword(kRemapKey, v.name);
+                if (!number || *number < setting->min || *number > setting->max) {
+                    sim::registry::Reset();
+                    Fail(res, 400,
+                         std::string(setting->name) + " in the file is not a dword within " +
+                             ArcadeSettingRange(*setting));
+                    return;
+                }
+                values[setting->name] = *number;
+                uint32_t now = currentSettings[setting->name];
+                if (*number != now) {
+                    changes.push_back({{"name", setting->name}, {"from", now}, {"to", *number}});
+                }
+                continue;
+            }
+            // A driver without the arcade settings cannot take them either.
             if (field == nullptr) {
                 unknown.push_back(v.name);
                 continue;

@@ -25,11 +25,20 @@ function targetName(value) {
   return [...XBOX_TARGETS, ...TRIGGER_TARGETS][value] ?? `Xbox button ${value}`;
 }
 
+const LEVER_DRIVES = ['the d-pad', 'the left stick', 'the right stick'];
+
 // A stored value as the page shows it elsewhere: a button by the Xbox button
-// it gives, a switch on or off, a control point as its number.
+// it gives, a switch on or off, the arcade modes as their controls say them,
+// a control point as its number.
 function valueInWords(name, value) {
   if (STICK_BUTTONS.some(([n]) => n === name)) return targetName(value);
-  if (FLAGS.includes(name)) return value ? 'on' : 'off';
+  if (FLAGS.includes(name) || name === 'HOTKEYS') return value ? 'on' : 'off';
+  if (name === 'DPAD_MODE') return `lever drives ${LEVER_DRIVES[value] ?? `mode ${value}`}`;
+  if (name === 'TURBO_RATE') return `${value} presses a second`;
+  if (name === 'TURBO_MASK') {
+    const on = STICK_BUTTONS.filter((_, i) => value & (1 << i)).map(([, label]) => label);
+    return on.length ? `turbo on ${on.join(', ')}` : 'no turbo';
+  }
   return String(value);
 }
 
