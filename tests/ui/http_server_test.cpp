@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include "tools/quillexctl/ui/http/http_server.h"
@@ -122,6 +123,9 @@ class BuiltinHttpServer : public ::testing::Test {
                     releasedWell_ = success;
                 });
         });
+        server_.Get("/throws", [](const Request&, Response&) {
+            throw std::runtime_error("a handler's fault");
+        });
         server_.set_pre_routing_handler([](const Request& req, Response& res) {
             if (req.path == "/refused") {
                 res.status = 403;
@@ -226,6 +230,7 @@ TEST_F(BuiltinHttpServer, UnknownPathsWrongMethodsAndBadHeadsAreAnsweredWithThei
         {"POST /hello HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", "405"},
         {"DELETE /echo HTTP/1.1\r\nHost: x\r\n\r\n", "405"},
         {Get("/refused"), "403"},
+        {Get("/throws"), "500"},
         {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "400"},
         {"GET / HTTP/3.0\r\nHost: a\r\n\r\n", "505"},
         {"GET /" + std::string(kMaxHeadBytes + 10, 'a'), "431"},

@@ -388,6 +388,25 @@ TEST_F(UiServerTest, AnImportIsPreviewedWithUnknownNamesShownAndNothingApplied) 
     EXPECT_EQ(notReg->status, 400);
 }
 
+// A value name that is not UTF-8 (a file saved in a legacy code page) is
+// still shown, replaced where it cannot be, and the server stays up.
+TEST_F(UiServerTest, AnImportWithANameThatIsNotUtf8IsPreviewedAndTheServerStaysUp) {
+    std::string reg =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n"
+        "\"BTN_A\"=dword:00000003\r\n\"R\xe9glage\"=dword:00000001\r\n";
+    auto r =
+        Client().Post("/api/import-preview?stick=0", Authorised(), reg, "application/octet-stream");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body;
+    json preview = json::parse(r->body);
+    ASSERT_EQ(preview["unknown"].size(), 1u);
+    EXPECT_EQ(preview["unknown"][0], "R\xef\xbf\xbdglage");
+    auto again = Client().Get("/api/mapping?stick=0", Authorised());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 200);
+}
+
 TEST_F(UiServerTest, TheExportIsARegistryFileOfTheSticksMapping) {
     Change([](FakeStick& s) { s.mapping.ButtonMap[0] = 3; });
     auto r = Client().Get("/api/export?stick=0", Authorised());
@@ -440,6 +459,29 @@ TEST_F(UiServerTest, TheEventStreamShowsTheStickAndItsRemoval) {
     EXPECT_NE(received.find("\"status\":\"ok\""), std::string::npos) << received.substr(0, 300);
     EXPECT_NE(received.find("\"BTN_A\":0"), std::string::npos);
     EXPECT_TRUE(sawRemoval) << received.substr(0, 600);
+}
+
+} // namespace
+
+namespace {
+
+// A link's message that is not UTF-8 (a socket path in a legacy code page)
+// reaches the page replaced; before, the feed's thread threw and the whole
+// program ended.
+TEST(LiveFeedText, AMessageThatIsNotUtf8IsSentReplaced) {
+    StickPool pool([](unsigned, std::string* error) {
+        *error = "cannot connect to /tmp/caf\xe9/quillex.sock";
+        return std::unique_ptr<DeviceLink>();
+    });
+    LiveFeed feed(pool, "Check the test's path.");
+    feed.Watch(0);
+    feed.Start();
+    uint64_t seen = 0;
+    std::string event;
+    ASSERT_TRUE(feed.WaitNext(0, &seen, &event, std::chrono::milliseconds(5000)));
+    feed.Unwatch(0);
+    feed.Stop();
+    EXPECT_NE(event.find("caf\xef\xbf\xbd/quillex.sock"), std::string::npos) << event;
 }
 
 } // namespace

@@ -265,7 +265,8 @@ bool LiveFeed::Poll(unsigned stick, unsigned count) {
                 s, m, mode == w.settings.end() ? QUILLEX_DPAD_MODE_DPAD : mode->second));
         }
     }
-    w.event = event.dump();
+    // A link's message may carry a path that is not UTF-8: replaced, not thrown.
+    w.event = event.dump(-1, ' ', false, json::error_handler_t::replace);
     changed_.notify_all();
     return present;
 }

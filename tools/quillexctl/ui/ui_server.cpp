@@ -46,7 +46,8 @@ void SecurityHeaders(http::Response& res) {
 
 void Reply(http::Response& res, int status, const json& body) {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    // Names from a player's file may not be UTF-8: shown replaced, not refused.
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
 void Fail(http::Response& res, int status, const std::string& error,

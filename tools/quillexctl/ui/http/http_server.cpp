@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <exception>
 #include <vector>
 
 namespace quillex_http {
@@ -296,8 +297,16 @@ bool Server::ServeOne(SocketHandle socket, std::string* pending) {
     }
 
     bool keepAlive = WantsKeepAlive(request);
-    if (!preRouting_ || preRouting_(request, response) == HandlerResponse::Unhandled) {
-        Route(request, response);
+    try {
+        if (!preRouting_ || preRouting_(request, response) == HandlerResponse::Unhandled) {
+            Route(request, response);
+        }
+    } catch (const std::exception& e) {
+        // A handler's fault answers this request alone; the server stays up.
+        response = Response();
+        response.status = 500;
+        response.set_content(std::string("internal error: ") + e.what() + "\n",
+                             "text/plain; charset=utf-8");
     }
     return Answer(socket, request, response, keepAlive) && keepAlive;
 }
@@ -379,8 +388,12 @@ bool Server::Stream(SocketHandle socket, Response& response) {
     };
     sink.done = [&] { done = true; };
     while (alive && !done && !stopping_) {
-        if (!response.provider(offset, sink)) {
-            alive = false;
+        try {
+            if (!response.provider(offset, sink)) {
+                alive = false;
+            }
+        } catch (const std::exception&) {
+            alive = false; // the stream ends unfinished, which its page sees
         }
     }
     bool ended = alive && done && SendAll(socket, "0\r\n\r\n", 5);
