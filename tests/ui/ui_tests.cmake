@@ -28,9 +28,14 @@ if(NOT QUILLEX_SANITIZE)
   add_test(NAME quillexctl_ui_browser
            COMMAND ${CMAKE_SOURCE_DIR}/tests/browser/run.sh $<TARGET_FILE:quillex-sim>
                    $<TARGET_FILE:quillexctl> ${CMAKE_BINARY_DIR}/browser-artifacts)
-  set_tests_properties(quillexctl_ui_browser PROPERTIES TIMEOUT 300 LABELS browser)
+  # One at a time: each installs the page's test libraries when they are
+  # missing (a fresh clone), into the same folder, and two Chromiums at once
+  # would share two cores with the rest of the suite.
+  set_tests_properties(quillexctl_ui_browser PROPERTIES TIMEOUT 300 LABELS browser RESOURCE_LOCK
+                                                        browser_tests)
   add_test(NAME quillexctl_ui_browser_builtin_http
            COMMAND ${CMAKE_SOURCE_DIR}/tests/browser/run.sh $<TARGET_FILE:quillex-sim>
                    $<TARGET_FILE:quillexctl-builtin-http> ${CMAKE_BINARY_DIR}/browser-artifacts-builtin-http)
-  set_tests_properties(quillexctl_ui_browser_builtin_http PROPERTIES TIMEOUT 300 LABELS browser)
+  set_tests_properties(quillexctl_ui_browser_builtin_http PROPERTIES TIMEOUT 300 LABELS browser
+                                                                     RESOURCE_LOCK browser_tests)
 endif()
