@@ -51,10 +51,31 @@ class StickPoolTest : public ::testing::Test {
         return std::unique_ptr<DeviceLink>(new NamedLink(machine_, machine_.present[index]));
     }};
     Machine machine_;
+    // A pool that lists the machine's interfaces before it opens anything,
+    // and counts its opens.
+    int opens_ = 0;
+    bool listable_ = true;
+    StickPool listed_{[this](unsigned index, std::string* error) {
+                          ++opens_;
+                          if (index >= machine_.present.size()) {
+                              *error = "no stick " + std::to_string(index + 1);
+                              return std::unique_ptr<DeviceLink>();
+                          }
+                          return std::unique_ptr<DeviceLink>(
+                              new NamedLink(machine_, machine_.present[index]));
+                      },
+                      [this](std::vector<std::string>* interfaces, std::string* error) {
+                          if (!listable_) {
+                              *error = "the machine cannot be asked";
+                              return false;
+                          }
+                          *interfaces = machine_.present;
+                          return true;
+                      }};
 
     // Who answers at the page's place 'index', or why nobody does.
-    std::string At(unsigned index) {
-        LinkResult r = pool_.Control(index, 0, {}, 64);
+    std::string At(unsigned index, StickPool* pool = nullptr) {
+        LinkResult r = (pool ? *pool : pool_).Control(index, 0, {}, 64);
         return r.ok ? std::string(r.out.begin(), r.out.end()) : "(" + r.message + ")";
     }
 };
@@ -105,6 +126,37 @@ TEST_F(StickPoolTest, ARescanKeepsOpenLinksAndNoStickAtAllLeavesNoPlaces) {
     machine_.present = {"two"};
     EXPECT_EQ(pool_.Rescan(nullptr), 1u);
     EXPECT_EQ(At(0), "two");
+}
+
+// Each open reaches the driver and the HID class below it: with the
+// machine's list, a rescan opens only the sticks it has no link to (and the
+// one past the last, which says why there are no more).
+TEST_F(StickPoolTest, AListedRescanOpensOnlyTheSticksItHasNoLinkTo) {
+    machine_.present = {"one", "two"};
+    ASSERT_EQ(listed_.Rescan(nullptr), 2u);
+    EXPECT_EQ(opens_, 3);
+    ASSERT_EQ(listed_.Rescan(nullptr), 2u);
+    EXPECT_EQ(opens_, 4) << "the two open links are kept, not opened again";
+    EXPECT_EQ(At(0, &listed_), "one");
+    EXPECT_EQ(At(1, &listed_), "two");
+
+    // Unplugged, then plugged again: only the newcomer is opened.
+    machine_.present = {"two"};
+    EXPECT_EQ(listed_.Rescan(nullptr), 2u);
+    EXPECT_EQ(opens_, 5);
+    EXPECT_EQ(At(0, &listed_), "(stick 1 was removed)");
+    EXPECT_EQ(At(1, &listed_), "two");
+    machine_.present = {"one again", "two"};
+    EXPECT_EQ(listed_.Rescan(nullptr), 2u);
+    EXPECT_EQ(opens_, 7);
+    EXPECT_EQ(At(0, &listed_), "one again");
+    EXPECT_EQ(At(1, &listed_), "two");
+
+    // A machine that cannot list: every stick is opened, as without a lister.
+    listable_ = false;
+    EXPECT_EQ(listed_.Rescan(nullptr), 2u);
+    EXPECT_EQ(opens_, 10);
+    EXPECT_EQ(At(1, &listed_), "two");
 }
 
 } // namespace

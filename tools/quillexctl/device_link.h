@@ -34,8 +34,16 @@ class DeviceLink {
 std::unique_ptr<DeviceLink> ConnectToServer(const std::string& socketPath, unsigned device,
                                             std::string* error);
 
+// The interface of each stick on that machine, in the order of the indexes
+// above, opening none of them; false with *error when the machine cannot be
+// asked.
+bool ListServerSticks(const std::string& socketPath, std::vector<std::string>* interfaces,
+                      std::string* error);
+
 #ifdef _WIN32
 // The stick with this index among the present interfaces of Quillex's class
 // (in the order SetupDi enumerates them).
 std::unique_ptr<DeviceLink> OpenLocalDevice(unsigned device, std::string* error);
+// The path of each present interface of Quillex's class, in that order.
+bool ListLocalDevices(std::vector<std::string>* interfaces, std::string* error);
 #endif

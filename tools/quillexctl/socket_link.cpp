@@ -86,8 +86,9 @@ class SocketLink : public DeviceLink {
 
 } // namespace
 
-std::unique_ptr<DeviceLink> ConnectToServer(const std::string& socketPath, unsigned device,
-                                            std::string* error) {
+namespace {
+
+std::unique_ptr<SocketLink> Connect(const std::string& socketPath, std::string* error) {
     sockaddr_un address{};
     if (socketPath.size() >= sizeof(address.sun_path)) {
         *error = "the socket path " + socketPath + " is too long";
@@ -104,7 +105,36 @@ std::unique_ptr<DeviceLink> ConnectToServer(const std::string& socketPath, unsig
         }
         return nullptr;
     }
-    auto link = std::make_unique<SocketLink>(fd);
+    return std::make_unique<SocketLink>(fd);
+}
+
+} // namespace
+
+bool ListServerSticks(const std::string& socketPath, std::vector<std::string>* interfaces,
+                      std::string* error) {
+    std::unique_ptr<SocketLink> link = Connect(socketPath, error);
+    json reply;
+    if (link == nullptr || !link->Exchange({{"op", "list"}}, &reply, error)) {
+        return false;
+    }
+    if (!reply.value("ok", false) || !reply.contains("devices") || !reply["devices"].is_array()) {
+        *error = "the server's list is not a list of devices";
+        return false;
+    }
+    interfaces->clear();
+    for (const json& device : reply["devices"]) {
+        interfaces->push_back(device.is_object() ? device.value("interface", std::string())
+                                                 : std::string());
+    }
+    return true;
+}
+
+std::unique_ptr<DeviceLink> ConnectToServer(const std::string& socketPath, unsigned device,
+                                            std::string* error) {
+    std::unique_ptr<SocketLink> link = Connect(socketPath, error);
+    if (link == nullptr) {
+        return nullptr;
+    }
     json reply;
     if (!link->Exchange({{"op", "open"}, {"device", device}, {"access", "readwrite"}}, &reply,
                         error)) {

@@ -100,7 +100,50 @@ unsigned CountInterfaces(HDEVINFO set) {
     return n;
 }
 
+// The interface's path, for CreateFile; FALSE with *lastError.
+BOOL InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, std::wstring* path,
+                   DWORD* lastError) {
+    DWORD size = 0;
+    SetupDiGetDeviceInterfaceDetailW(set, data, nullptr, 0, &size, nullptr);
+    std::vector<BYTE> buffer(size >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)
+                                 ? size
+                                 : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(buffer.data());
+    detail->cbSize = sizeof(*detail);
+    BOOL got =
+        size != 0 && SetupDiGetDeviceInterfaceDetailW(set, data, detail, size, nullptr, nullptr);
+    *lastError = GetLastError();
+    if (got) {
+        *path = detail->DevicePath;
+    }
+    return got;
+}
+
 } // namespace
+
+bool ListLocalDevices(std::vector<std::string>* interfaces, std::string* error) {
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_QUILLEX, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) {
+        *error = "cannot list the Quillex sticks: SetupDiGetClassDevs failed: " +
+                 Win32Text(GetLastError());
+        return false;
+    }
+    interfaces->clear();
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    for (DWORD i = 0;
+         i < 64 && SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_QUILLEX, i, &data);
+         ++i) {
+        std::wstring path;
+        DWORD lastError = 0;
+        // A path that cannot be read is listed empty: that stick is opened.
+        interfaces->push_back(InterfacePath(set, &data, &path, &lastError) ? Utf8(path.c_str())
+                                                                           : std::string());
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return true;
+}
 
 std::unique_ptr<DeviceLink> OpenLocalDevice(unsigned device, std::string* error) {
     HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_QUILLEX, nullptr, nullptr,
@@ -130,23 +173,16 @@ std::unique_ptr<DeviceLink> OpenLocalDevice(unsigned device, std::string* error)
         }
         return nullptr;
     }
-    DWORD size = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
-    std::vector<BYTE> buffer(size >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)
-                                 ? size
-                                 : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
-    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(buffer.data());
-    detail->cbSize = sizeof(*detail);
-    BOOL got =
-        size != 0 && SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr);
-    DWORD lastError = GetLastError();
+    std::wstring path;
+    DWORD lastError = 0;
+    BOOL got = InterfacePath(set, &data, &path, &lastError);
     HANDLE handle = INVALID_HANDLE_VALUE;
     std::string devicePath;
     if (got) {
-        devicePath = Utf8(detail->DevicePath);
+        devicePath = Utf8(path.c_str());
         // Every control code needs read access, the writing ones write access.
         handle =
-            CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         lastError = GetLastError();
     }

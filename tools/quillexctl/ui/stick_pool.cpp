@@ -1,5 +1,7 @@
 #include "tools/quillexctl/ui/stick_pool.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr uint32_t kStatusNoSuchDevice = 0xC000000E;
@@ -25,11 +27,25 @@ unsigned StickPool::Rescan(std::string* error) {
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<std::unique_ptr<DeviceLink>> present;
     std::string why;
+    std::vector<std::string> listed;
+    if (lister_ && !lister_(&listed, &why)) {
+        listed.clear();
+    }
     for (unsigned i = 0; i < kMaxUiSticks; ++i) {
         // A stick known only by its index keeps its link while it is open.
         if (i < places_.size() && places_[i].identity.empty() && places_[i].link != nullptr) {
             present.push_back(std::move(places_[i].link));
             continue;
+        }
+        // So does a stick listed where the link open on it says it is.
+        if (i < listed.size() && !listed[i].empty()) {
+            auto known = std::find_if(places_.begin(), places_.end(), [&](const Place& place) {
+                return place.link != nullptr && place.identity == listed[i];
+            });
+            if (known != places_.end()) {
+                present.push_back(std::move(known->link));
+                continue;
+            }
         }
         std::unique_ptr<DeviceLink> link = opener_(i, &why);
         if (link == nullptr) {

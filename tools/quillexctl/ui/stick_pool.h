@@ -24,11 +24,18 @@
 // nothing to reach it through.
 using LinkOpener = std::function<std::unique_ptr<DeviceLink>(unsigned index, std::string* error)>;
 
+// The interfaces of the sticks present now, in enumeration order, without
+// opening any; false with *error when they cannot be listed.
+using LinkLister = std::function<bool(std::vector<std::string>* interfaces, std::string* error)>;
+
 inline constexpr unsigned kMaxUiSticks = 16;
 
 class StickPool {
   public:
-    explicit StickPool(LinkOpener opener) : opener_(std::move(opener)) {}
+    // With a lister, a rescan opens only the sticks it has no open link to
+    // (each open reaches the driver and the HID class below it).
+    explicit StickPool(LinkOpener opener, LinkLister lister = nullptr)
+        : opener_(std::move(opener)), lister_(std::move(lister)) {}
 
     // Finds the sticks present now: opens index 0, 1, ... until one fails,
     // and gives each its place. Returns how many places there are (none when
@@ -50,6 +57,7 @@ class StickPool {
         std::unique_ptr<DeviceLink> link; // null once dropped
     };
     LinkOpener opener_;
+    LinkLister lister_;
     std::mutex lock_;
     std::vector<Place> places_; // one per stick found
     std::string lastError_;

@@ -92,6 +92,7 @@ int RunUi(const UiOptions& options, const std::string& socketPath) {
     LinkOpener opener = [](unsigned index, std::string* error) {
         return OpenLocalDevice(index, error);
     };
+    LinkLister lister = ListLocalDevices;
     std::string hint =
         "Check that the stick is plugged in and that the Quillex driver is installed.";
 #else
@@ -102,13 +103,16 @@ int RunUi(const UiOptions& options, const std::string& socketPath) {
         }
         return ConnectToServer(socketPath, index, error);
     };
+    LinkLister lister = [socketPath](std::vector<std::string>* interfaces, std::string* error) {
+        return !socketPath.empty() && ListServerSticks(socketPath, interfaces, error);
+    };
     std::string hint = socketPath.empty()
                            ? "Start quillex-sim --serve SOCKET and run quillexctl --connect SOCKET "
                              "ui."
                            : "Check that quillex-sim --serve " + socketPath +
                                  " is running, with its sticks plugged.";
 #endif
-    StickPool pool(opener);
+    StickPool pool(opener, lister);
     pool.Rescan(nullptr);
     LiveFeed feed(pool, hint);
     UiServer server(pool, feed, token, options.listenAny);
