@@ -103,6 +103,11 @@ class FakeLink : public DeviceLink {
     std::shared_ptr<FakeStick> stick_;
 };
 
+// A .reg file as regedit writes it, up to the Remap key's values.
+const std::string kRemapFileHead =
+    "Windows Registry Editor Version 5.00\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n";
+
 const uint8_t kDefaults[29] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09,
                                0x0A, 0x07, 0x06, 0x00, 0x00, 0x00, 0x00, 0x5A, 0xA5, 0x5A,
                                0xA5, 0x5A, 0xA5, 0x5A, 0xA5, 0x5A, 0xA5, 0x5A, 0xA5};
@@ -349,12 +354,10 @@ TEST_F(UiServerTest, TheDriversRefusalIsReportedInWords) {
 }
 
 TEST_F(UiServerTest, AnImportIsPreviewedWithUnknownNamesShownAndNothingApplied) {
-    std::string reg =
-        "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n"
-        "\"BTN_A\"=dword:00000003\r\n\"BTN_B\"=dword:00000001\r\n"
-        "\"TURBO_SPEED\"=dword:00000009\r\n\"R_TRIG_CP_1\"=dword:00000010\r\n"
-        "\"DPAD_MODE\"=dword:00000002\r\n\"TURBO_RATE\"=dword:0000000f\r\n";
+    std::string reg = kRemapFileHead +
+                      "\"BTN_A\"=dword:00000003\r\n\"BTN_B\"=dword:00000001\r\n"
+                      "\"TURBO_SPEED\"=dword:00000009\r\n\"R_TRIG_CP_1\"=dword:00000010\r\n"
+                      "\"DPAD_MODE\"=dword:00000002\r\n\"TURBO_RATE\"=dword:0000000f\r\n";
     auto r =
         Client().Post("/api/import-preview?stick=0", Authorised(), reg, "application/octet-stream");
     ASSERT_TRUE(r);
@@ -392,9 +395,7 @@ TEST_F(UiServerTest, AnImportIsPreviewedWithUnknownNamesShownAndNothingApplied) 
 // still shown, replaced where it cannot be, and the server stays up.
 TEST_F(UiServerTest, AnImportWithANameThatIsNotUtf8IsPreviewedAndTheServerStaysUp) {
     std::string reg =
-        "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quillex\\Parameters\\Remap]\r\n"
-        "\"BTN_A\"=dword:00000003\r\n\"R\xe9glage\"=dword:00000001\r\n";
+        kRemapFileHead + "\"BTN_A\"=dword:00000003\r\n\"R\xe9glage\"=dword:00000001\r\n";
     auto r =
         Client().Post("/api/import-preview?stick=0", Authorised(), reg, "application/octet-stream");
     ASSERT_TRUE(r);

@@ -19,7 +19,7 @@ constexpr auto kMappingReadEvery = std::chrono::milliseconds(500);
 constexpr auto kRescanWhileNone = std::chrono::milliseconds(500);
 constexpr auto kRescanEvery = std::chrono::seconds(2);
 // After a stick stopped answering: soon, but not at every poll while it is
-// gone, since a rescan opens every stick present.
+// gone, since a rescan may open sticks (and asks the machine each time).
 constexpr auto kRescanAfterLoss = std::chrono::milliseconds(500);
 
 json StateJson(const APP_INSTANCE& s) {
